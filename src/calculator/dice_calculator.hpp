@@ -1,0 +1,69 @@
+// The evaluator object: a policy plus the state of the request it is running (budget,
+// generator slot, nesting depth). Every request entry starts with a reset, so one
+// calculator can serve several requests one after another; only the policy survives.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "errors/dice_error.hpp"
+#include "random/entropy.hpp"
+#include "random/request_random.hpp"
+#include "resource/execution_budget.hpp"
+#include "resource/resource_policy.hpp"
+#include "types/dice_result.hpp"
+#include "types/expression.hpp"
+#include "types/roll_groups.hpp"
+
+namespace kavelo {
+
+class DiceCalculator {
+ public:
+  explicit DiceCalculator(const ResourcePolicy& policy,
+                          EntropySource entropy = os_entropy()) noexcept;
+
+  // --- request entries (each starts with a request reset) ---
+
+  // Rolls the term and returns the checked sum of its values.
+  [[nodiscard]] Result<std::int64_t> roll_simple(const DiceTerm& dice);
+  [[nodiscard]] Result<DiceResult> evaluate_expression(const Expression& expression);
+  [[nodiscard]] Result<ProgramResult> evaluate_program(const Program& program);
+  [[nodiscard]] Result<std::vector<DiceResult>> evaluate_batch(const Expression& expression,
+                                                               std::uint64_t times);
+
+  // --- steps under the current request state (no reset) ---
+
+  [[nodiscard]] Result<RollGroups> roll_dice_with_budget(const DiceTerm& dice);
+  [[nodiscard]] Result<std::uint32_t> roll_face(std::uint32_t sides);
+  [[nodiscard]] Status charge_modifier_work(const RollGroups& groups);
+  [[nodiscard]] Result<DiceResult> evaluate_expression_with_budget(const ExpressionPool& pool,
+                                                                   NodeId node);
+
+  // The modifier list written back in its short forms, e.g. "!kh3".
+  [[nodiscard]] static std::string modifiers_to_string(std::span<const DiceModifier> modifiers);
+
+  // --- request state, readable for tests ---
+
+  [[nodiscard]] const ResourcePolicy& policy() const noexcept { return policy_; }
+  [[nodiscard]] const ExecutionBudget& budget() const noexcept { return budget_; }
+  [[nodiscard]] ExecutionBudget& budget() noexcept { return budget_; }
+  [[nodiscard]] bool has_generator() const noexcept { return generator_.has_value(); }
+  [[nodiscard]] const std::optional<RequestRandom>& generator() const noexcept { return generator_; }
+  [[nodiscard]] std::uint64_t nesting_depth() const noexcept { return nesting_depth_; }
+
+ private:
+  void reset_request() noexcept;
+  // Creates the generator if the slot is empty.
+  [[nodiscard]] Status ensure_generator();
+
+  ResourcePolicy policy_;
+  ExecutionBudget budget_;
+  EntropySource entropy_;
+  std::optional<RequestRandom> generator_;
+  std::uint64_t nesting_depth_ = 0;
+};
+
+}  // namespace kavelo

@@ -1,0 +1,69 @@
+// The seventeen resource limits: their names, defaults and hard maxima.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace kavelo {
+
+// Row order of the resource table; also the order of every listing of limits.
+enum class Resource : std::uint8_t {
+  source_bytes,
+  environment_items,
+  environment_bytes,
+  parse_depth,
+  ast_nodes,
+  parsed_instructions,
+  executed_instructions,
+  nesting_depth,
+  source_items,
+  generated_values,
+  rng_words,
+  collection_items,
+  trace_nodes,
+  output_items,
+  output_bytes,
+  work_units,
+  batch_samples,
+};
+
+inline constexpr std::size_t kResourceCount = 17;
+
+struct ResourceSpec {
+  const char* name;  // static, NUL-terminated, lower-case ASCII
+  std::uint64_t default_limit;
+  std::uint64_t hard_max;
+};
+
+inline constexpr std::array<ResourceSpec, kResourceCount> RESOURCE_SPECS{{
+    {"source_bytes", 65536, 1048576},
+    {"environment_items", 1024, 16384},
+    {"environment_bytes", 1048576, 16777216},
+    {"parse_depth", 64, 256},
+    {"ast_nodes", 4096, 65536},
+    {"parsed_instructions", 1000, 10000},
+    {"executed_instructions", 10000, 1000000},
+    {"nesting_depth", 32, 128},
+    {"source_items", 10000, 100000},
+    {"generated_values", 10000, 1000000},
+    {"rng_words", 20000, 2000000},
+    {"collection_items", 10000, 100000},
+    {"trace_nodes", 20000, 200000},
+    {"output_items", 10000, 100000},
+    {"output_bytes", 8388608, 67108864},
+    {"work_units", 1000000, 50000000},
+    {"batch_samples", 10000, 1000000},
+}};
+
+constexpr std::size_t index_of(Resource r) noexcept { return static_cast<std::size_t>(r); }
+constexpr const ResourceSpec& spec_of(Resource r) noexcept { return RESOURCE_SPECS[index_of(r)]; }
+constexpr const char* name_of(Resource r) noexcept { return spec_of(r).name; }
+
+// Exact, case-sensitive lookup of a name handed in from outside (with_limit, listings).
+// Dispatches on the length first so most names are rejected after one compare.
+[[nodiscard]] std::optional<Resource> find_resource(std::string_view name) noexcept;
+
+}  // namespace kavelo
