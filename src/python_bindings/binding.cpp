@@ -1,0 +1,246 @@
+#include "python_bindings/binding.hpp"
+
+#include <string>
+
+namespace kavelo::py {
+
+namespace {
+
+PyObject* g_internal_fault = nullptr;
+
+// "name()" or "Class.name()": how every binding message names its entry point.
+std::string full_name(const Signature& signature) {
+  std::string name;
+  if (signature.class_name != nullptr) {
+    name += signature.class_name;
+    name += '.';
+  }
+  name += signature.function;
+  name += "()";
+  return name;
+}
+
+void raise_too_many_positional(const Signature& s, Py_ssize_t given) {
+  std::string message = full_name(s);
+  if (s.required == s.parameter_count) {
+    message += " takes " + std::to_string(s.parameter_count);
+  } else {
+    message += " takes from " + std::to_string(s.required) + " to " +
+               std::to_string(s.parameter_count);
+  }
+  message += " positional arguments but " + std::to_string(given) +
+             (given == 1 ? " was given" : " were given");
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+}
+
+void raise_missing(const Signature& s, PyObject* const* bound) {
+  int missing = 0;
+  for (int i = 0; i < s.required; ++i) missing += bound[i] == nullptr ? 1 : 0;
+  std::string names;
+  int listed = 0;
+  for (int i = 0; i < s.required; ++i) {
+    if (bound[i] != nullptr) continue;
+    if (listed > 0) {
+      if (missing == 2) {
+        names += " and ";
+      } else {
+        names += listed == missing - 1 ? ", and " : ", ";
+      }
+    }
+    names += '\'';
+    names += s.parameters[i];
+    names += '\'';
+    ++listed;
+  }
+  std::string message = full_name(s) + " missing " + std::to_string(missing) +
+                        " required positional " + (missing == 1 ? "argument" : "arguments") +
+                        ": " + names;
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+}
+
+int parameter_index(const Signature& s, PyObject* keyword) {
+  if (!PyUnicode_Check(keyword)) return -1;
+  for (int i = 0; i < s.parameter_count; ++i) {
+    if (PyUnicode_CompareWithASCIIString(keyword, s.parameters[i]) == 0) return i;
+  }
+  return -1;
+}
+
+}  // namespace
+
+bool bind_arguments(const Signature& s, PyObject* args, PyObject* kwargs, PyObject** out) {
+  for (int i = 0; i < s.parameter_count; ++i) out[i] = nullptr;
+  Py_ssize_t given = args != nullptr ? PyTuple_Size(args) : 0;
+  if (given < 0) return false;
+  if (given > s.parameter_count) {
+    raise_too_many_positional(s, given);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < given; ++i) out[i] = PyTuple_GetItem(args, i);
+
+  if (kwargs != nullptr) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+      int index = parameter_index(s, key);
+      if (index < 0) {
+        std::string name = full_name(s);
+        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
+                     name.c_str(), key);
+        return false;
+      }
+      if (out[index] != nullptr) {
+        std::string name = full_name(s);
+        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", name.c_str(),
+                     s.parameters[index]);
+        return false;
+      }
+      out[index] = value;
+    }
+  }
+
+  for (int i = 0; i < s.required; ++i) {
+    if (out[i] == nullptr) {
+      raise_missing(s, out);
+      return false;
+    }
+  }
+  return true;
+}
+
+void raise_type_mismatch(PyObject* object, const char* target) {
+  PyRef type_name = PyRef::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__"));
+  if (!type_name) return;
+  PyErr_Format(PyExc_TypeError, "'%S' object cannot be converted to '%s'", type_name.get(),
+               target);
+}
+
+void prefix_argument_error(const char* name) {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type != PyExc_TypeError) {
+    PyErr_Restore(type, value, traceback);
+    return;
+  }
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyRef old_type = PyRef::steal(type);
+  PyRef old_value = PyRef::steal(value);
+  PyRef old_traceback = PyRef::steal(traceback);
+  PyRef text = PyRef::steal(old_value ? PyObject_Str(old_value.get()) : nullptr);
+  if (!text) return;  // str() failed: its exception is now the pending one
+  PyRef message =
+      PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+  if (!message) return;
+  PyRef replacement =
+      PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+  if (!replacement) return;
+  if (old_value) {
+    // The new error takes over the old one's cause, not the old error itself.
+    PyObject* cause = PyException_GetCause(old_value.get());
+    if (cause != nullptr) PyException_SetCause(replacement.get(), cause);
+  }
+  PyErr_SetObject(PyExc_TypeError, replacement.get());
+}
+
+bool convert_text(PyObject* object, const char* name, Utf8Text& out) {
+  if (!PyUnicode_Check(object)) {
+    raise_type_mismatch(object, "PyString");
+    prefix_argument_error(name);
+    return false;
+  }
+  PyRef bytes = PyRef::steal(PyUnicode_AsUTF8String(object));
+  if (!bytes) {
+    prefix_argument_error(name);
+    return false;
+  }
+  char* data = PyBytes_AsString(bytes.get());
+  Py_ssize_t size = PyBytes_Size(bytes.get());
+  if (data == nullptr || size < 0) return false;
+  out.text = std::string_view(data, static_cast<std::size_t>(size));
+  out.bytes = std::move(bytes);
+  return true;
+}
+
+namespace {
+
+// Index conversion, then the full signed 64-bit range; the interpreter's errors.
+bool index_as_int64(PyObject* object, const char* name, std::int64_t& out) {
+  PyRef index = PyRef::steal(PyNumber_Index(object));
+  if (!index) {
+    prefix_argument_error(name);
+    return false;
+  }
+  long value = PyLong_AsLong(index.get());
+  if (value == -1 && PyErr_Occurred()) {
+    prefix_argument_error(name);
+    return false;
+  }
+  out = value;
+  return true;
+}
+
+}  // namespace
+
+static_assert(sizeof(long) == 8, "signed 64-bit conversion uses the C long of LP64 platforms");
+
+bool convert_int64(PyObject* object, const char* name, std::int64_t& out) {
+  return index_as_int64(object, name, out);
+}
+
+bool convert_int32(PyObject* object, const char* name, std::int32_t& out) {
+  std::int64_t wide = 0;
+  if (!index_as_int64(object, name, wide)) return false;
+  if (wide < INT32_MIN || wide > INT32_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return false;
+  }
+  out = static_cast<std::int32_t>(wide);
+  return true;
+}
+
+bool convert_uint64(PyObject* object, const char* name, std::uint64_t& out) {
+  PyRef index = PyRef::steal(PyNumber_Index(object));
+  if (!index) {
+    prefix_argument_error(name);
+    return false;
+  }
+  unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    prefix_argument_error(name);
+    return false;
+  }
+  out = value;
+  return true;
+}
+
+void raise_dice_error(const DiceError& error) {
+  std::string text = error.display();
+  // Sized decode: texts may hold NUL bytes copied from the source line.
+  PyRef message = PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!message) return;
+  PyErr_SetObject(PyExc_ValueError, message.get());
+}
+
+bool create_internal_fault_type() noexcept {
+  if (g_internal_fault != nullptr) return true;
+  g_internal_fault = PyErr_NewExceptionWithDoc(
+      "kavelo._core.InternalFault",
+      "An internal fault of the kavelo core: a bug, never caused by input. Derives from "
+      "BaseException so that ordinary error handling does not swallow it.",
+      PyExc_BaseException, nullptr);
+  return g_internal_fault != nullptr;
+}
+
+PyObject* internal_fault_type() noexcept { return g_internal_fault; }
+
+void raise_internal_fault(const char* message) noexcept {
+  PyObject* type = g_internal_fault != nullptr ? g_internal_fault : PyExc_SystemError;
+  PyErr_SetString(type, message);
+}
+
+}  // namespace kavelo::py

@@ -1,0 +1,81 @@
+// Argument binding and conversion shared by every Python entry point, and the one
+// place where core errors and C++ exceptions become Python exceptions.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string_view>
+
+#include "errors/dice_error.hpp"
+#include "python_bindings/py_ref.hpp"
+
+namespace kavelo::py {
+
+// Fixed description of one entry point: no positional-only, keyword-only or catch-all
+// parameters; the first `required` parameters must be given.
+struct Signature {
+  const char* function;    // e.g. "roll"
+  const char* class_name;  // e.g. "Kavelo", or nullptr for a module function
+  const char* const* parameters;
+  int parameter_count;
+  int required;
+};
+
+// Binds `args`/`kwargs` to the parameters; `out` receives borrowed references (null for
+// an absent optional parameter). Returns false with TypeError set on any binding error.
+[[nodiscard]] bool bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
+                                  PyObject** out);
+
+// A str taken as UTF-8; keeps the encoded bytes alive for as long as the view is used.
+struct Utf8Text {
+  PyRef bytes;
+  std::string_view text;
+};
+
+// Converters: false with an exception set on failure. A TypeError gets the
+// "argument '<name>': " prefix; other exception types pass through unchanged.
+[[nodiscard]] bool convert_text(PyObject* object, const char* name, Utf8Text& out);
+[[nodiscard]] bool convert_int32(PyObject* object, const char* name, std::int32_t& out);
+[[nodiscard]] bool convert_int64(PyObject* object, const char* name, std::int64_t& out);
+[[nodiscard]] bool convert_uint64(PyObject* object, const char* name, std::uint64_t& out);
+
+// Sets TypeError "'<type>' object cannot be converted to '<target>'".
+void raise_type_mismatch(PyObject* object, const char* target);
+// Rewrites a pending exactly-TypeError into "argument '<name>': <message>", keeping its cause.
+void prefix_argument_error(const char* name);
+
+// DiceError to ValueError carrying its display text.
+void raise_dice_error(const DiceError& error);
+
+// The module's exception for internal faults (derives from BaseException).
+[[nodiscard]] PyObject* internal_fault_type() noexcept;
+[[nodiscard]] bool create_internal_fault_type() noexcept;
+void raise_internal_fault(const char* message) noexcept;
+
+// Runs an entry point's body; no C++ exception unwinds into the interpreter:
+// std::bad_alloc becomes MemoryError, anything else the internal fault exception.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    raise_internal_fault(e.what());
+  } catch (...) {
+    raise_internal_fault("unknown internal fault");
+  }
+  return nullptr;
+}
+
+// Casts a method implementation to PyCFunction without tripping -Wcast-function-type.
+template <class F>
+PyCFunction as_cfunction(F* function) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+}  // namespace kavelo::py

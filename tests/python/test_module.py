@@ -1,0 +1,63 @@
+"""Module initialisation and the error conversion of the extension."""
+
+import subprocess
+import sys
+import textwrap
+
+import kavelo
+import kavelo._core as core
+
+
+def run_python(code):
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+
+
+def test_version():
+    assert core.__version__ == "1.3.5"
+    assert kavelo.__version__ == "1.3.5"
+
+
+def test_all_is_ordered_and_reexported():
+    final_order = ["__version__", "roll_dice", "run_program", "roll_simple", "ResourcePolicy", "Kavelo"]
+    assert kavelo.__all__ == core.__all__
+    assert [name for name in final_order if name in core.__all__] == core.__all__
+    for name in core.__all__:
+        assert getattr(kavelo, name) is getattr(core, name)
+
+
+def test_module_is_built_for_the_stable_abi():
+    assert core.__file__.endswith(".abi3.so")
+    assert core.__name__ == "kavelo._core"
+    assert core.__doc__ == ""
+
+
+def test_second_initialisation_fails_with_import_error():
+    result = run_python(
+        """
+        import sys, importlib
+        import kavelo._core
+        del sys.modules["kavelo._core"]
+        try:
+            importlib.import_module("kavelo._core")
+        except ImportError as exc:
+            print("ImportError:", exc)
+        else:
+            print("imported twice")
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == (
+        "ImportError: kavelo._core may only be initialized once per interpreter process"
+    )
+
+
+def test_internal_fault_type_derives_from_base_exception_only():
+    fault = core.InternalFault
+    assert issubclass(fault, BaseException)
+    assert not issubclass(fault, Exception)
+    assert "InternalFault" not in core.__all__
