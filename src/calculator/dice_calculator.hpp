@@ -55,6 +55,8 @@ class DiceCalculator {
   [[nodiscard]] std::uint64_t nesting_depth() const noexcept { return nesting_depth_; }
 
  private:
+  friend class ExpressionEvaluator;
+
   void reset_request() noexcept;
   // Creates the generator if the slot is empty.
   [[nodiscard]] Status ensure_generator();

@@ -1,0 +1,221 @@
+// Evaluation of expression trees: checked arithmetic from left to right, one work unit
+// and one nesting level per node.
+//
+// Only the root's detail text, expression text and comment are ever observable (a
+// binary node's details show its operands' totals, not their details), so they are
+// produced for the root alone: details while evaluating the chain of nodes that pass
+// their result through unchanged (Paren, Commented), the expression text by one walk
+// after a successful evaluation. Roll groups are appended to one list in evaluation
+// order, which is exactly "left groups, then right groups" at every binary node.
+#include <charconv>
+
+#include "calculator/checked_arithmetic.hpp"
+#include "calculator/dice_calculator.hpp"
+#include "types/canonical_json.hpp"
+
+namespace kavelo {
+
+namespace {
+
+void append_decimal(std::string& out, std::int64_t value) {
+  char buffer[20];
+  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+  (void)ec;
+  out.append(buffer, end);
+}
+
+const char* operator_symbol(ExprKind kind) {
+  switch (kind) {
+    case ExprKind::Add: return "+";
+    case ExprKind::Subtract: return "-";
+    case ExprKind::Multiply: return "*";
+    case ExprKind::Divide: return "/";
+    default: return "^";
+  }
+}
+
+// "[[6], [5], [3]]"
+void append_groups_text(std::string& out, const RollGroups& groups) {
+  out.push_back('[');
+  for (std::size_t g = 0; g < groups.group_count(); ++g) {
+    if (g > 0) out += ", ";
+    out.push_back('[');
+    auto group = groups.group(g);
+    for (std::size_t i = 0; i < group.size(); ++i) {
+      if (i > 0) out += ", ";
+      append_decimal(out, group[i]);
+    }
+    out.push_back(']');
+  }
+  out.push_back(']');
+}
+
+// The rebuilt expression text: numbers, "count d sides", and binary nodes as
+// "(left) op (right)". Recursion is bounded by the nesting limit the evaluation passed.
+void append_expression_text(std::string& out, const ExpressionPool& pool, NodeId id) {
+  const ExprNode& node = pool.node(id);
+  switch (node.kind) {
+    case ExprKind::Number:
+      append_decimal(out, node.value);
+      return;
+    case ExprKind::Dice:
+      append_decimal(out, node.count);
+      out.push_back('d');
+      append_decimal(out, node.sides);
+      return;
+    case ExprKind::Paren:
+    case ExprKind::Commented:
+      append_expression_text(out, pool, node.left);
+      return;
+    default:
+      out.push_back('(');
+      append_expression_text(out, pool, node.left);
+      out += ") ";
+      out += operator_symbol(node.kind);
+      out += " (";
+      append_expression_text(out, pool, node.right);
+      out.push_back(')');
+      return;
+  }
+}
+
+}  // namespace
+
+class ExpressionEvaluator {
+ public:
+  ExpressionEvaluator(DiceCalculator& calculator, const ExpressionPool& pool) noexcept
+      : calculator_(calculator), pool_(pool) {}
+
+  // Evaluates the node; `is_root` is true along the chain of nodes whose result is the
+  // result of the whole evaluation.
+  [[nodiscard]] Result<std::int64_t> evaluate(NodeId id, bool is_root) {
+    std::uint64_t& depth = calculator_.nesting_depth_;
+    std::uint64_t limit = calculator_.budget_.limit(Resource::nesting_depth);
+    if (depth >= limit) {
+      return std::unexpected(DiceError::budget_exceeded("nesting_depth", depth, 1, limit));
+    }
+    ++depth;
+    Result<std::int64_t> total = evaluate_node(id, is_root);
+    if (depth > 0) --depth;
+    return total;
+  }
+
+  // The record of a successful evaluation rooted at `root`.
+  [[nodiscard]] DiceResult finish(NodeId root, std::int64_t total) {
+    DiceResult result;
+    append_expression_text(result.expression, pool_, root);
+    result.total = total;
+    result.rolls = std::move(rolls_);
+    result.details = std::move(details_);
+    if (comment_ != nullptr) result.comment = *comment_;
+    return result;
+  }
+
+ private:
+  [[nodiscard]] Result<std::int64_t> evaluate_node(NodeId id, bool is_root) {
+    KAVELO_TRY(calculator_.budget_.charge(Resource::work_units, 1));
+    const ExprNode& node = pool_.node(id);
+    switch (node.kind) {
+      case ExprKind::Number:
+        if (is_root) append_decimal(details_, node.value);
+        return node.value;
+      case ExprKind::Dice:
+        return evaluate_dice(node, is_root);
+      case ExprKind::Paren:
+        return evaluate(node.left, is_root);
+      case ExprKind::Commented: {
+        auto total = evaluate(node.left, is_root);
+        if (total && is_root) {
+          const auto& comment = pool_.comment(node);
+          comment_ = comment ? &*comment : nullptr;
+        }
+        return total;
+      }
+      default:
+        return evaluate_binary(node, is_root);
+    }
+  }
+
+  [[nodiscard]] Result<std::int64_t> evaluate_dice(const ExprNode& node, bool is_root) {
+    DiceTerm term = pool_.dice(node);
+    auto groups = calculator_.roll_dice_with_budget(term);
+    if (!groups) return std::unexpected(std::move(groups.error()));
+    std::int64_t total = 0;
+    for (std::int64_t value : groups->values()) {
+      if (__builtin_add_overflow(total, value, &total)) {
+        return std::unexpected(DiceError::arithmetic_overflow("dice result aggregation"));
+      }
+    }
+    if (is_root) {
+      append_decimal(details_, term.count);
+      details_.push_back('d');
+      append_decimal(details_, term.sides);
+      details_ += DiceCalculator::modifiers_to_string(term.modifiers);
+      details_ += " = ";
+      append_decimal(details_, total);
+      details_ += " (详情: ";
+      append_groups_text(details_, *groups);
+      details_.push_back(')');
+    }
+    if (rolls_.empty()) {
+      rolls_ = std::move(*groups);
+    } else {
+      rolls_.append(*groups);
+    }
+    return total;
+  }
+
+  [[nodiscard]] Result<std::int64_t> evaluate_binary(const ExprNode& node, bool is_root) {
+    auto left = evaluate(node.left, false);
+    if (!left) return left;
+    auto right = evaluate(node.right, false);
+    if (!right) return right;
+    Result<std::int64_t> total;
+    switch (node.kind) {
+      case ExprKind::Add: total = checked_add(*left, *right, "addition"); break;
+      case ExprKind::Subtract: total = checked_subtract(*left, *right); break;
+      case ExprKind::Multiply: total = checked_multiply(*left, *right, "multiplication"); break;
+      case ExprKind::Divide: total = checked_divide(*left, *right); break;
+      default: total = checked_power(*left, *right); break;
+    }
+    if (total && is_root) {
+      append_decimal(details_, *left);
+      details_.push_back(' ');
+      details_ += operator_symbol(node.kind);
+      details_.push_back(' ');
+      append_decimal(details_, *right);
+      details_ += " = ";
+      append_decimal(details_, *total);
+    }
+    return total;
+  }
+
+  DiceCalculator& calculator_;
+  const ExpressionPool& pool_;
+  RollGroups rolls_;
+  std::string details_;
+  const std::string* comment_ = nullptr;
+};
+
+Result<DiceResult> DiceCalculator::evaluate_expression_with_budget(const ExpressionPool& pool,
+                                                                   NodeId node) {
+  ExpressionEvaluator evaluator(*this, pool);
+  auto total = evaluator.evaluate(node, true);
+  if (!total) return std::unexpected(std::move(total.error()));
+  return evaluator.finish(node, *total);
+}
+
+Result<DiceResult> DiceCalculator::evaluate_expression(const Expression& expression) {
+  reset_request();
+  KAVELO_TRY(budget_.charge(Resource::executed_instructions, 1));
+  KAVELO_TRY(budget_.charge(Resource::work_units, 1));
+  auto result = evaluate_expression_with_budget(expression.pool, expression.root);
+  if (!result) return result;
+  // Every request consults the entropy source once, even when it rolled no dice.
+  KAVELO_TRY(ensure_generator());
+  KAVELO_TRY(budget_.charge(Resource::output_items, item_count(*result)));
+  KAVELO_TRY(budget_.charge(Resource::output_bytes, canonical_length(*result)));
+  return result;
+}
+
+}  // namespace kavelo

@@ -1,0 +1,168 @@
+#include "types/canonical_json.hpp"
+
+#include <array>
+#include <charconv>
+
+#include "resource/execution_budget.hpp"
+
+namespace kavelo {
+
+namespace {
+
+// Extra bytes a byte costs inside a JSON string beyond its own one.
+constexpr std::array<std::uint8_t, 256> build_escape_cost() {
+  std::array<std::uint8_t, 256> cost{};
+  for (int b = 0; b < 0x20; ++b) cost[b] = 5;  // \u00XX
+  cost['\b'] = cost['\t'] = cost['\n'] = cost['\f'] = cost['\r'] = 1;
+  cost['"'] = cost['\\'] = 1;
+  return cost;
+}
+
+constexpr auto kEscapeCost = build_escape_cost();
+
+constexpr std::string_view kHexDigits = "0123456789abcdef";
+
+void append_json_string(std::string& out, std::string_view text) {
+  out.push_back('"');
+  for (unsigned char c : text) {
+    if (kEscapeCost[c] == 0) {
+      out.push_back(static_cast<char>(c));
+      continue;
+    }
+    out.push_back('\\');
+    switch (c) {
+      case '"': out.push_back('"'); break;
+      case '\\': out.push_back('\\'); break;
+      case '\b': out.push_back('b'); break;
+      case '\t': out.push_back('t'); break;
+      case '\n': out.push_back('n'); break;
+      case '\f': out.push_back('f'); break;
+      case '\r': out.push_back('r'); break;
+      default:
+        out += "u00";
+        out.push_back(kHexDigits[c >> 4]);
+        out.push_back(kHexDigits[c & 0xF]);
+    }
+  }
+  out.push_back('"');
+}
+
+std::uint64_t rolls_length(const RollGroups& rolls) noexcept {
+  // "[" groups joined by "," "]", each group "[" values joined by "," "]".
+  std::uint64_t groups = rolls.group_count();
+  std::uint64_t length = 2 + (groups > 0 ? groups - 1 : 0) + groups;
+  for (std::int64_t value : rolls.values()) length += decimal_length(value) + 1;
+  return length;  // each value's separator or its group's closing bracket counted above
+}
+
+void append_rolls(std::string& out, const RollGroups& rolls) {
+  out.push_back('[');
+  for (std::size_t g = 0; g < rolls.group_count(); ++g) {
+    if (g > 0) out.push_back(',');
+    out.push_back('[');
+    auto group = rolls.group(g);
+    for (std::size_t i = 0; i < group.size(); ++i) {
+      if (i > 0) out.push_back(',');
+      append_canonical(out, group[i]);
+    }
+    out.push_back(']');
+  }
+  out.push_back(']');
+}
+
+constexpr std::string_view kNull = "null";
+
+}  // namespace
+
+std::uint64_t decimal_length(std::int64_t value) noexcept {
+  std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value)
+                                      : static_cast<std::uint64_t>(value);
+  std::uint64_t digits = 1;
+  while (magnitude >= 10) {
+    magnitude /= 10;
+    ++digits;
+  }
+  return digits + (value < 0 ? 1 : 0);
+}
+
+std::uint64_t json_string_length(std::string_view text) noexcept {
+  std::uint64_t length = 2 + text.size();
+  for (unsigned char c : text) length += kEscapeCost[c];
+  return length;
+}
+
+std::uint64_t canonical_length(const DiceResult& result) noexcept {
+  constexpr std::string_view kFixed =
+      R"({"expression":,"total":,"rolls":,"details":,"comment":})";
+  std::uint64_t length = kFixed.size();
+  length += json_string_length(result.expression);
+  length += decimal_length(result.total);
+  length += rolls_length(result.rolls);
+  length += json_string_length(result.details);
+  length += result.comment ? json_string_length(*result.comment) : kNull.size();
+  return length;
+}
+
+std::uint64_t canonical_length(std::span<const DiceResult> results) noexcept {
+  std::uint64_t length = 2 + (results.empty() ? 0 : results.size() - 1);
+  for (const DiceResult& result : results) length = saturating_add(length, canonical_length(result));
+  return length;
+}
+
+std::uint64_t canonical_length(const ProgramResult& result) noexcept {
+  constexpr std::string_view kFixed = R"({"results":,"comment":})";
+  std::uint64_t length = kFixed.size() + canonical_length(std::span(result.results));
+  return length + (result.comment ? json_string_length(*result.comment) : kNull.size());
+}
+
+void append_canonical(std::string& out, std::int64_t value) {
+  char buffer[20];
+  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+  (void)ec;
+  out.append(buffer, end);
+}
+
+void append_canonical(std::string& out, const DiceResult& result) {
+  out += R"({"expression":)";
+  append_json_string(out, result.expression);
+  out += R"(,"total":)";
+  append_canonical(out, result.total);
+  out += R"(,"rolls":)";
+  append_rolls(out, result.rolls);
+  out += R"(,"details":)";
+  append_json_string(out, result.details);
+  out += R"(,"comment":)";
+  if (result.comment) {
+    append_json_string(out, *result.comment);
+  } else {
+    out += kNull;
+  }
+  out.push_back('}');
+}
+
+void append_canonical(std::string& out, std::span<const DiceResult> results) {
+  out.push_back('[');
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    if (i > 0) out.push_back(',');
+    append_canonical(out, results[i]);
+  }
+  out.push_back(']');
+}
+
+void append_canonical(std::string& out, const ProgramResult& result) {
+  out += R"({"results":)";
+  append_canonical(out, std::span(result.results));
+  out += R"(,"comment":)";
+  if (result.comment) {
+    append_json_string(out, *result.comment);
+  } else {
+    out += kNull;
+  }
+  out.push_back('}');
+}
+
+std::uint64_t item_count(const DiceResult& result) noexcept {
+  return saturating_add(result.rolls.value_count(), 1);
+}
+
+}  // namespace kavelo

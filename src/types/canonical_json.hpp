@@ -1,0 +1,33 @@
+// The canonical text of result records: compact JSON, measured for the output_bytes
+// charge and never handed out. The length functions compute the exact byte count
+// without building the text; the writers build it (tests prove the two agree).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "types/dice_result.hpp"
+
+namespace kavelo {
+
+// Byte length of the decimal text of `value` (1 to 20).
+[[nodiscard]] std::uint64_t decimal_length(std::int64_t value) noexcept;
+// Byte length of `text` as a JSON string, quotes included.
+[[nodiscard]] std::uint64_t json_string_length(std::string_view text) noexcept;
+
+[[nodiscard]] std::uint64_t canonical_length(const DiceResult& result) noexcept;
+[[nodiscard]] std::uint64_t canonical_length(std::span<const DiceResult> results) noexcept;
+[[nodiscard]] std::uint64_t canonical_length(const ProgramResult& result) noexcept;
+
+void append_canonical(std::string& out, std::int64_t value);
+void append_canonical(std::string& out, const DiceResult& result);
+void append_canonical(std::string& out, std::span<const DiceResult> results);
+void append_canonical(std::string& out, const ProgramResult& result);
+
+// Number of result items a record carries: 1 plus its rolled values (saturating).
+[[nodiscard]] std::uint64_t item_count(const DiceResult& result) noexcept;
+
+}  // namespace kavelo
