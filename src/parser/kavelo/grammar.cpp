@@ -1,0 +1,411 @@
+#include "parser/kavelo/grammar.hpp"
+
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <vector>
+
+namespace kavelo::grammar {
+
+namespace {
+
+constexpr bool is_whitespace(char c) noexcept {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+class Parser {
+ public:
+  explicit Parser(std::string_view source)
+      : text_(source.data()), size_(static_cast<std::uint32_t>(source.size())) {
+    // Most texts make about one node per byte; growing past this is still amortised.
+    nodes_.reserve(static_cast<std::size_t>(size_) + 16);
+  }
+
+  bool run(Rule start) {
+    switch (start) {
+      case Rule::EOI: return eoi();
+      case Rule::WHITESPACE: return whitespace();
+      case Rule::number: return number();
+      case Rule::comment: return comment();
+      case Rule::program: return program();
+      case Rule::instruction: return instruction();
+      case Rule::instruction_separator: return instruction_separator();
+      case Rule::dice_expr: return dice_expr();
+      case Rule::dice_term: return dice_term();
+      case Rule::paren_expr: return paren_expr();
+      case Rule::dice_roll: return dice_roll();
+      case Rule::dice_sides: return dice_sides();
+      case Rule::modifiers: return modifiers();
+      case Rule::modifier: return modifier();
+      case Rule::explode: return explode();
+      case Rule::explode_alias: return explode_alias();
+      case Rule::explode_keep_high: return valued(Rule::explode_keep_high, 'K');
+      case Rule::reroll: return valued(Rule::reroll, 'r');
+      case Rule::reroll_once: return valued(Rule::reroll_once, 'r', 'o');
+      case Rule::reroll_until: return valued(Rule::reroll_until, 'R');
+      case Rule::reroll_add: return valued(Rule::reroll_add, 'a');
+      case Rule::keep_alias: return valued(Rule::keep_alias, 'k');
+      case Rule::keep_high: return valued(Rule::keep_high, 'k', 'h');
+      case Rule::keep_low: return valued(Rule::keep_low, 'k', 'l');
+      case Rule::drop_high: return valued(Rule::drop_high, 'd', 'h');
+      case Rule::drop_low: return valued(Rule::drop_low, 'd', 'l');
+      case Rule::unique: return flag(Rule::unique, 'u');
+      case Rule::sort: return flag(Rule::sort, 's');
+      case Rule::count: return valued(Rule::count, 'c');
+      case Rule::op: return op();
+    }
+    return false;
+  }
+
+  std::vector<ParseNode>& nodes() noexcept { return nodes_; }
+  const FailureRecord& failures() const noexcept { return failures_; }
+
+ private:
+  // ---- The one mechanism around every visible rule -----------------------------------
+  //
+  // A rule body runs between enter() and leave(). enter() takes the failure record's mark
+  // and makes the rule's node (unless called from inside an atomic rule); leave() closes
+  // the node on a match, or rolls back position and nodes and offers the failure to the
+  // record (unless called from inside an atomic rule). Every visible rule is written as
+  //   const Attempt attempt = enter(Rule::x);  ...body...  return leave(attempt, matched);
+  // Plain code instead of a callback keeps each rule one small stack frame, which matters
+  // for the recursion through parentheses.
+  struct Attempt {
+    std::uint32_t start;
+    std::uint32_t node;
+    std::uint32_t mark;
+    Rule rule;
+    bool outer_atomic;
+  };
+
+  [[gnu::always_inline]] Attempt enter(Rule rule, bool atomic_rule = false) {
+    const Attempt attempt{pos_, static_cast<std::uint32_t>(nodes_.size()),
+                          static_cast<std::uint32_t>(failures_.attempts_at(pos_)), rule,
+                          atomic_};
+    if (!atomic_) nodes_.push_back(ParseNode{pos_, 0, 0, rule});
+    if (atomic_rule) atomic_ = true;
+    return attempt;
+  }
+
+  [[gnu::always_inline]] bool leave(const Attempt& attempt, bool matched) {
+    atomic_ = attempt.outer_atomic;
+    if (matched) {
+      if (!attempt.outer_atomic) {
+        nodes_[attempt.node].end = pos_;
+        nodes_[attempt.node].next = static_cast<ParseNodeId>(nodes_.size());
+      }
+      return true;
+    }
+    pos_ = attempt.start;
+    nodes_.resize(attempt.node);
+    if (!attempt.outer_atomic) failures_.record_failure(attempt.rule, attempt.start, attempt.mark);
+    return false;
+  }
+
+  // Start of a sequence that must fail as a whole: position and node count to go back to.
+  struct Mark {
+    std::uint32_t pos;
+    std::uint32_t node;
+  };
+  [[gnu::always_inline]] Mark mark() const noexcept {
+    return {pos_, static_cast<std::uint32_t>(nodes_.size())};
+  }
+  // Ends a sequence begun at `m`: on failure everything since `m` is undone.
+  [[gnu::always_inline]] bool settle(Mark m, bool matched) {
+    if (!matched) {
+      pos_ = m.pos;
+      nodes_.resize(m.node);
+    }
+    return matched;
+  }
+
+  // ---- Literals and implicit whitespace ------------------------------------------------
+
+  bool literal(char c) noexcept {
+    if (pos_ < size_ && text_[pos_] == c) {
+      ++pos_;
+      return true;
+    }
+    return false;
+  }
+  bool literal(char a, char b) noexcept {
+    if (size_ - pos_ >= 2 && text_[pos_] == a && text_[pos_ + 1] == b) {
+      pos_ += 2;
+      return true;
+    }
+    return false;
+  }
+  // Implicit whitespace of normal rules: any run of WHITESPACE.
+  void skip() noexcept {
+    while (pos_ < size_ && is_whitespace(text_[pos_])) ++pos_;
+  }
+
+  // ---- The rules -----------------------------------------------------------------------
+
+  // EOI: the end of the text.
+  [[gnu::noinline]] bool eoi() {
+    const Attempt attempt = enter(Rule::EOI);
+    return leave(attempt, pos_ == size_);
+  }
+
+  // WHITESPACE (silent): " " | "\t" | "\n" | "\r".
+  bool whitespace() noexcept {
+    if (pos_ < size_ && is_whitespace(text_[pos_])) {
+      ++pos_;
+      return true;
+    }
+    return false;
+  }
+
+  // number (atomic): "-"? ("0" | "1".."9" ("0".."9")*)
+  [[gnu::noinline]] bool number() {
+    const Attempt attempt = enter(Rule::number, true);
+    literal('-');
+    bool matched = literal('0');
+    if (!matched && pos_ < size_ && text_[pos_] >= '1' && text_[pos_] <= '9') {
+      ++pos_;
+      while (pos_ < size_ && is_digit(text_[pos_])) ++pos_;
+      matched = true;
+    }
+    return leave(attempt, matched);
+  }
+
+  // comment (atomic): "#" and everything up to, not including, the next "\n".
+  [[gnu::noinline]] bool comment() {
+    const Attempt attempt = enter(Rule::comment, true);
+    const bool matched = literal('#');
+    if (matched) {
+      const void* found = std::memchr(text_ + pos_, '\n', size_ - pos_);
+      pos_ = found ? static_cast<std::uint32_t>(static_cast<const char*>(found) - text_) : size_;
+    }
+    return leave(attempt, matched);
+  }
+
+  // program: SOI instruction (instruction_separator instruction)* comment? EOI
+  bool program() {
+    const Attempt attempt = enter(Rule::program);
+    bool matched = pos_ == 0;  // SOI
+    if (matched) {
+      skip();
+      matched = instruction();
+    }
+    if (matched) {
+      skip();
+      // The first repetition directly, each further one after implicit whitespace; a
+      // failed repetition gives back its whitespace too.
+      if (separated_instruction()) {
+        while (true) {
+          const Mark m = mark();
+          skip();
+          if (!settle(m, separated_instruction())) break;
+        }
+      }
+      skip();
+      comment();
+      skip();
+      matched = eoi();
+    }
+    return leave(attempt, matched);
+  }
+
+  // The group (instruction_separator instruction) of `program`, as one sequence.
+  bool separated_instruction() {
+    const Mark m = mark();
+    bool matched = instruction_separator();
+    if (matched) {
+      skip();
+      matched = instruction();
+    }
+    return settle(m, matched);
+  }
+
+  // instruction: dice_expr
+  [[gnu::noinline]] bool instruction() {
+    const Attempt attempt = enter(Rule::instruction);
+    return leave(attempt, dice_expr());
+  }
+
+  // instruction_separator (silent): ";"
+  bool instruction_separator() noexcept { return literal(';'); }
+
+  // dice_expr: dice_term (op dice_term)*  -- a loop, however long the chain.
+  //
+  // dice_expr, dice_term and paren_expr make the recursion through parentheses. dice_expr
+  // and paren_expr are inlined into dice_term so that each nesting level costs one small
+  // frame; the rules they call are kept out of line.
+  [[gnu::always_inline]] bool dice_expr() {
+    const Attempt attempt = enter(Rule::dice_expr);
+    const bool matched = dice_term();
+    if (matched) {
+      skip();
+      if (operation()) {
+        while (true) {
+          const Mark m = mark();
+          skip();
+          if (!settle(m, operation())) break;
+        }
+      }
+    }
+    return leave(attempt, matched);
+  }
+
+  // The group (op dice_term) of `dice_expr`, as one sequence.
+  [[gnu::always_inline]] bool operation() {
+    const Mark m = mark();
+    bool matched = op();
+    if (matched) {
+      skip();
+      matched = dice_term();
+    }
+    return settle(m, matched);
+  }
+
+  // dice_term: dice_roll | paren_expr | number
+  [[gnu::noinline]] bool dice_term() {
+    const Attempt attempt = enter(Rule::dice_term);
+    return leave(attempt, dice_roll() || paren_expr() || number());
+  }
+
+  // paren_expr: "(" dice_expr ")"
+  [[gnu::always_inline]] bool paren_expr() {
+    const Attempt attempt = enter(Rule::paren_expr);
+    bool matched = literal('(');
+    if (matched) {
+      if (++depth_ > kMaxParenDepth) {
+        throw std::length_error("parenthesis nesting exceeds the parser's bound");
+      }
+      skip();
+      matched = dice_expr();
+      if (matched) {
+        skip();
+        matched = literal(')');
+      }
+      --depth_;
+    }
+    return leave(attempt, matched);
+  }
+
+  // dice_roll: number "d" dice_sides modifiers?
+  [[gnu::noinline]] bool dice_roll() {
+    const Attempt attempt = enter(Rule::dice_roll);
+    bool matched = number();
+    if (matched) {
+      skip();
+      matched = literal('d');
+    }
+    if (matched) {
+      skip();
+      matched = dice_sides();
+    }
+    if (matched) {
+      skip();
+      modifiers();
+    }
+    return leave(attempt, matched);
+  }
+
+  // dice_sides (atomic): number
+  bool dice_sides() {
+    const Attempt attempt = enter(Rule::dice_sides, true);
+    return leave(attempt, number());
+  }
+
+  // modifiers: modifier+
+  [[gnu::noinline]] bool modifiers() {
+    const Attempt attempt = enter(Rule::modifiers);
+    const bool matched = modifier();
+    if (matched) {
+      while (true) {
+        const Mark m = mark();
+        skip();
+        if (!settle(m, modifier())) break;
+      }
+    }
+    return leave(attempt, matched);
+  }
+
+  // modifier: the fifteen modifier rules, in this order.
+  bool modifier() {
+    const Attempt attempt = enter(Rule::modifier);
+    return leave(attempt,
+                 explode() || explode_alias() || valued(Rule::explode_keep_high, 'K') ||
+                     valued(Rule::reroll, 'r') || valued(Rule::reroll_once, 'r', 'o') ||
+                     valued(Rule::reroll_until, 'R') || valued(Rule::reroll_add, 'a') ||
+                     valued(Rule::keep_alias, 'k') || valued(Rule::keep_high, 'k', 'h') ||
+                     valued(Rule::keep_low, 'k', 'l') || valued(Rule::drop_high, 'd', 'h') ||
+                     valued(Rule::drop_low, 'd', 'l') || flag(Rule::unique, 'u') ||
+                     flag(Rule::sort, 's') || valued(Rule::count, 'c'));
+  }
+
+  // explode: "!"   explode_alias: "e"   unique: "u"   sort: "s"
+  bool explode() { return flag(Rule::explode, '!'); }
+  bool explode_alias() { return flag(Rule::explode_alias, 'e'); }
+  bool flag(Rule rule, char letter) {
+    const Attempt attempt = enter(rule);
+    return leave(attempt, literal(letter));
+  }
+
+  // A modifier written as its letter and a number: "K", "r", "R", "a", "k", "c".
+  bool valued(Rule rule, char letter) {
+    const Attempt attempt = enter(rule);
+    bool matched = literal(letter);
+    if (matched) {
+      skip();
+      matched = number();
+    }
+    return leave(attempt, matched);
+  }
+  // The same with a two-letter literal: "ro", "kh", "kl", "dh", "dl".
+  bool valued(Rule rule, char first, char second) {
+    const Attempt attempt = enter(rule);
+    bool matched = literal(first, second);
+    if (matched) {
+      skip();
+      matched = number();
+    }
+    return leave(attempt, matched);
+  }
+
+  // op: "+" | "-" | "*" | "/" | "^"
+  [[gnu::noinline]] bool op() {
+    const Attempt attempt = enter(Rule::op);
+    bool matched = false;
+    if (pos_ < size_) {
+      switch (text_[pos_]) {
+        case '+':
+        case '-':
+        case '*':
+        case '/':
+        case '^':
+          ++pos_;
+          matched = true;
+          break;
+        default:
+          break;
+      }
+    }
+    return leave(attempt, matched);
+  }
+
+  const char* text_;
+  std::uint32_t size_;
+  std::uint32_t pos_ = 0;
+  std::uint32_t depth_ = 0;
+  bool atomic_ = false;
+  std::vector<ParseNode> nodes_;
+  FailureRecord failures_;
+};
+
+}  // namespace
+
+std::expected<ParseTree, SyntaxErrorReport> parse(Rule start, std::string_view source) {
+  if (source.size() >= std::numeric_limits<std::uint32_t>::max()) {
+    throw std::length_error("parser input exceeds 32-bit offsets");
+  }
+  Parser parser(source);
+  if (parser.run(start)) return ParseTree(source, std::move(parser.nodes()));
+  return std::unexpected(build_syntax_error_report(source, parser.failures(), start));
+}
+
+}  // namespace kavelo::grammar
