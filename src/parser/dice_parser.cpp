@@ -72,10 +72,10 @@ DiceError nodes_exceeded(std::uint64_t requested, std::uint64_t limit) {
   return DiceError::budget_exceeded(name_of(Resource::ast_nodes), 0, requested, limit);
 }
 
-}  // namespace
-
-Result<Program> DiceParser::parse_program_with_policy(std::string_view source,
-                                                      const ResourcePolicy& policy) {
+// The program entry point; `total` receives the final running node total, which the
+// expression entry point reuses instead of counting its tree a second time.
+Result<Program> parse_program(std::string_view source, const ResourcePolicy& policy,
+                              std::uint64_t& total) {
   // 1. Source size, in bytes.
   const std::uint64_t source_limit = policy.limit(Resource::source_bytes);
   if (source.size() > source_limit) {
@@ -93,8 +93,8 @@ Result<Program> DiceParser::parse_program_with_policy(std::string_view source,
     throw std::logic_error("parse tree does not have the grammar's shape: no program node");
   }
 
-  // Size the pool from the parse tree: one syntax node per dice_term and per op, one
-  // modifier per modifier node, and one spare for a Commented wrapper.
+  // Size the pool exactly, so that it is allocated once: one syntax node per dice_term
+  // and per op, and a spare for a Commented wrapper.
   std::size_t expression_nodes = 1;
   std::size_t instructions = 0;
   for (const grammar::ParseNode& node : tree.nodes()) {
@@ -113,7 +113,7 @@ Result<Program> DiceParser::parse_program_with_policy(std::string_view source,
       case Rule::EOI:
         break;
       case Rule::comment:
-        program.comment = parse_comment(tree.text(child));
+        program.comment = DiceParser::parse_comment(tree.text(child));
         break;
       case Rule::instruction: {
         if (program.instructions.size() >= instruction_limit) {
@@ -123,7 +123,7 @@ Result<Program> DiceParser::parse_program_with_policy(std::string_view source,
         if (expr == tree.end_of_children(child)) {
           throw std::logic_error("parse tree does not have the grammar's shape: empty instruction");
         }
-        Result<NodeId> built = parse_dice_expr(tree, expr, program.pool);
+        Result<NodeId> built = DiceParser::parse_dice_expr(tree, expr, program.pool);
         if (!built) return std::unexpected(std::move(built.error()));
         program.instructions.push_back(*built);
         break;
@@ -138,7 +138,7 @@ Result<Program> DiceParser::parse_program_with_policy(std::string_view source,
 
   // 5. Running node total: 1 for the program, each tree's nodes plus 1.
   const std::uint64_t node_limit = policy.limit(Resource::ast_nodes);
-  std::uint64_t total = 1;
+  total = 1;
   for (const NodeId root : program.instructions) {
     total = saturating_add(saturating_add(total, expression_ast_nodes(program.pool, root)), 1);
     if (total > node_limit) return std::unexpected(nodes_exceeded(total, node_limit));
@@ -146,9 +146,18 @@ Result<Program> DiceParser::parse_program_with_policy(std::string_view source,
   return program;
 }
 
+}  // namespace
+
+Result<Program> DiceParser::parse_program_with_policy(std::string_view source,
+                                                      const ResourcePolicy& policy) {
+  std::uint64_t total = 0;
+  return parse_program(source, policy, total);
+}
+
 Result<Expression> DiceParser::parse_expression_with_policy(std::string_view source,
                                                             const ResourcePolicy& policy) {
-  Result<Program> program = parse_program_with_policy(source, policy);
+  std::uint64_t total = 0;
+  Result<Program> program = parse_program(source, policy, total);
   if (!program) return std::unexpected(std::move(program.error()));
   if (program->instructions.size() != 1) {
     return std::unexpected(DiceError::parse_error(kOneInstructionOnly));
@@ -157,9 +166,11 @@ Result<Expression> DiceParser::parse_expression_with_policy(std::string_view sou
   if (program->comment) {
     expression.root = expression.pool.add_commented(expression.root, std::move(program->comment));
   }
+  // The tree's node count plus 2. The program total for its one instruction was
+  // 1 + count + 1 (far from saturation: a pool holds fewer than 2^32 nodes), and the
+  // Commented wrapper adds one node.
   const std::uint64_t node_limit = policy.limit(Resource::ast_nodes);
-  const std::uint64_t count =
-      saturating_add(expression_ast_nodes(expression.pool, expression.root), 2);
+  const std::uint64_t count = total + (program->comment ? 1 : 0);
   if (count > node_limit) return std::unexpected(nodes_exceeded(count, node_limit));
   return expression;
 }

@@ -18,8 +18,9 @@ class Parser {
  public:
   explicit Parser(std::string_view source)
       : text_(source.data()), size_(static_cast<std::uint32_t>(source.size())) {
-    // Most texts make about one node per byte; growing past this is still amortised.
-    nodes_.reserve(static_cast<std::size_t>(size_) + 16);
+    // Programs of short instructions make about 1.5 nodes per byte, operator chains
+    // fewer. Reserving that much up front avoids copying the list while it grows.
+    nodes_.reserve(static_cast<std::size_t>(size_) * 3 / 2 + 64);
   }
 
   bool run(Rule start) {
@@ -103,6 +104,19 @@ class Parser {
     return false;
   }
 
+  // The same outcome as enter() then leave(attempt, false) for a body that fails on its
+  // first character without calling another rule: no node, nothing consumed, and the
+  // failure offered to the record with the mark of the current position. Leaf rules use
+  // it to turn down a character that cannot start them without touching the node list.
+  [[gnu::always_inline]] bool reject(Rule rule) {
+    if (!atomic_) failures_.record_failure(rule, pos_, failures_.attempts_at(pos_));
+    return false;
+  }
+
+  [[gnu::always_inline]] bool next_is(char c) const noexcept {
+    return pos_ < size_ && text_[pos_] == c;
+  }
+
   // Start of a sequence that must fail as a whole: position and node count to go back to.
   struct Mark {
     std::uint32_t pos;
@@ -145,8 +159,9 @@ class Parser {
 
   // EOI: the end of the text.
   [[gnu::noinline]] bool eoi() {
+    if (pos_ != size_) return reject(Rule::EOI);
     const Attempt attempt = enter(Rule::EOI);
-    return leave(attempt, pos_ == size_);
+    return leave(attempt, true);
   }
 
   // WHITESPACE (silent): " " | "\t" | "\n" | "\r".
@@ -160,6 +175,9 @@ class Parser {
 
   // number (atomic): "-"? ("0" | "1".."9" ("0".."9")*)
   [[gnu::noinline]] bool number() {
+    if (pos_ == size_ || (text_[pos_] != '-' && !is_digit(text_[pos_]))) {
+      return reject(Rule::number);
+    }
     const Attempt attempt = enter(Rule::number, true);
     literal('-');
     bool matched = literal('0');
@@ -173,13 +191,12 @@ class Parser {
 
   // comment (atomic): "#" and everything up to, not including, the next "\n".
   [[gnu::noinline]] bool comment() {
+    if (!next_is('#')) return reject(Rule::comment);
     const Attempt attempt = enter(Rule::comment, true);
-    const bool matched = literal('#');
-    if (matched) {
-      const void* found = std::memchr(text_ + pos_, '\n', size_ - pos_);
-      pos_ = found ? static_cast<std::uint32_t>(static_cast<const char*>(found) - text_) : size_;
-    }
-    return leave(attempt, matched);
+    ++pos_;
+    const void* found = std::memchr(text_ + pos_, '\n', size_ - pos_);
+    pos_ = found ? static_cast<std::uint32_t>(static_cast<const char*>(found) - text_) : size_;
+    return leave(attempt, true);
   }
 
   // program: SOI instruction (instruction_separator instruction)* comment? EOI
@@ -269,6 +286,7 @@ class Parser {
 
   // paren_expr: "(" dice_expr ")"
   [[gnu::always_inline]] bool paren_expr() {
+    if (!next_is('(')) return reject(Rule::paren_expr);
     const Attempt attempt = enter(Rule::paren_expr);
     bool matched = literal('(');
     if (matched) {
@@ -288,6 +306,10 @@ class Parser {
 
   // dice_roll: number "d" dice_sides modifiers?
   [[gnu::noinline]] bool dice_roll() {
+    // A plain number not followed by "d" (every operand of a chain): the count would
+    // match, record nothing and be rolled back with the roll, so the roll's failure at
+    // its start is all that remains, as reject() leaves it.
+    if (number_without_d()) return reject(Rule::dice_roll);
     const Attempt attempt = enter(Rule::dice_roll);
     bool matched = number();
     if (matched) {
@@ -303,6 +325,19 @@ class Parser {
       modifiers();
     }
     return leave(attempt, matched);
+  }
+
+  // Looks ahead, without moving: a whole `number` starts here and the next character
+  // after it and any whitespace is not "d".
+  bool number_without_d() const noexcept {
+    std::uint32_t at = pos_;
+    if (at < size_ && text_[at] == '-') ++at;
+    if (at == size_ || !is_digit(text_[at])) return false;
+    if (text_[at++] != '0') {
+      while (at < size_ && is_digit(text_[at])) ++at;
+    }
+    while (at < size_ && is_whitespace(text_[at])) ++at;
+    return at == size_ || text_[at] != 'd';
   }
 
   // dice_sides (atomic): number
@@ -327,6 +362,10 @@ class Parser {
 
   // modifier: the fifteen modifier rules, in this order.
   bool modifier() {
+    // A character that starts no modifier: all fifteen alternatives would be rejected,
+    // and their fifteen records collapse into the modifier's own (only a single record
+    // from the children would be kept instead), which is exactly what reject() leaves.
+    if (!starts_modifier()) return reject(Rule::modifier);
     const Attempt attempt = enter(Rule::modifier);
     return leave(attempt,
                  explode() || explode_alias() || valued(Rule::explode_keep_high, 'K') ||
@@ -338,16 +377,29 @@ class Parser {
                      flag(Rule::sort, 's') || valued(Rule::count, 'c'));
   }
 
+  bool starts_modifier() const noexcept {
+    if (pos_ == size_) return false;
+    switch (text_[pos_]) {
+      case '!': case 'e': case 'K': case 'r': case 'R': case 'a': case 'k':
+      case 'd': case 'u': case 's': case 'c':
+        return true;
+      default:
+        return false;
+    }
+  }
+
   // explode: "!"   explode_alias: "e"   unique: "u"   sort: "s"
   bool explode() { return flag(Rule::explode, '!'); }
   bool explode_alias() { return flag(Rule::explode_alias, 'e'); }
   bool flag(Rule rule, char letter) {
+    if (!next_is(letter)) return reject(rule);
     const Attempt attempt = enter(rule);
     return leave(attempt, literal(letter));
   }
 
   // A modifier written as its letter and a number: "K", "r", "R", "a", "k", "c".
   bool valued(Rule rule, char letter) {
+    if (!next_is(letter)) return reject(rule);
     const Attempt attempt = enter(rule);
     bool matched = literal(letter);
     if (matched) {
@@ -358,6 +410,7 @@ class Parser {
   }
   // The same with a two-letter literal: "ro", "kh", "kl", "dh", "dl".
   bool valued(Rule rule, char first, char second) {
+    if (!(next_is(first) && pos_ + 1 < size_ && text_[pos_ + 1] == second)) return reject(rule);
     const Attempt attempt = enter(rule);
     bool matched = literal(first, second);
     if (matched) {
@@ -369,23 +422,20 @@ class Parser {
 
   // op: "+" | "-" | "*" | "/" | "^"
   [[gnu::noinline]] bool op() {
-    const Attempt attempt = enter(Rule::op);
-    bool matched = false;
-    if (pos_ < size_) {
-      switch (text_[pos_]) {
-        case '+':
-        case '-':
-        case '*':
-        case '/':
-        case '^':
-          ++pos_;
-          matched = true;
-          break;
-        default:
-          break;
-      }
+    if (pos_ == size_) return reject(Rule::op);
+    switch (text_[pos_]) {
+      case '+':
+      case '-':
+      case '*':
+      case '/':
+      case '^':
+        break;
+      default:
+        return reject(Rule::op);
     }
-    return leave(attempt, matched);
+    const Attempt attempt = enter(Rule::op);
+    ++pos_;
+    return leave(attempt, true);
   }
 
   const char* text_;

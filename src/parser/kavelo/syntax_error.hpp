@@ -28,6 +28,17 @@ class FailureRecord {
   // position are replaced by the rule itself. Positions before the furthest one are
   // ignored, a further position starts a new list.
   void record_failure(Rule rule, std::uint32_t position, std::size_t mark) {
+    if (position < attempt_position_) return;  // behind the furthest failure: no effect
+    record_at_or_beyond(rule, position, mark);
+  }
+
+  [[nodiscard]] std::uint32_t attempt_position() const noexcept { return attempt_position_; }
+  // Rules in recording order, duplicates included.
+  [[nodiscard]] const std::vector<Rule>& expected() const noexcept { return expected_; }
+
+ private:
+  [[gnu::noinline]] void record_at_or_beyond(Rule rule, std::uint32_t position,
+                                             std::size_t mark) {
     const std::size_t after = attempts_at(position);
     if (after > mark && after - mark == 1) return;
     if (position == attempt_position_) {
@@ -39,11 +50,6 @@ class FailureRecord {
     if (position == attempt_position_) expected_.push_back(rule);
   }
 
-  [[nodiscard]] std::uint32_t attempt_position() const noexcept { return attempt_position_; }
-  // Rules in recording order, duplicates included.
-  [[nodiscard]] const std::vector<Rule>& expected() const noexcept { return expected_; }
-
- private:
   std::uint32_t attempt_position_ = 0;
   std::vector<Rule> expected_;
 };
