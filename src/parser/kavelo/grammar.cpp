@@ -113,6 +113,11 @@ class Parser {
     return false;
   }
 
+  // reject() for each of the first `count` rules in turn, all at the current position.
+  void reject_each(const Rule* rules, int count) {
+    if (!atomic_ && count > 0) failures_.record_rejections(pos_, rules, static_cast<std::size_t>(count));
+  }
+
   [[gnu::always_inline]] bool next_is(char c) const noexcept {
     return pos_ < size_ && text_[pos_] == c;
   }
@@ -362,29 +367,63 @@ class Parser {
 
   // modifier: the fifteen modifier rules, in this order.
   bool modifier() {
-    // A character that starts no modifier: all fifteen alternatives would be rejected,
-    // and their fifteen records collapse into the modifier's own (only a single record
-    // from the children would be kept instead), which is exactly what reject() leaves.
-    if (!starts_modifier()) return reject(Rule::modifier);
+    // The alternatives are tried in order from the first one whose literal begins with
+    // the current character; every alternative before it is rejected at this position
+    // (reject_each gives the same records as rejecting them one by one). A character
+    // that starts no modifier rejects all fifteen, and more than one record from the
+    // children collapses into the modifier's own: exactly what reject() leaves.
+    const int first = first_modifier_candidate();
+    if (first < 0) return reject(Rule::modifier);
     const Attempt attempt = enter(Rule::modifier);
-    return leave(attempt,
-                 explode() || explode_alias() || valued(Rule::explode_keep_high, 'K') ||
-                     valued(Rule::reroll, 'r') || valued(Rule::reroll_once, 'r', 'o') ||
-                     valued(Rule::reroll_until, 'R') || valued(Rule::reroll_add, 'a') ||
-                     valued(Rule::keep_alias, 'k') || valued(Rule::keep_high, 'k', 'h') ||
-                     valued(Rule::keep_low, 'k', 'l') || valued(Rule::drop_high, 'd', 'h') ||
-                     valued(Rule::drop_low, 'd', 'l') || flag(Rule::unique, 'u') ||
-                     flag(Rule::sort, 's') || valued(Rule::count, 'c'));
+    reject_each(kModifierRules, first);
+    return leave(attempt, modifier_alternatives_from(first));
   }
 
-  bool starts_modifier() const noexcept {
-    if (pos_ == size_) return false;
+  static constexpr Rule kModifierRules[] = {
+      Rule::explode,  Rule::explode_alias, Rule::explode_keep_high, Rule::reroll,
+      Rule::reroll_once, Rule::reroll_until, Rule::reroll_add, Rule::keep_alias,
+      Rule::keep_high, Rule::keep_low, Rule::drop_high, Rule::drop_low,
+      Rule::unique,   Rule::sort,          Rule::count};
+
+  // Index in kModifierRules of the first alternative whose literal starts with the
+  // current character, or -1.
+  int first_modifier_candidate() const noexcept {
+    if (pos_ == size_) return -1;
     switch (text_[pos_]) {
-      case '!': case 'e': case 'K': case 'r': case 'R': case 'a': case 'k':
-      case 'd': case 'u': case 's': case 'c':
-        return true;
-      default:
-        return false;
+      case '!': return 0;
+      case 'e': return 1;
+      case 'K': return 2;
+      case 'r': return 3;
+      case 'R': return 5;
+      case 'a': return 6;
+      case 'k': return 7;
+      case 'd': return 10;
+      case 'u': return 12;
+      case 's': return 13;
+      case 'c': return 14;
+      default: return -1;
+    }
+  }
+
+  // The ordered choice of `modifier`, entered at alternative `first`.
+  bool modifier_alternatives_from(int first) {
+    switch (first) {
+      case 0: if (explode()) return true; [[fallthrough]];
+      case 1: if (explode_alias()) return true; [[fallthrough]];
+      case 2: if (valued(Rule::explode_keep_high, 'K')) return true; [[fallthrough]];
+      case 3: if (valued(Rule::reroll, 'r')) return true; [[fallthrough]];
+      case 4: if (valued(Rule::reroll_once, 'r', 'o')) return true; [[fallthrough]];
+      case 5: if (valued(Rule::reroll_until, 'R')) return true; [[fallthrough]];
+      case 6: if (valued(Rule::reroll_add, 'a')) return true; [[fallthrough]];
+      case 7: if (valued(Rule::keep_alias, 'k')) return true; [[fallthrough]];
+      case 8: if (valued(Rule::keep_high, 'k', 'h')) return true; [[fallthrough]];
+      case 9: if (valued(Rule::keep_low, 'k', 'l')) return true; [[fallthrough]];
+      case 10: if (valued(Rule::drop_high, 'd', 'h')) return true; [[fallthrough]];
+      case 11: if (valued(Rule::drop_low, 'd', 'l')) return true; [[fallthrough]];
+      case 12: if (flag(Rule::unique, 'u')) return true; [[fallthrough]];
+      case 13: if (flag(Rule::sort, 's')) return true; [[fallthrough]];
+      case 14: return valued(Rule::count, 'c');
+      default: return false;
     }
   }
 

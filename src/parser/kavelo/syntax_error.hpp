@@ -32,6 +32,17 @@ class FailureRecord {
     record_at_or_beyond(rule, position, mark);
   }
 
+  // The records of `count` rules that each failed at `position` without recording
+  // anything below them, one after another: each is appended at the furthest position.
+  void record_rejections(std::uint32_t position, const Rule* rules, std::size_t count) {
+    if (position < attempt_position_) return;
+    if (position > attempt_position_) {
+      expected_.clear();
+      attempt_position_ = position;
+    }
+    expected_.insert(expected_.end(), rules, rules + count);
+  }
+
   [[nodiscard]] std::uint32_t attempt_position() const noexcept { return attempt_position_; }
   // Rules in recording order, duplicates included.
   [[nodiscard]] const std::vector<Rule>& expected() const noexcept { return expected_; }

@@ -131,5 +131,23 @@ TEST(FailureRecord, KeepsTheFurthestPositionAndThePreciseChild) {
   EXPECT_EQ(record.expected(), std::vector<Rule>{Rule::EOI});
 }
 
+// Rejecting several rules at once leaves the same record as rejecting them one by one,
+// behind, at and beyond the furthest position.
+TEST(FailureRecord, BulkRejectionsMatchOneByOne) {
+  const Rule rules[] = {Rule::explode, Rule::explode_alias, Rule::reroll};
+  for (std::uint32_t position : {2u, 5u, 8u}) {
+    FailureRecord one_by_one;
+    FailureRecord bulk;
+    for (FailureRecord* record : {&one_by_one, &bulk}) {
+      record->record_failure(Rule::number, 5, 0);
+      record->record_failure(Rule::op, 5, record->attempts_at(5));
+    }
+    for (Rule rule : rules) one_by_one.record_failure(rule, position, one_by_one.attempts_at(position));
+    bulk.record_rejections(position, rules, 3);
+    EXPECT_EQ(bulk.attempt_position(), one_by_one.attempt_position()) << position;
+    EXPECT_EQ(bulk.expected(), one_by_one.expected()) << position;
+  }
+}
+
 }  // namespace
 }  // namespace kavelo::grammar
