@@ -32,6 +32,16 @@ void RollGroups::push_group(std::span<const std::int64_t> group) {
   ends_.push_back(checked_offset(values_.size()));
 }
 
+void RollGroups::close_group(std::size_t begin) {
+  if (ends_.empty()) {
+    if (values_.size() == begin + 1) return;
+    // Every earlier group was a single value.
+    ends_.reserve(begin + 1);
+    for (std::size_t i = 1; i <= begin; ++i) ends_.push_back(checked_offset(i));
+  }
+  ends_.push_back(checked_offset(values_.size()));
+}
+
 void RollGroups::append(const RollGroups& other) {
   if (other.values_.empty()) return;
   std::size_t offset = values_.size();

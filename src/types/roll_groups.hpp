@@ -38,6 +38,10 @@ class RollGroups {
   void push_single(std::int64_t value);
   // Appends a group; `group` must not be empty.
   void push_group(std::span<const std::int64_t> group);
+  // Ends the group made of the values appended since offset `begin`, which must be the
+  // end of the previous group (the per-die phase builds each group in place at the back
+  // of the value vector). Group ends are stored only once some group has several values.
+  void close_group(std::size_t begin);
   // Appends every group of `other` after this one's.
   void append(const RollGroups& other);
   // Replaces everything by one group per value, in the given order.

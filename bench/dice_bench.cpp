@@ -1,0 +1,74 @@
+// Dice and random-generator throughput: roll_simple per die, raw 64-bit draws,
+// uniform_below draws, and one four-block refill on every path this processor runs.
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "bench.hpp"
+#include "calculator/dice_calculator.hpp"
+#include "random/chacha12.hpp"
+#include "random/request_random.hpp"
+#include "resource/resource_policy.hpp"
+
+namespace {
+
+using namespace kavelo;
+
+constexpr std::int32_t kDice = 100000;
+constexpr std::uint64_t kDraws = 4096;
+
+std::array<std::uint8_t, 32> bench_key() {
+  std::array<std::uint8_t, 32> key{};
+  for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(i * 7 + 1);
+  return key;
+}
+
+// A real calculator with operating-system entropy: every run is one request with a new
+// generator, as a Python call would make it.
+KAVELO_BENCHMARK("roll_simple 100000d6 (hard maxima, OS entropy)", "die", kDice, [] {
+  static DiceCalculator calculator(ResourcePolicy::hard_maxima());
+  auto total = calculator.roll_simple(DiceTerm{kDice, 6, {}});
+  if (!total) __builtin_trap();
+  bench::do_not_optimize(*total);
+});
+
+KAVELO_BENCHMARK("RequestRandom::next_u64", "draw", kDraws, [] {
+  static RequestRandom generator(bench_key());
+  std::uint64_t mix = 0;
+  for (std::uint64_t i = 0; i < kDraws; ++i) mix ^= generator.next_u64();
+  bench::do_not_optimize(mix);
+});
+
+KAVELO_BENCHMARK("RequestRandom::uniform_below(6)", "draw", kDraws, [] {
+  static RequestRandom generator(bench_key());
+  ExecutionBudget budget(ResourcePolicy::hard_maxima());
+  std::uint64_t mix = 0;
+  for (std::uint64_t i = 0; i < kDraws; ++i) {
+    std::uint64_t value = 0;
+    if (!generator.try_uniform_below(6, budget, value)) __builtin_trap();
+    mix += value;
+  }
+  bench::do_not_optimize(mix);
+});
+
+struct RefillCases {
+  RefillCases() {
+    for (chacha12::RefillPath path : chacha12::kAllRefillPaths) {
+      chacha12::RefillFunction refill = chacha12::refill_function(path);
+      if (refill == nullptr) continue;
+      bench::registry().push_back(
+          {std::string("chacha12 refill (4 blocks) ") + chacha12::refill_path_name(path),
+           "refill", 1, [refill] {
+             static const chacha12::Key key = chacha12::key_from_bytes(bench_key());
+             alignas(64) static std::uint32_t out[chacha12::kRefillWords];
+             static std::uint64_t counter = 0;
+             refill(key, counter, out);
+             counter += chacha12::kBlocksPerRefill;
+             bench::do_not_optimize(out[counter & 63]);
+           }});
+    }
+  }
+};
+const RefillCases refill_cases;
+
+}  // namespace

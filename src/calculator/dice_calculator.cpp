@@ -1,0 +1,50 @@
+#include "calculator/dice_calculator.hpp"
+
+#include <charconv>
+
+#include "calculator/checked_sum.hpp"
+
+namespace kavelo {
+
+namespace {
+
+// Length of the decimal text of `value`, with a leading "-" for a negative value.
+std::uint64_t decimal_length(std::int64_t value) noexcept {
+  char buffer[24];
+  auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return static_cast<std::uint64_t>(result.ptr - buffer);
+}
+
+}  // namespace
+
+DiceCalculator::DiceCalculator(const ResourcePolicy& policy, EntropySource entropy) noexcept
+    : policy_(policy), budget_(policy), entropy_(entropy) {}
+
+void DiceCalculator::reset_request() noexcept {
+  budget_ = ExecutionBudget(policy_);
+  nesting_depth_ = 0;
+  generator_.reset();
+}
+
+Status DiceCalculator::ensure_generator() {
+  if (generator_) return {};
+  auto created = RequestRandom::from_entropy(entropy_);
+  if (!created) return std::unexpected(std::move(created.error()));
+  generator_.emplace(*created);
+  return {};
+}
+
+Result<std::int64_t> DiceCalculator::roll_simple(const DiceTerm& dice) {
+  reset_request();
+  KAVELO_TRY(budget_.charge(Resource::executed_instructions, 1));
+  KAVELO_TRY(budget_.charge(Resource::work_units, 1));
+  auto groups = roll_dice_with_budget(dice);
+  if (!groups) return std::unexpected(std::move(groups.error()));
+  auto total = checked_sum(groups->values(), "simple roll aggregation");
+  if (!total) return total;
+  KAVELO_TRY(budget_.charge(Resource::output_items, 1));
+  KAVELO_TRY(budget_.charge(Resource::output_bytes, decimal_length(*total)));
+  return total;
+}
+
+}  // namespace kavelo

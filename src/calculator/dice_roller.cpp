@@ -1,0 +1,324 @@
+// Rolling one dice term: the per-die phase (first faces, explosions, rerolls) and the
+// pool phase (keep, drop, unique, sort, count), with every face and pass charged.
+//
+// The groups are built in place at the back of one flat value vector, so the per-die
+// phase allocates nothing per die; each pool modifier flattens, reorders and rebuilds
+// the pool once.
+#include <algorithm>
+#include <bit>
+#include <functional>
+
+#include "calculator/checked_sum.hpp"
+#include "calculator/dice_calculator.hpp"
+
+namespace kavelo {
+
+namespace {
+
+constexpr const char* kInvalidDiceMessage = "骰子数量和面数必须大于0";
+
+constexpr bool is_explode(ModifierKind kind) noexcept {
+  return kind == ModifierKind::Explode || kind == ModifierKind::ExplodeAlias;
+}
+
+constexpr bool is_reroll(ModifierKind kind) noexcept {
+  return kind == ModifierKind::Reroll || kind == ModifierKind::RerollOnce ||
+         kind == ModifierKind::RerollUntil || kind == ModifierKind::RerollAdd;
+}
+
+// One face from 1 to `sides`: rng_words for every 64-bit draw, then one generated value
+// and one work unit. Returns 0 when a charge is refused and names the resource in
+// `refused`; a refused charge changes nothing, so budget.exceeded(refused, 1) rebuilds
+// its error afterwards. Keeping the error out of the return value keeps this small
+// enough to inline into the per-die loop.
+inline std::uint32_t draw_face(RequestRandom& generator, ExecutionBudget& budget,
+                               std::uint32_t sides, Resource& refused) noexcept {
+  std::uint64_t value = 0;
+  if (!generator.try_uniform_below(sides, budget, value)) {
+    refused = Resource::rng_words;
+    return 0;
+  }
+  if (!budget.try_charge(Resource::generated_values, 1)) {
+    refused = Resource::generated_values;
+    return 0;
+  }
+  if (!budget.try_charge(Resource::work_units, 1)) {
+    refused = Resource::work_units;
+    return 0;
+  }
+  return static_cast<std::uint32_t>(value) + 1;
+}
+
+// A modifier's n as a count: sign-extended, then read unsigned, so that a negative n is
+// larger than any pool.
+constexpr std::uint64_t modifier_count(std::int32_t value) noexcept {
+  return static_cast<std::uint64_t>(static_cast<std::int64_t>(value));
+}
+
+void sort_descending(std::vector<std::int64_t>& pool) {
+  std::sort(pool.begin(), pool.end(), std::greater<>());
+}
+
+void sort_ascending(std::vector<std::int64_t>& pool) { std::sort(pool.begin(), pool.end()); }
+
+// The n highest values, highest first.
+void keep_highest(std::vector<std::int64_t>& pool, std::uint64_t n) {
+  if (n < pool.size()) {
+    std::partial_sort(pool.begin(), pool.begin() + static_cast<std::ptrdiff_t>(n), pool.end(),
+                      std::greater<>());
+    pool.resize(n);
+  } else {
+    sort_descending(pool);
+  }
+}
+
+// The n lowest values, lowest first.
+void keep_lowest(std::vector<std::int64_t>& pool, std::uint64_t n) {
+  if (n < pool.size()) {
+    std::partial_sort(pool.begin(), pool.begin() + static_cast<std::ptrdiff_t>(n), pool.end());
+    pool.resize(n);
+  } else {
+    sort_ascending(pool);
+  }
+}
+
+void drop_first(std::vector<std::int64_t>& pool, std::uint64_t n) {
+  std::size_t dropped = n < pool.size() ? static_cast<std::size_t>(n) : pool.size();
+  pool.erase(pool.begin(), pool.begin() + static_cast<std::ptrdiff_t>(dropped));
+}
+
+// Keeps the first occurrence of every value, in pool order. The seen values go into an
+// open-addressing table at most half full, so one pass costs two allocations in all.
+void keep_first_occurrences(std::vector<std::int64_t>& pool) {
+  if (pool.size() < 2) return;
+  struct Slot {
+    std::uint64_t value;
+    bool used;
+  };
+  const std::size_t capacity = std::bit_ceil(pool.size() * 2);
+  const int shift = 64 - std::countr_zero(capacity);
+  std::vector<Slot> table(capacity, Slot{0, false});
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < pool.size(); ++i) {
+    const auto value = static_cast<std::uint64_t>(pool[i]);
+    std::size_t slot = static_cast<std::size_t>((value * 0x9E3779B97F4A7C15ull) >> shift);
+    bool seen = false;
+    while (table[slot].used) {
+      if (table[slot].value == value) {
+        seen = true;
+        break;
+      }
+      slot = (slot + 1) & (capacity - 1);
+    }
+    if (seen) continue;
+    table[slot] = Slot{value, true};
+    pool[kept++] = pool[i];
+  }
+  pool.resize(kept);
+}
+
+// Applies one pool modifier to the flattened pool and rebuilds one group per value.
+// The per-die kinds have no pool effect and leave the groups as they are.
+void apply_pool_modifier(RollGroups& groups, const DiceModifier& modifier) {
+  const std::uint64_t n = modifier_count(modifier.value);
+  switch (modifier.kind) {
+    case ModifierKind::Explode:
+    case ModifierKind::ExplodeAlias:
+    case ModifierKind::Reroll:
+    case ModifierKind::RerollOnce:
+    case ModifierKind::RerollUntil:
+    case ModifierKind::RerollAdd:
+      return;
+    default:
+      break;
+  }
+  std::vector<std::int64_t> pool = groups.take_values();
+  switch (modifier.kind) {
+    case ModifierKind::ExplodeKeepHigh:
+    case ModifierKind::KeepAlias:
+    case ModifierKind::KeepHigh:
+      keep_highest(pool, n);
+      break;
+    case ModifierKind::KeepLow:
+      keep_lowest(pool, n);
+      break;
+    case ModifierKind::DropHigh:
+      sort_descending(pool);
+      drop_first(pool, n);
+      break;
+    case ModifierKind::DropLow:
+      sort_ascending(pool);
+      drop_first(pool, n);
+      break;
+    case ModifierKind::Unique:
+      keep_first_occurrences(pool);
+      break;
+    case ModifierKind::Sort:
+      sort_ascending(pool);
+      break;
+    case ModifierKind::Count: {
+      const std::int64_t target = modifier.value;
+      const auto matches = std::count(pool.begin(), pool.end(), target);
+      pool.assign(1, static_cast<std::int64_t>(matches));
+      break;
+    }
+    default:
+      break;
+  }
+  groups.assign_singletons(std::move(pool));
+}
+
+bool any_at_most(const std::vector<std::int64_t>& values, std::size_t begin,
+                 std::int64_t threshold) noexcept {
+  for (std::size_t i = begin; i < values.size(); ++i) {
+    if (values[i] <= threshold) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+Result<std::uint32_t> DiceCalculator::roll_face(std::uint32_t sides) {
+  // Callers check sides first; a zero here would have no face to return.
+  if (sides == 0) {
+    return std::unexpected(DiceError::invalid_dice_expression(kInvalidDiceMessage));
+  }
+  KAVELO_TRY(ensure_generator());
+  Resource refused = Resource::rng_words;
+  std::uint32_t face = draw_face(*generator_, budget_, sides, refused);
+  if (face == 0) return std::unexpected(budget_.exceeded(refused, 1));
+  return face;
+}
+
+Status DiceCalculator::charge_modifier_work(const RollGroups& groups) {
+  return budget_.charge(Resource::work_units, groups.value_count());
+}
+
+Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
+  if (dice.count < 1 || dice.sides < 1) {
+    return std::unexpected(DiceError::invalid_dice_expression(kInvalidDiceMessage));
+  }
+  const auto count = static_cast<std::uint64_t>(dice.count);
+  KAVELO_TRY(budget_.ensure(Resource::source_items, count));
+  KAVELO_TRY(budget_.ensure(Resource::collection_items, count));
+  const auto sides = static_cast<std::uint32_t>(dice.sides);
+
+  // Every explode modifier after the first finds the last face below `sides` and adds
+  // nothing, so one flag stands for all of them. The rerolls keep their list order.
+  bool explode = false;
+  std::vector<DiceModifier> rerolls;
+  for (const DiceModifier& modifier : dice.modifiers) {
+    if (is_explode(modifier.kind)) explode = true;
+    if (is_reroll(modifier.kind)) rerolls.push_back(modifier);
+  }
+
+  RollGroups groups;
+  groups.reserve_values(static_cast<std::size_t>(count));
+  std::vector<std::int64_t>& values = groups.mutable_values();
+  const std::uint64_t collection_limit = budget_.limit(Resource::collection_items);
+  // Faces made by first rolls and explosions; reroll faces do not count.
+  std::uint64_t faces = 0;
+  Resource refused = Resource::rng_words;
+
+  // count >= 1, so the first face of the term follows at once: create the generator
+  // here if this is the request's first face.
+  KAVELO_TRY(ensure_generator());
+  RequestRandom& generator = *generator_;
+
+  auto refused_error = [&] { return std::unexpected(budget_.exceeded(refused, 1)); };
+  auto too_many_faces = [&] {
+    return std::unexpected(DiceError::budget_exceeded(name_of(Resource::collection_items), 0,
+                                                      faces, collection_limit));
+  };
+
+  for (std::uint64_t die = 0; die < count; ++die) {
+    const std::size_t begin = values.size();
+    std::uint32_t last = draw_face(generator, budget_, sides, refused);
+    if (last == 0) return refused_error();
+    faces = saturating_add(faces, 1);
+    if (faces > collection_limit) return too_many_faces();
+    values.push_back(last);
+
+    if (explode) {
+      while (last == sides) {
+        last = draw_face(generator, budget_, sides, refused);
+        if (last == 0) return refused_error();
+        faces = saturating_add(faces, 1);
+        if (faces > collection_limit) return too_many_faces();
+        values.push_back(last);
+      }
+    }
+
+    for (const DiceModifier& modifier : rerolls) {
+      const std::int64_t threshold = modifier.value;
+      switch (modifier.kind) {
+        case ModifierKind::Reroll:
+          if (any_at_most(values, begin, threshold)) {
+            std::uint32_t face = draw_face(generator, budget_, sides, refused);
+            if (face == 0) return refused_error();
+            values.resize(begin);
+            values.push_back(face);
+          }
+          break;
+        case ModifierKind::RerollOnce:
+          for (std::size_t j = begin; j < values.size(); ++j) {
+            if (values[j] <= threshold) {
+              std::uint32_t face = draw_face(generator, budget_, sides, refused);
+              if (face == 0) return refused_error();
+              values[j] = face;
+              break;
+            }
+          }
+          break;
+        case ModifierKind::RerollUntil:
+          if (values.back() <= threshold) {
+            // No cap of its own: a threshold of `sides` or more ends only at a limit.
+            std::uint32_t face = 0;
+            do {
+              face = draw_face(generator, budget_, sides, refused);
+              if (face == 0) return refused_error();
+            } while (static_cast<std::int64_t>(face) <= threshold);
+            values.resize(begin);
+            values.push_back(face);
+          }
+          break;
+        case ModifierKind::RerollAdd:
+          if (any_at_most(values, begin, threshold)) {
+            std::uint32_t face = draw_face(generator, budget_, sides, refused);
+            if (face == 0) return refused_error();
+            auto sum = checked_sum(std::span<const std::int64_t>(values).subspan(begin),
+                                   "reroll-and-add aggregation");
+            if (!sum) return std::unexpected(std::move(sum.error()));
+            auto total = checked_add(*sum, face, "reroll-and-add aggregation");
+            if (!total) return std::unexpected(std::move(total.error()));
+            values.resize(begin);
+            values.push_back(*total);
+          }
+          break;
+        default:
+          break;
+      }
+    }
+
+    if (values.size() != begin + 1 || !groups.all_singletons()) groups.close_group(begin);
+  }
+
+  if (!dice.modifiers.empty()) {
+    // KeepAlias acts before every other pool modifier, wherever it stands in the list.
+    for (const DiceModifier& modifier : dice.modifiers) {
+      if (modifier.kind != ModifierKind::KeepAlias) continue;
+      KAVELO_TRY(charge_modifier_work(groups));
+      apply_pool_modifier(groups, modifier);
+    }
+    for (const DiceModifier& modifier : dice.modifiers) {
+      if (modifier.kind == ModifierKind::KeepAlias) continue;
+      KAVELO_TRY(charge_modifier_work(groups));
+      apply_pool_modifier(groups, modifier);
+    }
+  }
+
+  KAVELO_TRY(budget_.ensure(Resource::collection_items, groups.value_count()));
+  return groups;
+}
+
+}  // namespace kavelo

@@ -1,0 +1,250 @@
+// The expression builder: turns the parse tree of one instruction into syntax-tree nodes.
+#include <optional>
+#include <stdexcept>
+
+#include "parser/decimal.hpp"
+#include "parser/dice_parser.hpp"
+
+namespace kavelo {
+
+namespace {
+
+using grammar::ParseNodeId;
+using grammar::ParseTree;
+using grammar::Rule;
+
+constexpr const char* kInvalidNumber = "无效数字";
+constexpr const char* kInvalidCount = "无效的骰子数量";
+constexpr const char* kInvalidSides = "无效的骰子面数";
+
+[[noreturn]] void shape_fault(const char* what) {
+  throw std::logic_error(std::string("parse tree does not have the grammar's shape: ") + what);
+}
+
+struct ModifierRule {
+  ModifierKind kind;
+  const char* message;  // conversion message of its number; null for the flag kinds
+};
+
+// The modifier kind and conversion message of each modifier rule, indexed by rule.
+constexpr ModifierRule modifier_rule(Rule rule) {
+  switch (rule) {
+    case Rule::explode: return {ModifierKind::Explode, nullptr};
+    case Rule::explode_alias: return {ModifierKind::ExplodeAlias, nullptr};
+    case Rule::explode_keep_high: return {ModifierKind::ExplodeKeepHigh, "无效的ExplodeKeepHigh数值"};
+    case Rule::reroll: return {ModifierKind::Reroll, "无效的重投数值"};
+    case Rule::reroll_once: return {ModifierKind::RerollOnce, "无效的条件重投数值"};
+    case Rule::reroll_until: return {ModifierKind::RerollUntil, "无效的直到重投数值"};
+    case Rule::reroll_add: return {ModifierKind::RerollAdd, "无效的重投并相加数值"};
+    case Rule::keep_alias: return {ModifierKind::KeepAlias, "无效的取高数值"};
+    case Rule::keep_high: return {ModifierKind::KeepHigh, "无效的取高数值"};
+    case Rule::keep_low: return {ModifierKind::KeepLow, "无效的取低数值"};
+    case Rule::drop_high: return {ModifierKind::DropHigh, "无效的丢弃高数值"};
+    case Rule::drop_low: return {ModifierKind::DropLow, "无效的丢弃低数值"};
+    case Rule::unique: return {ModifierKind::Unique, nullptr};
+    case Rule::sort: return {ModifierKind::Sort, nullptr};
+    case Rule::count: return {ModifierKind::Count, "无效的计数数值"};
+    default: shape_fault("a modifier holds no modifier rule");
+  }
+}
+
+ExprKind operator_kind(std::string_view text) {
+  if (text.size() == 1) {
+    switch (text[0]) {
+      case '+': return ExprKind::Add;
+      case '-': return ExprKind::Subtract;
+      case '*': return ExprKind::Multiply;
+      case '/': return ExprKind::Divide;
+      case '^': return ExprKind::Power;
+      default: break;
+    }
+  }
+  shape_fault("an op node holds no operator");
+}
+
+// Builds syntax-tree nodes from parse-tree nodes. The recursion through parentheses is
+// as deep as the bracket nesting (at most 256), so the recursive functions keep their
+// frames small: they return a node id or kFailed, and the one error of a failed build
+// waits in `error_`.
+class Builder {
+ public:
+  static constexpr NodeId kFailed = 0xFFFFFFFFu;
+
+  Builder(const ParseTree& tree, ExpressionPool& pool) noexcept : tree_(tree), pool_(pool) {}
+
+  // dice_term (op dice_term)*, folded to the left in a loop.
+  NodeId dice_expr(ParseNodeId node) {
+    expect(node, Rule::dice_expr);
+    const ParseNodeId end = tree_.end_of_children(node);
+    ParseNodeId child = tree_.first_child(node);
+    if (child == end) shape_fault("an empty dice_expr");
+    NodeId left = dice_term(child);
+    if (left == kFailed) return kFailed;
+    for (child = tree_.next_sibling(child); child != end;) {
+      expect(child, Rule::op);
+      const ExprKind kind = operator_kind(tree_.text(child));
+      child = tree_.next_sibling(child);
+      if (child == end) shape_fault("an op without its right operand");
+      const NodeId right = dice_term(child);
+      if (right == kFailed) return kFailed;
+      left = pool_.add_binary(kind, left, right);
+      child = tree_.next_sibling(child);
+    }
+    return left;
+  }
+
+  // number | paren_expr | dice_roll
+  NodeId dice_term(ParseNodeId node) {
+    expect(node, Rule::dice_term);
+    const ParseNodeId child = only_child(node);
+    switch (tree_.rule(child)) {
+      case Rule::number: {
+        const auto value = parse_decimal<std::int64_t>(tree_.text(child));
+        if (!value) return fail(kInvalidNumber);
+        return pool_.add_number(*value);
+      }
+      case Rule::paren_expr: {
+        const NodeId inner = dice_expr(only_child(child));
+        if (inner == kFailed) return kFailed;
+        return pool_.add_paren(inner);
+      }
+      case Rule::dice_roll:
+        return dice_roll(child);
+      default:
+        shape_fault("a dice_term holds an unexpected rule");
+    }
+  }
+
+  // number "d" dice_sides modifiers?; the count is converted before the sides.
+  [[gnu::noinline]] NodeId dice_roll(ParseNodeId node) {
+    expect(node, Rule::dice_roll);
+    const ParseNodeId end = tree_.end_of_children(node);
+    const ParseNodeId count_node = tree_.first_child(node);
+    if (count_node == end) shape_fault("a dice_roll without its count");
+    expect(count_node, Rule::number);
+    const ParseNodeId sides_node = tree_.next_sibling(count_node);
+    if (sides_node == end) shape_fault("a dice_roll without its sides");
+    expect(sides_node, Rule::dice_sides);
+
+    const auto count = parse_decimal<std::int32_t>(tree_.text(count_node));
+    if (!count) return fail(kInvalidCount);
+    const auto sides = parse_decimal<std::int32_t>(tree_.text(sides_node));
+    if (!sides) return fail(kInvalidSides);
+
+    const std::uint32_t first_modifier = pool_.modifier_mark();
+    const ParseNodeId modifiers = tree_.next_sibling(sides_node);
+    if (modifiers != end) {
+      expect(modifiers, Rule::modifiers);
+      const ParseNodeId modifiers_end = tree_.end_of_children(modifiers);
+      for (ParseNodeId m = tree_.first_child(modifiers); m != modifiers_end;
+           m = tree_.next_sibling(m)) {
+        expect(m, Rule::modifier);
+        const ParseNodeId written = only_child(m);
+        const ModifierRule rule = modifier_rule(tree_.rule(written));
+        DiceModifier modifier{rule.kind, 0};
+        if (rule.message != nullptr) {
+          const ParseNodeId number = only_child(written);
+          expect(number, Rule::number);
+          const auto value = parse_decimal<std::int32_t>(tree_.text(number));
+          if (!value) return fail(rule.message);
+          modifier.value = *value;
+        }
+        pool_.add_modifier(modifier);
+      }
+    }
+    return pool_.add_dice(*count, *sides, first_modifier);
+  }
+
+  // The result of a build that returned `root`.
+  Result<NodeId> result(NodeId root) {
+    if (root == kFailed) return std::unexpected(std::move(*error_));
+    return root;
+  }
+
+ private:
+  [[gnu::noinline]] NodeId fail(const char* message) {
+    error_.emplace(DiceError::parse_error(message));
+    return kFailed;
+  }
+  void expect(ParseNodeId node, Rule rule) const {
+    if (node >= tree_.size() || tree_.rule(node) != rule) shape_fault("unexpected node rule");
+  }
+  ParseNodeId only_child(ParseNodeId node) const {
+    const ParseNodeId child = tree_.first_child(node);
+    if (child == tree_.end_of_children(node) ||
+        tree_.next_sibling(child) != tree_.end_of_children(node)) {
+      shape_fault("a node without exactly one child");
+    }
+    return child;
+  }
+
+  const ParseTree& tree_;
+  ExpressionPool& pool_;
+  std::optional<DiceError> error_;
+};
+
+// Runs one build step; on failure the pool goes back to what it held before.
+template <class Step>
+Result<NodeId> build(const ParseTree& tree, ExpressionPool& pool, Step&& step) {
+  const std::size_t node_mark = pool.size();
+  const std::uint32_t modifier_mark = pool.modifier_mark();
+  Builder builder(tree, pool);
+  const NodeId root = step(builder);
+  if (root == Builder::kFailed) pool.truncate(node_mark, modifier_mark);
+  return builder.result(root);
+}
+
+// Length of the Unicode White_Space character starting at `s[i]` (0 when there is none).
+std::size_t white_space_at(std::string_view s, std::size_t i) noexcept {
+  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
+  const std::size_t left = s.size() - i;
+  if (left >= 1 && ((b(0) >= 0x09 && b(0) <= 0x0D) || b(0) == 0x20)) return 1;
+  if (left >= 2 && b(0) == 0xC2 && (b(1) == 0x85 || b(1) == 0xA0)) return 2;  // U+0085, U+00A0
+  if (left >= 3) {
+    if (b(0) == 0xE1 && b(1) == 0x9A && b(2) == 0x80) return 3;  // U+1680
+    if (b(0) == 0xE2 && b(1) == 0x80 &&
+        (b(2) <= 0x8A && b(2) >= 0x80)) return 3;  // U+2000..U+200A
+    if (b(0) == 0xE2 && b(1) == 0x80 && (b(2) == 0xA8 || b(2) == 0xA9 || b(2) == 0xAF))
+      return 3;  // U+2028, U+2029, U+202F
+    if (b(0) == 0xE2 && b(1) == 0x81 && b(2) == 0x9F) return 3;  // U+205F
+    if (b(0) == 0xE3 && b(1) == 0x80 && b(2) == 0x80) return 3;  // U+3000
+  }
+  return 0;
+}
+
+// Length of the Unicode White_Space character that ends `s` (0 when there is none).
+std::size_t white_space_before_end(std::string_view s) noexcept {
+  for (std::size_t length = 1; length <= 3 && length <= s.size(); ++length) {
+    if (white_space_at(s, s.size() - length) == length) return length;
+  }
+  return 0;
+}
+
+}  // namespace
+
+Result<NodeId> DiceParser::parse_dice_expr(const grammar::ParseTree& tree,
+                                           grammar::ParseNodeId node, ExpressionPool& pool) {
+  return build(tree, pool, [&](Builder& builder) { return builder.dice_expr(node); });
+}
+
+Result<NodeId> DiceParser::parse_dice_term(const grammar::ParseTree& tree,
+                                           grammar::ParseNodeId node, ExpressionPool& pool) {
+  return build(tree, pool, [&](Builder& builder) { return builder.dice_term(node); });
+}
+
+Result<NodeId> DiceParser::parse_dice_roll(const grammar::ParseTree& tree,
+                                           grammar::ParseNodeId node, ExpressionPool& pool) {
+  return build(tree, pool, [&](Builder& builder) { return builder.dice_roll(node); });
+}
+
+std::optional<std::string> DiceParser::parse_comment(std::string_view text) {
+  std::size_t begin = text.find_first_not_of('#');
+  if (begin == std::string_view::npos) return std::nullopt;
+  text.remove_prefix(begin);
+  while (const std::size_t n = white_space_at(text, 0)) text.remove_prefix(n);
+  while (const std::size_t n = white_space_before_end(text)) text.remove_suffix(n);
+  if (text.empty()) return std::nullopt;
+  return std::string(text);
+}
+
+}  // namespace kavelo

@@ -1,0 +1,500 @@
+#include "parser/kavelo/grammar.hpp"
+
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <vector>
+
+namespace kavelo::grammar {
+
+namespace {
+
+constexpr bool is_whitespace(char c) noexcept {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+class Parser {
+ public:
+  explicit Parser(std::string_view source)
+      : text_(source.data()), size_(static_cast<std::uint32_t>(source.size())) {
+    // Programs of short instructions make about 1.5 nodes per byte, operator chains
+    // fewer. Reserving that much up front avoids copying the list while it grows.
+    nodes_.reserve(static_cast<std::size_t>(size_) * 3 / 2 + 64);
+  }
+
+  bool run(Rule start) {
+    switch (start) {
+      case Rule::EOI: return eoi();
+      case Rule::WHITESPACE: return whitespace();
+      case Rule::number: return number();
+      case Rule::comment: return comment();
+      case Rule::program: return program();
+      case Rule::instruction: return instruction();
+      case Rule::instruction_separator: return instruction_separator();
+      case Rule::dice_expr: return dice_expr();
+      case Rule::dice_term: return dice_term();
+      case Rule::paren_expr: return paren_expr();
+      case Rule::dice_roll: return dice_roll();
+      case Rule::dice_sides: return dice_sides();
+      case Rule::modifiers: return modifiers();
+      case Rule::modifier: return modifier();
+      case Rule::explode: return explode();
+      case Rule::explode_alias: return explode_alias();
+      case Rule::explode_keep_high: return valued(Rule::explode_keep_high, 'K');
+      case Rule::reroll: return valued(Rule::reroll, 'r');
+      case Rule::reroll_once: return valued(Rule::reroll_once, 'r', 'o');
+      case Rule::reroll_until: return valued(Rule::reroll_until, 'R');
+      case Rule::reroll_add: return valued(Rule::reroll_add, 'a');
+      case Rule::keep_alias: return valued(Rule::keep_alias, 'k');
+      case Rule::keep_high: return valued(Rule::keep_high, 'k', 'h');
+      case Rule::keep_low: return valued(Rule::keep_low, 'k', 'l');
+      case Rule::drop_high: return valued(Rule::drop_high, 'd', 'h');
+      case Rule::drop_low: return valued(Rule::drop_low, 'd', 'l');
+      case Rule::unique: return flag(Rule::unique, 'u');
+      case Rule::sort: return flag(Rule::sort, 's');
+      case Rule::count: return valued(Rule::count, 'c');
+      case Rule::op: return op();
+    }
+    return false;
+  }
+
+  std::vector<ParseNode>& nodes() noexcept { return nodes_; }
+  const FailureRecord& failures() const noexcept { return failures_; }
+
+ private:
+  // ---- The one mechanism around every visible rule -----------------------------------
+  //
+  // A rule body runs between enter() and leave(). enter() takes the failure record's mark
+  // and makes the rule's node (unless called from inside an atomic rule); leave() closes
+  // the node on a match, or rolls back position and nodes and offers the failure to the
+  // record (unless called from inside an atomic rule). Every visible rule is written as
+  //   const Attempt attempt = enter(Rule::x);  ...body...  return leave(attempt, matched);
+  // Plain code instead of a callback keeps each rule one small stack frame, which matters
+  // for the recursion through parentheses.
+  struct Attempt {
+    std::uint32_t start;
+    std::uint32_t node;
+    std::uint32_t mark;
+    Rule rule;
+    bool outer_atomic;
+  };
+
+  [[gnu::always_inline]] Attempt enter(Rule rule, bool atomic_rule = false) {
+    const Attempt attempt{pos_, static_cast<std::uint32_t>(nodes_.size()),
+                          static_cast<std::uint32_t>(failures_.attempts_at(pos_)), rule,
+                          atomic_};
+    if (!atomic_) nodes_.push_back(ParseNode{pos_, 0, 0, rule});
+    if (atomic_rule) atomic_ = true;
+    return attempt;
+  }
+
+  [[gnu::always_inline]] bool leave(const Attempt& attempt, bool matched) {
+    atomic_ = attempt.outer_atomic;
+    if (matched) {
+      if (!attempt.outer_atomic) {
+        nodes_[attempt.node].end = pos_;
+        nodes_[attempt.node].next = static_cast<ParseNodeId>(nodes_.size());
+      }
+      return true;
+    }
+    pos_ = attempt.start;
+    nodes_.resize(attempt.node);
+    if (!attempt.outer_atomic) failures_.record_failure(attempt.rule, attempt.start, attempt.mark);
+    return false;
+  }
+
+  // The same outcome as enter() then leave(attempt, false) for a body that fails on its
+  // first character without calling another rule: no node, nothing consumed, and the
+  // failure offered to the record with the mark of the current position. Leaf rules use
+  // it to turn down a character that cannot start them without touching the node list.
+  [[gnu::always_inline]] bool reject(Rule rule) {
+    if (!atomic_) failures_.record_failure(rule, pos_, failures_.attempts_at(pos_));
+    return false;
+  }
+
+  // reject() for each of the first `count` rules in turn, all at the current position.
+  void reject_each(const Rule* rules, int count) {
+    if (!atomic_ && count > 0) failures_.record_rejections(pos_, rules, static_cast<std::size_t>(count));
+  }
+
+  [[gnu::always_inline]] bool next_is(char c) const noexcept {
+    return pos_ < size_ && text_[pos_] == c;
+  }
+
+  // Start of a sequence that must fail as a whole: position and node count to go back to.
+  struct Mark {
+    std::uint32_t pos;
+    std::uint32_t node;
+  };
+  [[gnu::always_inline]] Mark mark() const noexcept {
+    return {pos_, static_cast<std::uint32_t>(nodes_.size())};
+  }
+  // Ends a sequence begun at `m`: on failure everything since `m` is undone.
+  [[gnu::always_inline]] bool settle(Mark m, bool matched) {
+    if (!matched) {
+      pos_ = m.pos;
+      nodes_.resize(m.node);
+    }
+    return matched;
+  }
+
+  // ---- Literals and implicit whitespace ------------------------------------------------
+
+  bool literal(char c) noexcept {
+    if (pos_ < size_ && text_[pos_] == c) {
+      ++pos_;
+      return true;
+    }
+    return false;
+  }
+  bool literal(char a, char b) noexcept {
+    if (size_ - pos_ >= 2 && text_[pos_] == a && text_[pos_ + 1] == b) {
+      pos_ += 2;
+      return true;
+    }
+    return false;
+  }
+  // Implicit whitespace of normal rules: any run of WHITESPACE.
+  void skip() noexcept {
+    while (pos_ < size_ && is_whitespace(text_[pos_])) ++pos_;
+  }
+
+  // ---- The rules -----------------------------------------------------------------------
+
+  // EOI: the end of the text.
+  [[gnu::noinline]] bool eoi() {
+    if (pos_ != size_) return reject(Rule::EOI);
+    const Attempt attempt = enter(Rule::EOI);
+    return leave(attempt, true);
+  }
+
+  // WHITESPACE (silent): " " | "\t" | "\n" | "\r".
+  bool whitespace() noexcept {
+    if (pos_ < size_ && is_whitespace(text_[pos_])) {
+      ++pos_;
+      return true;
+    }
+    return false;
+  }
+
+  // number (atomic): "-"? ("0" | "1".."9" ("0".."9")*)
+  [[gnu::noinline]] bool number() {
+    if (pos_ == size_ || (text_[pos_] != '-' && !is_digit(text_[pos_]))) {
+      return reject(Rule::number);
+    }
+    const Attempt attempt = enter(Rule::number, true);
+    literal('-');
+    bool matched = literal('0');
+    if (!matched && pos_ < size_ && text_[pos_] >= '1' && text_[pos_] <= '9') {
+      ++pos_;
+      while (pos_ < size_ && is_digit(text_[pos_])) ++pos_;
+      matched = true;
+    }
+    return leave(attempt, matched);
+  }
+
+  // comment (atomic): "#" and everything up to, not including, the next "\n".
+  [[gnu::noinline]] bool comment() {
+    if (!next_is('#')) return reject(Rule::comment);
+    const Attempt attempt = enter(Rule::comment, true);
+    ++pos_;
+    const void* found = std::memchr(text_ + pos_, '\n', size_ - pos_);
+    pos_ = found ? static_cast<std::uint32_t>(static_cast<const char*>(found) - text_) : size_;
+    return leave(attempt, true);
+  }
+
+  // program: SOI instruction (instruction_separator instruction)* comment? EOI
+  bool program() {
+    const Attempt attempt = enter(Rule::program);
+    bool matched = pos_ == 0;  // SOI
+    if (matched) {
+      skip();
+      matched = instruction();
+    }
+    if (matched) {
+      skip();
+      // The first repetition directly, each further one after implicit whitespace; a
+      // failed repetition gives back its whitespace too.
+      if (separated_instruction()) {
+        while (true) {
+          const Mark m = mark();
+          skip();
+          if (!settle(m, separated_instruction())) break;
+        }
+      }
+      skip();
+      comment();
+      skip();
+      matched = eoi();
+    }
+    return leave(attempt, matched);
+  }
+
+  // The group (instruction_separator instruction) of `program`, as one sequence.
+  bool separated_instruction() {
+    const Mark m = mark();
+    bool matched = instruction_separator();
+    if (matched) {
+      skip();
+      matched = instruction();
+    }
+    return settle(m, matched);
+  }
+
+  // instruction: dice_expr
+  [[gnu::noinline]] bool instruction() {
+    const Attempt attempt = enter(Rule::instruction);
+    return leave(attempt, dice_expr());
+  }
+
+  // instruction_separator (silent): ";"
+  bool instruction_separator() noexcept { return literal(';'); }
+
+  // dice_expr: dice_term (op dice_term)*  -- a loop, however long the chain.
+  //
+  // dice_expr, dice_term and paren_expr make the recursion through parentheses. dice_expr
+  // and paren_expr are inlined into dice_term so that each nesting level costs one small
+  // frame; the rules they call are kept out of line.
+  [[gnu::always_inline]] bool dice_expr() {
+    const Attempt attempt = enter(Rule::dice_expr);
+    const bool matched = dice_term();
+    if (matched) {
+      skip();
+      if (operation()) {
+        while (true) {
+          const Mark m = mark();
+          skip();
+          if (!settle(m, operation())) break;
+        }
+      }
+    }
+    return leave(attempt, matched);
+  }
+
+  // The group (op dice_term) of `dice_expr`, as one sequence.
+  [[gnu::always_inline]] bool operation() {
+    const Mark m = mark();
+    bool matched = op();
+    if (matched) {
+      skip();
+      matched = dice_term();
+    }
+    return settle(m, matched);
+  }
+
+  // dice_term: dice_roll | paren_expr | number
+  [[gnu::noinline]] bool dice_term() {
+    const Attempt attempt = enter(Rule::dice_term);
+    return leave(attempt, dice_roll() || paren_expr() || number());
+  }
+
+  // paren_expr: "(" dice_expr ")"
+  [[gnu::always_inline]] bool paren_expr() {
+    if (!next_is('(')) return reject(Rule::paren_expr);
+    const Attempt attempt = enter(Rule::paren_expr);
+    bool matched = literal('(');
+    if (matched) {
+      if (++depth_ > kMaxParenDepth) {
+        throw std::length_error("parenthesis nesting exceeds the parser's bound");
+      }
+      skip();
+      matched = dice_expr();
+      if (matched) {
+        skip();
+        matched = literal(')');
+      }
+      --depth_;
+    }
+    return leave(attempt, matched);
+  }
+
+  // dice_roll: number "d" dice_sides modifiers?
+  [[gnu::noinline]] bool dice_roll() {
+    // A plain number not followed by "d" (every operand of a chain): the count would
+    // match, record nothing and be rolled back with the roll, so the roll's failure at
+    // its start is all that remains, as reject() leaves it.
+    if (number_without_d()) return reject(Rule::dice_roll);
+    const Attempt attempt = enter(Rule::dice_roll);
+    bool matched = number();
+    if (matched) {
+      skip();
+      matched = literal('d');
+    }
+    if (matched) {
+      skip();
+      matched = dice_sides();
+    }
+    if (matched) {
+      skip();
+      modifiers();
+    }
+    return leave(attempt, matched);
+  }
+
+  // Looks ahead, without moving: a whole `number` starts here and the next character
+  // after it and any whitespace is not "d".
+  bool number_without_d() const noexcept {
+    std::uint32_t at = pos_;
+    if (at < size_ && text_[at] == '-') ++at;
+    if (at == size_ || !is_digit(text_[at])) return false;
+    if (text_[at++] != '0') {
+      while (at < size_ && is_digit(text_[at])) ++at;
+    }
+    while (at < size_ && is_whitespace(text_[at])) ++at;
+    return at == size_ || text_[at] != 'd';
+  }
+
+  // dice_sides (atomic): number
+  bool dice_sides() {
+    const Attempt attempt = enter(Rule::dice_sides, true);
+    return leave(attempt, number());
+  }
+
+  // modifiers: modifier+
+  [[gnu::noinline]] bool modifiers() {
+    const Attempt attempt = enter(Rule::modifiers);
+    const bool matched = modifier();
+    if (matched) {
+      while (true) {
+        const Mark m = mark();
+        skip();
+        if (!settle(m, modifier())) break;
+      }
+    }
+    return leave(attempt, matched);
+  }
+
+  // modifier: the fifteen modifier rules, in this order.
+  bool modifier() {
+    // The alternatives are tried in order from the first one whose literal begins with
+    // the current character; every alternative before it is rejected at this position
+    // (reject_each gives the same records as rejecting them one by one). A character
+    // that starts no modifier rejects all fifteen, and more than one record from the
+    // children collapses into the modifier's own: exactly what reject() leaves.
+    const int first = first_modifier_candidate();
+    if (first < 0) return reject(Rule::modifier);
+    const Attempt attempt = enter(Rule::modifier);
+    reject_each(kModifierRules, first);
+    return leave(attempt, modifier_alternatives_from(first));
+  }
+
+  static constexpr Rule kModifierRules[] = {
+      Rule::explode,  Rule::explode_alias, Rule::explode_keep_high, Rule::reroll,
+      Rule::reroll_once, Rule::reroll_until, Rule::reroll_add, Rule::keep_alias,
+      Rule::keep_high, Rule::keep_low, Rule::drop_high, Rule::drop_low,
+      Rule::unique,   Rule::sort,          Rule::count};
+
+  // Index in kModifierRules of the first alternative whose literal starts with the
+  // current character, or -1.
+  int first_modifier_candidate() const noexcept {
+    if (pos_ == size_) return -1;
+    switch (text_[pos_]) {
+      case '!': return 0;
+      case 'e': return 1;
+      case 'K': return 2;
+      case 'r': return 3;
+      case 'R': return 5;
+      case 'a': return 6;
+      case 'k': return 7;
+      case 'd': return 10;
+      case 'u': return 12;
+      case 's': return 13;
+      case 'c': return 14;
+      default: return -1;
+    }
+  }
+
+  // The ordered choice of `modifier`, entered at alternative `first`.
+  bool modifier_alternatives_from(int first) {
+    switch (first) {
+      case 0: if (explode()) return true; [[fallthrough]];
+      case 1: if (explode_alias()) return true; [[fallthrough]];
+      case 2: if (valued(Rule::explode_keep_high, 'K')) return true; [[fallthrough]];
+      case 3: if (valued(Rule::reroll, 'r')) return true; [[fallthrough]];
+      case 4: if (valued(Rule::reroll_once, 'r', 'o')) return true; [[fallthrough]];
+      case 5: if (valued(Rule::reroll_until, 'R')) return true; [[fallthrough]];
+      case 6: if (valued(Rule::reroll_add, 'a')) return true; [[fallthrough]];
+      case 7: if (valued(Rule::keep_alias, 'k')) return true; [[fallthrough]];
+      case 8: if (valued(Rule::keep_high, 'k', 'h')) return true; [[fallthrough]];
+      case 9: if (valued(Rule::keep_low, 'k', 'l')) return true; [[fallthrough]];
+      case 10: if (valued(Rule::drop_high, 'd', 'h')) return true; [[fallthrough]];
+      case 11: if (valued(Rule::drop_low, 'd', 'l')) return true; [[fallthrough]];
+      case 12: if (flag(Rule::unique, 'u')) return true; [[fallthrough]];
+      case 13: if (flag(Rule::sort, 's')) return true; [[fallthrough]];
+      case 14: return valued(Rule::count, 'c');
+      default: return false;
+    }
+  }
+
+  // explode: "!"   explode_alias: "e"   unique: "u"   sort: "s"
+  bool explode() { return flag(Rule::explode, '!'); }
+  bool explode_alias() { return flag(Rule::explode_alias, 'e'); }
+  bool flag(Rule rule, char letter) {
+    if (!next_is(letter)) return reject(rule);
+    const Attempt attempt = enter(rule);
+    return leave(attempt, literal(letter));
+  }
+
+  // A modifier written as its letter and a number: "K", "r", "R", "a", "k", "c".
+  bool valued(Rule rule, char letter) {
+    if (!next_is(letter)) return reject(rule);
+    const Attempt attempt = enter(rule);
+    bool matched = literal(letter);
+    if (matched) {
+      skip();
+      matched = number();
+    }
+    return leave(attempt, matched);
+  }
+  // The same with a two-letter literal: "ro", "kh", "kl", "dh", "dl".
+  bool valued(Rule rule, char first, char second) {
+    if (!(next_is(first) && pos_ + 1 < size_ && text_[pos_ + 1] == second)) return reject(rule);
+    const Attempt attempt = enter(rule);
+    bool matched = literal(first, second);
+    if (matched) {
+      skip();
+      matched = number();
+    }
+    return leave(attempt, matched);
+  }
+
+  // op: "+" | "-" | "*" | "/" | "^"
+  [[gnu::noinline]] bool op() {
+    if (pos_ == size_) return reject(Rule::op);
+    switch (text_[pos_]) {
+      case '+':
+      case '-':
+      case '*':
+      case '/':
+      case '^':
+        break;
+      default:
+        return reject(Rule::op);
+    }
+    const Attempt attempt = enter(Rule::op);
+    ++pos_;
+    return leave(attempt, true);
+  }
+
+  const char* text_;
+  std::uint32_t size_;
+  std::uint32_t pos_ = 0;
+  std::uint32_t depth_ = 0;
+  bool atomic_ = false;
+  std::vector<ParseNode> nodes_;
+  FailureRecord failures_;
+};
+
+}  // namespace
+
+std::expected<ParseTree, SyntaxErrorReport> parse(Rule start, std::string_view source) {
+  if (source.size() >= std::numeric_limits<std::uint32_t>::max()) {
+    throw std::length_error("parser input exceeds 32-bit offsets");
+  }
+  Parser parser(source);
+  if (parser.run(start)) return ParseTree(source, std::move(parser.nodes()));
+  return std::unexpected(build_syntax_error_report(source, parser.failures(), start));
+}
+
+}  // namespace kavelo::grammar

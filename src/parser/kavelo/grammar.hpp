@@ -1,0 +1,31 @@
+// The dice grammar: a hand-written parser for its thirty rules.
+//
+// Matching is ordered choice with roll-back, greedy repetition that never gives back,
+// atomic rules without inner whitespace, silent rules without nodes, and implicit
+// whitespace skipped between the elements of normal rules (kept even when the element
+// after it turns out absent). Every attempt of a visible rule goes through one wrapper
+// that makes its node and offers a failure to the failure record.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string_view>
+
+#include "parser/kavelo/parse_tree.hpp"
+#include "parser/kavelo/rule.hpp"
+#include "parser/kavelo/syntax_error.hpp"
+
+namespace kavelo::grammar {
+
+// Parentheses are the only recursion of the grammar. Callers bound the bracket depth of
+// the text before parsing (the parse_depth limit, at most this value); the parser only
+// guards against a caller that did not, by throwing std::length_error.
+inline constexpr std::uint32_t kMaxParenDepth = 256;
+
+// Runs `start` on `source` (the system always starts at Rule::program, which must match
+// the whole text). The tree views `source`, which must outlive it. Texts of 2^32 - 1
+// bytes or more are refused with std::length_error; callers bound the size first.
+[[nodiscard]] std::expected<ParseTree, SyntaxErrorReport> parse(Rule start,
+                                                                std::string_view source);
+
+}  // namespace kavelo::grammar

@@ -1,0 +1,346 @@
+// Rolling one dice term: both phases, every modifier kind, the charges and the limits.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "support/roll_fixture.hpp"
+
+namespace kavelo {
+namespace {
+
+using testing::Groups;
+using testing::mod;
+using testing::roll;
+using testing::policy_with;
+using testing::ScriptedCalculator;
+using K = ModifierKind;
+
+struct RollCase {
+  const char* name;
+  std::int32_t count;
+  std::int32_t sides;
+  std::vector<DiceModifier> modifiers;
+  std::vector<std::uint32_t> faces;  // every face the roll draws, in draw order
+  Groups expected;
+  std::uint64_t work_units;  // one per face plus the pool size at every modifier pass
+};
+
+class ModifierTest : public ::testing::TestWithParam<RollCase> {};
+
+TEST_P(ModifierTest, RollsChargesAndGroups) {
+  const RollCase& c = GetParam();
+  ScriptedCalculator calculator(static_cast<std::uint32_t>(c.sides), c.faces);
+  auto groups = calculator->roll_dice_with_budget({c.count, c.sides, c.modifiers});
+  ASSERT_TRUE(groups.has_value()) << groups.error().display();
+  EXPECT_EQ(testing::groups_of(*groups), c.expected);
+  EXPECT_EQ(calculator.used(Resource::generated_values), c.faces.size());
+  EXPECT_EQ(calculator.used(Resource::rng_words), c.faces.size());
+  EXPECT_EQ(calculator.used(Resource::work_units), c.work_units);
+  EXPECT_EQ(calculator.fills(), 1);
+  // Comparisons never charge.
+  EXPECT_EQ(calculator.used(Resource::source_items), 0u);
+  EXPECT_EQ(calculator.used(Resource::collection_items), 0u);
+}
+
+const RollCase kSingleKinds[] = {
+    {"explode", 3, 3, {mod(K::Explode)}, {3, 3, 1, 2, 3, 2}, {{3, 3, 1}, {2}, {3, 2}}, 6 + 6},
+    {"explode_alias", 3, 3, {mod(K::ExplodeAlias)}, {3, 3, 1, 2, 3, 2}, {{3, 3, 1}, {2}, {3, 2}}, 6 + 6},
+    {"explode_keep_high_keeps_without_exploding", 3, 3, {mod(K::ExplodeKeepHigh, 2)}, {3, 1, 2}, {{3}, {2}}, 3 + 3},
+    {"reroll", 3, 3, {mod(K::Reroll, 1)}, {1, 3, 2, 3}, {{3}, {2}, {3}}, 4 + 3},
+    {"reroll_happens_once", 1, 3, {mod(K::Reroll, 1)}, {1, 1}, {{1}}, 2 + 1},
+    {"reroll_once_without_match", 2, 3, {mod(K::RerollOnce, 1)}, {2, 3}, {{2}, {3}}, 2 + 2},
+    {"reroll_until", 1, 3, {mod(K::RerollUntil, 1)}, {1, 1, 1, 2}, {{2}}, 4 + 1},
+    {"reroll_until_checks_each_die", 2, 3, {mod(K::RerollUntil, 2)}, {3, 2, 1, 3}, {{3}, {3}}, 4 + 2},
+    {"reroll_add", 2, 3, {mod(K::RerollAdd, 2)}, {2, 3, 3}, {{5}, {3}}, 3 + 2},
+    {"keep_alias", 3, 3, {mod(K::KeepAlias, 2)}, {1, 3, 2}, {{3}, {2}}, 3 + 3},
+    {"keep_high", 3, 3, {mod(K::KeepHigh, 2)}, {1, 3, 2}, {{3}, {2}}, 3 + 3},
+    {"keep_low", 3, 3, {mod(K::KeepLow, 2)}, {3, 1, 2}, {{1}, {2}}, 3 + 3},
+    {"drop_high", 3, 3, {mod(K::DropHigh, 1)}, {1, 3, 2}, {{2}, {1}}, 3 + 3},
+    {"drop_low", 3, 3, {mod(K::DropLow, 1)}, {1, 3, 2}, {{2}, {3}}, 3 + 3},
+    {"unique", 4, 3, {mod(K::Unique)}, {2, 1, 2, 3}, {{2}, {1}, {3}}, 4 + 4},
+    {"sort", 3, 3, {mod(K::Sort)}, {3, 1, 2}, {{1}, {2}, {3}}, 3 + 3},
+    {"count", 4, 3, {mod(K::Count, 3)}, {3, 1, 3, 2}, {{2}}, 4 + 4},
+    {"count_without_match", 2, 3, {mod(K::Count, 3)}, {1, 2}, {{0}}, 2 + 2},
+    {"keep_high_zero_leaves_no_group", 4, 3, {mod(K::KeepHigh, 0)}, {1, 2, 3, 1}, {}, 4 + 4},
+    {"keep_high_all_sorted_descending", 4, 6, {mod(K::KeepHigh, 4)}, {2, 6, 1, 4}, {{6}, {4}, {2}, {1}}, 4 + 4},
+};
+
+const RollCase kInteractions[] = {
+    // 6 explodes into 3; 1 is rerolled into 4 (a reroll face is not counted as a face
+    // of the term, but is generated and charged).
+    {"worked_example_per_die_phase", 4, 6, {mod(K::Explode), mod(K::Reroll, 1)},
+     {6, 3, 1, 4, 2, 5}, {{6, 3}, {4}, {2}, {5}}, 6 + 5 + 5},
+    {"worked_example", 4, 6, {mod(K::Explode), mod(K::Reroll, 1), mod(K::KeepHigh, 3)},
+     {6, 3, 1, 4, 2, 5}, {{6}, {5}, {4}}, 6 + 5 + 5 + 5},
+    {"second_explode_adds_nothing", 3, 3, {mod(K::Explode), mod(K::ExplodeAlias)},
+     {3, 1, 2, 1}, {{3, 1}, {2}, {1}}, 4 + 4 + 4},
+    {"keep_alias_acts_first", 3, 3, {mod(K::KeepHigh, 3), mod(K::KeepAlias, 1)},
+     {1, 3, 2}, {{3}}, 3 + 3 + 1},
+    {"keep_alias_passes_before_the_rest", 3, 3,
+     {mod(K::Sort), mod(K::KeepAlias, 2), mod(K::DropLow, 1)}, {1, 3, 2}, {{3}}, 3 + 3 + 2 + 2},
+    {"count_after_keep_high_zero", 2, 3, {mod(K::KeepHigh, 0), mod(K::Count, 1)}, {1, 2},
+     {{0}}, 2 + 2 + 0},
+    {"reroll_once_replaces_only_the_first_match", 1, 3,
+     {mod(K::Explode), mod(K::RerollOnce, 3)}, {3, 3, 1, 2}, {{2, 3, 1}}, 4 + 3 + 3},
+    {"exploded_twice_then_reroll_shrinks_the_group", 1, 3, {mod(K::Explode), mod(K::Reroll, 1)},
+     {3, 3, 1, 2}, {{2}}, 4 + 1 + 1},
+    {"reroll_face_is_not_exploded", 1, 3, {mod(K::Reroll, 1), mod(K::Explode)}, {1, 3},
+     {{3}}, 2 + 1 + 1},
+    {"reroll_add_sums_the_exploded_group", 1, 3, {mod(K::Explode), mod(K::RerollAdd, 1)},
+     {3, 1, 2}, {{6}}, 3 + 1 + 1},
+    {"rerolls_run_in_list_order", 1, 3, {mod(K::RerollAdd, 1), mod(K::Reroll, 3)}, {1, 2, 1},
+     {{1}}, 3 + 1 + 1},
+    {"unique_across_dice_after_explosion", 3, 3, {mod(K::Explode), mod(K::Unique)},
+     {3, 1, 1, 3, 2}, {{3}, {1}, {2}}, 5 + 5 + 5},
+    {"per_die_kinds_after_a_pool_pass_only_charge", 3, 3,
+     {mod(K::KeepHigh, 2), mod(K::Explode), mod(K::RerollAdd, 0)}, {1, 3, 2, 2},
+     {{3}, {2}}, 4 + 4 + 2 + 2},
+};
+
+const RollCase kNegativeCounts[] = {
+    {"keep_high_negative_keeps_all", 3, 3, {mod(K::KeepHigh, -1)}, {1, 3, 2}, {{3}, {2}, {1}}, 6},
+    {"keep_alias_negative_keeps_all", 3, 3, {mod(K::KeepAlias, -2)}, {1, 3, 2}, {{3}, {2}, {1}}, 6},
+    {"explode_keep_high_negative_keeps_all", 3, 3, {mod(K::ExplodeKeepHigh, -1)}, {1, 3, 2}, {{3}, {2}, {1}}, 6},
+    {"keep_low_negative_keeps_all", 3, 3, {mod(K::KeepLow, INT32_MIN)}, {1, 3, 2}, {{1}, {2}, {3}}, 6},
+    {"drop_high_negative_drops_all", 3, 3, {mod(K::DropHigh, -1)}, {1, 3, 2}, {}, 6},
+    {"drop_low_negative_drops_all", 3, 3, {mod(K::DropLow, INT32_MIN)}, {1, 3, 2}, {}, 6},
+    {"count_negative_value", 3, 3, {mod(K::Count, -1)}, {1, 3, 2}, {{0}}, 6},
+    {"reroll_negative_threshold_never_matches", 2, 3, {mod(K::Reroll, -1), mod(K::RerollUntil, -5)}, {1, 1}, {{1}, {1}}, 2 + 2 + 2},
+};
+
+std::string case_name(const ::testing::TestParamInfo<RollCase>& info) { return info.param.name; }
+
+INSTANTIATE_TEST_SUITE_P(SingleKinds, ModifierTest, ::testing::ValuesIn(kSingleKinds), case_name);
+INSTANTIATE_TEST_SUITE_P(Interactions, ModifierTest, ::testing::ValuesIn(kInteractions), case_name);
+INSTANTIATE_TEST_SUITE_P(NegativeCounts, ModifierTest, ::testing::ValuesIn(kNegativeCounts), case_name);
+
+TEST(DiceRoller, FacesStayWithinTheSidesAndUseEveryFace) {
+  ScriptedCalculator calculator(ResourcePolicy::hard_maxima());
+  for (std::int32_t sides : {1, 2, 6, 20, 100, INT32_MAX}) {
+    auto groups = calculator->roll_dice_with_budget({2000, sides, {}});
+    ASSERT_TRUE(groups.has_value());
+    ASSERT_EQ(groups->group_count(), 2000u);
+    std::int64_t low = INT64_MAX, high = INT64_MIN;
+    for (std::int64_t v : groups->values()) {
+      low = std::min(low, v);
+      high = std::max(high, v);
+    }
+    EXPECT_GE(low, 1);
+    EXPECT_LE(high, sides);
+    if (sides <= 20) {
+      EXPECT_EQ(low, 1) << "d" << sides;
+      EXPECT_EQ(high, sides) << "d" << sides;
+    }
+  }
+}
+
+TEST(DiceRoller, LaterTermsContinueTheRequestStream) {
+  ScriptedCalculator calculator(6, {5, 2, 6});
+  auto first = calculator->roll_dice_with_budget({1, 6, {}});
+  auto second = calculator->roll_dice_with_budget({2, 6, {}});
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(testing::groups_of(*first), (Groups{{5}}));
+  EXPECT_EQ(testing::groups_of(*second), (Groups{{2}, {6}}));
+  EXPECT_EQ(calculator.fills(), 1);
+}
+
+TEST(DiceRoller, RollFaceCreatesTheGeneratorOnce) {
+  ScriptedCalculator calculator(4, {4, 1});
+  EXPECT_FALSE(calculator->has_generator());
+  EXPECT_EQ(calculator->roll_face(4), 4u);
+  EXPECT_EQ(calculator->roll_face(4), 1u);
+  EXPECT_EQ(calculator.fills(), 1);
+  EXPECT_EQ(calculator.used(Resource::generated_values), 2u);
+  EXPECT_EQ(calculator.used(Resource::work_units), 2u);
+}
+
+struct InvalidTerm {
+  std::int32_t count;
+  std::int32_t sides;
+};
+
+class InvalidDiceTest : public ::testing::TestWithParam<InvalidTerm> {};
+
+TEST_P(InvalidDiceTest, FailsBeforeAnythingIsDrawnOrCharged) {
+  ScriptedCalculator calculator{ResourcePolicy()};
+  auto groups = calculator->roll_dice_with_budget({GetParam().count, GetParam().sides, {}});
+  ASSERT_FALSE(groups.has_value());
+  EXPECT_EQ(groups.error().kind(), DiceErrorKind::InvalidDiceExpression);
+  EXPECT_EQ(groups.error().display(), "无效的骰子表达式: 骰子数量和面数必须大于0");
+  EXPECT_EQ(calculator.fills(), 0);
+  EXPECT_EQ(calculator.used(Resource::work_units), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Terms, InvalidDiceTest,
+                         ::testing::Values(InvalidTerm{0, 6}, InvalidTerm{6, 0}, InvalidTerm{-1, 6},
+                                           InvalidTerm{3, -2}, InvalidTerm{INT32_MIN, 1},
+                                           InvalidTerm{0, 0}),
+                         [](const ::testing::TestParamInfo<InvalidTerm>& info) {
+                           auto text = [](std::int32_t v) {
+                             return v < 0 ? "minus" + std::to_string(-static_cast<std::int64_t>(v))
+                                          : std::to_string(v);
+                           };
+                           return text(info.param.count) + "d" + text(info.param.sides);
+                         });
+
+// --- limits: each at the limit and one past it ---
+
+TEST(DiceLimits, SourceItemsComparesTheCountBeforeAnyDraw) {
+  ScriptedCalculator at(policy_with(Resource::source_items, 3));
+  EXPECT_TRUE(at->roll_dice_with_budget({3, 6, {}}).has_value());
+
+  ScriptedCalculator past(policy_with(Resource::source_items, 2));
+  auto groups = past->roll_dice_with_budget({3, 6, {}});
+  ASSERT_FALSE(groups.has_value());
+  EXPECT_EQ(groups.error(), DiceError::budget_exceeded("source_items", 0, 3, 2));
+  EXPECT_EQ(past.fills(), 0);
+  EXPECT_FALSE(past->has_generator());
+  EXPECT_EQ(past.used(Resource::rng_words), 0u);
+}
+
+TEST(DiceLimits, CollectionItemsComparesTheCountBeforeAnyDraw) {
+  ScriptedCalculator at(policy_with(Resource::collection_items, 3));
+  EXPECT_TRUE(at->roll_dice_with_budget({3, 6, {}}).has_value());
+
+  ScriptedCalculator past(policy_with(Resource::collection_items, 2));
+  auto groups = past->roll_dice_with_budget({3, 6, {}});
+  ASSERT_FALSE(groups.has_value());
+  EXPECT_EQ(groups.error(), DiceError::budget_exceeded("collection_items", 0, 3, 2));
+  EXPECT_EQ(past.fills(), 0);
+}
+
+TEST(DiceLimits, SourceItemsIsComparedBeforeCollectionItems) {
+  ResourcePolicy policy = policy_with(Resource::collection_items, 1,
+                                      policy_with(Resource::source_items, 1));
+  ScriptedCalculator calculator(policy);
+  auto groups = calculator->roll_dice_with_budget({2, 6, {}});
+  ASSERT_FALSE(groups.has_value());
+  EXPECT_EQ(groups.error().name(), "source_items");
+}
+
+TEST(DiceLimits, FaceCounterCountsFirstRollsAndExplosions) {
+  const std::vector<std::uint32_t> faces{2, 2, 2, 1};
+  ScriptedCalculator at(2, faces, policy_with(Resource::collection_items, 4));
+  auto groups = roll(*at, 1, 2, {mod(K::Explode)});
+  ASSERT_TRUE(groups.has_value());
+  EXPECT_EQ(testing::groups_of(*groups), (Groups{{2, 2, 2, 1}}));
+
+  ScriptedCalculator past(2, faces, policy_with(Resource::collection_items, 3));
+  groups = roll(*past, 1, 2, {mod(K::Explode)});
+  ASSERT_FALSE(groups.has_value());
+  EXPECT_EQ(groups.error(), DiceError::budget_exceeded("collection_items", 0, 4, 3));
+  // The fourth face was drawn and charged before the comparison refused it.
+  EXPECT_EQ(past.used(Resource::generated_values), 4u);
+}
+
+TEST(DiceLimits, FaceCounterIgnoresRerolls) {
+  // Worked example: five counted faces, six generated.
+  const std::vector<std::uint32_t> faces{6, 3, 1, 4, 2, 5};
+  const std::vector<DiceModifier> modifiers{mod(K::Explode), mod(K::Reroll, 1)};
+  ScriptedCalculator at(6, faces, policy_with(Resource::collection_items, 5));
+  EXPECT_TRUE(at->roll_dice_with_budget({4, 6, modifiers}).has_value());
+
+  ScriptedCalculator past(6, faces, policy_with(Resource::collection_items, 4));
+  auto groups = past->roll_dice_with_budget({4, 6, modifiers});
+  ASSERT_FALSE(groups.has_value());
+  EXPECT_EQ(groups.error(), DiceError::budget_exceeded("collection_items", 0, 5, 4));
+  EXPECT_EQ(past.used(Resource::generated_values), 6u);
+
+  // Rerolls that never end add no counted faces at all.
+  ScriptedCalculator until(3, {1, 1, 1, 2}, policy_with(Resource::collection_items, 1));
+  EXPECT_TRUE(roll(*until, 1, 3, {mod(K::RerollUntil, 1)}).has_value());
+}
+
+struct ChargeLimitCase {
+  const char* name;
+  Resource resource;
+  std::uint64_t limit;  // the roll needs exactly this much
+  std::vector<DiceModifier> modifiers;
+  DiceError past_error;  // with one unit less
+};
+
+class ChargeLimitTest : public ::testing::TestWithParam<ChargeLimitCase> {};
+
+TEST_P(ChargeLimitTest, PassesAtTheLimitAndFailsOneBelow) {
+  const ChargeLimitCase& c = GetParam();
+  ScriptedCalculator at(policy_with(c.resource, c.limit));
+  auto groups = at->roll_dice_with_budget({3, 6, c.modifiers});
+  ASSERT_TRUE(groups.has_value()) << groups.error().display();
+  EXPECT_EQ(at.used(c.resource), c.limit);
+
+  ScriptedCalculator past(policy_with(c.resource, c.limit - 1));
+  groups = past->roll_dice_with_budget({3, 6, c.modifiers});
+  ASSERT_FALSE(groups.has_value());
+  EXPECT_EQ(groups.error(), c.past_error);
+  EXPECT_EQ(past.used(c.resource), c.past_error.used()) << "a refused charge changes nothing";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Charges, ChargeLimitTest,
+    ::testing::Values(
+        ChargeLimitCase{"generated_values", Resource::generated_values, 3, {},
+                        DiceError::generated_values_exceeded(2, 1, 2)},
+        ChargeLimitCase{"rng_words", Resource::rng_words, 3, {},
+                        DiceError::budget_exceeded("rng_words", 2, 1, 2)},
+        ChargeLimitCase{"work_units_per_face", Resource::work_units, 3, {},
+                        DiceError::budget_exceeded("work_units", 2, 1, 2)},
+        ChargeLimitCase{"work_units_per_pass", Resource::work_units, 3 + 3 + 2,
+                        {mod(K::KeepHigh, 2), mod(K::Sort)},
+                        DiceError::budget_exceeded("work_units", 6, 2, 7)}),
+    [](const ::testing::TestParamInfo<ChargeLimitCase>& info) { return info.param.name; });
+
+TEST(DiceLimits, GeneratedValuesMessageNamesTheLimit) {
+  ScriptedCalculator calculator(policy_with(Resource::generated_values, 2));
+  auto groups = calculator->roll_dice_with_budget({3, 6, {}});
+  ASSERT_FALSE(groups.has_value());
+  EXPECT_EQ(groups.error().display(),
+            "[limit.generated_values] 计算预算已耗尽: 最多生成 2 个骰子结果; used 2, requested 1");
+}
+
+TEST(DiceLimits, EndlessExplosionStopsAtGeneratedValuesBeforeTheFaceCounter) {
+  ScriptedCalculator calculator{ResourcePolicy()};
+  auto groups = roll(*calculator, 1, 1, {mod(K::Explode)});
+  ASSERT_FALSE(groups.has_value());
+  EXPECT_EQ(groups.error(), DiceError::generated_values_exceeded(10000, 1, 10000));
+  EXPECT_EQ(calculator.used(Resource::rng_words), 10001u);
+  EXPECT_EQ(calculator.used(Resource::work_units), 10000u);
+}
+
+class EndlessRerollTest : public ::testing::TestWithParam<Resource> {};
+
+TEST_P(EndlessRerollTest, RerollUntilAtOrAboveTheSidesEndsOnlyAtALimit) {
+  const Resource resource = GetParam();
+  ScriptedCalculator calculator(policy_with(resource, 50, ResourcePolicy::hard_maxima()));
+  for (std::int32_t threshold : {3, 4, INT32_MAX}) {
+    auto groups = roll(*calculator, 1, 3, {mod(K::RerollUntil, threshold)});
+    ASSERT_FALSE(groups.has_value());
+    EXPECT_EQ(groups.error(), calculator->budget().exceeded(resource, 1));
+    EXPECT_EQ(calculator.used(resource), 50u);
+    calculator->budget() = ExecutionBudget(calculator->policy());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, EndlessRerollTest,
+                         ::testing::Values(Resource::generated_values, Resource::rng_words,
+                                           Resource::work_units),
+                         [](const ::testing::TestParamInfo<Resource>& info) {
+                           return std::string(name_of(info.param));
+                         });
+
+TEST(DiceRoller, EntropyFailureAtTheFirstFaceEndsTheRoll) {
+  testing::FailingEntropy failing{ENOSYS};
+  DiceCalculator calculator(ResourcePolicy(), failing.source());
+  auto groups = calculator.roll_dice_with_budget({2, 6, {}});
+  ASSERT_FALSE(groups.has_value());
+  EXPECT_EQ(groups.error().display(),
+            "[random.entropy_unavailable] operating-system entropy is unavailable: OS Error: 38");
+  EXPECT_FALSE(calculator.has_generator());
+  EXPECT_EQ(calculator.budget().used(Resource::rng_words), 0u);
+  EXPECT_EQ(failing.fills, 1);
+}
+
+}  // namespace
+}  // namespace kavelo
