@@ -17,7 +17,7 @@ if [ ! -e /usr/include/gtest/gtest.h ]; then
 fi
 
 echo "== installing the Python test requirements and kavelo"
-"$PYTHON" -m pip install -q --disable-pip-version-check "pytest>=7" "hypothesis>=6"
+"$PYTHON" -m pip install -q --disable-pip-version-check "pytest>=7" "hypothesis>=6" mypy
 "$PYTHON" -m pip install -q --disable-pip-version-check .
 
 echo "== C++ tests"

@@ -1,6 +1,17 @@
-"""kavelo: dice notation for Python with a C++ core."""
+"""kavelo: dice notation for Python with a C++ core.
 
-from ._core import *  # noqa: F401,F403
-from ._core import __all__ as _core_all, __version__
+>>> import kavelo
+>>> kavelo.roll_dice("4d6kh3+2")["expression"]
+'(4d6) + (2)'
+"""
 
-__all__ = list(_core_all)
+from ._core import (
+    Kavelo,
+    ResourcePolicy,
+    __version__,
+    roll_dice,
+    roll_simple,
+    run_program,
+)
+
+__all__ = ["__version__", "roll_dice", "run_program", "roll_simple", "ResourcePolicy", "Kavelo"]

@@ -6,6 +6,7 @@
 #include "python_bindings/binding.hpp"
 #include "python_bindings/module_parts.hpp"
 #include "python_bindings/policy_type.hpp"
+#include "python_bindings/result_conversion.hpp"
 
 namespace kavelo::py {
 
@@ -48,7 +49,7 @@ PyObject* initialise() {
   PyRef version = PyRef::steal(PyUnicode_FromString("1.3.5"));
   if (!version || !add_public(module.get(), "__version__", version.get())) return nullptr;
 
-  if (!add_module_functions(module.get(), add_public)) return nullptr;
+  if (!create_result_keys() || !add_module_functions(module.get(), add_public)) return nullptr;
 
   PyObject* policy_type = resource_policy_type();
   if (policy_type == nullptr || !add_public(module.get(), "ResourcePolicy", policy_type)) {

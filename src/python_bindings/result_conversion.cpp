@@ -1,0 +1,120 @@
+#include "python_bindings/result_conversion.hpp"
+
+#include <string>
+
+#include "python_bindings/py_ref.hpp"
+
+namespace kavelo::py {
+
+namespace {
+
+// Interned once at initialisation and kept for the life of the process.
+struct ResultKeys {
+  PyObject* expression = nullptr;
+  PyObject* total = nullptr;
+  PyObject* rolls = nullptr;
+  PyObject* details = nullptr;
+  PyObject* comment = nullptr;
+  PyObject* results = nullptr;
+} g_keys;
+
+PyObject* new_key(const char* text) {
+  PyObject* key = PyUnicode_FromString(text);
+  if (key != nullptr) PyUnicode_InternInPlace(&key);
+  return key;
+}
+
+PyObject* text_to_str(const std::string& text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+}
+
+PyObject* rolls_to_list(const RollGroups& rolls) {
+  PyRef outer = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(rolls.group_count())));
+  if (!outer) return nullptr;
+  for (std::size_t g = 0; g < rolls.group_count(); ++g) {
+    auto group = rolls.group(g);
+    PyObject* inner = PyList_New(static_cast<Py_ssize_t>(group.size()));
+    if (inner == nullptr) return nullptr;
+    // The outer list owns `inner` from here on, so a failure below releases it too.
+    PyList_SetItem(outer.get(), static_cast<Py_ssize_t>(g), inner);
+    for (std::size_t i = 0; i < group.size(); ++i) {
+      PyObject* value = PyLong_FromLongLong(group[i]);
+      if (value == nullptr) return nullptr;
+      PyList_SetItem(inner, static_cast<Py_ssize_t>(i), value);
+    }
+  }
+  return outer.release();
+}
+
+bool set_item(PyObject* dict, PyObject* key, PyObject* new_value) {
+  PyRef value = PyRef::steal(new_value);
+  return value && PyDict_SetItem(dict, key, value.get()) == 0;
+}
+
+bool set_comment(PyObject* dict, const std::optional<std::string>& comment) {
+  return set_item(dict, g_keys.comment,
+                  comment ? text_to_str(*comment) : PyUnicode_FromStringAndSize("", 0));
+}
+
+}  // namespace
+
+bool create_result_keys() noexcept {
+  if (g_keys.results != nullptr) return true;
+  g_keys.expression = new_key("expression");
+  g_keys.total = new_key("total");
+  g_keys.rolls = new_key("rolls");
+  g_keys.details = new_key("details");
+  g_keys.comment = new_key("comment");
+  g_keys.results = new_key("results");
+  return g_keys.expression && g_keys.total && g_keys.rolls && g_keys.details &&
+         g_keys.comment && g_keys.results;
+}
+
+PyObject* dice_result_to_dict(const DiceResult& result) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  if (!set_item(dict.get(), g_keys.expression, text_to_str(result.expression)) ||
+      !set_item(dict.get(), g_keys.total, PyLong_FromLongLong(result.total)) ||
+      !set_item(dict.get(), g_keys.rolls, rolls_to_list(result.rolls)) ||
+      !set_item(dict.get(), g_keys.details, text_to_str(result.details)) ||
+      !set_comment(dict.get(), result.comment)) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* dice_results_to_list(std::span<const DiceResult> results) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    PyObject* item = dice_result_to_dict(results[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+PyObject* program_result_to_object(const ProgramResult& result) {
+  PyRef results = PyRef::steal(dice_results_to_list(result.results));
+  if (!results) return nullptr;
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  if (PyDict_SetItem(dict.get(), g_keys.results, results.get()) < 0 ||
+      !set_comment(dict.get(), result.comment)) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* modifier_roll_to_dict(const DiceResult& result) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  if (!set_item(dict.get(), g_keys.total, PyLong_FromLongLong(result.total)) ||
+      !set_item(dict.get(), g_keys.rolls, rolls_to_list(result.rolls)) ||
+      !set_item(dict.get(), g_keys.details, text_to_str(result.details))) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
+}  // namespace kavelo::py

@@ -1,0 +1,239 @@
+// The roller class Kavelo: the rolling operations under the instance's own policy.
+#include <new>
+#include <string>
+#include <vector>
+
+#include "python_bindings/binding.hpp"
+#include "python_bindings/module_parts.hpp"
+#include "python_bindings/policy_type.hpp"
+#include "python_bindings/requests.hpp"
+
+namespace kavelo::py {
+
+namespace {
+
+struct RollerObject {
+  PyObject_HEAD
+  ResourcePolicy policy;
+  bool borrowed;  // set for the duration of each method call
+};
+
+PyObject* g_roller_type = nullptr;
+
+// Exclusive use of the receiver for one method call; released on every exit path.
+class Borrow {
+ public:
+  Borrow() = default;
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
+  ~Borrow() {
+    if (roller_ != nullptr) roller_->borrowed = false;
+  }
+
+  [[nodiscard]] bool acquire(PyObject* self) {
+    if (g_roller_type == nullptr ||
+        !PyType_IsSubtype(Py_TYPE(self), reinterpret_cast<PyTypeObject*>(g_roller_type))) {
+      raise_type_mismatch(self, "Kavelo");
+      return false;
+    }
+    auto* roller = reinterpret_cast<RollerObject*>(self);
+    if (roller->borrowed) {
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      return false;
+    }
+    roller->borrowed = true;
+    roller_ = roller;
+    return true;
+  }
+
+  [[nodiscard]] const ResourcePolicy& policy() const noexcept { return roller_->policy; }
+
+ private:
+  RollerObject* roller_ = nullptr;
+};
+
+// A list of str: a str itself is refused, any other sequence is iterated.
+bool convert_text_list(PyObject* object, const char* name, std::vector<std::string>& out) {
+  if (PyUnicode_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    prefix_argument_error(name);
+    return false;
+  }
+  if (!PySequence_Check(object)) {
+    raise_type_mismatch(object, "Sequence");
+    prefix_argument_error(name);
+    return false;
+  }
+  Py_ssize_t hint = PySequence_Size(object);
+  if (hint < 0) {
+    PyErr_Clear();
+    hint = 0;
+  }
+  out.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(hint, 4096)));
+  PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+  if (!iterator) {
+    prefix_argument_error(name);
+    return false;
+  }
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    Utf8Text text;
+    if (!convert_text(item.get(), name, text)) return false;
+    out.emplace_back(text.text);
+  }
+  if (PyErr_Occurred()) {
+    prefix_argument_error(name);
+    return false;
+  }
+  return true;
+}
+
+PyObject* roller_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* const parameters[] = {"policy"};
+    static const Signature signature{"__new__", "Kavelo", parameters, 1, 0};
+    PyObject* bound[1];
+    ResourcePolicy policy;
+    if (!bind_arguments(signature, args, kwargs, bound) ||
+        !convert_policy(bound[0], "policy", policy)) {
+      return nullptr;
+    }
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    auto* roller = reinterpret_cast<RollerObject*>(self);
+    new (&roller->policy) ResourcePolicy(policy);
+    roller->borrowed = false;
+    return self;
+  });
+}
+
+void roller_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<RollerObject*>(self)->policy.~ResourcePolicy();
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DECREF(type);
+}
+
+PyObject* roller_roll(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* const parameters[] = {"expression"};
+    static const Signature signature{"roll", "Kavelo", parameters, 1, 1};
+    PyObject* bound[1];
+    Borrow borrow;
+    Utf8Text expression;
+    if (!bind_arguments(signature, args, kwargs, bound) || !borrow.acquire(self) ||
+        !convert_text(bound[0], "expression", expression)) {
+      return nullptr;
+    }
+    return roll_expression(borrow.policy(), expression.text);
+  });
+}
+
+PyObject* roller_run(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* const parameters[] = {"program"};
+    static const Signature signature{"run", "Kavelo", parameters, 1, 1};
+    PyObject* bound[1];
+    Borrow borrow;
+    Utf8Text program;
+    if (!bind_arguments(signature, args, kwargs, bound) || !borrow.acquire(self) ||
+        !convert_text(bound[0], "program", program)) {
+      return nullptr;
+    }
+    return run_program_text(borrow.policy(), program.text);
+  });
+}
+
+PyObject* roller_roll_multiple(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* const parameters[] = {"expression", "times"};
+    static const Signature signature{"roll_multiple", "Kavelo", parameters, 2, 2};
+    PyObject* bound[2];
+    Borrow borrow;
+    Utf8Text expression;
+    std::uint64_t times = 0;
+    if (!bind_arguments(signature, args, kwargs, bound) || !borrow.acquire(self) ||
+        !convert_text(bound[0], "expression", expression) ||
+        !convert_uint64(bound[1], "times", times)) {
+      return nullptr;
+    }
+    return roll_batch(borrow.policy(), expression.text, times);
+  });
+}
+
+PyObject* roller_roll_simple(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* const parameters[] = {"dice_count", "dice_sides"};
+    static const Signature signature{"roll_simple", "Kavelo", parameters, 2, 2};
+    PyObject* bound[2];
+    Borrow borrow;
+    std::int32_t count = 0;
+    std::int32_t sides = 0;
+    if (!bind_arguments(signature, args, kwargs, bound) || !borrow.acquire(self) ||
+        !convert_int32(bound[0], "dice_count", count) ||
+        !convert_int32(bound[1], "dice_sides", sides)) {
+      return nullptr;
+    }
+    return roll_simple_total(borrow.policy(), count, sides);
+  });
+}
+
+PyObject* roller_roll_with_modifiers(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* const parameters[] = {"dice_count", "dice_sides", "modifiers"};
+    static const Signature signature{"roll_with_modifiers", "Kavelo", parameters, 3, 3};
+    PyObject* bound[3];
+    Borrow borrow;
+    std::int32_t count = 0;
+    std::int32_t sides = 0;
+    std::vector<std::string> modifiers;
+    if (!bind_arguments(signature, args, kwargs, bound) || !borrow.acquire(self) ||
+        !convert_int32(bound[0], "dice_count", count) ||
+        !convert_int32(bound[1], "dice_sides", sides) ||
+        !convert_text_list(bound[2], "modifiers", modifiers)) {
+      return nullptr;
+    }
+    return roll_with_modifier_strings(borrow.policy(), count, sides, modifiers);
+  });
+}
+
+PyMethodDef roller_methods[] = {
+    {"roll", as_cfunction(roller_roll), METH_VARARGS | METH_KEYWORDS,
+     "roll($self, expression)\n--\n\n"},
+    {"run", as_cfunction(roller_run), METH_VARARGS | METH_KEYWORDS,
+     "run($self, program)\n--\n\n"},
+    {"roll_multiple", as_cfunction(roller_roll_multiple), METH_VARARGS | METH_KEYWORDS,
+     "roll_multiple($self, expression, times)\n--\n\n"},
+    {"roll_simple", as_cfunction(roller_roll_simple), METH_VARARGS | METH_KEYWORDS,
+     "roll_simple($self, dice_count, dice_sides)\n--\n\n"},
+    {"roll_with_modifiers", as_cfunction(roller_roll_with_modifiers),
+     METH_VARARGS | METH_KEYWORDS,
+     "roll_with_modifiers($self, dice_count, dice_sides, modifiers)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot roller_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(roller_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(roller_dealloc)},
+    {Py_tp_doc, const_cast<char*>("Kavelo(policy=None)\n--\n\n")},
+    {Py_tp_methods, roller_methods},
+    {0, nullptr},
+};
+
+PyType_Spec roller_spec = {
+    "builtins.Kavelo",
+    static_cast<int>(sizeof(RollerObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    roller_slots,
+};
+
+}  // namespace
+
+bool add_roller_class(PyObject* module, AddPublic add_public) {
+  if (g_roller_type == nullptr) g_roller_type = PyType_FromSpec(&roller_spec);
+  return g_roller_type != nullptr && add_public(module, "Kavelo", g_roller_type);
+}
+
+}  // namespace kavelo::py

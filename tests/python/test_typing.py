@@ -1,0 +1,47 @@
+"""The shipped type information checks under mypy --strict and matches the module."""
+
+import inspect
+import re
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+import kavelo
+import kavelo._core as core
+
+EXAMPLE = pathlib.Path(__file__).parent / "typing" / "uses_every_entry_point.py"
+
+
+def test_package_ships_stub_and_marker():
+    package = pathlib.Path(kavelo.__file__).parent
+    assert (package / "py.typed").exists()
+    assert (package / "_core.pyi").exists()
+
+
+def test_example_runs():
+    result = subprocess.run([sys.executable, str(EXAMPLE)], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+
+
+def test_example_passes_mypy_strict(tmp_path):
+    pytest.importorskip("mypy")
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+         "--cache-dir", str(tmp_path), str(EXAMPLE)],
+        capture_output=True, text=True, timeout=300, cwd=tmp_path,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_stub_documents_every_public_name():
+    stub = (pathlib.Path(kavelo.__file__).parent / "_core.pyi").read_text(encoding="utf-8")
+    for name in core.__all__:
+        if name == "__version__":
+            continue
+        assert f"def {name}(" in stub or f"class {name}" in stub, name
+    for cls in (core.Kavelo, core.ResourcePolicy):
+        for method, _ in inspect.getmembers(cls, callable):
+            if not method.startswith("_"):
+                assert re.search(rf"def {method}\(\s*self", stub), method
