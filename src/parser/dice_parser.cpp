@@ -95,12 +95,13 @@ Result<Program> parse_program(std::string_view source, const ResourcePolicy& pol
 
   // Size the pool exactly, so that it is allocated once: one syntax node per dice_term
   // and per op, and a spare for a Commented wrapper.
-  std::size_t expression_nodes = 1;
-  std::size_t instructions = 0;
+  std::size_t per_rule[grammar::kRuleCount] = {};
   for (const grammar::ParseNode& node : tree.nodes()) {
-    expression_nodes += node.rule == Rule::dice_term || node.rule == Rule::op;
-    instructions += node.rule == Rule::instruction;
+    ++per_rule[static_cast<std::size_t>(node.rule)];
   }
+  const auto count_of = [&](Rule rule) { return per_rule[static_cast<std::size_t>(rule)]; };
+  const std::size_t expression_nodes = count_of(Rule::dice_term) + count_of(Rule::op) + 1;
+  const std::size_t instructions = count_of(Rule::instruction);
   Program program;
   program.pool.reserve(expression_nodes);
   program.instructions.reserve(instructions);

@@ -1,7 +1,6 @@
 #include "parser/kavelo/grammar.hpp"
 
 #include <cstring>
-#include <limits>
 #include <stdexcept>
 #include <vector>
 
@@ -115,7 +114,9 @@ class Parser {
 
   // reject() for each of the first `count` rules in turn, all at the current position.
   void reject_each(const Rule* rules, int count) {
-    if (!atomic_ && count > 0) failures_.record_rejections(pos_, rules, static_cast<std::size_t>(count));
+    if (!atomic_ && count > 0) {
+      failures_.record_rejections(pos_, rules, static_cast<std::size_t>(count));
+    }
   }
 
   [[gnu::always_inline]] bool next_is(char c) const noexcept {
@@ -157,7 +158,9 @@ class Parser {
   }
   // Implicit whitespace of normal rules: any run of WHITESPACE.
   void skip() noexcept {
-    while (pos_ < size_ && is_whitespace(text_[pos_])) ++pos_;
+    std::uint32_t at = pos_;
+    while (at < size_ && is_whitespace(text_[at])) ++at;
+    pos_ = at;
   }
 
   // ---- The rules -----------------------------------------------------------------------
@@ -335,14 +338,16 @@ class Parser {
   // Looks ahead, without moving: a whole `number` starts here and the next character
   // after it and any whitespace is not "d".
   bool number_without_d() const noexcept {
+    const char* const text = text_;
+    const std::uint32_t size = size_;
     std::uint32_t at = pos_;
-    if (at < size_ && text_[at] == '-') ++at;
-    if (at == size_ || !is_digit(text_[at])) return false;
-    if (text_[at++] != '0') {
-      while (at < size_ && is_digit(text_[at])) ++at;
+    if (at < size && text[at] == '-') ++at;
+    if (at == size || !is_digit(text[at])) return false;
+    if (text[at++] != '0') {
+      while (at < size && is_digit(text[at])) ++at;
     }
-    while (at < size_ && is_whitespace(text_[at])) ++at;
-    return at == size_ || text_[at] != 'd';
+    while (at < size && is_whitespace(text[at])) ++at;
+    return at == size || text[at] != 'd';
   }
 
   // dice_sides (atomic): number
@@ -489,8 +494,8 @@ class Parser {
 }  // namespace
 
 std::expected<ParseTree, SyntaxErrorReport> parse(Rule start, std::string_view source) {
-  if (source.size() >= std::numeric_limits<std::uint32_t>::max()) {
-    throw std::length_error("parser input exceeds 32-bit offsets");
+  if (source.size() > kMaxSourceBytes) {
+    throw std::length_error("parser input exceeds the size the parse tree can index");
   }
   Parser parser(source);
   if (parser.run(start)) return ParseTree(source, std::move(parser.nodes()));

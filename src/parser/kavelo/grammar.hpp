@@ -7,6 +7,7 @@
 // that makes its node and offers a failure to the failure record.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <string_view>
@@ -22,9 +23,13 @@ namespace kavelo::grammar {
 // guards against a caller that did not, by throwing std::length_error.
 inline constexpr std::uint32_t kMaxParenDepth = 256;
 
+// Fewer than eight nodes start at any one byte, so texts up to this size keep node
+// indices and offsets within 32 bits. The source_bytes limit is far below it.
+inline constexpr std::size_t kMaxSourceBytes = std::size_t{1} << 28;
+
 // Runs `start` on `source` (the system always starts at Rule::program, which must match
-// the whole text). The tree views `source`, which must outlive it. Texts of 2^32 - 1
-// bytes or more are refused with std::length_error; callers bound the size first.
+// the whole text). The tree views `source`, which must outlive it. Texts longer than
+// kMaxSourceBytes are refused with std::length_error; callers bound the size first.
 [[nodiscard]] std::expected<ParseTree, SyntaxErrorReport> parse(Rule start,
                                                                 std::string_view source);
 

@@ -173,13 +173,5 @@ TEST(Nesting, ParsesTheDeepestAdmittedNestingAndGuardsBeyond) {
   EXPECT_THROW((void)parse(Rule::program, deeper), std::length_error);
 }
 
-TEST(RuleNames, AreTheEnumeratorSpellingsInOrder) {
-  EXPECT_EQ(rule_name(Rule::EOI), "EOI");
-  EXPECT_EQ(rule_name(Rule::instruction_separator), "instruction_separator");
-  EXPECT_EQ(rule_name(Rule::explode_keep_high), "explode_keep_high");
-  EXPECT_EQ(rule_name(Rule::op), "op");
-  EXPECT_EQ(static_cast<int>(Rule::op) + 1, static_cast<int>(kRuleCount));
-}
-
 }  // namespace
 }  // namespace kavelo::grammar
