@@ -66,6 +66,9 @@ class DiceCalculator {
   EntropySource entropy_;
   std::optional<RequestRandom> generator_;
   std::uint64_t nesting_depth_ = 0;
+  // Set by a batch once its output can only fail: its records are then measured and
+  // dropped, so the evaluator leaves their comment out instead of copying it.
+  bool omit_comments_ = false;
 };
 
 }  // namespace kavelo

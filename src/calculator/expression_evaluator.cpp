@@ -107,7 +107,7 @@ class ExpressionEvaluator {
     result.total = total;
     result.rolls = std::move(rolls_);
     result.details = std::move(details_);
-    if (comment_ != nullptr) result.comment = *comment_;
+    if (comment_ != nullptr && !calculator_.omit_comments_) result.comment = *comment_;
     return result;
   }
 

@@ -42,11 +42,32 @@ Result<std::vector<DiceResult>> DiceCalculator::evaluate_batch(const Expression&
   KAVELO_TRY(budget_.ensure(Resource::collection_items, times));
   std::vector<DiceResult> results;
   results.reserve(static_cast<std::size_t>(times));
+  // The canonical length of the list, kept as the samples come: "[" and "]", each record,
+  // a "," between two. Once it is more than output_bytes has room for, the final charge
+  // can only fail, and with exactly the finished length as its request; from then on a
+  // sample is measured and dropped instead of kept, and its comment is not copied at all.
+  // So a batch holds about one output_bytes limit of records however many samples repeat
+  // a long comment. Every sample still runs, so the error of a later sample still wins.
+  const std::uint64_t room =
+      budget_.limit(Resource::output_bytes) - budget_.used(Resource::output_bytes);
+  std::uint64_t length = 2;
+  std::uint64_t comment_length = 0;  // JSON length of the comment that dropped samples omit
   for (std::uint64_t i = 0; i < times; ++i) {
     KAVELO_TRY(evaluate_item(*this, expression.pool, expression.root, results));
+    const DiceResult& record = results.back();
+    std::uint64_t record_length = canonical_length(record);
+    if (omit_comments_ && comment_length > 0) {
+      record_length = record_length - 4 + comment_length;  // its "null" is the comment's place
+    }
+    length = saturating_add(length, saturating_add(record_length, i > 0 ? 1 : 0));
+    if (length > room) {
+      if (!omit_comments_ && record.comment) comment_length = json_string_length(*record.comment);
+      omit_comments_ = true;
+      results.clear();
+    }
   }
   KAVELO_TRY(ensure_generator());
-  KAVELO_TRY(budget_.charge(Resource::output_bytes, canonical_length(std::span(results))));
+  KAVELO_TRY(budget_.charge(Resource::output_bytes, length));
   return results;
 }
 
