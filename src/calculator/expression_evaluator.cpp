@@ -17,7 +17,8 @@ namespace kavelo {
 
 namespace {
 
-void append_decimal(std::string& out, std::int64_t value) {
+// Not inlined: its buffer would otherwise sit in the frames of the recursive evaluator.
+[[gnu::noinline]] void append_decimal(std::string& out, std::int64_t value) {
   char buffer[20];
   auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
   (void)ec;
@@ -91,9 +92,7 @@ class ExpressionEvaluator {
   [[nodiscard]] Result<std::int64_t> evaluate(NodeId id, bool is_root) {
     std::uint64_t& depth = calculator_.nesting_depth_;
     std::uint64_t limit = calculator_.budget_.limit(Resource::nesting_depth);
-    if (depth >= limit) {
-      return std::unexpected(DiceError::budget_exceeded("nesting_depth", depth, 1, limit));
-    }
+    if (depth >= limit) return depth_exceeded(depth, limit);
     ++depth;
     Result<std::int64_t> total = evaluate_node(id, is_root);
     if (depth > 0) --depth;
@@ -113,7 +112,7 @@ class ExpressionEvaluator {
 
  private:
   [[nodiscard]] Result<std::int64_t> evaluate_node(NodeId id, bool is_root) {
-    KAVELO_TRY(calculator_.budget_.charge(Resource::work_units, 1));
+    if (!calculator_.budget_.try_charge(Resource::work_units, 1)) return work_exceeded();
     const ExprNode& node = pool_.node(id);
     switch (node.kind) {
       case ExprKind::Number:
@@ -136,7 +135,7 @@ class ExpressionEvaluator {
     }
   }
 
-  [[nodiscard]] Result<std::int64_t> evaluate_dice(const ExprNode& node, bool is_root) {
+  [[gnu::noinline]] Result<std::int64_t> evaluate_dice(const ExprNode& node, bool is_root) {
     DiceTerm term = pool_.dice(node);
     auto groups = calculator_.roll_dice_with_budget(term);
     if (!groups) return std::unexpected(std::move(groups.error()));
@@ -170,20 +169,39 @@ class ExpressionEvaluator {
     if (!left) return left;
     auto right = evaluate(node.right, false);
     if (!right) return right;
+    return combine(node.kind, *left, *right, is_root);
+  }
+
+  // The recursion runs through evaluate, evaluate_node and evaluate_binary, up to the
+  // nesting limit (128 at most) deep, on whatever stack the caller's thread has. Their
+  // frames stay small because everything that needs sizable locals (error values, texts,
+  // the dice roll) lives in these non-inlined helpers, which run at the leaves only.
+  [[gnu::noinline, gnu::cold]] static Result<std::int64_t> depth_exceeded(std::uint64_t depth,
+                                                                         std::uint64_t limit) {
+    return std::unexpected(DiceError::budget_exceeded("nesting_depth", depth, 1, limit));
+  }
+
+  [[gnu::noinline, gnu::cold]] Result<std::int64_t> work_exceeded() const {
+    return std::unexpected(calculator_.budget_.exceeded(Resource::work_units, 1));
+  }
+
+  // The total of a binary node from its operands' totals, and the root's details.
+  [[gnu::noinline]] Result<std::int64_t> combine(ExprKind kind, std::int64_t left,
+                                                 std::int64_t right, bool is_root) {
     Result<std::int64_t> total;
-    switch (node.kind) {
-      case ExprKind::Add: total = checked_add(*left, *right, "addition"); break;
-      case ExprKind::Subtract: total = checked_subtract(*left, *right); break;
-      case ExprKind::Multiply: total = checked_multiply(*left, *right, "multiplication"); break;
-      case ExprKind::Divide: total = checked_divide(*left, *right); break;
-      default: total = checked_power(*left, *right); break;
+    switch (kind) {
+      case ExprKind::Add: total = checked_add(left, right, "addition"); break;
+      case ExprKind::Subtract: total = checked_subtract(left, right); break;
+      case ExprKind::Multiply: total = checked_multiply(left, right, "multiplication"); break;
+      case ExprKind::Divide: total = checked_divide(left, right); break;
+      default: total = checked_power(left, right); break;
     }
     if (total && is_root) {
-      append_decimal(details_, *left);
+      append_decimal(details_, left);
       details_.push_back(' ');
-      details_ += operator_symbol(node.kind);
+      details_ += operator_symbol(kind);
       details_.push_back(' ');
-      append_decimal(details_, *right);
+      append_decimal(details_, right);
       details_ += " = ";
       append_decimal(details_, *total);
     }
