@@ -1,8 +1,11 @@
 """Module initialisation and the error conversion of the extension."""
 
+import shutil
 import subprocess
 import sys
 import textwrap
+
+import pytest
 
 import kavelo
 import kavelo._core as core
@@ -61,3 +64,17 @@ def test_internal_fault_type_derives_from_base_exception_only():
     assert issubclass(fault, BaseException)
     assert not issubclass(fault, Exception)
     assert "InternalFault" not in core.__all__
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm from binutils")
+def test_only_the_init_function_is_exported():
+    # Nothing of the core or of the statically linked C++ runtime: another library in the
+    # process could interpose exported copies. "u" symbols (GNU unique: static tables of
+    # inline library templates) cannot be hidden and are left out.
+    listing = subprocess.run(
+        ["nm", "-D", "--defined-only", core.__file__], capture_output=True, text=True, check=True
+    )
+    exported = {
+        fields[2] for fields in map(str.split, listing.stdout.splitlines()) if fields[1] != "u"
+    }
+    assert exported == {"PyInit__core"}
