@@ -131,8 +131,9 @@ std::uint64_t canonical_length(std::span<const DiceResult> results) noexcept {
 
 std::uint64_t canonical_length(const ProgramResult& result) noexcept {
   constexpr std::string_view kFixed = R"({"results":,"comment":})";
-  std::uint64_t length = kFixed.size() + canonical_length(std::span(result.results));
-  return length + (result.comment ? json_string_length(*result.comment) : kNull.size());
+  std::uint64_t length = saturating_add(kFixed.size(), canonical_length(std::span(result.results)));
+  return saturating_add(length,
+                        result.comment ? json_string_length(*result.comment) : kNull.size());
 }
 
 void append_canonical(std::string& out, std::int64_t value) {

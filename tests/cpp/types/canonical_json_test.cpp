@@ -184,7 +184,7 @@ TEST(CanonicalJsonTest, StringLengthCountsEachByteWhereverItStands) {
   }
 }
 
-TEST(CanonicalJsonTest, ItemCountSaturates) {
+TEST(CanonicalJsonTest, ItemCountIsOnePlusTheValues) {
   DiceResult r = record("", 0, {{1, 2, 3}}, "", std::nullopt);
   EXPECT_EQ(item_count(r), 4u);
 }
