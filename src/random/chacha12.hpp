@@ -36,9 +36,9 @@ void block(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept;
 using RefillFunction = void (*)(const Key& key, std::uint64_t counter,
                                 std::uint32_t* out) noexcept;
 
-enum class RefillPath : std::uint8_t { Scalar, Sse2, Avx2 };
-inline constexpr std::array<RefillPath, 3> kAllRefillPaths{RefillPath::Scalar, RefillPath::Sse2,
-                                                           RefillPath::Avx2};
+enum class RefillPath : std::uint8_t { Scalar, Sse2, Avx2, Avx512 };
+inline constexpr std::array<RefillPath, 4> kAllRefillPaths{RefillPath::Scalar, RefillPath::Sse2,
+                                                           RefillPath::Avx2, RefillPath::Avx512};
 
 [[nodiscard]] const char* refill_path_name(RefillPath path) noexcept;
 
@@ -52,8 +52,9 @@ inline constexpr std::array<RefillPath, 3> kAllRefillPaths{RefillPath::Scalar, R
 void refill_scalar(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept;
 #if defined(__x86_64__)
 void refill_sse2(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept;
-// Only to be called where the processor supports AVX2.
+// Only to be called where the processor supports AVX2, respectively AVX-512F.
 void refill_avx2(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept;
+void refill_avx512(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept;
 #endif
 
 }  // namespace kavelo::chacha12

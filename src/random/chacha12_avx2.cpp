@@ -81,9 +81,7 @@ KAVELO_AVX2 inline void finish_pair(const Rows& s, const Rows& input, std::uint3
   _mm256_storeu_si256(dst + 3, _mm256_permute2x128_si256(c, d, 0x31));
 }
 
-}  // namespace
-
-KAVELO_AVX2 void refill_avx2(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept {
+KAVELO_AVX2 inline Rows input_rows(const Key& key, std::uint64_t first) noexcept {
   const __m256i constants = _mm256_setr_epi32(
       static_cast<int>(kConstants[0]), static_cast<int>(kConstants[1]),
       static_cast<int>(kConstants[2]), static_cast<int>(kConstants[3]),
@@ -93,14 +91,16 @@ KAVELO_AVX2 void refill_avx2(const Key& key, std::uint64_t counter, std::uint32_
       _mm_loadu_si128(reinterpret_cast<const __m128i*>(key.data())));
   const __m256i key_high = _mm256_broadcastsi128_si256(
       _mm_loadu_si128(reinterpret_cast<const __m128i*>(key.data() + 4)));
+  return Rows{constants, key_low, key_high, counter_row(first)};
+}
 
-  const Rows input01{constants, key_low, key_high, counter_row(counter)};
-  const Rows input23{constants, key_low, key_high, counter_row(counter + 2)};
-  Rows s01 = input01;
-  Rows s23 = input23;
+}  // namespace
 
-  // The two pairs are independent; interleaving them keeps both halves of the
-  // processor's vector units busy.
+KAVELO_AVX2 void refill_avx2(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept {
+  Rows s01 = input_rows(key, counter);
+  Rows s23 = input_rows(key, counter + 2);
+
+  // The two pairs are independent; interleaving them keeps several vector units busy.
   for (int round = 0; round < kDoubleRounds; ++round) {
     quarter_rounds(s01);
     quarter_rounds(s23);
@@ -112,8 +112,12 @@ KAVELO_AVX2 void refill_avx2(const Key& key, std::uint64_t counter, std::uint32_
     undiagonalize(s23);
   }
 
-  finish_pair(s01, input01, out);
-  finish_pair(s23, input23, out + 2 * kBlockWords);
+  // The input rows are rebuilt from memory rather than kept in registers through the
+  // rounds: sixteen vector registers hold the eight state rows and the shuffle masks,
+  // and keeping the inputs as well would spill state rows on the critical path.
+  asm volatile("" ::: "memory");
+  finish_pair(s01, input_rows(key, counter), out);
+  finish_pair(s23, input_rows(key, counter + 2), out + 2 * kBlockWords);
 }
 
 }  // namespace kavelo::chacha12

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/roll_fixture.hpp"
@@ -291,6 +292,47 @@ INSTANTIATE_TEST_SUITE_P(
                         {mod(K::KeepHigh, 2), mod(K::Sort)},
                         DiceError::budget_exceeded("work_units", 6, 2, 7)}),
     [](const ::testing::TestParamInfo<ChargeLimitCase>& info) { return info.param.name; });
+
+struct RefusedFaceCase {
+  const char* name;
+  Resource resource;  // limited to 2 for a roll of 3 dice
+  std::uint64_t rng_words, generated_values, work_units;  // counters after the refusal
+};
+
+// Dice without per-die modifiers are drawn in bulk, dice with them one by one; both must
+// stop at the same charge of the same face with the same counters.
+class RefusedFaceTest
+    : public ::testing::TestWithParam<std::tuple<RefusedFaceCase, std::vector<DiceModifier>>> {};
+
+TEST_P(RefusedFaceTest, StopsAtTheSameChargeOnEveryPath) {
+  const auto& [c, modifiers] = GetParam();
+  ScriptedCalculator calculator(policy_with(c.resource, 2));
+  auto groups = roll(*calculator, 3, 6, modifiers);
+  ASSERT_FALSE(groups.has_value());
+  EXPECT_EQ(groups.error().name(), name_of(c.resource));
+  EXPECT_EQ(calculator.used(Resource::rng_words), c.rng_words);
+  EXPECT_EQ(calculator.used(Resource::generated_values), c.generated_values);
+  EXPECT_EQ(calculator.used(Resource::work_units), c.work_units);
+  // The generator stands just after the last word drawn.
+  EXPECT_EQ(calculator->generator()->index(), 2 * c.rng_words);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, RefusedFaceTest,
+    ::testing::Combine(
+        ::testing::Values(RefusedFaceCase{"rng_words", Resource::rng_words, 2, 2, 2},
+                          RefusedFaceCase{"generated_values", Resource::generated_values, 3, 2, 2},
+                          RefusedFaceCase{"work_units", Resource::work_units, 3, 3, 2}),
+        ::testing::Values(std::vector<DiceModifier>{},
+                          std::vector<DiceModifier>{mod(K::Sort)},
+                          std::vector<DiceModifier>{mod(K::Reroll, 0)},
+                          std::vector<DiceModifier>{mod(K::Explode)})),
+    [](const auto& info) {
+      const auto& modifiers = std::get<1>(info.param);
+      return std::string(std::get<0>(info.param).name) + "_" +
+             (modifiers.empty() ? std::string("plain")
+                                : "modifier" + std::to_string(static_cast<int>(modifiers[0].kind)));
+    });
 
 TEST(DiceLimits, GeneratedValuesMessageNamesTheLimit) {
   ScriptedCalculator calculator(policy_with(Resource::generated_values, 2));

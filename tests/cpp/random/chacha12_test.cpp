@@ -198,6 +198,8 @@ TEST(Chacha12Dispatch, ChoosesAnAvailablePath) {
   EXPECT_NE(chacha12::refill_function(RefillPath::Sse2), nullptr);
   EXPECT_EQ(chacha12::refill_function(RefillPath::Avx2) != nullptr,
             static_cast<bool>(__builtin_cpu_supports("avx2")));
+  EXPECT_EQ(chacha12::refill_function(RefillPath::Avx512) != nullptr,
+            static_cast<bool>(__builtin_cpu_supports("avx512f")));
 #endif
 }
 
