@@ -237,9 +237,9 @@ Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
     // has been compared already. Every face whose generated_values and work_units
     // charges fit is drawn in one bulk call; the dice after those (if any) go through
     // the loop below, which fails at the first of them with the exact error.
+    auto room_of = [&](Resource r) { return budget_.limit(r) - budget_.used(r); };
     const std::uint64_t room =
-        std::min(budget_.limit(Resource::generated_values) - budget_.used(Resource::generated_values),
-                 budget_.limit(Resource::work_units) - budget_.used(Resource::work_units));
+        std::min(room_of(Resource::generated_values), room_of(Resource::work_units));
     const auto whole = static_cast<std::size_t>(std::min(count, room));
     values.resize(whole);
     // Writing the unsigned draws into the signed values is allowed: an object may be

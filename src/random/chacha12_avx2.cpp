@@ -114,7 +114,7 @@ KAVELO_AVX2 void refill_avx2(const Key& key, std::uint64_t counter, std::uint32_
 
   // The input rows are rebuilt from memory rather than kept in registers through the
   // rounds: sixteen vector registers hold the eight state rows and the shuffle masks,
-  // and keeping the inputs as well would spill state rows on the critical path.
+  // and keeping the inputs as well made the compiler spill state rows inside the loop.
   asm volatile("" ::: "memory");
   finish_pair(s01, input_rows(key, counter), out);
   finish_pair(s23, input_rows(key, counter + 2), out + 2 * kBlockWords);

@@ -52,6 +52,7 @@ const RollCase kSingleKinds[] = {
     {"explode_keep_high_keeps_without_exploding", 3, 3, {mod(K::ExplodeKeepHigh, 2)}, {3, 1, 2}, {{3}, {2}}, 3 + 3},
     {"reroll", 3, 3, {mod(K::Reroll, 1)}, {1, 3, 2, 3}, {{3}, {2}, {3}}, 4 + 3},
     {"reroll_happens_once", 1, 3, {mod(K::Reroll, 1)}, {1, 1}, {{1}}, 2 + 1},
+    {"reroll_once", 2, 3, {mod(K::RerollOnce, 1)}, {1, 2, 3}, {{2}, {3}}, 3 + 2},
     {"reroll_once_without_match", 2, 3, {mod(K::RerollOnce, 1)}, {2, 3}, {{2}, {3}}, 2 + 2},
     {"reroll_until", 1, 3, {mod(K::RerollUntil, 1)}, {1, 1, 1, 2}, {{2}}, 4 + 1},
     {"reroll_until_checks_each_die", 2, 3, {mod(K::RerollUntil, 2)}, {3, 2, 1, 3}, {{3}, {3}}, 4 + 2},
