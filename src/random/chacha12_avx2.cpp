@@ -1,6 +1,6 @@
 // Four ChaCha-12 blocks with AVX2, two blocks per 256-bit register: each register holds
 // one row of four state words for block pair (counter, counter+1) or (counter+2,
-// counter+3), one block per 128-bit half. The diagonal round rotates rows 1 to 3 within
+// counter+3), one block per 128-bit half. The diagonal round rotates three rows within
 // each half, which is one shuffle per row. Compiled for AVX2 only in this file; the
 // caller checks the processor before choosing it.
 #include "random/chacha12.hpp"
@@ -48,17 +48,19 @@ KAVELO_AVX2 inline void quarter_rounds(Rows& s) noexcept {
   s.b = rotl_shift<7>(_mm256_xor_si256(s.b, s.c));
 }
 
-// Moves the diagonals into columns: row 1 left by one word, row 2 by two, row 3 by three.
+// Lines the diagonals up as columns by rotating rows a, c and d around row b: row b is
+// the last one a quarter round writes and the first the next one reads, so leaving it
+// in place keeps the shuffles off the dependency chain.
 KAVELO_AVX2 inline void diagonalize(Rows& s) noexcept {
-  s.b = _mm256_shuffle_epi32(s.b, 0x39);
-  s.c = _mm256_shuffle_epi32(s.c, 0x4E);
-  s.d = _mm256_shuffle_epi32(s.d, 0x93);
+  s.a = _mm256_shuffle_epi32(s.a, 0x93);  // x3 x0 x1 x2
+  s.c = _mm256_shuffle_epi32(s.c, 0x39);  // x9 x10 x11 x8
+  s.d = _mm256_shuffle_epi32(s.d, 0x4E);  // x14 x15 x12 x13
 }
 
 KAVELO_AVX2 inline void undiagonalize(Rows& s) noexcept {
-  s.b = _mm256_shuffle_epi32(s.b, 0x93);
-  s.c = _mm256_shuffle_epi32(s.c, 0x4E);
-  s.d = _mm256_shuffle_epi32(s.d, 0x39);
+  s.a = _mm256_shuffle_epi32(s.a, 0x39);
+  s.c = _mm256_shuffle_epi32(s.c, 0x93);
+  s.d = _mm256_shuffle_epi32(s.d, 0x4E);
 }
 
 KAVELO_AVX2 inline __m256i counter_row(std::uint64_t first) noexcept {

@@ -58,15 +58,18 @@ KAVELO_AVX512 inline Rows input_rows(const Key& key, std::uint64_t counter) noex
 KAVELO_AVX512 void refill_avx512(const Key& key, std::uint64_t counter,
                                  std::uint32_t* out) noexcept {
   Rows s = input_rows(key, counter);
+  // The diagonal round lines the diagonals up by rotating rows a, c and d around row b.
+  // Row b is the last one a quarter round writes and the first the next one reads, so
+  // leaving it in place keeps the shuffles off the dependency chain.
   for (int round = 0; round < kDoubleRounds; ++round) {
     quarter_rounds(s);
-    s.b = _mm512_shuffle_epi32(s.b, static_cast<_MM_PERM_ENUM>(0x39));
-    s.c = _mm512_shuffle_epi32(s.c, static_cast<_MM_PERM_ENUM>(0x4E));
-    s.d = _mm512_shuffle_epi32(s.d, static_cast<_MM_PERM_ENUM>(0x93));
+    s.a = _mm512_shuffle_epi32(s.a, static_cast<_MM_PERM_ENUM>(0x93));  // x3 x0 x1 x2
+    s.c = _mm512_shuffle_epi32(s.c, static_cast<_MM_PERM_ENUM>(0x39));  // x9 x10 x11 x8
+    s.d = _mm512_shuffle_epi32(s.d, static_cast<_MM_PERM_ENUM>(0x4E));  // x14 x15 x12 x13
     quarter_rounds(s);
-    s.b = _mm512_shuffle_epi32(s.b, static_cast<_MM_PERM_ENUM>(0x93));
-    s.c = _mm512_shuffle_epi32(s.c, static_cast<_MM_PERM_ENUM>(0x4E));
-    s.d = _mm512_shuffle_epi32(s.d, static_cast<_MM_PERM_ENUM>(0x39));
+    s.a = _mm512_shuffle_epi32(s.a, static_cast<_MM_PERM_ENUM>(0x39));
+    s.c = _mm512_shuffle_epi32(s.c, static_cast<_MM_PERM_ENUM>(0x93));
+    s.d = _mm512_shuffle_epi32(s.d, static_cast<_MM_PERM_ENUM>(0x4E));
   }
 
   // Rebuilt from memory rather than held in registers through the rounds.
