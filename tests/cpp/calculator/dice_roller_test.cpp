@@ -48,14 +48,17 @@ TEST_P(ModifierTest, RollsChargesAndGroups) {
 
 const RollCase kSingleKinds[] = {
     {"explode", 3, 3, {mod(K::Explode)}, {3, 3, 1, 2, 3, 2}, {{3, 3, 1}, {2}, {3, 2}}, 6 + 6},
-    {"explode_alias", 3, 3, {mod(K::ExplodeAlias)}, {3, 3, 1, 2, 3, 2}, {{3, 3, 1}, {2}, {3, 2}}, 6 + 6},
-    {"explode_keep_high_keeps_without_exploding", 3, 3, {mod(K::ExplodeKeepHigh, 2)}, {3, 1, 2}, {{3}, {2}}, 3 + 3},
+    {"explode_alias", 3, 3, {mod(K::ExplodeAlias)}, {3, 3, 1, 2, 3, 2},
+     {{3, 3, 1}, {2}, {3, 2}}, 6 + 6},
+    {"explode_keep_high_keeps_without_exploding", 3, 3, {mod(K::ExplodeKeepHigh, 2)},
+     {3, 1, 2}, {{3}, {2}}, 3 + 3},
     {"reroll", 3, 3, {mod(K::Reroll, 1)}, {1, 3, 2, 3}, {{3}, {2}, {3}}, 4 + 3},
     {"reroll_happens_once", 1, 3, {mod(K::Reroll, 1)}, {1, 1}, {{1}}, 2 + 1},
     {"reroll_once", 2, 3, {mod(K::RerollOnce, 1)}, {1, 2, 3}, {{2}, {3}}, 3 + 2},
     {"reroll_once_without_match", 2, 3, {mod(K::RerollOnce, 1)}, {2, 3}, {{2}, {3}}, 2 + 2},
     {"reroll_until", 1, 3, {mod(K::RerollUntil, 1)}, {1, 1, 1, 2}, {{2}}, 4 + 1},
-    {"reroll_until_checks_each_die", 2, 3, {mod(K::RerollUntil, 2)}, {3, 2, 1, 3}, {{3}, {3}}, 4 + 2},
+    {"reroll_until_checks_each_die", 2, 3, {mod(K::RerollUntil, 2)}, {3, 2, 1, 3},
+     {{3}, {3}}, 4 + 2},
     {"reroll_add", 2, 3, {mod(K::RerollAdd, 2)}, {2, 3, 3}, {{5}, {3}}, 3 + 2},
     {"keep_alias", 3, 3, {mod(K::KeepAlias, 2)}, {1, 3, 2}, {{3}, {2}}, 3 + 3},
     {"keep_high", 3, 3, {mod(K::KeepHigh, 2)}, {1, 3, 2}, {{3}, {2}}, 3 + 3},
@@ -67,7 +70,8 @@ const RollCase kSingleKinds[] = {
     {"count", 4, 3, {mod(K::Count, 3)}, {3, 1, 3, 2}, {{2}}, 4 + 4},
     {"count_without_match", 2, 3, {mod(K::Count, 3)}, {1, 2}, {{0}}, 2 + 2},
     {"keep_high_zero_leaves_no_group", 4, 3, {mod(K::KeepHigh, 0)}, {1, 2, 3, 1}, {}, 4 + 4},
-    {"keep_high_all_sorted_descending", 4, 6, {mod(K::KeepHigh, 4)}, {2, 6, 1, 4}, {{6}, {4}, {2}, {1}}, 4 + 4},
+    {"keep_high_all_sorted_descending", 4, 6, {mod(K::KeepHigh, 4)}, {2, 6, 1, 4},
+     {{6}, {4}, {2}, {1}}, 4 + 4},
 };
 
 const RollCase kInteractions[] = {
@@ -103,21 +107,27 @@ const RollCase kInteractions[] = {
 };
 
 const RollCase kNegativeCounts[] = {
-    {"keep_high_negative_keeps_all", 3, 3, {mod(K::KeepHigh, -1)}, {1, 3, 2}, {{3}, {2}, {1}}, 6},
-    {"keep_alias_negative_keeps_all", 3, 3, {mod(K::KeepAlias, -2)}, {1, 3, 2}, {{3}, {2}, {1}}, 6},
-    {"explode_keep_high_negative_keeps_all", 3, 3, {mod(K::ExplodeKeepHigh, -1)}, {1, 3, 2}, {{3}, {2}, {1}}, 6},
-    {"keep_low_negative_keeps_all", 3, 3, {mod(K::KeepLow, INT32_MIN)}, {1, 3, 2}, {{1}, {2}, {3}}, 6},
+    {"keep_high_negative_keeps_all", 3, 3, {mod(K::KeepHigh, -1)}, {1, 3, 2},
+     {{3}, {2}, {1}}, 6},
+    {"keep_alias_negative_keeps_all", 3, 3, {mod(K::KeepAlias, -2)}, {1, 3, 2},
+     {{3}, {2}, {1}}, 6},
+    {"explode_keep_high_negative_keeps_all", 3, 3, {mod(K::ExplodeKeepHigh, -1)}, {1, 3, 2},
+     {{3}, {2}, {1}}, 6},
+    {"keep_low_negative_keeps_all", 3, 3, {mod(K::KeepLow, INT32_MIN)}, {1, 3, 2},
+     {{1}, {2}, {3}}, 6},
     {"drop_high_negative_drops_all", 3, 3, {mod(K::DropHigh, -1)}, {1, 3, 2}, {}, 6},
     {"drop_low_negative_drops_all", 3, 3, {mod(K::DropLow, INT32_MIN)}, {1, 3, 2}, {}, 6},
     {"count_negative_value", 3, 3, {mod(K::Count, -1)}, {1, 3, 2}, {{0}}, 6},
-    {"reroll_negative_threshold_never_matches", 2, 3, {mod(K::Reroll, -1), mod(K::RerollUntil, -5)}, {1, 1}, {{1}, {1}}, 2 + 2 + 2},
+    {"reroll_negative_threshold_never_matches", 2, 3,
+     {mod(K::Reroll, -1), mod(K::RerollUntil, -5)}, {1, 1}, {{1}, {1}}, 2 + 2 + 2},
 };
 
 std::string case_name(const ::testing::TestParamInfo<RollCase>& info) { return info.param.name; }
 
 INSTANTIATE_TEST_SUITE_P(SingleKinds, ModifierTest, ::testing::ValuesIn(kSingleKinds), case_name);
 INSTANTIATE_TEST_SUITE_P(Interactions, ModifierTest, ::testing::ValuesIn(kInteractions), case_name);
-INSTANTIATE_TEST_SUITE_P(NegativeCounts, ModifierTest, ::testing::ValuesIn(kNegativeCounts), case_name);
+INSTANTIATE_TEST_SUITE_P(NegativeCounts, ModifierTest, ::testing::ValuesIn(kNegativeCounts),
+                         case_name);
 
 TEST(DiceRoller, FacesStayWithinTheSidesAndUseEveryFace) {
   ScriptedCalculator calculator(ResourcePolicy::hard_maxima());

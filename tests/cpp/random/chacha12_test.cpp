@@ -92,7 +92,9 @@ TEST(Chacha12Block, MatchesBlocksZeroAndOneOfEveryVector) {
     std::uint32_t out[32];
     chacha12::block(c.key, 0, out);
     chacha12::block(c.key, 1, out + 16);
-    for (std::size_t i = 0; i < 32; ++i) EXPECT_EQ(out[i], c.blocks_0_1[i]) << c.name << " word " << i;
+    for (std::size_t i = 0; i < 32; ++i) {
+      EXPECT_EQ(out[i], c.blocks_0_1[i]) << c.name << " word " << i;
+    }
   }
 }
 
@@ -132,7 +134,9 @@ class RefillPathTest : public ::testing::TestWithParam<RefillPath> {
 TEST_P(RefillPathTest, StartsWithBlocksZeroAndOneOfEveryVector) {
   for (const KeystreamCase& c : keystream_cases()) {
     std::vector<std::uint32_t> out = refill(c.key, 0);
-    for (std::size_t i = 0; i < 32; ++i) EXPECT_EQ(out[i], c.blocks_0_1[i]) << c.name << " word " << i;
+    for (std::size_t i = 0; i < 32; ++i) {
+      EXPECT_EQ(out[i], c.blocks_0_1[i]) << c.name << " word " << i;
+    }
   }
 }
 

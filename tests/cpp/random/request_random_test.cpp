@@ -200,7 +200,9 @@ TEST(RequestRandom, RefusedChargeDrawsNothing) {
   const JsonValue& bounds = vectors()["uniform_below_bounds"];
   RequestRandom generator(key);
   ExecutionBudget budget = budget_with_rng_words(6);
-  for (std::size_t i = 0; i < 5; ++i) ASSERT_TRUE(generator.uniform_below(bounds[i].as_u64(), budget));
+  for (std::size_t i = 0; i < 5; ++i) {
+    ASSERT_TRUE(generator.uniform_below(bounds[i].as_u64(), budget));
+  }
   auto refused = generator.uniform_below(bounds[5].as_u64(), budget);
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.error(), DiceError::budget_exceeded("rng_words", 6, 1, 6));
