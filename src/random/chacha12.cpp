@@ -101,29 +101,22 @@ const char* refill_path_name(RefillPath path) noexcept {
 }
 
 RefillFunction refill_function(RefillPath path) noexcept {
+#if defined(__x86_64__)
+  if (!cpu_has(path)) return nullptr;
   switch (path) {
     case RefillPath::Scalar:
       return &refill_scalar;
     case RefillPath::Sse2:
-#if defined(__x86_64__)
       return &refill_sse2;
-#else
-      return nullptr;
-#endif
     case RefillPath::Avx2:
-#if defined(__x86_64__)
-      return cpu_has(RefillPath::Avx2) ? &refill_avx2 : nullptr;
-#else
-      return nullptr;
-#endif
+      return &refill_avx2;
     case RefillPath::Avx512:
-#if defined(__x86_64__)
-      return cpu_has(RefillPath::Avx512) ? &refill_avx512 : nullptr;
-#else
-      return nullptr;
-#endif
+      return &refill_avx512;
   }
   return nullptr;
+#else
+  return path == RefillPath::Scalar ? &refill_scalar : nullptr;
+#endif
 }
 
 RefillPath fastest_refill_path() noexcept {

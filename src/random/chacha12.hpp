@@ -1,11 +1,11 @@
 // The ChaCha block function with 12 rounds, nonce 0 and a 64-bit block counter (low half
 // in state word 12, carrying into word 13), as used by the request generator.
 //
-// A refill computes four consecutive blocks into 64 words. There are up to three
+// A refill computes four consecutive blocks into 64 words. There are up to four
 // implementations of the refill that produce identical output: a portable scalar one,
-// one with SSE2 (always present on x86-64) and one with AVX2 (chosen at run time when the
-// processor has it). All of them are reachable here so that each can be checked against
-// known answers.
+// one with SSE2 (always present on x86-64), and ones with AVX2 and AVX-512 (the widest
+// the processor has is chosen at run time). All of them are reachable here so that each
+// can be checked against known answers.
 #pragma once
 
 #include <array>

@@ -200,29 +200,28 @@ INSTANTIATE_TEST_SUITE_P(Terms, InvalidDiceTest,
 
 // --- limits: each at the limit and one past it ---
 
-TEST(DiceLimits, SourceItemsComparesTheCountBeforeAnyDraw) {
-  ScriptedCalculator at(policy_with(Resource::source_items, 3));
-  EXPECT_TRUE(at->roll_dice_with_budget({3, 6, {}}).has_value());
+class CountLimitTest : public ::testing::TestWithParam<Resource> {};
 
-  ScriptedCalculator past(policy_with(Resource::source_items, 2));
+TEST_P(CountLimitTest, ComparesTheCountBeforeAnyDraw) {
+  const Resource resource = GetParam();
+  ScriptedCalculator at(policy_with(resource, 3));
+  EXPECT_TRUE(at->roll_dice_with_budget({3, 6, {}}).has_value());
+  EXPECT_EQ(at.used(resource), 0u) << "compared, never charged";
+
+  ScriptedCalculator past(policy_with(resource, 2));
   auto groups = past->roll_dice_with_budget({3, 6, {}});
   ASSERT_FALSE(groups.has_value());
-  EXPECT_EQ(groups.error(), DiceError::budget_exceeded("source_items", 0, 3, 2));
+  EXPECT_EQ(groups.error(), DiceError::budget_exceeded(name_of(resource), 0, 3, 2));
   EXPECT_EQ(past.fills(), 0);
   EXPECT_FALSE(past->has_generator());
   EXPECT_EQ(past.used(Resource::rng_words), 0u);
 }
 
-TEST(DiceLimits, CollectionItemsComparesTheCountBeforeAnyDraw) {
-  ScriptedCalculator at(policy_with(Resource::collection_items, 3));
-  EXPECT_TRUE(at->roll_dice_with_budget({3, 6, {}}).has_value());
-
-  ScriptedCalculator past(policy_with(Resource::collection_items, 2));
-  auto groups = past->roll_dice_with_budget({3, 6, {}});
-  ASSERT_FALSE(groups.has_value());
-  EXPECT_EQ(groups.error(), DiceError::budget_exceeded("collection_items", 0, 3, 2));
-  EXPECT_EQ(past.fills(), 0);
-}
+INSTANTIATE_TEST_SUITE_P(Limits, CountLimitTest,
+                         ::testing::Values(Resource::source_items, Resource::collection_items),
+                         [](const ::testing::TestParamInfo<Resource>& info) {
+                           return std::string(name_of(info.param));
+                         });
 
 TEST(DiceLimits, SourceItemsIsComparedBeforeCollectionItems) {
   ResourcePolicy policy = policy_with(Resource::collection_items, 1,
