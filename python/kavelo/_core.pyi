@@ -170,9 +170,13 @@ class Kavelo:
 
     Example::
 
-        >>> roller = Kavelo(ResourcePolicy().with_limit("batch_samples", 100000))
-        >>> len(roller.roll_multiple("4d6kh3", 20000))
-        20000
+        >>> roller = Kavelo(ResourcePolicy().with_limit("source_items", 6))
+        >>> roller.roll_simple(6, 1)
+        6
+        >>> roller.roll("7d6")
+        Traceback (most recent call last):
+        ...
+        ValueError: [limit.source_items] 计算预算已耗尽: used 0, requested 7, limit 6
     """
 
     def __new__(cls, policy: ResourcePolicy | None = None) -> Kavelo:

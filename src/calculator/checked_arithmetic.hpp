@@ -3,18 +3,13 @@
 
 #include <cstdint>
 
+#include "calculator/checked_sum.hpp"
 #include "errors/dice_error.hpp"
 
 namespace kavelo {
 
-[[nodiscard]] inline Result<std::int64_t> checked_add(std::int64_t a, std::int64_t b,
-                                                      const char* operation) {
-  std::int64_t out;
-  if (__builtin_add_overflow(a, b, &out)) {
-    return std::unexpected(DiceError::arithmetic_overflow(operation));
-  }
-  return out;
-}
+// checked_add(a, b, operation) comes from checked_sum.hpp: one definition for the
+// whole program, shared with the roller's sums.
 
 [[nodiscard]] inline Result<std::int64_t> checked_subtract(std::int64_t a, std::int64_t b) {
   std::int64_t out;

@@ -31,7 +31,7 @@ Status DiceCalculator::ensure_generator() {
   if (generator_) return {};
   auto created = RequestRandom::from_entropy(entropy_);
   if (!created) return std::unexpected(std::move(created.error()));
-  generator_.emplace(*created);
+  generator_.emplace(std::move(*created));
   return {};
 }
 

@@ -231,7 +231,34 @@ Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
                                                       faces, collection_limit));
   };
 
-  for (std::uint64_t die = 0; die < count; ++die) {
+  std::uint64_t die = 0;
+  if (!explode && rerolls.empty()) {
+    // Plain dice: each die is one face, so the face counter never passes `count`, which
+    // has been compared already. Every face whose generated_values and work_units
+    // charges fit is drawn in one bulk call; the dice after those (if any) go through
+    // the loop below, which fails at the first of them with the exact error.
+    auto room_of = [&](Resource r) { return budget_.limit(r) - budget_.used(r); };
+    const std::uint64_t room =
+        std::min(room_of(Resource::generated_values), room_of(Resource::work_units));
+    const auto whole = static_cast<std::size_t>(std::min(count, room));
+    values.resize(whole);
+    // Writing the unsigned draws into the signed values is allowed: an object may be
+    // accessed through the unsigned type that corresponds to its own.
+    const std::size_t filled = generator.fill_uniform_below(
+        sides, reinterpret_cast<std::uint64_t*>(values.data()), whole, budget_);
+    values.resize(filled);
+    for (std::int64_t& value : values) value += 1;
+    (void)budget_.try_charge(Resource::generated_values, filled);
+    (void)budget_.try_charge(Resource::work_units, filled);
+    faces = filled;
+    if (filled < whole) {
+      refused = Resource::rng_words;
+      return refused_error();
+    }
+    die = whole;
+  }
+
+  for (; die < count; ++die) {
     const std::size_t begin = values.size();
     std::uint32_t last = draw_face(generator, budget_, sides, refused);
     if (last == 0) return refused_error();

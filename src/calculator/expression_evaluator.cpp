@@ -8,6 +8,8 @@
 // after a successful evaluation. Roll groups are appended to one list in evaluation
 // order, which is exactly "left groups, then right groups" at every binary node.
 #include <charconv>
+#include <cstring>
+#include <string_view>
 
 #include "calculator/checked_arithmetic.hpp"
 #include "calculator/dice_calculator.hpp"
@@ -17,15 +19,52 @@ namespace kavelo {
 
 namespace {
 
-// Not inlined: its buffer would otherwise sit in the frames of the recursive evaluator.
-[[gnu::noinline]] void append_decimal(std::string& out, std::int64_t value) {
-  char buffer[20];
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-  (void)ec;
-  out.append(buffer, end);
-}
+// Formats into a stack buffer and hands the text to the string in large pieces, so a
+// short text reaches its string in one append (one allocation at most) instead of
+// growing it piece by piece.
+class TextSink {
+ public:
+  explicit TextSink(std::string& out) noexcept : out_(out) {}
+  TextSink(const TextSink&) = delete;
+  TextSink& operator=(const TextSink&) = delete;
+  ~TextSink() { flush(); }
 
-const char* operator_symbol(ExprKind kind) {
+  void put_char(char c) {
+    make_room(1);
+    *end_++ = c;
+  }
+  void put_text(std::string_view text) {
+    if (text.size() > kSize / 2) {
+      flush();
+      out_.append(text);
+      return;
+    }
+    make_room(text.size());
+    std::memcpy(end_, text.data(), text.size());
+    end_ += text.size();
+  }
+  void put_number(std::int64_t value) {
+    make_room(20);
+    end_ = std::to_chars(end_, end_ + 20, value).ptr;
+  }
+  void flush() {
+    out_.append(buffer_, static_cast<std::size_t>(end_ - buffer_));
+    end_ = buffer_;
+  }
+
+ private:
+  static constexpr std::size_t kSize = 256;
+
+  void make_room(std::size_t n) {
+    if (static_cast<std::size_t>(buffer_ + kSize - end_) < n) flush();
+  }
+
+  std::string& out_;
+  char buffer_[kSize];
+  char* end_ = buffer_;
+};
+
+std::string_view operator_symbol(ExprKind kind) {
   switch (kind) {
     case ExprKind::Add: return "+";
     case ExprKind::Subtract: return "-";
@@ -36,46 +75,46 @@ const char* operator_symbol(ExprKind kind) {
 }
 
 // "[[6], [5], [3]]"
-void append_groups_text(std::string& out, const RollGroups& groups) {
-  out.push_back('[');
+void put_groups_text(TextSink& out, const RollGroups& groups) {
+  out.put_char('[');
   for (std::size_t g = 0; g < groups.group_count(); ++g) {
-    if (g > 0) out += ", ";
-    out.push_back('[');
+    if (g > 0) out.put_text(", ");
+    out.put_char('[');
     auto group = groups.group(g);
     for (std::size_t i = 0; i < group.size(); ++i) {
-      if (i > 0) out += ", ";
-      append_decimal(out, group[i]);
+      if (i > 0) out.put_text(", ");
+      out.put_number(group[i]);
     }
-    out.push_back(']');
+    out.put_char(']');
   }
-  out.push_back(']');
+  out.put_char(']');
 }
 
 // The rebuilt expression text: numbers, "count d sides", and binary nodes as
 // "(left) op (right)". Recursion is bounded by the nesting limit the evaluation passed.
-void append_expression_text(std::string& out, const ExpressionPool& pool, NodeId id) {
+void put_expression_text(TextSink& out, const ExpressionPool& pool, NodeId id) {
   const ExprNode& node = pool.node(id);
   switch (node.kind) {
     case ExprKind::Number:
-      append_decimal(out, node.value);
+      out.put_number(node.value);
       return;
     case ExprKind::Dice:
-      append_decimal(out, node.count);
-      out.push_back('d');
-      append_decimal(out, node.sides);
+      out.put_number(node.count);
+      out.put_char('d');
+      out.put_number(node.sides);
       return;
     case ExprKind::Paren:
     case ExprKind::Commented:
-      append_expression_text(out, pool, node.left);
+      put_expression_text(out, pool, node.left);
       return;
     default:
-      out.push_back('(');
-      append_expression_text(out, pool, node.left);
-      out += ") ";
-      out += operator_symbol(node.kind);
-      out += " (";
-      append_expression_text(out, pool, node.right);
-      out.push_back(')');
+      out.put_char('(');
+      put_expression_text(out, pool, node.left);
+      out.put_text(") ");
+      out.put_text(operator_symbol(node.kind));
+      out.put_text(" (");
+      put_expression_text(out, pool, node.right);
+      out.put_char(')');
       return;
   }
 }
@@ -102,7 +141,10 @@ class ExpressionEvaluator {
   // The record of a successful evaluation rooted at `root`.
   [[nodiscard]] DiceResult finish(NodeId root, std::int64_t total) {
     DiceResult result;
-    append_expression_text(result.expression, pool_, root);
+    {
+      TextSink expression(result.expression);
+      put_expression_text(expression, pool_, root);
+    }
     result.total = total;
     result.rolls = std::move(rolls_);
     result.details = std::move(details_);
@@ -116,7 +158,7 @@ class ExpressionEvaluator {
     const ExprNode& node = pool_.node(id);
     switch (node.kind) {
       case ExprKind::Number:
-        if (is_root) append_decimal(details_, node.value);
+        if (is_root) put_root_number(node.value);
         return node.value;
       case ExprKind::Dice:
         return evaluate_dice(node, is_root);
@@ -146,15 +188,16 @@ class ExpressionEvaluator {
       }
     }
     if (is_root) {
-      append_decimal(details_, term.count);
-      details_.push_back('d');
-      append_decimal(details_, term.sides);
-      details_ += DiceCalculator::modifiers_to_string(term.modifiers);
-      details_ += " = ";
-      append_decimal(details_, total);
-      details_ += " (详情: ";
-      append_groups_text(details_, *groups);
-      details_.push_back(')');
+      TextSink details(details_);
+      details.put_number(term.count);
+      details.put_char('d');
+      details.put_number(term.sides);
+      details.put_text(DiceCalculator::modifiers_to_string(term.modifiers));
+      details.put_text(" = ");
+      details.put_number(total);
+      details.put_text(" (详情: ");
+      put_groups_text(details, *groups);
+      details.put_char(')');
     }
     if (rolls_.empty()) {
       rolls_ = std::move(*groups);
@@ -185,6 +228,9 @@ class ExpressionEvaluator {
     return std::unexpected(calculator_.budget_.exceeded(Resource::work_units, 1));
   }
 
+  // A number at the root is its own details.
+  [[gnu::noinline]] void put_root_number(std::int64_t value) { TextSink(details_).put_number(value); }
+
   // The total of a binary node from its operands' totals, and the root's details.
   [[gnu::noinline]] Result<std::int64_t> combine(ExprKind kind, std::int64_t left,
                                                  std::int64_t right, bool is_root) {
@@ -197,13 +243,14 @@ class ExpressionEvaluator {
       default: total = checked_power(left, right); break;
     }
     if (total && is_root) {
-      append_decimal(details_, left);
-      details_.push_back(' ');
-      details_ += operator_symbol(kind);
-      details_.push_back(' ');
-      append_decimal(details_, right);
-      details_ += " = ";
-      append_decimal(details_, *total);
+      TextSink details(details_);
+      details.put_number(left);
+      details.put_char(' ');
+      details.put_text(operator_symbol(kind));
+      details.put_char(' ');
+      details.put_number(right);
+      details.put_text(" = ");
+      details.put_number(*total);
     }
     return total;
   }

@@ -18,10 +18,26 @@ inline void quarter_round(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c,
   b = std::rotl(b ^ c, 7);
 }
 
+#if defined(__x86_64__)
+bool cpu_has(RefillPath path) noexcept {
+  __builtin_cpu_init();
+  switch (path) {
+    case RefillPath::Scalar:
+    case RefillPath::Sse2:
+      return true;
+    case RefillPath::Avx2:
+      return __builtin_cpu_supports("avx2");
+    case RefillPath::Avx512:
+      return __builtin_cpu_supports("avx512f");
+  }
+  return false;
+}
+#endif
+
 RefillPath detect_fastest() noexcept {
 #if defined(__x86_64__)
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) return RefillPath::Avx2;
+  if (cpu_has(RefillPath::Avx512)) return RefillPath::Avx512;
+  if (cpu_has(RefillPath::Avx2)) return RefillPath::Avx2;
   return RefillPath::Sse2;
 #else
   return RefillPath::Scalar;
@@ -78,28 +94,29 @@ const char* refill_path_name(RefillPath path) noexcept {
       return "sse2";
     case RefillPath::Avx2:
       return "avx2";
+    case RefillPath::Avx512:
+      return "avx512";
   }
   return "unknown";
 }
 
 RefillFunction refill_function(RefillPath path) noexcept {
+#if defined(__x86_64__)
+  if (!cpu_has(path)) return nullptr;
   switch (path) {
     case RefillPath::Scalar:
       return &refill_scalar;
     case RefillPath::Sse2:
-#if defined(__x86_64__)
       return &refill_sse2;
-#else
-      return nullptr;
-#endif
     case RefillPath::Avx2:
-#if defined(__x86_64__)
-      return fastest_refill_path() == RefillPath::Avx2 ? &refill_avx2 : nullptr;
-#else
-      return nullptr;
-#endif
+      return &refill_avx2;
+    case RefillPath::Avx512:
+      return &refill_avx512;
   }
   return nullptr;
+#else
+  return path == RefillPath::Scalar ? &refill_scalar : nullptr;
+#endif
 }
 
 RefillPath fastest_refill_path() noexcept {

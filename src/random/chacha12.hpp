@@ -1,11 +1,11 @@
 // The ChaCha block function with 12 rounds, nonce 0 and a 64-bit block counter (low half
 // in state word 12, carrying into word 13), as used by the request generator.
 //
-// A refill computes four consecutive blocks into 64 words. There are up to three
+// A refill computes four consecutive blocks into 64 words. There are up to four
 // implementations of the refill that produce identical output: a portable scalar one,
-// one with SSE2 (always present on x86-64) and one with AVX2 (chosen at run time when the
-// processor has it). All of them are reachable here so that each can be checked against
-// known answers.
+// one with SSE2 (always present on x86-64), and ones with AVX2 and AVX-512 (the widest
+// the processor has is chosen at run time). All of them are reachable here so that each
+// can be checked against known answers.
 #pragma once
 
 #include <array>
@@ -36,9 +36,9 @@ void block(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept;
 using RefillFunction = void (*)(const Key& key, std::uint64_t counter,
                                 std::uint32_t* out) noexcept;
 
-enum class RefillPath : std::uint8_t { Scalar, Sse2, Avx2 };
-inline constexpr std::array<RefillPath, 3> kAllRefillPaths{RefillPath::Scalar, RefillPath::Sse2,
-                                                           RefillPath::Avx2};
+enum class RefillPath : std::uint8_t { Scalar, Sse2, Avx2, Avx512 };
+inline constexpr std::array<RefillPath, 4> kAllRefillPaths{RefillPath::Scalar, RefillPath::Sse2,
+                                                           RefillPath::Avx2, RefillPath::Avx512};
 
 [[nodiscard]] const char* refill_path_name(RefillPath path) noexcept;
 
@@ -52,8 +52,9 @@ inline constexpr std::array<RefillPath, 3> kAllRefillPaths{RefillPath::Scalar, R
 void refill_scalar(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept;
 #if defined(__x86_64__)
 void refill_sse2(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept;
-// Only to be called where the processor supports AVX2.
+// Only to be called where the processor supports AVX2, respectively AVX-512F.
 void refill_avx2(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept;
+void refill_avx512(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept;
 #endif
 
 }  // namespace kavelo::chacha12

@@ -1,6 +1,6 @@
 // Four ChaCha-12 blocks with AVX2, two blocks per 256-bit register: each register holds
 // one row of four state words for block pair (counter, counter+1) or (counter+2,
-// counter+3), one block per 128-bit half. The diagonal round rotates rows 1 to 3 within
+// counter+3), one block per 128-bit half. The diagonal round rotates three rows within
 // each half, which is one shuffle per row. Compiled for AVX2 only in this file; the
 // caller checks the processor before choosing it.
 #include "random/chacha12.hpp"
@@ -48,17 +48,19 @@ KAVELO_AVX2 inline void quarter_rounds(Rows& s) noexcept {
   s.b = rotl_shift<7>(_mm256_xor_si256(s.b, s.c));
 }
 
-// Moves the diagonals into columns: row 1 left by one word, row 2 by two, row 3 by three.
+// Lines the diagonals up as columns by rotating rows a, c and d around row b: row b is
+// the last one a quarter round writes and the first the next one reads, so leaving it
+// in place keeps the shuffles off the dependency chain.
 KAVELO_AVX2 inline void diagonalize(Rows& s) noexcept {
-  s.b = _mm256_shuffle_epi32(s.b, 0x39);
-  s.c = _mm256_shuffle_epi32(s.c, 0x4E);
-  s.d = _mm256_shuffle_epi32(s.d, 0x93);
+  s.a = _mm256_shuffle_epi32(s.a, 0x93);  // x3 x0 x1 x2
+  s.c = _mm256_shuffle_epi32(s.c, 0x39);  // x9 x10 x11 x8
+  s.d = _mm256_shuffle_epi32(s.d, 0x4E);  // x14 x15 x12 x13
 }
 
 KAVELO_AVX2 inline void undiagonalize(Rows& s) noexcept {
-  s.b = _mm256_shuffle_epi32(s.b, 0x93);
-  s.c = _mm256_shuffle_epi32(s.c, 0x4E);
-  s.d = _mm256_shuffle_epi32(s.d, 0x39);
+  s.a = _mm256_shuffle_epi32(s.a, 0x39);
+  s.c = _mm256_shuffle_epi32(s.c, 0x93);
+  s.d = _mm256_shuffle_epi32(s.d, 0x4E);
 }
 
 KAVELO_AVX2 inline __m256i counter_row(std::uint64_t first) noexcept {
@@ -81,9 +83,7 @@ KAVELO_AVX2 inline void finish_pair(const Rows& s, const Rows& input, std::uint3
   _mm256_storeu_si256(dst + 3, _mm256_permute2x128_si256(c, d, 0x31));
 }
 
-}  // namespace
-
-KAVELO_AVX2 void refill_avx2(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept {
+KAVELO_AVX2 inline Rows input_rows(const Key& key, std::uint64_t first) noexcept {
   const __m256i constants = _mm256_setr_epi32(
       static_cast<int>(kConstants[0]), static_cast<int>(kConstants[1]),
       static_cast<int>(kConstants[2]), static_cast<int>(kConstants[3]),
@@ -93,14 +93,16 @@ KAVELO_AVX2 void refill_avx2(const Key& key, std::uint64_t counter, std::uint32_
       _mm_loadu_si128(reinterpret_cast<const __m128i*>(key.data())));
   const __m256i key_high = _mm256_broadcastsi128_si256(
       _mm_loadu_si128(reinterpret_cast<const __m128i*>(key.data() + 4)));
+  return Rows{constants, key_low, key_high, counter_row(first)};
+}
 
-  const Rows input01{constants, key_low, key_high, counter_row(counter)};
-  const Rows input23{constants, key_low, key_high, counter_row(counter + 2)};
-  Rows s01 = input01;
-  Rows s23 = input23;
+}  // namespace
 
-  // The two pairs are independent; interleaving them keeps both halves of the
-  // processor's vector units busy.
+KAVELO_AVX2 void refill_avx2(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept {
+  Rows s01 = input_rows(key, counter);
+  Rows s23 = input_rows(key, counter + 2);
+
+  // The two pairs are independent; interleaving them keeps several vector units busy.
   for (int round = 0; round < kDoubleRounds; ++round) {
     quarter_rounds(s01);
     quarter_rounds(s23);
@@ -112,8 +114,12 @@ KAVELO_AVX2 void refill_avx2(const Key& key, std::uint64_t counter, std::uint32_
     undiagonalize(s23);
   }
 
-  finish_pair(s01, input01, out);
-  finish_pair(s23, input23, out + 2 * kBlockWords);
+  // The input rows are rebuilt from memory rather than kept in registers through the
+  // rounds: sixteen vector registers hold the eight state rows and the shuffle masks,
+  // and keeping the inputs as well made the compiler spill state rows inside the loop.
+  asm volatile("" ::: "memory");
+  finish_pair(s01, input_rows(key, counter), out);
+  finish_pair(s23, input_rows(key, counter + 2), out + 2 * kBlockWords);
 }
 
 }  // namespace kavelo::chacha12

@@ -28,8 +28,36 @@ Result<std::uint64_t> RequestRandom::uniform_below(std::uint64_t n, ExecutionBud
   return value;
 }
 
+std::size_t RequestRandom::fill_uniform_below(std::uint64_t n, std::uint64_t* out,
+                                              std::size_t count,
+                                              ExecutionBudget& budget) noexcept {
+  if (n != divisor_.n) prepare_bound(n);
+  // Local copies: the loop calls refill() now and then, and anything left in members
+  // would be stored and reloaded around every draw.
+  const Divisor divisor = divisor_;
+  const std::uint64_t accept_max = accept_max_;
+  const std::uint64_t room = budget.limit(Resource::rng_words) - budget.used(Resource::rng_words);
+  std::uint64_t words = 0;
+  unsigned index = index_;
+  std::size_t filled = 0;
+  while (filled < count && words < room) {
+    ++words;
+    if (index == kBufferWords) {
+      refill();
+      index = 0;
+    }
+    const std::uint64_t x = word_at(index);
+    index += 2;
+    if (x <= accept_max) out[filled++] = divisor.remainder(x);
+  }
+  index_ = index;
+  // Within the room measured above, so this cannot be refused.
+  (void)budget.try_charge(Resource::rng_words, words);
+  return filled;
+}
+
 void RequestRandom::refill() noexcept {
-  chacha12::refill_scalar(key_, counter_, buffer_.data());
+  chacha12::fastest_refill()(key_, counter_, buffer_.data());
   counter_ += chacha12::kBlocksPerRefill;
   index_ = 0;
 }

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <array>
+#include <bit>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "errors/dice_error.hpp"
 #include "random/chacha12.hpp"
@@ -31,36 +34,82 @@ class RequestRandom {
   // when the rng_words charge was refused (nothing drawn, the generator unmoved).
   [[nodiscard]] bool try_uniform_below(std::uint64_t n, ExecutionBudget& budget,
                                        std::uint64_t& out) noexcept {
+    if (n != divisor_.n) prepare_bound(n);
     for (;;) {
       if (!budget.try_charge(Resource::rng_words, 1)) return false;
-      std::uint64_t x = next_u64();
-      const unsigned __int128 two64 = static_cast<unsigned __int128>(1) << 64;
-      const unsigned __int128 zone = two64 - two64 % n;
-      if (x < zone) {
-        out = x % n;
+      const std::uint64_t x = next_u64();
+      if (x <= accept_max_) {
+        out = divisor_.remainder(x);
         return true;
       }
     }
   }
 
+  // `count` uniform values in 0..n-1 into out[0..count), each drawn and charged exactly
+  // as by uniform_below, in order. Returns how many were written: fewer than `count`
+  // only when an rng_words charge was refused, which leaves the generator just after
+  // the last word drawn. Keeps the read position and the charge count in registers,
+  // for rolling many dice at once.
+  [[nodiscard]] std::size_t fill_uniform_below(std::uint64_t n, std::uint64_t* out,
+                                               std::size_t count,
+                                               ExecutionBudget& budget) noexcept;
+
   // The next 64-bit word of the stream.
   [[nodiscard]] std::uint64_t next_u64() noexcept {
     if (index_ == kBufferWords) refill();
-    std::uint64_t low = buffer_[index_];
-    std::uint64_t high = buffer_[index_ + 1];
+    const std::uint64_t word = word_at(index_);
     index_ += 2;
-    return low | high << 32;
+    return word;
   }
 
   [[nodiscard]] std::uint64_t block_counter() const noexcept { return counter_; }
   [[nodiscard]] unsigned index() const noexcept { return index_; }
 
  private:
+  using Wide = unsigned __int128;
+
   void refill() noexcept;
+
+  // Words index and index+1 of the buffer, the first as the low half.
+  [[nodiscard]] std::uint64_t word_at(unsigned index) const noexcept {
+    if constexpr (std::endian::native == std::endian::little) {
+      std::uint64_t word;
+      std::memcpy(&word, buffer_.data() + index, sizeof word);
+      return word;
+    } else {
+      return buffer_[index] | static_cast<std::uint64_t>(buffer_[index + 1]) << 32;
+    }
+  }
+
+  // Remainders by a fixed n without a division instruction. With
+  // m = floor((2^64 - 1) / n), q = floor(x * m / 2^64) is floor(x / n) or one less
+  // (x * m / 2^64 falls short of x / n by x (1 + (2^64 - 1) mod n) / (n 2^64) < 1), so
+  // x - q n lies in [0, 2n) and one conditional subtraction gives x mod n, for every
+  // 64-bit x and every n >= 1.
+  struct Divisor {
+    std::uint64_t n = 0;  // 0: nothing prepared yet
+    std::uint64_t m = 0;
+
+    [[nodiscard]] std::uint64_t remainder(std::uint64_t x) const noexcept {
+      const auto q = static_cast<std::uint64_t>((static_cast<Wide>(x) * m) >> 64);
+      const std::uint64_t r = x - q * n;
+      return r >= n ? r - n : r;
+    }
+  };
+
+  // Caches what uniform_below needs for bound n: the divisor and the largest accepted
+  // word, 2^64 - (2^64 mod n) - 1 (2^64 mod n is (2^64 - n) mod n).
+  void prepare_bound(std::uint64_t n) noexcept {
+    divisor_.n = n;
+    divisor_.m = ~std::uint64_t{0} / n;
+    accept_max_ = ~std::uint64_t{0} - (std::uint64_t{0} - n) % n;
+  }
 
   chacha12::Key key_;
   std::uint64_t counter_ = 0;
   unsigned index_ = kBufferWords;
+  Divisor divisor_;
+  std::uint64_t accept_max_ = 0;
   alignas(64) std::array<std::uint32_t, kBufferWords> buffer_{};
 };
 

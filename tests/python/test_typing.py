@@ -45,3 +45,24 @@ def test_stub_documents_every_public_name():
         for method, _ in inspect.getmembers(cls, callable):
             if not method.startswith("_"):
                 assert re.search(rf"def {method}\(\s*self", stub), method
+
+
+def test_stub_examples_run_as_written():
+    import ast
+    import doctest
+
+    stub = (pathlib.Path(kavelo.__file__).parent / "_core.pyi").read_text(encoding="utf-8")
+    parser = doctest.DocTestParser()
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    examples = 0
+    for node in ast.walk(ast.parse(stub)):
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef, ast.Module)):
+            docstring = ast.get_docstring(node)
+            if not docstring:
+                continue
+            globs = {name: getattr(core, name) for name in core.__all__}
+            test = parser.get_doctest(docstring, globs, getattr(node, "name", "module"), "_core.pyi", 0)
+            examples += len(test.examples)
+            runner.run(test)
+    assert examples >= 15
+    assert runner.failures == 0

@@ -1,4 +1,6 @@
 #include "calculator/checked_arithmetic.hpp"
+// Both arithmetic headers in one unit: they must share a single checked_add.
+#include "calculator/checked_sum.hpp"
 
 #include <gtest/gtest.h>
 

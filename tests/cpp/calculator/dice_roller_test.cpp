@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/roll_fixture.hpp"
@@ -47,13 +48,17 @@ TEST_P(ModifierTest, RollsChargesAndGroups) {
 
 const RollCase kSingleKinds[] = {
     {"explode", 3, 3, {mod(K::Explode)}, {3, 3, 1, 2, 3, 2}, {{3, 3, 1}, {2}, {3, 2}}, 6 + 6},
-    {"explode_alias", 3, 3, {mod(K::ExplodeAlias)}, {3, 3, 1, 2, 3, 2}, {{3, 3, 1}, {2}, {3, 2}}, 6 + 6},
-    {"explode_keep_high_keeps_without_exploding", 3, 3, {mod(K::ExplodeKeepHigh, 2)}, {3, 1, 2}, {{3}, {2}}, 3 + 3},
+    {"explode_alias", 3, 3, {mod(K::ExplodeAlias)}, {3, 3, 1, 2, 3, 2},
+     {{3, 3, 1}, {2}, {3, 2}}, 6 + 6},
+    {"explode_keep_high_keeps_without_exploding", 3, 3, {mod(K::ExplodeKeepHigh, 2)},
+     {3, 1, 2}, {{3}, {2}}, 3 + 3},
     {"reroll", 3, 3, {mod(K::Reroll, 1)}, {1, 3, 2, 3}, {{3}, {2}, {3}}, 4 + 3},
     {"reroll_happens_once", 1, 3, {mod(K::Reroll, 1)}, {1, 1}, {{1}}, 2 + 1},
+    {"reroll_once", 2, 3, {mod(K::RerollOnce, 1)}, {1, 2, 3}, {{2}, {3}}, 3 + 2},
     {"reroll_once_without_match", 2, 3, {mod(K::RerollOnce, 1)}, {2, 3}, {{2}, {3}}, 2 + 2},
     {"reroll_until", 1, 3, {mod(K::RerollUntil, 1)}, {1, 1, 1, 2}, {{2}}, 4 + 1},
-    {"reroll_until_checks_each_die", 2, 3, {mod(K::RerollUntil, 2)}, {3, 2, 1, 3}, {{3}, {3}}, 4 + 2},
+    {"reroll_until_checks_each_die", 2, 3, {mod(K::RerollUntil, 2)}, {3, 2, 1, 3},
+     {{3}, {3}}, 4 + 2},
     {"reroll_add", 2, 3, {mod(K::RerollAdd, 2)}, {2, 3, 3}, {{5}, {3}}, 3 + 2},
     {"keep_alias", 3, 3, {mod(K::KeepAlias, 2)}, {1, 3, 2}, {{3}, {2}}, 3 + 3},
     {"keep_high", 3, 3, {mod(K::KeepHigh, 2)}, {1, 3, 2}, {{3}, {2}}, 3 + 3},
@@ -65,7 +70,8 @@ const RollCase kSingleKinds[] = {
     {"count", 4, 3, {mod(K::Count, 3)}, {3, 1, 3, 2}, {{2}}, 4 + 4},
     {"count_without_match", 2, 3, {mod(K::Count, 3)}, {1, 2}, {{0}}, 2 + 2},
     {"keep_high_zero_leaves_no_group", 4, 3, {mod(K::KeepHigh, 0)}, {1, 2, 3, 1}, {}, 4 + 4},
-    {"keep_high_all_sorted_descending", 4, 6, {mod(K::KeepHigh, 4)}, {2, 6, 1, 4}, {{6}, {4}, {2}, {1}}, 4 + 4},
+    {"keep_high_all_sorted_descending", 4, 6, {mod(K::KeepHigh, 4)}, {2, 6, 1, 4},
+     {{6}, {4}, {2}, {1}}, 4 + 4},
 };
 
 const RollCase kInteractions[] = {
@@ -101,21 +107,27 @@ const RollCase kInteractions[] = {
 };
 
 const RollCase kNegativeCounts[] = {
-    {"keep_high_negative_keeps_all", 3, 3, {mod(K::KeepHigh, -1)}, {1, 3, 2}, {{3}, {2}, {1}}, 6},
-    {"keep_alias_negative_keeps_all", 3, 3, {mod(K::KeepAlias, -2)}, {1, 3, 2}, {{3}, {2}, {1}}, 6},
-    {"explode_keep_high_negative_keeps_all", 3, 3, {mod(K::ExplodeKeepHigh, -1)}, {1, 3, 2}, {{3}, {2}, {1}}, 6},
-    {"keep_low_negative_keeps_all", 3, 3, {mod(K::KeepLow, INT32_MIN)}, {1, 3, 2}, {{1}, {2}, {3}}, 6},
+    {"keep_high_negative_keeps_all", 3, 3, {mod(K::KeepHigh, -1)}, {1, 3, 2},
+     {{3}, {2}, {1}}, 6},
+    {"keep_alias_negative_keeps_all", 3, 3, {mod(K::KeepAlias, -2)}, {1, 3, 2},
+     {{3}, {2}, {1}}, 6},
+    {"explode_keep_high_negative_keeps_all", 3, 3, {mod(K::ExplodeKeepHigh, -1)}, {1, 3, 2},
+     {{3}, {2}, {1}}, 6},
+    {"keep_low_negative_keeps_all", 3, 3, {mod(K::KeepLow, INT32_MIN)}, {1, 3, 2},
+     {{1}, {2}, {3}}, 6},
     {"drop_high_negative_drops_all", 3, 3, {mod(K::DropHigh, -1)}, {1, 3, 2}, {}, 6},
     {"drop_low_negative_drops_all", 3, 3, {mod(K::DropLow, INT32_MIN)}, {1, 3, 2}, {}, 6},
     {"count_negative_value", 3, 3, {mod(K::Count, -1)}, {1, 3, 2}, {{0}}, 6},
-    {"reroll_negative_threshold_never_matches", 2, 3, {mod(K::Reroll, -1), mod(K::RerollUntil, -5)}, {1, 1}, {{1}, {1}}, 2 + 2 + 2},
+    {"reroll_negative_threshold_never_matches", 2, 3,
+     {mod(K::Reroll, -1), mod(K::RerollUntil, -5)}, {1, 1}, {{1}, {1}}, 2 + 2 + 2},
 };
 
 std::string case_name(const ::testing::TestParamInfo<RollCase>& info) { return info.param.name; }
 
 INSTANTIATE_TEST_SUITE_P(SingleKinds, ModifierTest, ::testing::ValuesIn(kSingleKinds), case_name);
 INSTANTIATE_TEST_SUITE_P(Interactions, ModifierTest, ::testing::ValuesIn(kInteractions), case_name);
-INSTANTIATE_TEST_SUITE_P(NegativeCounts, ModifierTest, ::testing::ValuesIn(kNegativeCounts), case_name);
+INSTANTIATE_TEST_SUITE_P(NegativeCounts, ModifierTest, ::testing::ValuesIn(kNegativeCounts),
+                         case_name);
 
 TEST(DiceRoller, FacesStayWithinTheSidesAndUseEveryFace) {
   ScriptedCalculator calculator(ResourcePolicy::hard_maxima());
@@ -188,29 +200,28 @@ INSTANTIATE_TEST_SUITE_P(Terms, InvalidDiceTest,
 
 // --- limits: each at the limit and one past it ---
 
-TEST(DiceLimits, SourceItemsComparesTheCountBeforeAnyDraw) {
-  ScriptedCalculator at(policy_with(Resource::source_items, 3));
-  EXPECT_TRUE(at->roll_dice_with_budget({3, 6, {}}).has_value());
+class CountLimitTest : public ::testing::TestWithParam<Resource> {};
 
-  ScriptedCalculator past(policy_with(Resource::source_items, 2));
+TEST_P(CountLimitTest, ComparesTheCountBeforeAnyDraw) {
+  const Resource resource = GetParam();
+  ScriptedCalculator at(policy_with(resource, 3));
+  EXPECT_TRUE(at->roll_dice_with_budget({3, 6, {}}).has_value());
+  EXPECT_EQ(at.used(resource), 0u) << "compared, never charged";
+
+  ScriptedCalculator past(policy_with(resource, 2));
   auto groups = past->roll_dice_with_budget({3, 6, {}});
   ASSERT_FALSE(groups.has_value());
-  EXPECT_EQ(groups.error(), DiceError::budget_exceeded("source_items", 0, 3, 2));
+  EXPECT_EQ(groups.error(), DiceError::budget_exceeded(name_of(resource), 0, 3, 2));
   EXPECT_EQ(past.fills(), 0);
   EXPECT_FALSE(past->has_generator());
   EXPECT_EQ(past.used(Resource::rng_words), 0u);
 }
 
-TEST(DiceLimits, CollectionItemsComparesTheCountBeforeAnyDraw) {
-  ScriptedCalculator at(policy_with(Resource::collection_items, 3));
-  EXPECT_TRUE(at->roll_dice_with_budget({3, 6, {}}).has_value());
-
-  ScriptedCalculator past(policy_with(Resource::collection_items, 2));
-  auto groups = past->roll_dice_with_budget({3, 6, {}});
-  ASSERT_FALSE(groups.has_value());
-  EXPECT_EQ(groups.error(), DiceError::budget_exceeded("collection_items", 0, 3, 2));
-  EXPECT_EQ(past.fills(), 0);
-}
+INSTANTIATE_TEST_SUITE_P(Limits, CountLimitTest,
+                         ::testing::Values(Resource::source_items, Resource::collection_items),
+                         [](const ::testing::TestParamInfo<Resource>& info) {
+                           return std::string(name_of(info.param));
+                         });
 
 TEST(DiceLimits, SourceItemsIsComparedBeforeCollectionItems) {
   ResourcePolicy policy = policy_with(Resource::collection_items, 1,
@@ -291,6 +302,47 @@ INSTANTIATE_TEST_SUITE_P(
                         {mod(K::KeepHigh, 2), mod(K::Sort)},
                         DiceError::budget_exceeded("work_units", 6, 2, 7)}),
     [](const ::testing::TestParamInfo<ChargeLimitCase>& info) { return info.param.name; });
+
+struct RefusedFaceCase {
+  const char* name;
+  Resource resource;  // limited to 2 for a roll of 3 dice
+  std::uint64_t rng_words, generated_values, work_units;  // counters after the refusal
+};
+
+// Dice without per-die modifiers are drawn in bulk, dice with them one by one; both must
+// stop at the same charge of the same face with the same counters.
+class RefusedFaceTest
+    : public ::testing::TestWithParam<std::tuple<RefusedFaceCase, std::vector<DiceModifier>>> {};
+
+TEST_P(RefusedFaceTest, StopsAtTheSameChargeOnEveryPath) {
+  const auto& [c, modifiers] = GetParam();
+  ScriptedCalculator calculator(policy_with(c.resource, 2));
+  auto groups = roll(*calculator, 3, 6, modifiers);
+  ASSERT_FALSE(groups.has_value());
+  EXPECT_EQ(groups.error().name(), name_of(c.resource));
+  EXPECT_EQ(calculator.used(Resource::rng_words), c.rng_words);
+  EXPECT_EQ(calculator.used(Resource::generated_values), c.generated_values);
+  EXPECT_EQ(calculator.used(Resource::work_units), c.work_units);
+  // The generator stands just after the last word drawn.
+  EXPECT_EQ(calculator->generator()->index(), 2 * c.rng_words);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, RefusedFaceTest,
+    ::testing::Combine(
+        ::testing::Values(RefusedFaceCase{"rng_words", Resource::rng_words, 2, 2, 2},
+                          RefusedFaceCase{"generated_values", Resource::generated_values, 3, 2, 2},
+                          RefusedFaceCase{"work_units", Resource::work_units, 3, 3, 2}),
+        ::testing::Values(std::vector<DiceModifier>{},
+                          std::vector<DiceModifier>{mod(K::Sort)},
+                          std::vector<DiceModifier>{mod(K::Reroll, 0)},
+                          std::vector<DiceModifier>{mod(K::Explode)})),
+    [](const auto& info) {
+      const auto& modifiers = std::get<1>(info.param);
+      return std::string(std::get<0>(info.param).name) + "_" +
+             (modifiers.empty() ? std::string("plain")
+                                : "modifier" + std::to_string(static_cast<int>(modifiers[0].kind)));
+    });
 
 TEST(DiceLimits, GeneratedValuesMessageNamesTheLimit) {
   ScriptedCalculator calculator(policy_with(Resource::generated_values, 2));

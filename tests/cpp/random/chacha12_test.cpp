@@ -92,7 +92,9 @@ TEST(Chacha12Block, MatchesBlocksZeroAndOneOfEveryVector) {
     std::uint32_t out[32];
     chacha12::block(c.key, 0, out);
     chacha12::block(c.key, 1, out + 16);
-    for (std::size_t i = 0; i < 32; ++i) EXPECT_EQ(out[i], c.blocks_0_1[i]) << c.name << " word " << i;
+    for (std::size_t i = 0; i < 32; ++i) {
+      EXPECT_EQ(out[i], c.blocks_0_1[i]) << c.name << " word " << i;
+    }
   }
 }
 
@@ -132,7 +134,9 @@ class RefillPathTest : public ::testing::TestWithParam<RefillPath> {
 TEST_P(RefillPathTest, StartsWithBlocksZeroAndOneOfEveryVector) {
   for (const KeystreamCase& c : keystream_cases()) {
     std::vector<std::uint32_t> out = refill(c.key, 0);
-    for (std::size_t i = 0; i < 32; ++i) EXPECT_EQ(out[i], c.blocks_0_1[i]) << c.name << " word " << i;
+    for (std::size_t i = 0; i < 32; ++i) {
+      EXPECT_EQ(out[i], c.blocks_0_1[i]) << c.name << " word " << i;
+    }
   }
 }
 
@@ -198,6 +202,8 @@ TEST(Chacha12Dispatch, ChoosesAnAvailablePath) {
   EXPECT_NE(chacha12::refill_function(RefillPath::Sse2), nullptr);
   EXPECT_EQ(chacha12::refill_function(RefillPath::Avx2) != nullptr,
             static_cast<bool>(__builtin_cpu_supports("avx2")));
+  EXPECT_EQ(chacha12::refill_function(RefillPath::Avx512) != nullptr,
+            static_cast<bool>(__builtin_cpu_supports("avx512f")));
 #endif
 }
 

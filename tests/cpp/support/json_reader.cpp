@@ -15,28 +15,26 @@ const JsonValue& null_value() {
   return value;
 }
 
+// Recursive descent over the document; `ok` turns false at the first fault.
 class Reader {
  public:
   explicit Reader(std::string_view text) : text_(text) {}
 
-  std::optional<JsonValue> document(std::string* error) {
-    JsonValue value;
-    if (!parse_value(value)) {
-      if (error) *error = error_ + " at offset " + std::to_string(pos_);
-      return std::nullopt;
-    }
+  JsonValue document() {
+    JsonValue value = parse_value();
     skip_space();
-    if (pos_ != text_.size()) {
-      if (error) *error = "trailing text at offset " + std::to_string(pos_);
-      return std::nullopt;
-    }
+    if (pos_ != text_.size()) fail("trailing text");
     return value;
   }
 
+  bool ok = true;
+  std::string error;
+
  private:
-  bool fail(std::string message) {
-    error_ = std::move(message);
-    return false;
+  void fail(const std::string& what) {
+    if (ok) error = what + " at offset " + std::to_string(pos_);
+    ok = false;
+    pos_ = text_.size();
   }
 
   void skip_space() {
@@ -46,126 +44,92 @@ class Reader {
     }
   }
 
-  bool literal(std::string_view word) {
-    if (text_.substr(pos_, word.size()) != word) return fail("bad literal");
-    pos_ += word.size();
-    return true;
+  // Consumes `c` after optional space, or fails.
+  bool expect(char c) {
+    skip_space();
+    if (pos_ < text_.size() && text_[pos_] == c) {
+      ++pos_;
+      return true;
+    }
+    fail(std::string("expected '") + c + "'");
+    return false;
   }
 
-  bool parse_value(JsonValue& out) {
+  bool next_is(char c) {
     skip_space();
-    if (pos_ >= text_.size()) return fail("unexpected end");
-    char c = text_[pos_];
-    if (c == '{') return parse_object(out);
-    if (c == '[') return parse_array(out);
+    if (pos_ < text_.size() && text_[pos_] == c) {
+      ++pos_;
+      return true;
+    }
+    return false;
+  }
+
+  std::string parse_string() {
+    std::string out;
+    if (!expect('"')) return out;
+    std::size_t end = text_.find('"', pos_);
+    if (end == std::string_view::npos) {
+      fail("unterminated string");
+      return out;
+    }
+    out = std::string(text_.substr(pos_, end - pos_));
+    if (out.find('\\') != std::string::npos) fail("escapes are not supported");
+    pos_ = end + 1;
+    return out;
+  }
+
+  JsonValue parse_value() {
+    JsonValue value;
+    skip_space();
+    if (pos_ >= text_.size()) {
+      fail("unexpected end");
+      return value;
+    }
+    const char c = text_[pos_];
     if (c == '"') {
-      out.type = JsonValue::Type::String;
-      return parse_string(out.text);
-    }
-    if (c == 't' || c == 'f') {
-      out.type = JsonValue::Type::Bool;
-      out.boolean = c == 't';
-      return literal(c == 't' ? "true" : "false");
-    }
-    if (c == 'n') return literal("null");
-    if (c == '-' || (c >= '0' && c <= '9')) {
-      std::size_t start = pos_++;
-      while (pos_ < text_.size() && std::string_view("0123456789.eE+-").find(text_[pos_]) !=
-                                        std::string_view::npos) {
+      value.type = JsonValue::Type::String;
+      value.text = parse_string();
+    } else if (c == '-' || (c >= '0' && c <= '9')) {
+      const std::size_t start = pos_++;
+      while (pos_ < text_.size() &&
+             std::string_view("0123456789.eE+-").find(text_[pos_]) != std::string_view::npos) {
         ++pos_;
       }
-      out.type = JsonValue::Type::Number;
-      out.text = std::string(text_.substr(start, pos_ - start));
-      return true;
-    }
-    return fail(std::string("unexpected character '") + c + "'");
-  }
-
-  bool parse_string(std::string& out) {
-    ++pos_;  // opening quote
-    while (pos_ < text_.size()) {
-      char c = text_[pos_++];
-      if (c == '"') return true;
-      if (c != '\\') {
-        out += c;
-        continue;
-      }
-      if (pos_ >= text_.size()) break;
-      char e = text_[pos_++];
-      switch (e) {
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '/': out += '/'; break;
-        case 'n': out += '\n'; break;
-        case 't': out += '\t'; break;
-        case 'r': out += '\r'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        default: return fail("unsupported escape");
-      }
-    }
-    return fail("unterminated string");
-  }
-
-  bool parse_array(JsonValue& out) {
-    out.type = JsonValue::Type::Array;
-    ++pos_;
-    skip_space();
-    if (pos_ < text_.size() && text_[pos_] == ']') {
+      value.type = JsonValue::Type::Number;
+      value.text = std::string(text_.substr(start, pos_ - start));
+    } else if (c == '[') {
       ++pos_;
-      return true;
-    }
-    for (;;) {
-      out.items.emplace_back();
-      if (!parse_value(out.items.back())) return false;
-      skip_space();
-      if (pos_ >= text_.size()) return fail("unterminated array");
-      char c = text_[pos_++];
-      if (c == ']') return true;
-      if (c != ',') return fail("expected ',' or ']'");
-    }
-  }
-
-  bool parse_object(JsonValue& out) {
-    out.type = JsonValue::Type::Object;
-    ++pos_;
-    skip_space();
-    if (pos_ < text_.size() && text_[pos_] == '}') {
+      value.type = JsonValue::Type::Array;
+      if (next_is(']')) return value;
+      do {
+        value.items.push_back(parse_value());
+      } while (ok && next_is(','));
+      expect(']');
+    } else if (c == '{') {
       ++pos_;
-      return true;
+      value.type = JsonValue::Type::Object;
+      if (next_is('}')) return value;
+      do {
+        std::string key = parse_string();
+        if (!expect(':')) break;
+        value.members.insert_or_assign(std::move(key), parse_value());
+      } while (ok && next_is(','));
+      expect('}');
+    } else {
+      fail(std::string("unexpected character '") + c + "'");
     }
-    for (;;) {
-      skip_space();
-      if (pos_ >= text_.size() || text_[pos_] != '"') return fail("expected member name");
-      std::string key;
-      if (!parse_string(key)) return false;
-      skip_space();
-      if (pos_ >= text_.size() || text_[pos_++] != ':') return fail("expected ':'");
-      JsonValue value;
-      if (!parse_value(value)) return false;
-      out.members.insert_or_assign(std::move(key), std::move(value));
-      skip_space();
-      if (pos_ >= text_.size()) return fail("unterminated object");
-      char c = text_[pos_++];
-      if (c == '}') return true;
-      if (c != ',') return fail("expected ',' or '}'");
-    }
+    return value;
   }
 
   std::string_view text_;
   std::size_t pos_ = 0;
-  std::string error_;
 };
 
 }  // namespace
 
 const JsonValue& JsonValue::operator[](std::string_view key) const {
-  if (type != Type::Object) {
-    ADD_FAILURE() << "JSON value is not an object (looking up '" << key << "')";
-    return null_value();
-  }
   auto it = members.find(key);
-  if (it == members.end()) {
+  if (type != Type::Object || it == members.end()) {
     ADD_FAILURE() << "JSON object has no member '" << key << "'";
     return null_value();
   }
@@ -174,7 +138,7 @@ const JsonValue& JsonValue::operator[](std::string_view key) const {
 
 const JsonValue& JsonValue::operator[](std::size_t index) const {
   if (type != Type::Array || index >= items.size()) {
-    ADD_FAILURE() << "JSON array index " << index << " out of range";
+    ADD_FAILURE() << "JSON array has no item " << index;
     return null_value();
   }
   return items[index];
@@ -182,13 +146,10 @@ const JsonValue& JsonValue::operator[](std::size_t index) const {
 
 std::uint64_t JsonValue::as_u64() const {
   std::uint64_t value = 0;
-  if (type != Type::Number && type != Type::String) {
-    ADD_FAILURE() << "JSON value is not a number";
-    return 0;
-  }
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size()) {
-    ADD_FAILURE() << "not an unsigned 64-bit decimal: " << text;
+  if (type == Type::Null || type == Type::Array || type == Type::Object || ec != std::errc() ||
+      end != text.data() + text.size()) {
+    ADD_FAILURE() << "not an unsigned 64-bit decimal: '" << text << "'";
   }
   return value;
 }
@@ -197,7 +158,7 @@ std::uint64_t JsonValue::as_hex_u64() const {
   std::uint64_t value = 0;
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
   if (type != Type::String || ec != std::errc() || end != text.data() + text.size()) {
-    ADD_FAILURE() << "not a 64-bit hex string: " << text;
+    ADD_FAILURE() << "not a 64-bit hex string: '" << text << "'";
   }
   return value;
 }
@@ -207,26 +168,23 @@ const std::string& JsonValue::as_string() const {
   return text;
 }
 
-std::optional<JsonValue> parse_json(std::string_view text, std::string* error) {
-  return Reader(text).document(error);
-}
-
 JsonValue load_test_json(std::string_view file_name) {
-  std::string path = std::string(KAVELO_TEST_DATA_DIR) + "/" + std::string(file_name);
+  const std::string path = std::string(KAVELO_TEST_DATA_DIR) + "/" + std::string(file_name);
   std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    ADD_FAILURE() << "cannot open " << path;
-    return {};
-  }
   std::stringstream buffer;
   buffer << in.rdbuf();
-  std::string error;
-  auto parsed = parse_json(buffer.str(), &error);
-  if (!parsed) {
-    ADD_FAILURE() << path << ": " << error;
+  if (!in) {
+    ADD_FAILURE() << "cannot read " << path;
     return {};
   }
-  return std::move(*parsed);
+  const std::string text = buffer.str();
+  Reader reader(text);
+  JsonValue document = reader.document();
+  if (!reader.ok) {
+    ADD_FAILURE() << path << ": " << reader.error;
+    return {};
+  }
+  return document;
 }
 
 std::vector<std::uint8_t> hex_bytes(std::string_view hex) {

@@ -154,7 +154,37 @@ TEST(CanonicalJsonTest, ComputedLengthEqualsBuiltTextOverManyRecords) {
   EXPECT_EQ(canonical_length(program), program_text.size());
 }
 
-TEST(CanonicalJsonTest, ItemCountSaturates) {
+// Extra bytes one byte costs in a JSON string: a two-character escape for the quote,
+// the backslash and \b \t \n \f \r, six characters for the other control bytes.
+std::uint64_t escape_extra(unsigned char byte) {
+  if (byte == '"' || byte == '\\' || byte == 0x08 || byte == 0x09 || byte == 0x0A ||
+      byte == 0x0C || byte == 0x0D) {
+    return 1;
+  }
+  return byte < 0x20 ? 5 : 0;
+}
+
+// Every byte value at every position of a text spanning several eight-byte words, and
+// words holding several escapes or the bytes on both sides of the escaped ranges.
+TEST(CanonicalJsonTest, StringLengthCountsEachByteWhereverItStands) {
+  const std::string base = "abcdefghijklmnopqrstuvwxyz0123";  // nothing to escape
+  for (int byte = 0; byte < 256; ++byte) {
+    for (std::size_t at = 0; at < base.size(); ++at) {
+      std::string text = base;
+      text[at] = static_cast<char>(byte);
+      ASSERT_EQ(json_string_length(text), 2 + base.size() + escape_extra(byte))
+          << "byte " << byte << " at " << at;
+    }
+  }
+  for (const std::string& text : {std::string("\"\\\n\x01\"\\\t\x1f"),
+                                 std::string("\x1f\x20\x21\x22\x5b\x5c\x5d\x7f\x80\xff!")}) {
+    std::uint64_t expected = 2 + text.size();
+    for (unsigned char c : text) expected += escape_extra(c);
+    EXPECT_EQ(json_string_length(text), expected);
+  }
+}
+
+TEST(CanonicalJsonTest, ItemCountIsOnePlusTheValues) {
   DiceResult r = record("", 0, {{1, 2, 3}}, "", std::nullopt);
   EXPECT_EQ(item_count(r), 4u);
 }
