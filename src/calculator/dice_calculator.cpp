@@ -24,7 +24,7 @@ void DiceCalculator::reset_request() noexcept {
   budget_ = ExecutionBudget(policy_);
   nesting_depth_ = 0;
   generator_.reset();
-  omit_comments_ = false;
+  omit_shared_texts_ = false;
 }
 
 Status DiceCalculator::ensure_generator() {

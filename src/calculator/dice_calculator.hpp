@@ -67,8 +67,9 @@ class DiceCalculator {
   std::optional<RequestRandom> generator_;
   std::uint64_t nesting_depth_ = 0;
   // Set by a batch once its output can only fail: its records are then measured and
-  // dropped, so the evaluator leaves their comment out instead of copying it.
-  bool omit_comments_ = false;
+  // dropped, so the evaluator leaves out the expression text and the comment, which are
+  // the same in every sample.
+  bool omit_shared_texts_ = false;
 };
 
 }  // namespace kavelo

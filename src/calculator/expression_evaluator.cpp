@@ -141,14 +141,14 @@ class ExpressionEvaluator {
   // The record of a successful evaluation rooted at `root`.
   [[nodiscard]] DiceResult finish(NodeId root, std::int64_t total) {
     DiceResult result;
-    {
+    if (!calculator_.omit_shared_texts_) {
       TextSink expression(result.expression);
       put_expression_text(expression, pool_, root);
     }
     result.total = total;
     result.rolls = std::move(rolls_);
     result.details = std::move(details_);
-    if (comment_ != nullptr && !calculator_.omit_comments_) result.comment = *comment_;
+    if (comment_ != nullptr && !calculator_.omit_shared_texts_) result.comment = *comment_;
     return result;
   }
 

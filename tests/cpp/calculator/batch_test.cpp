@@ -132,9 +132,11 @@ TEST(BatchOutput, AnErrorOfALaterSampleStillComesFirst) {
   EXPECT_EQ(results.error(), DiceError::budget_exceeded("executed_instructions", 40, 1, 40));
 }
 
-// The comment of a dropped sample still counts in the reported length.
-TEST(BatchOutput, DroppedSamplesCountTheirComment) {
-  for (const char* text : {"2d1 # c", "2d1 # \"quoted\\\"", "2d1", "(1+2)*3 # 注释"}) {
+// The expression text and comment that a dropped sample leaves out still count in the
+// reported length.
+TEST(BatchOutput, DroppedSamplesCountTheTextsTheyLeaveOut) {
+  for (const char* text : {"2d1 # c", "2d1 # \"quoted\\\"", "2d1", "(1+2)*3 # 注释",
+                           "1+2+3+4+5+6+7+8*9-10", "(((2d1)))"}) {
     Expression expression = parse(text);
     ScriptedCalculator one(ResourcePolicy{});
     ASSERT_TRUE(one->evaluate_batch(expression, 1).has_value());
