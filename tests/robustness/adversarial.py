@@ -1,0 +1,232 @@
+"""Adversarial limits: for each of the fourteen limits that something charges or checks,
+an input that drives a request into it, under the default policy and under a policy with
+every limit at its hard maximum.
+
+Each case runs in a child process of its own: the worst time over a few repetitions
+and the peak RSS growth over the RSS before the first call are measured there. A case
+passes when it ends with the outcome it is listed with (its coded error, or a result)
+and meets the goals: 50 ms under the default policy, 2 s under the hard maxima, peak RSS
+growth under 256 MiB. Some limits cannot be reached under these two policies because a
+smaller limit always stops the request first; their rows say which.
+
+    python tests/robustness/adversarial.py                     # table, exit 1 on a miss
+    python tests/robustness/adversarial.py --markdown table.md
+    python tests/robustness/adversarial.py --time-slack 3      # CI on a shared machine
+"""
+
+import argparse
+import json
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+from common import hard_policy, peak_rss_bytes, reset_peak_rss, rss_bytes
+
+from kavelo import Kavelo, ResourcePolicy
+
+GOAL_SECONDS = {"default": 0.050, "hard": 2.0}
+GOAL_RSS_MIB = 256
+
+
+def nested(depth, inner="1"):
+    return "(" * depth + inner + ")" * depth
+
+
+def chain_65536():
+    return "10" + "+1" * 32767  # 65,536 bytes, 32,768 terms
+
+
+def tree(levels, width, leaf="1"):
+    """Chains of `width` terms in brackets, `levels` deep: the most nodes a tree can have
+    within the evaluation depth."""
+    if levels == 0:
+        return leaf
+    return "(" + "+".join([tree(levels - 1, width, leaf)] * width) + ")"
+
+
+def comment_batch_text(source_bytes):
+    return "1 #" + "x" * (source_bytes - 3)
+
+
+def records_just_below_output_bytes():
+    """A batch of 100,000 commented samples whose list text just fits in 64 MiB."""
+    record_without_comment = len('{"expression":"1","total":1,"rolls":[],"details":"1","comment":""}')
+    per_record = (67108864 - 2) // 100000 - 1  # with its comma
+    return "1 #" + "x" * (per_record - record_without_comment)
+
+
+# (limit, policy, description, method, input builder, extra argument, expected outcome).
+# The outcome is "[limit.<name>]" for an error with that code, or "result".
+CASES = [
+    ("source_bytes", "default", "65,537-byte text", "roll", lambda: "1" + " " * 65536, None,
+     "[limit.source_bytes]"),
+    ("source_bytes", "hard", "1,048,577-byte text", "roll", lambda: "1" + " " * 1048576, None,
+     "[limit.source_bytes]"),
+    ("parse_depth", "default", "65 nested brackets", "roll", lambda: nested(65), None,
+     "[limit.parse_depth]"),
+    ("parse_depth", "hard", "257 nested brackets", "roll", lambda: nested(257), None,
+     "[limit.parse_depth]"),
+    ("ast_nodes", "default", "65,536-byte operator chain", "roll", chain_65536, None,
+     "[limit.ast_nodes]"),
+    ("ast_nodes", "hard", "65,536-byte operator chain", "roll", chain_65536, None,
+     "[limit.ast_nodes]"),
+    ("ast_nodes", "hard", "1 MiB operator chain", "roll", lambda: "+".join(["1"] * 524288),
+     None, "[limit.ast_nodes]"),
+    ("parsed_instructions", "default", "program of 1,001 instructions", "run",
+     lambda: ";".join(["1"] * 1001), None, "[limit.parsed_instructions]"),
+    ("parsed_instructions", "default", "program of 10,000 instructions", "run",
+     lambda: ";".join(["1"] * 10000), None, "[limit.parsed_instructions]"),
+    ("parsed_instructions", "hard", "program of 10,000 instructions", "run",
+     lambda: ";".join(["1d6"] * 10000), None, "result"),
+    ("parsed_instructions", "hard", "program of 10,001 instructions", "run",
+     lambda: ";".join(["1"] * 10001), None, "[limit.parsed_instructions]"),
+    # batch_samples (10,000) stops a batch before executed_instructions (10,000) can be
+    # passed; collection_items (100,000) does so under the hard maxima (1,000,000).
+    ("executed_instructions", "default", "batch of 10,000 (reaches it exactly)",
+     "roll_multiple", lambda: "7", 10000, "result"),
+    ("executed_instructions", "hard", "batch of 100,000 (collection_items stops more)",
+     "roll_multiple", lambda: "7", 100000, "result"),
+    ("nesting_depth", "default", "33 nested brackets", "roll", lambda: nested(33), None,
+     "[limit.nesting_depth]"),
+    ("nesting_depth", "hard", "129 nested brackets", "roll", lambda: nested(129), None,
+     "[limit.nesting_depth]"),
+    ("nesting_depth", "hard", "256 nested brackets", "roll", lambda: nested(256), None,
+     "[limit.nesting_depth]"),
+    ("source_items", "default", "100000d100000", "roll", lambda: "100000d100000", None,
+     "[limit.source_items]"),
+    ("source_items", "hard", "100001d6", "roll", lambda: "100001d6", None,
+     "[limit.source_items]"),
+    ("generated_values", "default", "1d1!", "roll", lambda: "1d1!", None,
+     "[limit.generated_values]"),
+    ("generated_values", "default", "4d6R6", "roll", lambda: "4d6R6", None,
+     "[limit.generated_values]"),
+    ("generated_values", "hard", "4d6R6", "roll", lambda: "4d6R6", None,
+     "[limit.generated_values]"),
+    # Every face costs one random word and one generated value, and rng_words is twice
+    # generated_values in both policies: it is reached half-way when generated_values stops.
+    ("rng_words", "default", "4d6R6 (generated_values stops at half)", "roll",
+     lambda: "4d6R6", None, "[limit.generated_values]"),
+    ("rng_words", "hard", "4d6R6 (generated_values stops at half)", "roll",
+     lambda: "4d6R6", None, "[limit.generated_values]"),
+    # Under the defaults source_items, generated_values, batch_samples and
+    # parsed_instructions all stop a request at or before 10,000 collection items.
+    ("collection_items", "default", "10000d6 (passes it exactly, output_items stops)", "roll",
+     lambda: "10000d6", None, "[limit.output_items]"),
+    ("collection_items", "hard", "1d1!", "roll", lambda: "1d1!", None,
+     "[limit.collection_items]"),
+    ("collection_items", "hard", "batch of 1,000,000", "roll_multiple", lambda: "1", 1000000,
+     "[limit.collection_items]"),
+    ("output_items", "default", "10000d1", "roll", lambda: "10000d1", None,
+     "[limit.output_items]"),
+    ("output_items", "hard", "100000d100000", "roll", lambda: "100000d100000", None,
+     "[limit.output_items]"),
+    ("output_bytes", "default", "10,000 samples of a 64 KiB comment", "roll_multiple",
+     lambda: comment_batch_text(65536), 10000, "[limit.output_bytes]"),
+    ("output_bytes", "hard", "100,000 samples of a 1 MiB comment", "roll_multiple",
+     lambda: comment_batch_text(1048576), 100000, "[limit.output_bytes]"),
+    ("output_bytes", "hard", "100,000 samples just under 64 MiB of text", "roll_multiple",
+     records_just_below_output_bytes, 100000, "result"),
+    ("work_units", "default", "10000d6 sorted 100 times", "roll", lambda: "10000d6" + "s" * 100,
+     None, "[limit.work_units]"),
+    ("work_units", "default", "batch of a 2,850-node tree", "roll_multiple",
+     lambda: tree(4, 6), 10000, "[limit.work_units]"),
+    ("work_units", "hard", "100000d6 sorted 500 times", "roll",
+     lambda: "100000d6" + "kh-1kl-1" * 250, None, "[limit.work_units]"),
+    ("work_units", "hard", "batch of a 60,600-node tree", "roll_multiple",
+     lambda: tree(3, 31), 1000, "[limit.work_units]"),
+    ("batch_samples", "default", "batch of 10,000 (at the limit)", "roll_multiple",
+     lambda: "3", 10000, "result"),
+    ("batch_samples", "default", "batch of 10,001", "roll_multiple", lambda: "1d6", 10001,
+     "[limit.batch_samples]"),
+    ("batch_samples", "hard", "batch of 1,000,001", "roll_multiple", lambda: "1d6", 1000001,
+     "[limit.batch_samples]"),
+]
+
+
+def run_case(index, repeats):
+    """Child side: builds the input, measures the worst time and the peak RSS growth."""
+    limit, policy_name, _, method, build, extra, _ = CASES[index]
+    policy = hard_policy() if policy_name == "hard" else ResourcePolicy()
+    roller = Kavelo(policy)
+    text = build()
+    call = getattr(roller, method)
+    args = (text,) if extra is None else (text, extra)
+    baseline = rss_bytes()
+    exact_peak = reset_peak_rss()
+    worst = 0.0
+    outcome = None
+    for _ in range(repeats):
+        started = time.perf_counter()
+        try:
+            result = call(*args)
+            outcome = "result"
+        except ValueError as error:
+            message = str(error)
+            outcome = message[: message.index("]") + 1] if message.startswith("[") else message[:40]
+        finally:
+            worst = max(worst, time.perf_counter() - started)
+        result = None
+    growth = max(peak_rss_bytes() - baseline, 0)
+    return {"outcome": outcome, "worst_s": worst, "peak_growth_mib": growth / 2**20,
+            "exact_peak": exact_peak}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--case", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--repeats", type=int, default=None,
+                        help="calls per case (default 20 under the default policy, 3 under the hard maxima)")
+    parser.add_argument("--time-slack", type=float, default=1.0,
+                        help="multiply the time goals by this (a shared or slow machine)")
+    parser.add_argument("--markdown", type=Path, help="also write the table here")
+    args = parser.parse_args()
+
+    if args.case is not None:
+        print(json.dumps(run_case(args.case, args.repeats)))
+        return 0
+
+    rows = ["| Limit | Policy | Input | Ends with | Worst time | Peak RSS growth | Goal |",
+            "|---|---|---|---|---|---|---|"]
+    misses = []
+    here = Path(__file__).resolve().parent
+    for index, (limit, policy_name, description, _, _, _, expected) in enumerate(CASES):
+        repeats = args.repeats or (20 if policy_name == "default" else 3)
+        child = subprocess.run(
+            [sys.executable, str(here / "adversarial.py"), "--case", str(index),
+             "--repeats", str(repeats)],
+            capture_output=True, text=True, timeout=600,
+        )
+        if child.returncode != 0:
+            misses.append(f"{limit} / {description}: child failed\n{child.stderr[-2000:]}")
+            rows.append(f"| {limit} | {policy_name} | {description} | crashed | | | missed |")
+            continue
+        measured = json.loads(child.stdout)
+        goal_seconds = GOAL_SECONDS[policy_name]
+        problems = []
+        if measured["outcome"] != expected:
+            problems.append(f"ended with {measured['outcome']}, expected {expected}")
+        if measured["worst_s"] > goal_seconds * args.time_slack:
+            problems.append(f"{measured['worst_s'] * 1000:.0f} ms over {goal_seconds * 1000:.0f} ms")
+        if measured["peak_growth_mib"] >= GOAL_RSS_MIB:
+            problems.append(f"{measured['peak_growth_mib']:.0f} MiB of RSS")
+        if problems:
+            misses.append(f"{limit} / {policy_name} / {description}: " + "; ".join(problems))
+        rows.append(
+            f"| {limit} | {policy_name} | {description} | {measured['outcome']} | "
+            f"{measured['worst_s'] * 1000:.1f} ms | {measured['peak_growth_mib']:.1f} MiB | "
+            f"{'missed' if problems else 'met'} |"
+        )
+        print(rows[-1], flush=True)
+    table = "\n".join(rows)
+    if args.markdown:
+        args.markdown.write_text(table + "\n")
+    print()
+    print(table)
+    for miss in misses:
+        print("MISSED:", miss)
+    return 1 if misses else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
