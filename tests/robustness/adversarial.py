@@ -16,17 +16,19 @@ smaller limit always stops the request first; their rows say which.
 
 import argparse
 import json
+import resource
 import subprocess
 import sys
 import time
 from pathlib import Path
 
-from common import hard_policy, peak_rss_bytes, reset_peak_rss, rss_bytes
+from common import check_module_origin, hard_policy, peak_rss_bytes, reset_peak_rss, rss_bytes
 
 from kavelo import Kavelo, ResourcePolicy
 
 GOAL_SECONDS = {"default": 0.050, "hard": 2.0}
 GOAL_RSS_MIB = 256
+CHILD_ADDRESS_SPACE = 4 * 2**30
 
 
 def nested(depth, inner="1"):
@@ -145,7 +147,10 @@ CASES = [
 
 
 def run_case(index, repeats):
-    """Child side: builds the input, measures the worst time and the peak RSS growth."""
+    """Child side: builds the input, measures the worst time and the peak RSS growth.
+    The address space is capped, so that a regression fails here with MemoryError
+    instead of taking the machine's memory."""
+    resource.setrlimit(resource.RLIMIT_AS, (CHILD_ADDRESS_SPACE, CHILD_ADDRESS_SPACE))
     limit, policy_name, _, method, build, extra, _ = CASES[index]
     policy = hard_policy() if policy_name == "hard" else ResourcePolicy()
     roller = Kavelo(policy)
@@ -185,6 +190,7 @@ def main():
     if args.case is not None:
         print(json.dumps(run_case(args.case, args.repeats)))
         return 0
+    check_module_origin()
 
     rows = ["| Limit | Policy | Input | Ends with | Worst time | Peak RSS growth | Goal |",
             "|---|---|---|---|---|---|---|"]

@@ -55,7 +55,12 @@ def hard_policy():
 
 
 def check_module_origin():
-    """Prints which build of the module is measured (to stderr)."""
+    """Prints which build of the module is measured (to stderr), and stops when it is not
+    the one under KAVELO_MODULE_DIR where that is set."""
     import kavelo._core
 
-    print("measuring", kavelo._core.__file__, file=sys.stderr)
+    where = kavelo._core.__file__
+    print("measuring", where, file=sys.stderr)
+    expected = os.environ.get("KAVELO_MODULE_DIR")
+    if expected and not os.path.realpath(where).startswith(os.path.realpath(expected)):
+        sys.exit(f"expected the module from {expected}, found {where}")
