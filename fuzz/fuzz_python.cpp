@@ -210,10 +210,11 @@ PyObject* make_modifiers(FuzzedDataProvider& fdp, PyObject* roller) {
   return made;
 }
 
-// A policy derived from the input: a few with_limit steps. Values stay at or below the
-// defaults (so no input can run longer than it could under the default policy) except
-// for the invalid ones: negative, above the hard maximum, too large, not an int.
-// Raised limits up to the hard maxima are the adversarial suite's business.
+// A policy derived from the input: a few with_limit steps. Most values stay at or below
+// the limit's default, so that inputs stay within the 2 s timeout under the sanitizers;
+// the rest come from the integer maker: negative, above the hard maximum, too large for
+// 64 bits, not an int, and now and then a valid value above the default. Policies with
+// every limit raised to its hard maximum are the adversarial suite's business.
 PyObject* make_policy(FuzzedDataProvider& fdp) {
   PyObject* policy = need(PyObject_CallNoArgs(g.policy_class), "ResourcePolicy()");
   const auto steps = fdp.ConsumeIntegralInRange(0, 4);
