@@ -16,6 +16,9 @@ struct ResultKeys {
   PyObject* details = nullptr;
   PyObject* comment = nullptr;
   PyObject* results = nullptr;
+  // {"expression": None, ..., "comment": None}: copying it and replacing the values is
+  // cheaper than inserting five keys into a new dict.
+  PyObject* dice_template = nullptr;
 } g_keys;
 
 PyObject* new_key(const char* text) {
@@ -66,12 +69,21 @@ bool create_result_keys() noexcept {
   g_keys.details = new_key("details");
   g_keys.comment = new_key("comment");
   g_keys.results = new_key("results");
-  return g_keys.expression && g_keys.total && g_keys.rolls && g_keys.details &&
-         g_keys.comment && g_keys.results;
+  if (!(g_keys.expression && g_keys.total && g_keys.rolls && g_keys.details &&
+        g_keys.comment && g_keys.results)) {
+    return false;
+  }
+  g_keys.dice_template = PyDict_New();
+  if (g_keys.dice_template == nullptr) return false;
+  for (PyObject* key : {g_keys.expression, g_keys.total, g_keys.rolls, g_keys.details,
+                        g_keys.comment}) {
+    if (PyDict_SetItem(g_keys.dice_template, key, Py_None) < 0) return false;
+  }
+  return true;
 }
 
 PyObject* dice_result_to_dict(const DiceResult& result) {
-  PyRef dict = PyRef::steal(PyDict_New());
+  PyRef dict = PyRef::steal(PyDict_Copy(g_keys.dice_template));
   if (!dict) return nullptr;
   if (!set_item(dict.get(), g_keys.expression, text_to_str(result.expression)) ||
       !set_item(dict.get(), g_keys.total, PyLong_FromLongLong(result.total)) ||
