@@ -26,7 +26,7 @@ struct ResultKeys {
 } g_keys;
 
 // Results with more containers than this are built with automatic collection paused.
-constexpr std::size_t kPauseCollectionAbove = 2000;
+constexpr std::size_t kPauseCollectionAbove = 500;
 
 // Automatic garbage collection paused while one large result is built. Every new list
 // and dict counts towards the next collection, and each collection would traverse the
