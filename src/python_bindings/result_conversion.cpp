@@ -1,6 +1,7 @@
 #include "python_bindings/result_conversion.hpp"
 
 #include <string>
+#include <vector>
 
 #include "python_bindings/py_ref.hpp"
 
@@ -78,8 +79,65 @@ PyObject* new_key(const char* text) {
   return key;
 }
 
+// Text of up to this many bytes that is not all ASCII is widened on the stack.
+constexpr std::size_t kWideOnStack = 512;
+
+// A str from UTF-8 text. ASCII text takes the decoder's fast path; other text (every
+// details text holds "详情") is widened to UTF-32 here and built in one step, which
+// avoids the decoder's switch of string kind in mid-text. Malformed UTF-8 (which the
+// core never produces) goes to the decoder, which reports it.
 PyObject* text_to_str(const std::string& text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t size = text.size();
+  std::size_t ascii = 0;
+  while (ascii < size && bytes[ascii] < 0x80) ++ascii;
+  if (ascii == size || sizeof(wchar_t) != 4) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
+  }
+  wchar_t on_stack[kWideOnStack];
+  std::vector<wchar_t> on_heap;
+  wchar_t* wide = on_stack;
+  if (size > kWideOnStack) {
+    on_heap.resize(size);
+    wide = on_heap.data();
+  }
+  std::size_t length = 0;
+  for (std::size_t i = 0; i < ascii; ++i) wide[length++] = static_cast<wchar_t>(bytes[i]);
+  for (std::size_t i = ascii; i < size;) {
+    const unsigned char lead = bytes[i];
+    std::uint32_t code = lead;
+    std::size_t extra = 0;
+    if (lead >= 0xF0 && lead <= 0xF4) {
+      code = lead & 0x07u;
+      extra = 3;
+    } else if (lead >= 0xE0) {
+      code = lead & 0x0Fu;
+      extra = 2;
+    } else if (lead >= 0xC2 && lead < 0xE0) {
+      code = lead & 0x1Fu;
+      extra = 1;
+    } else if (lead >= 0x80) {
+      extra = 4;  // not a lead byte: malformed
+    }
+    if (extra == 4 || size - i <= extra) {
+      return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
+    }
+    for (std::size_t k = 1; k <= extra; ++k) {
+      const unsigned char next = bytes[i + k];
+      if ((next & 0xC0u) != 0x80u) {
+        return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
+      }
+      code = (code << 6) | (next & 0x3Fu);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are malformed.
+    const bool overlong = (extra == 2 && code < 0x800) || (extra == 3 && code < 0x10000);
+    if (overlong || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) {
+      return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
+    }
+    wide[length++] = static_cast<wchar_t>(code);
+    i += extra + 1;
+  }
+  return PyUnicode_FromWideChar(wide, static_cast<Py_ssize_t>(length));
 }
 
 PyObject* rolls_to_list(const RollGroups& rolls) {
