@@ -29,9 +29,10 @@ void DiceCalculator::reset_request() noexcept {
 
 Status DiceCalculator::ensure_generator() {
   if (generator_) return {};
-  auto created = RequestRandom::from_entropy(entropy_);
-  if (!created) return std::unexpected(std::move(created.error()));
-  generator_.emplace(std::move(*created));
+  // Built in place: the generator holds a 256-byte buffer not worth copying.
+  std::array<std::uint8_t, 32> key;
+  KAVELO_TRY(RequestRandom::fill_key(entropy_, key));
+  generator_.emplace(key);
   return {};
 }
 

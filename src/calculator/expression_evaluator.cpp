@@ -74,20 +74,57 @@ std::string_view operator_symbol(ExprKind kind) {
   }
 }
 
-// "[[6], [5], [3]]"
-void put_groups_text(TextSink& out, const RollGroups& groups) {
-  out.put_char('[');
-  for (std::size_t g = 0; g < groups.group_count(); ++g) {
-    if (g > 0) out.put_text(", ");
-    out.put_char('[');
-    auto group = groups.group(g);
-    for (std::size_t i = 0; i < group.size(); ++i) {
-      if (i > 0) out.put_text(", ");
-      out.put_number(group[i]);
+// Appends the groups as "[[6], [5], [3]]". Written straight into the string, sized once
+// for the longest possible text: this runs over every value of a roll.
+void append_groups_text(std::string& out, const RollGroups& groups) {
+  // Per value at most 20 digits and ", "; per group "[" and "]"; the outer brackets.
+  const std::size_t bound = 2 + groups.value_count() * 22 + groups.group_count() * 2;
+  const std::size_t start = out.size();
+  out.resize_and_overwrite(start + bound, [&](char* text, std::size_t) {
+    char* p = text + start;
+    *p++ = '[';
+    const std::span<const std::int64_t> values = groups.values();
+    auto put_value = [](char* q, std::int64_t value) {
+      if (value >= 0 && value < 10) {
+        *q = static_cast<char>('0' + value);
+        return q + 1;
+      }
+      return std::to_chars(q, q + 20, value).ptr;
+    };
+    if (groups.all_singletons()) {
+      // The common shape (no explosions, or after any pool modifier): "[v], [v], ...".
+      for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i > 0) {
+          std::memcpy(p, ", [", 3);
+          p += 3;
+        } else {
+          *p++ = '[';
+        }
+        p = put_value(p, values[i]);
+        *p++ = ']';
+      }
+      *p++ = ']';
+      return static_cast<std::size_t>(p - text);
     }
-    out.put_char(']');
-  }
-  out.put_char(']');
+    for (std::size_t g = 0; g < groups.group_count(); ++g) {
+      if (g > 0) {
+        *p++ = ',';
+        *p++ = ' ';
+      }
+      *p++ = '[';
+      const std::size_t end = groups.group_end(g);
+      for (std::size_t i = groups.group_begin(g); i < end; ++i) {
+        if (i > groups.group_begin(g)) {
+          *p++ = ',';
+          *p++ = ' ';
+        }
+        p = put_value(p, values[i]);
+      }
+      *p++ = ']';
+    }
+    *p++ = ']';
+    return static_cast<std::size_t>(p - text);
+  });
 }
 
 // The rebuilt expression text: numbers, "count d sides", and binary nodes as
@@ -196,8 +233,9 @@ class ExpressionEvaluator {
       details.put_text(" = ");
       details.put_number(total);
       details.put_text(" (详情: ");
-      put_groups_text(details, *groups);
-      details.put_char(')');
+      details.flush();
+      append_groups_text(details_, *groups);
+      details_.push_back(')');
     }
     if (rolls_.empty()) {
       rolls_ = std::move(*groups);

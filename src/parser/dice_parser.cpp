@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 
+#include "parser/direct_parser.hpp"
 #include "parser/kavelo/grammar.hpp"
 #include "resource/execution_budget.hpp"
 
@@ -72,19 +73,9 @@ DiceError nodes_exceeded(std::uint64_t requested, std::uint64_t limit) {
   return DiceError::budget_exceeded(name_of(Resource::ast_nodes), 0, requested, limit);
 }
 
-// The program entry point; `total` receives the final running node total, which the
-// expression entry point reuses instead of counting its tree a second time.
-Result<Program> parse_program(std::string_view source, const ResourcePolicy& policy,
-                              std::uint64_t& total) {
-  // 1. Source size, in bytes.
-  const std::uint64_t source_limit = policy.limit(Resource::source_bytes);
-  if (source.size() > source_limit) {
-    return std::unexpected(DiceError::budget_exceeded(name_of(Resource::source_bytes), 0,
-                                                      source.size(), source_limit));
-  }
-  // 2. Bracket depth; this also bounds the recursion of the grammar and the builder.
-  KAVELO_TRY(check_bracket_depth(source, policy.limit(Resource::parse_depth)));
-
+// Steps 3 and 4 through the grammar: the parse tree, then each instruction built in
+// source order under the instruction limit.
+Result<Program> build_through_grammar(std::string_view source, const ResourcePolicy& policy) {
   // 3. Grammar.
   auto parsed = grammar::parse(Rule::program, source);
   if (!parsed) return std::unexpected(DiceError::parse_error(render_syntax_error(parsed.error())));
@@ -137,6 +128,38 @@ Result<Program> parse_program(std::string_view source, const ResourcePolicy& pol
     throw std::logic_error("parse tree does not have the grammar's shape: no instruction");
   }
 
+  return program;
+}
+
+// The program entry point; `total` receives the final running node total, which the
+// expression entry point reuses instead of counting its tree a second time.
+Result<Program> parse_program(std::string_view source, const ResourcePolicy& policy,
+                              std::uint64_t& total, bool allow_direct = true) {
+  // 1. Source size, in bytes.
+  const std::uint64_t source_limit = policy.limit(Resource::source_bytes);
+  if (source.size() > source_limit) {
+    return std::unexpected(DiceError::budget_exceeded(name_of(Resource::source_bytes), 0,
+                                                      source.size(), source_limit));
+  }
+  // 2. Bracket depth; this also bounds the recursion of the grammar and the builder.
+  KAVELO_TRY(check_bracket_depth(source, policy.limit(Resource::parse_depth)));
+
+  // 3 and 4. Well-formed text goes straight to the syntax tree; anything else takes
+  // the grammar, which yields the exact error (or the same tree).
+  Program program;
+  if (allow_direct && parse_program_directly(source, program)) {
+    // The first instruction beyond the limit is where the grammar path stops.
+    const std::uint64_t instruction_limit = policy.limit(Resource::parsed_instructions);
+    if (program.instructions.size() > instruction_limit) {
+      return std::unexpected(DiceError::instruction_limit_exceeded(instruction_limit));
+    }
+  } else {
+    program = Program{};
+    Result<Program> built = build_through_grammar(source, policy);
+    if (!built) return built;
+    program = std::move(*built);
+  }
+
   // 5. Running node total: 1 for the program, each tree's nodes plus 1.
   const std::uint64_t node_limit = policy.limit(Resource::ast_nodes);
   total = 1;
@@ -148,6 +171,12 @@ Result<Program> parse_program(std::string_view source, const ResourcePolicy& pol
 }
 
 }  // namespace
+
+Result<Program> parse_program_through_grammar(std::string_view source,
+                                              const ResourcePolicy& policy) {
+  std::uint64_t total = 0;
+  return parse_program(source, policy, total, false);
+}
 
 Result<Program> DiceParser::parse_program_with_policy(std::string_view source,
                                                       const ResourcePolicy& policy) {

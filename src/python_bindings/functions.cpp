@@ -7,6 +7,9 @@ namespace kavelo::py {
 
 namespace {
 
+// The module functions always run under the defaults.
+const ResourcePolicy kDefaultPolicy;
+
 PyObject* roll_dice(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* const parameters[] = {"expression"};
@@ -17,7 +20,7 @@ PyObject* roll_dice(PyObject*, PyObject* args, PyObject* kwargs) {
         !convert_text(bound[0], "expression", expression)) {
       return nullptr;
     }
-    return roll_expression(ResourcePolicy(), expression.text);
+    return roll_expression(kDefaultPolicy, expression.text);
   });
 }
 
@@ -31,7 +34,7 @@ PyObject* run_program(PyObject*, PyObject* args, PyObject* kwargs) {
         !convert_text(bound[0], "program", program)) {
       return nullptr;
     }
-    return run_program_text(ResourcePolicy(), program.text);
+    return run_program_text(kDefaultPolicy, program.text);
   });
 }
 
@@ -47,7 +50,7 @@ PyObject* roll_simple(PyObject*, PyObject* args, PyObject* kwargs) {
         !convert_int32(bound[1], "dice_sides", sides)) {
       return nullptr;
     }
-    return roll_simple_total(ResourcePolicy(), count, sides);
+    return roll_simple_total(kDefaultPolicy, count, sides);
   });
 }
 

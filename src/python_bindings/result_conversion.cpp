@@ -1,6 +1,7 @@
 #include "python_bindings/result_conversion.hpp"
 
 #include <string>
+#include <vector>
 
 #include "python_bindings/py_ref.hpp"
 
@@ -16,7 +17,61 @@ struct ResultKeys {
   PyObject* details = nullptr;
   PyObject* comment = nullptr;
   PyObject* results = nullptr;
+  // {"expression": None, ..., "comment": None}: copying it and replacing the values is
+  // cheaper than inserting five keys into a new dict.
+  PyObject* dice_template = nullptr;
+  // gc.isenabled, gc.disable and gc.enable.
+  PyObject* gc_isenabled = nullptr;
+  PyObject* gc_disable = nullptr;
+  PyObject* gc_enable = nullptr;
 } g_keys;
+
+// Results with more containers than this are built with automatic collection paused.
+constexpr std::size_t kPauseCollectionAbove = 500;
+
+// Automatic garbage collection paused while one large result is built. Every new list
+// and dict counts towards the next collection, and each collection would traverse the
+// half-built result again, which costs about a fifth of a large conversion. The
+// interpreter lock is held throughout and no Python code runs while the result is
+// built, so nothing else observes the pause; the collector's previous state is
+// restored on every exit path, and a pending exception is kept across the restore.
+class CollectionPause {
+ public:
+  explicit CollectionPause(std::size_t containers) noexcept {
+    if (containers <= kPauseCollectionAbove) return;
+    PyRef enabled = PyRef::steal(PyObject_CallObject(g_keys.gc_isenabled, nullptr));
+    if (!enabled || enabled.get() != Py_True) {
+      PyErr_Clear();
+      return;
+    }
+    PyRef done = PyRef::steal(PyObject_CallObject(g_keys.gc_disable, nullptr));
+    if (!done) {
+      PyErr_Clear();
+      return;
+    }
+    paused_ = true;
+  }
+  CollectionPause(const CollectionPause&) = delete;
+  CollectionPause& operator=(const CollectionPause&) = delete;
+  ~CollectionPause() {
+    if (!paused_) return;
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyRef done = PyRef::steal(PyObject_CallObject(g_keys.gc_enable, nullptr));
+    if (!done) PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+  }
+
+ private:
+  bool paused_ = false;
+};
+
+// Lists and dicts that converting `result` creates.
+std::size_t containers_of(const DiceResult& result) noexcept {
+  return 2 + result.rolls.group_count();
+}
 
 PyObject* new_key(const char* text) {
   PyObject* key = PyUnicode_FromString(text);
@@ -24,8 +79,65 @@ PyObject* new_key(const char* text) {
   return key;
 }
 
+// Text of up to this many bytes that is not all ASCII is widened on the stack.
+constexpr std::size_t kWideOnStack = 512;
+
+// A str from UTF-8 text. ASCII text takes the decoder's fast path; other text (every
+// details text holds "详情") is widened to UTF-32 here and built in one step, which
+// avoids the decoder's switch of string kind in mid-text. Malformed UTF-8 (which the
+// core never produces) goes to the decoder, which reports it.
 PyObject* text_to_str(const std::string& text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t size = text.size();
+  std::size_t ascii = 0;
+  while (ascii < size && bytes[ascii] < 0x80) ++ascii;
+  if (ascii == size || sizeof(wchar_t) != 4) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
+  }
+  wchar_t on_stack[kWideOnStack];
+  std::vector<wchar_t> on_heap;
+  wchar_t* wide = on_stack;
+  if (size > kWideOnStack) {
+    on_heap.resize(size);
+    wide = on_heap.data();
+  }
+  std::size_t length = 0;
+  for (std::size_t i = 0; i < ascii; ++i) wide[length++] = static_cast<wchar_t>(bytes[i]);
+  for (std::size_t i = ascii; i < size;) {
+    const unsigned char lead = bytes[i];
+    std::uint32_t code = lead;
+    std::size_t extra = 0;
+    if (lead >= 0xF0 && lead <= 0xF4) {
+      code = lead & 0x07u;
+      extra = 3;
+    } else if (lead >= 0xE0) {
+      code = lead & 0x0Fu;
+      extra = 2;
+    } else if (lead >= 0xC2 && lead < 0xE0) {
+      code = lead & 0x1Fu;
+      extra = 1;
+    } else if (lead >= 0x80) {
+      extra = 4;  // not a lead byte: malformed
+    }
+    if (extra == 4 || size - i <= extra) {
+      return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
+    }
+    for (std::size_t k = 1; k <= extra; ++k) {
+      const unsigned char next = bytes[i + k];
+      if ((next & 0xC0u) != 0x80u) {
+        return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
+      }
+      code = (code << 6) | (next & 0x3Fu);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are malformed.
+    const bool overlong = (extra == 2 && code < 0x800) || (extra == 3 && code < 0x10000);
+    if (overlong || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) {
+      return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
+    }
+    wide[length++] = static_cast<wchar_t>(code);
+    i += extra + 1;
+  }
+  return PyUnicode_FromWideChar(wide, static_cast<Py_ssize_t>(length));
 }
 
 PyObject* rolls_to_list(const RollGroups& rolls) {
@@ -56,22 +168,8 @@ bool set_comment(PyObject* dict, const std::optional<std::string>& comment) {
                   comment ? text_to_str(*comment) : PyUnicode_FromStringAndSize("", 0));
 }
 
-}  // namespace
-
-bool create_result_keys() noexcept {
-  if (g_keys.results != nullptr) return true;
-  g_keys.expression = new_key("expression");
-  g_keys.total = new_key("total");
-  g_keys.rolls = new_key("rolls");
-  g_keys.details = new_key("details");
-  g_keys.comment = new_key("comment");
-  g_keys.results = new_key("results");
-  return g_keys.expression && g_keys.total && g_keys.rolls && g_keys.details &&
-         g_keys.comment && g_keys.results;
-}
-
-PyObject* dice_result_to_dict(const DiceResult& result) {
-  PyRef dict = PyRef::steal(PyDict_New());
+PyObject* build_dice_dict(const DiceResult& result) {
+  PyRef dict = PyRef::steal(PyDict_Copy(g_keys.dice_template));
   if (!dict) return nullptr;
   if (!set_item(dict.get(), g_keys.expression, text_to_str(result.expression)) ||
       !set_item(dict.get(), g_keys.total, PyLong_FromLongLong(result.total)) ||
@@ -83,15 +181,57 @@ PyObject* dice_result_to_dict(const DiceResult& result) {
   return dict.release();
 }
 
-PyObject* dice_results_to_list(std::span<const DiceResult> results) {
+
+PyObject* build_dice_list(std::span<const DiceResult> results) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < results.size(); ++i) {
-    PyObject* item = dice_result_to_dict(results[i]);
+    PyObject* item = build_dice_dict(results[i]);
     if (item == nullptr) return nullptr;
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
   }
   return list.release();
+}
+
+}  // namespace
+
+bool create_result_keys() noexcept {
+  if (g_keys.results != nullptr) return true;
+  g_keys.expression = new_key("expression");
+  g_keys.total = new_key("total");
+  g_keys.rolls = new_key("rolls");
+  g_keys.details = new_key("details");
+  g_keys.comment = new_key("comment");
+  g_keys.results = new_key("results");
+  if (!(g_keys.expression && g_keys.total && g_keys.rolls && g_keys.details &&
+        g_keys.comment && g_keys.results)) {
+    return false;
+  }
+  PyRef gc = PyRef::steal(PyImport_ImportModule("gc"));
+  if (!gc) return false;
+  g_keys.gc_isenabled = PyObject_GetAttrString(gc.get(), "isenabled");
+  g_keys.gc_disable = PyObject_GetAttrString(gc.get(), "disable");
+  g_keys.gc_enable = PyObject_GetAttrString(gc.get(), "enable");
+  if (!g_keys.gc_isenabled || !g_keys.gc_disable || !g_keys.gc_enable) return false;
+  g_keys.dice_template = PyDict_New();
+  if (g_keys.dice_template == nullptr) return false;
+  for (PyObject* key : {g_keys.expression, g_keys.total, g_keys.rolls, g_keys.details,
+                        g_keys.comment}) {
+    if (PyDict_SetItem(g_keys.dice_template, key, Py_None) < 0) return false;
+  }
+  return true;
+}
+
+PyObject* dice_result_to_dict(const DiceResult& result) {
+  CollectionPause pause(containers_of(result));
+  return build_dice_dict(result);
+}
+
+PyObject* dice_results_to_list(std::span<const DiceResult> results) {
+  std::size_t containers = 1;
+  for (const DiceResult& result : results) containers += containers_of(result);
+  CollectionPause pause(containers);
+  return build_dice_list(results);
 }
 
 PyObject* program_result_to_object(const ProgramResult& result) {
@@ -107,6 +247,7 @@ PyObject* program_result_to_object(const ProgramResult& result) {
 }
 
 PyObject* modifier_roll_to_dict(const DiceResult& result) {
+  CollectionPause pause(containers_of(result));
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
   if (!set_item(dict.get(), g_keys.total, PyLong_FromLongLong(result.total)) ||

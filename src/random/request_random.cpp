@@ -8,8 +8,7 @@ namespace kavelo {
 RequestRandom::RequestRandom(const std::array<std::uint8_t, 32>& key) noexcept
     : key_(chacha12::key_from_bytes(key)) {}
 
-Result<RequestRandom> RequestRandom::from_entropy(EntropySource source) {
-  std::array<std::uint8_t, 32> key{};
+Status RequestRandom::fill_key(EntropySource source, std::array<std::uint8_t, 32>& key) {
   if (source.fill(source.context, key.data(), key.size()) != 0) {
     // errno must be read before anything else can change it.
     int error = errno;
@@ -17,6 +16,12 @@ Result<RequestRandom> RequestRandom::from_entropy(EntropySource source) {
                                          : std::string("errno: did not return a positive value");
     return std::unexpected(DiceError::entropy_unavailable(std::move(description)));
   }
+  return {};
+}
+
+Result<RequestRandom> RequestRandom::from_entropy(EntropySource source) {
+  std::array<std::uint8_t, 32> key;
+  KAVELO_TRY(fill_key(source, key));
   return RequestRandom(key);
 }
 

@@ -25,6 +25,8 @@ class RequestRandom {
   // One fill of 32 bytes from `source`; failure texts as the entropy error requires.
   [[nodiscard]] static Result<RequestRandom> from_entropy(EntropySource source);
   [[nodiscard]] static Result<RequestRandom> from_os_entropy() { return from_entropy(os_entropy()); }
+  // The key alone, from one fill of `source`, for building a generator in place.
+  [[nodiscard]] static Status fill_key(EntropySource source, std::array<std::uint8_t, 32>& key);
 
   // Uniform value in 0..n-1 (n >= 1) by rejection; one rng_words unit per 64-bit draw,
   // charged before the draw.
@@ -110,7 +112,8 @@ class RequestRandom {
   unsigned index_ = kBufferWords;
   Divisor divisor_;
   std::uint64_t accept_max_ = 0;
-  alignas(64) std::array<std::uint32_t, kBufferWords> buffer_{};
+  // Always refilled before it is read (the index starts at its end): no initial value.
+  alignas(64) std::array<std::uint32_t, kBufferWords> buffer_;
 };
 
 }  // namespace kavelo

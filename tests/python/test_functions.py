@@ -256,3 +256,20 @@ def test_syntax_error_report_has_the_documented_layout():
     lines = info.value.args[0].split("\n")
     assert lines[0] == "解析错误:  --> 1:5"
     assert re.fullmatch(r"  = expected EOI, comment, modifier, or op", lines[-1])
+
+
+@pytest.mark.parametrize("dice", [1, 3, 200])
+def test_details_text_matches_the_rolls(dice):
+    # Short details convert on the stack, long ones (over 512 bytes) on the heap.
+    result = roll_dice(f"{dice}d6")
+    groups = ", ".join("[" + ", ".join(map(str, group)) + "]" for group in result["rolls"])
+    assert result["details"] == f"{dice}d6 = {result['total']} (详情: [{groups}])"
+
+
+@pytest.mark.parametrize(
+    "comment", ["🎲 四面骰 d4", "é", "a\u3000b", "x" * 600 + "中", "\U0010FFFF", "\u00a0x\u00a0"]
+)
+def test_comments_of_any_script_round_trip(comment):
+    expected = comment.strip("\u00a0\u3000 ")
+    assert roll_dice(f"1d1 # {comment}")["comment"] == expected
+    assert run_program(f"1d1;1d1 # {comment}")["comment"] == expected

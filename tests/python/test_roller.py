@@ -339,3 +339,27 @@ def test_class_shape():
         type("Sub", (Kavelo,), {})
     with pytest.raises(AttributeError):
         Kavelo().policy = 1
+
+
+@pytest.mark.parametrize("collector_on", [True, False])
+def test_large_results_leave_the_collector_as_they_found_it(collector_on):
+    import gc
+
+    raised = ResourcePolicy()
+    for name in ("generated_values", "rng_words", "output_items"):
+        raised = raised.with_limit(name, raised.hard_limits()[name])
+    was = gc.isenabled()
+    try:
+        gc.enable() if collector_on else gc.disable()
+        samples = Kavelo(raised).roll_multiple("4d6kh3", 5000)
+        assert gc.isenabled() is collector_on
+        big = Kavelo(raised).roll("3000d6")
+        assert gc.isenabled() is collector_on
+        # The containers handed out are ordinary, collectable objects.
+        assert gc.is_tracked(samples[0]) and gc.is_tracked(samples[0]["rolls"])
+        assert gc.is_tracked(big["rolls"][0])
+        with pytest.raises(ValueError):
+            Kavelo(raised.with_limit("output_bytes", 10)).roll_multiple("4d6kh3", 5000)
+        assert gc.isenabled() is collector_on
+    finally:
+        gc.enable() if was else gc.disable()

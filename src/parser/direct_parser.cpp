@@ -1,0 +1,224 @@
+// The direct parser accepts a subset of what the grammar accepts: every text it takes,
+// the grammar takes too and builds into the same tree. It mirrors the grammar's choices
+// where a choice can still lead to success, and gives up (returns false) at every
+// point where the grammar would have to backtrack into a failure, since no context of
+// the language can consume the character that stopped it.
+#include "parser/direct_parser.hpp"
+
+#include "parser/decimal.hpp"
+#include "parser/dice_parser.hpp"
+
+namespace kavelo {
+
+namespace {
+
+// The grammar refuses deeper nesting on its own too.
+constexpr int kMaxNesting = 256;
+
+constexpr bool is_whitespace(char c) noexcept {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+class DirectParser {
+ public:
+  DirectParser(std::string_view source, Program& program) noexcept
+      : at_(source.data()), end_(source.data() + source.size()), program_(program) {}
+
+  // program: instruction (";" instruction)* comment? end of text, whitespace anywhere
+  // between the elements.
+  bool program() {
+    skip();
+    NodeId root = 0;
+    if (!expression(root, 0)) return false;
+    program_.instructions.push_back(root);
+    for (;;) {
+      skip();
+      if (!next_is(';')) break;
+      ++at_;
+      skip();
+      if (!expression(root, 0)) return false;
+      program_.instructions.push_back(root);
+    }
+    if (next_is('#')) {
+      const char* start = at_;
+      while (at_ < end_ && *at_ != '\n') ++at_;
+      program_.comment = DiceParser::parse_comment(std::string_view(start, at_ - start));
+      skip();
+    }
+    return at_ == end_;
+  }
+
+ private:
+  bool next_is(char c) const noexcept { return at_ < end_ && *at_ == c; }
+
+  void skip() noexcept {
+    while (at_ < end_ && is_whitespace(*at_)) ++at_;
+  }
+
+  // number: "-"? ("0" | "1".."9" digits*), characters adjacent.
+  bool number_text(std::string_view& text) noexcept {
+    const char* p = at_;
+    if (p < end_ && *p == '-') ++p;
+    if (p == end_ || !is_digit(*p)) return false;
+    if (*p++ != '0') {
+      while (p < end_ && is_digit(*p)) ++p;
+    }
+    text = std::string_view(at_, static_cast<std::size_t>(p - at_));
+    at_ = p;
+    return true;
+  }
+
+  bool number32(std::int32_t& value) noexcept {
+    std::string_view text;
+    if (!number_text(text)) return false;
+    auto converted = parse_decimal<std::int32_t>(text);
+    if (!converted) return false;
+    value = *converted;
+    return true;
+  }
+
+  // dice_expr: a term, then (op term)* folded to the left.
+  bool expression(NodeId& out, int depth) {
+    if (!term(out, depth)) return false;
+    for (;;) {
+      const char* before = at_;
+      skip();
+      ExprKind kind;
+      if (at_ == end_) {
+        at_ = before;
+        return true;
+      }
+      switch (*at_) {
+        case '+': kind = ExprKind::Add; break;
+        case '-': kind = ExprKind::Subtract; break;
+        case '*': kind = ExprKind::Multiply; break;
+        case '/': kind = ExprKind::Divide; break;
+        case '^': kind = ExprKind::Power; break;
+        default:
+          at_ = before;
+          return true;
+      }
+      ++at_;
+      skip();
+      NodeId right = 0;
+      // An operator without its operand is a syntax error wherever it stands.
+      if (!term(right, depth)) return false;
+      out = program_.pool.add_binary(kind, out, right);
+    }
+  }
+
+  // dice_term: dice_roll | paren_expr | number
+  bool term(NodeId& out, int depth) {
+    if (next_is('(')) {
+      if (depth >= kMaxNesting) return false;
+      ++at_;
+      skip();
+      NodeId inner = 0;
+      if (!expression(inner, depth + 1)) return false;
+      skip();
+      if (!next_is(')')) return false;
+      ++at_;
+      out = program_.pool.add_paren(inner);
+      return true;
+    }
+    std::string_view count_text;
+    if (!number_text(count_text)) return false;
+    const char* after_number = at_;
+    skip();
+    if (!next_is('d')) {
+      at_ = after_number;
+      auto value = parse_decimal<std::int64_t>(count_text);
+      if (!value) return false;
+      out = program_.pool.add_number(*value);
+      return true;
+    }
+    ++at_;
+    skip();
+    auto count = parse_decimal<std::int32_t>(count_text);
+    std::int32_t sides = 0;
+    if (!count || !number32(sides)) return false;
+    const std::uint32_t modifiers_begin = program_.pool.modifier_mark();
+    for (;;) {
+      const char* before = at_;
+      skip();
+      const int outcome = modifier();
+      if (outcome < 0) return false;
+      if (outcome == 0) {
+        at_ = before;
+        break;
+      }
+    }
+    out = program_.pool.add_dice(*count, sides, modifiers_begin);
+    return true;
+  }
+
+  // One modifier, with the grammar's order of alternatives: 1 when one was added, 0
+  // when the next character starts none (the roll ends here), -1 when a modifier
+  // starts but cannot be completed.
+  int modifier() {
+    if (at_ == end_) return 0;
+    switch (*at_) {
+      case '!': return flag(ModifierKind::Explode);
+      case 'e': return flag(ModifierKind::ExplodeAlias);
+      case 'u': return flag(ModifierKind::Unique);
+      case 's': return flag(ModifierKind::Sort);
+      case 'K': return valued(ModifierKind::ExplodeKeepHigh, 1);
+      case 'R': return valued(ModifierKind::RerollUntil, 1);
+      case 'a': return valued(ModifierKind::RerollAdd, 1);
+      case 'c': return valued(ModifierKind::Count, 1);
+      case 'r':
+        // "r" n is tried before "ro" n.
+        if (valued(ModifierKind::Reroll, 1) > 0) return 1;
+        return second_is('o') ? valued(ModifierKind::RerollOnce, 2) : -1;
+      case 'k':
+        // "k" n is tried before "kh" n and "kl" n.
+        if (valued(ModifierKind::KeepAlias, 1) > 0) return 1;
+        if (second_is('h')) return valued(ModifierKind::KeepHigh, 2);
+        if (second_is('l')) return valued(ModifierKind::KeepLow, 2);
+        return -1;
+      case 'd':
+        if (second_is('h')) return valued(ModifierKind::DropHigh, 2);
+        if (second_is('l')) return valued(ModifierKind::DropLow, 2);
+        return -1;
+      default:
+        return 0;
+    }
+  }
+
+  bool second_is(char c) const noexcept { return end_ - at_ >= 2 && at_[1] == c; }
+
+  int flag(ModifierKind kind) {
+    ++at_;
+    program_.pool.add_modifier(DiceModifier{kind, 0});
+    return 1;
+  }
+
+  // The literal of `letters` characters, whitespace, then a 32-bit number. On failure
+  // the position is left where it was, so that the next alternative can be tried.
+  int valued(ModifierKind kind, int letters) {
+    const char* start = at_;
+    at_ += letters;
+    skip();
+    std::int32_t value = 0;
+    if (!number32(value)) {
+      at_ = start;
+      return -1;
+    }
+    program_.pool.add_modifier(DiceModifier{kind, value});
+    return 1;
+  }
+
+  const char* at_;
+  const char* const end_;
+  Program& program_;
+};
+
+}  // namespace
+
+bool parse_program_directly(std::string_view source, Program& program) {
+  program.pool.reserve(source.size() / 2 + 2);
+  return DirectParser(source, program).program();
+}
+
+}  // namespace kavelo
