@@ -110,18 +110,23 @@ class DirectParser {
 
   // dice_term: dice_roll | paren_expr | number
   bool term(NodeId& out, int depth) {
-    if (next_is('(')) {
-      if (depth >= kMaxNesting) return false;
-      ++at_;
-      skip();
-      NodeId inner = 0;
-      if (!expression(inner, depth + 1)) return false;
-      skip();
-      if (!next_is(')')) return false;
-      ++at_;
-      out = program_.pool.add_paren(inner);
-      return true;
-    }
+    if (!next_is('(')) return number_or_roll(out);
+    if (depth >= kMaxNesting) return false;
+    ++at_;
+    skip();
+    NodeId inner = 0;
+    if (!expression(inner, depth + 1)) return false;
+    skip();
+    if (!next_is(')')) return false;
+    ++at_;
+    out = program_.pool.add_paren(inner);
+    return true;
+  }
+
+  // A number or a dice roll with its modifiers. Not inlined: its locals would otherwise
+  // sit in every frame of the recursion through brackets, which goes as deep as the
+  // parse_depth limit on the caller's thread stack.
+  [[gnu::noinline]] bool number_or_roll(NodeId& out) {
     std::string_view count_text;
     if (!number_text(count_text)) return false;
     const char* after_number = at_;
