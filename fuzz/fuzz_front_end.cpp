@@ -3,13 +3,16 @@
 // UTF-8, but the parser must not misbehave on anything.
 //
 // Besides the sanitizers, this checks what the two entry points promise about each
-// other and about their limits.
+// other and about their limits, and that the shortcut for well-formed text agrees with
+// the grammar on every input.
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fuzz_support.hpp"
 #include "parser/dice_parser.hpp"
+#include "parser/direct_parser.hpp"
 #include "resource/execution_budget.hpp"
 
 namespace kavelo::fuzz {
@@ -37,9 +40,72 @@ void check_error(const DiceError& error, bool utf8_source) {
   if (utf8_source) check(is_valid_utf8(text), "error text of a UTF-8 source is not UTF-8", text);
 }
 
+// A tree written out in pre-order with every field, without recursion (left-nested
+// chains are as deep as they are long): equal texts mean equal trees.
+std::string tree_text(const ExpressionPool& pool, NodeId root) {
+  std::string out;
+  std::vector<NodeId> pending{root};
+  while (!pending.empty()) {
+    const ExprNode& node = pool.node(pending.back());
+    pending.pop_back();
+    out += std::to_string(static_cast<int>(node.kind));
+    switch (node.kind) {
+      case ExprKind::Number:
+        out += ":" + std::to_string(node.value);
+        break;
+      case ExprKind::Dice: {
+        out += ":" + std::to_string(node.count) + "d" + std::to_string(node.sides);
+        for (const DiceModifier& m : pool.dice(node).modifiers) {
+          out += "/" + std::to_string(static_cast<int>(m.kind)) + "=" + std::to_string(m.value);
+        }
+        break;
+      }
+      case ExprKind::Paren:
+        pending.push_back(node.left);
+        break;
+      case ExprKind::Commented:
+        out += ":" + pool.comment(node).value_or("<none>");
+        pending.push_back(node.left);
+        break;
+      default:
+        pending.push_back(node.right);
+        pending.push_back(node.left);
+        break;
+    }
+    out += ' ';
+  }
+  return out;
+}
+
+std::string program_text(const Program& program) {
+  std::string out;
+  for (NodeId root : program.instructions) out += tree_text(program.pool, root) + ";";
+  return out + "#" + program.comment.value_or("<none>");
+}
+
+// The shortcut for well-formed text must give what the grammar and the builders give:
+// the same error, or the same tree. And it must take every text the grammar accepts.
+void check_shortcut(std::string_view source, const ResourcePolicy& policy,
+                    const Result<Program>& program) {
+  auto reference = parse_program_through_grammar(source, policy);
+  if (!reference) {
+    check(!program && program.error() == reference.error(),
+          "the shortcut and the grammar disagree on a refused text",
+          reference.error().display());
+    return;
+  }
+  check(program.has_value(), "the shortcut refused a text the grammar accepts",
+        program ? "" : program.error().display());
+  check(program_text(*program) == program_text(*reference),
+        "the shortcut built another tree than the grammar", program_text(*reference));
+  Program direct;
+  check(parse_program_directly(source, direct), "the shortcut passed over a well-formed text");
+}
+
 void run(std::string_view source, const ResourcePolicy& policy, bool utf8_source) {
   auto program = DiceParser::parse_program_with_policy(source, policy);
   auto expression = DiceParser::parse_expression_with_policy(source, policy);
+  check_shortcut(source, policy, program);
 
   if (!program) {
     check_error(program.error(), utf8_source);
