@@ -14,10 +14,10 @@ the same run, is that floor, and "overhead" is kavelo's time above it.
 import argparse
 import os
 import platform
-import statistics
 import time
 
 import kavelo
+from bench_kavelo import median_seconds
 
 try:
     import d20
@@ -34,23 +34,7 @@ except ImportError:  # pragma: no cover - optional peer
 
 
 def median_us(fn, rounds, min_time):
-    """Median over `rounds` rounds of the mean time per call, in microseconds."""
-    calls = 1
-    while True:
-        start = time.perf_counter()
-        for _ in range(calls):
-            fn()
-        elapsed = time.perf_counter() - start
-        if elapsed >= min_time or calls >= 1 << 20:
-            break
-        calls *= 2
-    samples = []
-    for _ in range(rounds):
-        start = time.perf_counter()
-        for _ in range(calls):
-            fn()
-        samples.append((time.perf_counter() - start) / calls)
-    return statistics.median(samples) * 1e6
+    return median_seconds(fn, rounds, min_time) * 1e6
 
 
 def raised_policy():

@@ -73,6 +73,19 @@ void append_rolls(std::string& out, const RollGroups& rolls) {
 
 constexpr std::string_view kNull = "null";
 
+// A comment is its JSON string, or null when absent.
+void append_comment(std::string& out, const std::optional<std::string>& comment) {
+  if (comment) {
+    append_json_string(out, *comment);
+  } else {
+    out += kNull;
+  }
+}
+
+std::uint64_t comment_length(const std::optional<std::string>& comment) noexcept {
+  return comment ? json_string_length(*comment) : kNull.size();
+}
+
 }  // namespace
 
 std::uint64_t decimal_length(std::int64_t value) noexcept {
@@ -119,7 +132,7 @@ std::uint64_t canonical_length(const DiceResult& result) noexcept {
   length += decimal_length(result.total);
   length += rolls_length(result.rolls);
   length += json_string_length(result.details);
-  length += result.comment ? json_string_length(*result.comment) : kNull.size();
+  length += comment_length(result.comment);
   return length;
 }
 
@@ -132,8 +145,7 @@ std::uint64_t canonical_length(std::span<const DiceResult> results) noexcept {
 std::uint64_t canonical_length(const ProgramResult& result) noexcept {
   constexpr std::string_view kFixed = R"({"results":,"comment":})";
   std::uint64_t length = saturating_add(kFixed.size(), canonical_length(std::span(result.results)));
-  return saturating_add(length,
-                        result.comment ? json_string_length(*result.comment) : kNull.size());
+  return saturating_add(length, comment_length(result.comment));
 }
 
 void append_canonical(std::string& out, std::int64_t value) {
@@ -153,11 +165,7 @@ void append_canonical(std::string& out, const DiceResult& result) {
   out += R"(,"details":)";
   append_json_string(out, result.details);
   out += R"(,"comment":)";
-  if (result.comment) {
-    append_json_string(out, *result.comment);
-  } else {
-    out += kNull;
-  }
+  append_comment(out, result.comment);
   out.push_back('}');
 }
 
@@ -174,11 +182,7 @@ void append_canonical(std::string& out, const ProgramResult& result) {
   out += R"({"results":)";
   append_canonical(out, std::span(result.results));
   out += R"(,"comment":)";
-  if (result.comment) {
-    append_json_string(out, *result.comment);
-  } else {
-    out += kNull;
-  }
+  append_comment(out, result.comment);
   out.push_back('}');
 }
 
