@@ -260,7 +260,8 @@ def test_syntax_error_report_has_the_documented_layout():
 
 @pytest.mark.parametrize("dice", [1, 3, 200])
 def test_details_text_matches_the_rolls(dice):
-    # Short details convert on the stack, long ones (over 512 bytes) on the heap.
+    # Details of up to 32 bytes are widened on the stack (1d6); longer ones (3d6 and up)
+    # go through the decoder.
     result = roll_dice(f"{dice}d6")
     groups = ", ".join("[" + ", ".join(map(str, group)) + "]" for group in result["rolls"])
     assert result["details"] == f"{dice}d6 = {result['total']} (详情: [{groups}])"
