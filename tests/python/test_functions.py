@@ -268,7 +268,20 @@ def test_details_text_matches_the_rolls(dice):
 
 
 @pytest.mark.parametrize(
-    "comment", ["🎲 四面骰 d4", "é", "a\u3000b", "x" * 600 + "中", "\U0010FFFF", "\u00a0x\u00a0"]
+    "comment",
+    [
+        "🎲 四面骰 d4",
+        "é",
+        "a\u3000b",
+        "x" * 600 + "中",
+        "\U0010FFFF",
+        "\u00a0x\u00a0",
+        # 32 and 33 bytes of UTF-8: either side of the short-text conversion.
+        "中" * 10 + "ab",
+        "中" * 11,
+        "a" * 30 + "é",
+        "a" * 31 + "é",
+    ],
 )
 def test_comments_of_any_script_round_trip(comment):
     expected = comment.strip("\u00a0\u3000 ")
