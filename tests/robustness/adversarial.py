@@ -6,8 +6,11 @@ Each case runs in a child process of its own: the worst time over a few repetiti
 and the peak RSS growth over the RSS before the first call are measured there. A case
 passes when it ends with the outcome it is listed with (its coded error, or a result)
 and meets the goals: 50 ms under the default policy, 2 s under the hard maxima, peak RSS
-growth under 256 MiB. Some limits cannot be reached under these two policies because a
-smaller limit always stops the request first; their rows say which.
+growth under 256 MiB. A case that misses only its time goal is measured again, up to
+twice, in a fresh child: a shared machine stalls a process now and then, and one stall
+within the repetitions is not the case's own time. It fails only when every try misses.
+Some limits cannot be reached under these two policies because a smaller limit always
+stops the request first; their rows say which.
 
     python tests/robustness/adversarial.py                     # table, exit 1 on a miss
     python tests/robustness/adversarial.py --markdown table.md
@@ -28,6 +31,8 @@ from kavelo import Kavelo, ResourcePolicy
 
 GOAL_SECONDS = {"default": 0.050, "hard": 2.0}
 GOAL_RSS_MIB = 256
+# A case that misses only its time goal is run this many times in all before it fails.
+TRIES_ON_TIME = 3
 CHILD_ADDRESS_SPACE = 4 * 2**30
 
 
@@ -198,22 +203,34 @@ def main():
     here = Path(__file__).resolve().parent
     for index, (limit, policy_name, description, _, _, _, expected) in enumerate(CASES):
         repeats = args.repeats or (20 if policy_name == "default" else 3)
-        child = subprocess.run(
-            [sys.executable, str(here / "adversarial.py"), "--case", str(index),
-             "--repeats", str(repeats)],
-            capture_output=True, text=True, timeout=600,
-        )
-        if child.returncode != 0:
+        goal_seconds = GOAL_SECONDS[policy_name] * args.time_slack
+        measured = None
+        for tries in range(1, TRIES_ON_TIME + 1):
+            child = subprocess.run(
+                [sys.executable, str(here / "adversarial.py"), "--case", str(index),
+                 "--repeats", str(repeats)],
+                capture_output=True, text=True, timeout=600,
+            )
+            if child.returncode != 0:
+                measured = None
+                break
+            attempt = json.loads(child.stdout)
+            if measured is None or attempt["worst_s"] < measured["worst_s"]:
+                measured = attempt
+            if (attempt["outcome"] != expected or attempt["peak_growth_mib"] >= GOAL_RSS_MIB
+                    or attempt["worst_s"] <= goal_seconds):
+                measured = attempt
+                break
+        if measured is None:
             misses.append(f"{limit} / {description}: child failed\n{child.stderr[-2000:]}")
             rows.append(f"| {limit} | {policy_name} | {description} | crashed | | | missed |")
             continue
-        measured = json.loads(child.stdout)
-        goal_seconds = GOAL_SECONDS[policy_name]
         problems = []
         if measured["outcome"] != expected:
             problems.append(f"ended with {measured['outcome']}, expected {expected}")
-        if measured["worst_s"] > goal_seconds * args.time_slack:
-            problems.append(f"{measured['worst_s'] * 1000:.0f} ms over {goal_seconds * 1000:.0f} ms")
+        if measured["worst_s"] > goal_seconds:
+            problems.append(f"{measured['worst_s'] * 1000:.0f} ms over {goal_seconds * 1000:.0f} ms"
+                            f" (best of {tries} tries)")
         if measured["peak_growth_mib"] >= GOAL_RSS_MIB:
             problems.append(f"{measured['peak_growth_mib']:.0f} MiB of RSS")
         if problems:
