@@ -91,9 +91,12 @@ constexpr std::size_t kWideMax = 32;
 PyObject* text_to_str(const std::string& text) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t size = text.size();
+  if (size > kWideMax || sizeof(wchar_t) != 4) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
+  }
   std::size_t ascii = 0;
   while (ascii < size && bytes[ascii] < 0x80) ++ascii;
-  if (ascii == size || size > kWideMax || sizeof(wchar_t) != 4) {
+  if (ascii == size) {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
   }
   wchar_t wide[kWideMax];
