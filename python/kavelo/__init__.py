@@ -16,6 +16,7 @@ from ._core import (
     roll_simple,
     run_program,
 )
+
 # Re-exported for annotations; __all__ stays the module's own six names.
 from .results import DiceRollResult as DiceRollResult
 from .results import ModifierRollResult as ModifierRollResult

@@ -9,8 +9,8 @@ import subprocess
 import sys
 
 import pytest
-from hypothesis import given, strategies as st
-
+from hypothesis import given
+from hypothesis import strategies as st
 from kavelo import ResourcePolicy
 from kavelo.cli import Summary, histogram_rows, row_width
 from kavelo.cli.glossary import GLOSSES, error_code, gloss

@@ -23,7 +23,7 @@ HOSTILE = "\x1b]0;PWNED\x07\x1b[2J\r\x9b2J\u202e\x7f"
 
 def kavelo(*args, stdin=b"", env=None, timeout=60, **kwargs):
     environment = dict(os.environ, **(env or {}))
-    return subprocess.run(KAVELO + list(args), input=stdin, capture_output=True,
+    return subprocess.run(KAVELO + list(args), input=stdin, capture_output=True, check=False,
                           env=environment, timeout=timeout, **kwargs)
 
 

@@ -8,7 +8,8 @@ import argparse
 import os
 import sys
 import tempfile
-from typing import Callable, Iterable, Iterator, Sequence, TextIO
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import TextIO
 
 from .. import Kavelo, ResourcePolicy
 from . import options as opts

@@ -3,7 +3,8 @@
 from __future__ import annotations
 
 import os
-from typing import Iterable, Mapping, TextIO
+from collections.abc import Iterable, Mapping
+from typing import TextIO
 
 #: Widths beyond this are taken as this: a histogram row never needs more.
 MAX_COLUMNS = 1000

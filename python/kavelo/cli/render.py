@@ -4,7 +4,8 @@ scripts. Everything that came from the input is escaped here (see ``escape``).""
 from __future__ import annotations
 
 import json
-from typing import Any, Iterable
+from collections.abc import Iterable
+from typing import Any
 
 from .. import DiceRollResult, ProgramResult
 from .escape import escape_json, escape_text

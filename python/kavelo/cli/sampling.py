@@ -11,7 +11,7 @@ single sample that passes a limit is an error of the expression itself."""
 from __future__ import annotations
 
 import re
-from typing import Iterator
+from collections.abc import Iterator
 
 from .. import DiceRollResult, Kavelo
 

@@ -3,8 +3,9 @@ line at a time, each tagged with the place it came from for the error messages."
 
 from __future__ import annotations
 
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
-from typing import BinaryIO, Iterable, Iterator
+from typing import BinaryIO
 
 #: Bytes read at a time while the rest of an over-long line is skipped.
 SKIP_CHUNK = 1 << 20

@@ -6,7 +6,8 @@ from __future__ import annotations
 
 import math
 from collections import Counter
-from typing import Any, Iterable
+from collections.abc import Iterable
+from typing import Any
 
 #: Most rows a histogram shows before neighbouring values share a row.
 MAX_ROWS = 40

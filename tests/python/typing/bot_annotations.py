@@ -1,6 +1,13 @@
 """Bot code that annotates with the result types imported from kavelo at run time."""
 
-from kavelo import DiceRollResult, Kavelo, ModifierRollResult, ProgramResult, roll_dice, run_program
+from kavelo import (
+    DiceRollResult,
+    Kavelo,
+    ModifierRollResult,
+    ProgramResult,
+    roll_dice,
+    run_program,
+)
 
 
 def reply(result: DiceRollResult) -> str:
