@@ -262,3 +262,17 @@ def test_progress_bar_only_on_a_terminal_and_erased_at_the_end():
     text = shown.decode("utf-8")
     assert "%" in text and "/1500000 1d6" in text
     assert text.endswith("\r\x1b[K")
+
+
+def test_folded_summary_as_json_gives_bins_that_cover_every_total():
+    totals = list(range(0, 4 * MAX_BINS, 3)) + [-7]
+    summary = Summary(totals)
+    data = summary.to_dict("x")
+    assert "counts" not in data and summary.shift > 0
+    bins = data["bins"]
+    assert bins[0][0] == -7 and bins[-1][1] == max(totals)
+    assert all(low <= high for low, high, _ in bins)
+    assert all(previous[1] < following[0] for previous, following in zip(bins, bins[1:]))
+    assert sum(count for _, _, count in bins) == len(totals)
+    with pytest.raises(ValueError):
+        summary.counts
