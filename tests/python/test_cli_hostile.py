@@ -172,7 +172,7 @@ def test_closed_stdin_is_a_usage_error():
     assert result.stderr.decode().endswith("kavelo: error: no EXPRESSION given and standard input is closed\n")
 
 
-@pytest.mark.parametrize("value", ["٥", "1_0", " 7 ", "+5", "0x10", "５", "7\n"])
+@pytest.mark.parametrize("value", ["٥", "1_0", " 7 ", "+5", "0x10", "５", "7\n", "9" * 5000])
 @pytest.mark.parametrize("option", ["--limit", "-n"])
 def test_only_plain_decimal_numbers_are_taken(option, value):
     args = [option, f"work_units={value}" if option == "--limit" else value, "1d6"]

@@ -54,7 +54,9 @@ exit status:
   130  interrupted (Ctrl-C)
   141  the reader of standard output went away ('kavelo -n 5000 1d6 | head')"""
 
-_DECIMAL = re.compile(r"-?[0-9]+")
+# Forty digits are far beyond any count or limit and keep int() from refusing (or
+# spending time on) a number thousands of digits long.
+_DECIMAL = re.compile(r"-?[0-9]{1,40}")
 
 
 class Parser(argparse.ArgumentParser):
