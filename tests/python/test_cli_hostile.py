@@ -136,7 +136,10 @@ def test_an_endless_line_is_refused_at_once_and_read_in_bounded_memory(tmp_path)
     assert result.stderr.decode().startswith(
         "kavelo: line 1: [limit.source_bytes] 计算预算已耗尽: used 0, requested 65538, limit 65536"
     )
-    assert int(peak.read_text()) < 48 * 1024  # KiB, against 64 MiB in the line
+    # AddressSanitizer keeps freed memory in quarantine: the bound holds, but its peak
+    # does not show it there.
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        assert int(peak.read_text()) < 48 * 1024  # KiB, against 64 MiB in the line
 
 
 @pytest.mark.parametrize("limit, accepted", [(10, b"1234567890\r\n"), (10, b"123456789 \n")])
