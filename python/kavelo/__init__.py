@@ -3,6 +3,8 @@
 >>> import kavelo
 >>> kavelo.roll_dice("4d6kh3+2")["expression"]
 '(4d6) + (2)'
+>>> round(kavelo.odds("1d20+5").at_least(15), 2)
+0.55
 """
 
 from ._core import (
@@ -13,5 +15,6 @@ from ._core import (
     roll_simple,
     run_program,
 )
+from .distribution import Odds, odds
 
-__all__ = ["__version__", "roll_dice", "run_program", "roll_simple", "ResourcePolicy", "Kavelo"]
+__all__ = ["__version__", "roll_dice", "run_program", "roll_simple", "ResourcePolicy", "Kavelo", "odds", "Odds"]

@@ -798,6 +798,116 @@ class PoolProgramme {
   Acc final_;
 };
 
+// One value per die and only keeps and drops: the chain keeps the values whose rank in
+// the sorted pool (highest first) lies in [first, last). Outcome by outcome from the
+// highest, the state is the number of dice not yet placed, which all show less than the
+// outcomes passed; of m such dice, a binomial number shows the current outcome, and
+// their ranks follow those of the dice placed before them.
+class RankWindow {
+ public:
+  RankWindow(std::int64_t dice, std::int64_t first, std::int64_t last,
+             std::optional<std::int64_t> tally, Meter& meter)
+      : dice_(dice), first_(first), last_(last), tally_(tally), meter_(meter) {}
+
+  // `values` ascending with their probabilities (adding up to 1).
+  OddsResult<Acc> run(std::span<const std::int64_t> values, std::span<const double> probs) {
+    const std::size_t k = values.size();
+    // Probability of showing at most values[i], summed from the lowest: no subtraction.
+    std::vector<double> at_most(k);
+    CompensatedSum sum;
+    for (std::size_t i = 0; i < k; ++i) {
+      sum.add(probs[i]);
+      at_most[i] = sum.value();
+    }
+    std::vector<Acc> states(static_cast<std::size_t>(dice_ + 1));
+    std::vector<Acc> next(static_cast<std::size_t>(dice_ + 1));
+    states[static_cast<std::size_t>(dice_)].p = {1.0};
+    KAVELO_ODDS_TRY(states[static_cast<std::size_t>(dice_)].hold.set(meter_, 1));
+    Acc final;
+    std::vector<std::pair<std::int64_t, double>> finals;
+    struct Move {
+      std::int64_t left;
+      std::int64_t delta;
+      double p;
+    };
+    std::vector<Move> moves;
+    for (std::size_t i = k; i-- > 0;) {
+      const std::int64_t v = values[i];
+      const bool fixed_after = tally_ && v < *tally_;
+      for (std::int64_t m = 1; m <= dice_; ++m) {
+        Acc& acc = states[static_cast<std::size_t>(m)];
+        if (acc.p.empty()) continue;
+        const std::int64_t placed = dice_ - m;
+        if (fixed_after || i == 0) {
+          // Nothing below can change the result (the lowest outcome takes all dice left).
+          std::int64_t delta = 0;
+          if (i == 0) KAVELO_ODDS_TRY(shift_of(v, placed, m, delta));
+          KAVELO_ODDS_TRY(add_into(final, acc, fixed_after ? 0 : delta, 1.0, meter_));
+          acc = Acc{};
+          continue;
+        }
+        KAVELO_ODDS_TRY(meter_.work(static_cast<std::uint64_t>(m) * 4));
+        const std::vector<double> w = binomial(m, probs[i], at_most[i - 1]);
+        finals.clear();
+        moves.clear();
+        for (std::int64_t j = m; j >= 0; --j) {
+          const double p = w[static_cast<std::size_t>(j)];
+          if (p == 0.0) continue;
+          std::int64_t delta = 0;
+          KAVELO_ODDS_TRY(shift_of(v, placed, j, delta));
+          const std::int64_t left = m - j;
+          if (left == 0 || placed + j >= last_) {
+            finals.emplace_back(delta, p);
+          } else {
+            moves.push_back({left, delta, p});
+          }
+        }
+        std::sort(finals.begin(), finals.end());
+        for (std::size_t f = 0; f < finals.size();) {
+          const std::int64_t delta = finals[f].first;
+          double p = 0.0;
+          for (; f < finals.size() && finals[f].first == delta; ++f) p += finals[f].second;
+          KAVELO_ODDS_TRY(add_into(final, acc, delta, p, meter_));
+        }
+        // The last move (fewest dice shown, j = 0 when it is there) takes the table.
+        for (std::size_t x = 0; x < moves.size(); ++x) {
+          Acc& target = next[static_cast<std::size_t>(moves[x].left)];
+          if (x + 1 == moves.size()) {
+            KAVELO_ODDS_TRY(move_into(target, std::move(acc), moves[x].delta, moves[x].p, meter_));
+          } else {
+            KAVELO_ODDS_TRY(add_into(target, acc, moves[x].delta, moves[x].p, meter_));
+          }
+        }
+        acc = Acc{};
+      }
+      std::swap(states, next);
+    }
+    return final;
+  }
+
+ private:
+  // What `count` values of `v` placed after `placed` others add: their overlap with the
+  // window, times v for a total, or as a count when v is the tally's target.
+  OddsStatus shift_of(std::int64_t v, std::int64_t placed, std::int64_t count, std::int64_t& out) const {
+    const std::int64_t overlap =
+        std::max<std::int64_t>(0, std::min(placed + count, last_) - std::max(placed, first_));
+    if (tally_) {
+      out = v == *tally_ ? overlap : 0;
+      return {};
+    }
+    if (__builtin_mul_overflow(overlap, v, &out)) {
+      return std::unexpected(too_complex("a pool total leaves the 64-bit range"));
+    }
+    return {};
+  }
+
+  std::int64_t dice_;
+  std::int64_t first_;
+  std::int64_t last_;
+  std::optional<std::int64_t> tally_;
+  Meter& meter_;
+};
+
 // Keep and drop of n read as counts: a negative n is more than any pool.
 std::uint64_t count_of(std::int32_t value) {
   return static_cast<std::uint64_t>(static_cast<std::int64_t>(value));
@@ -1011,6 +1121,37 @@ OddsResult<Dist> pool_odds(const GroupTable& groups, std::uint64_t count,
     if (!summed) return summed;
     if (!target) return summed;
     return after_count(*summed, post, meter);
+  }
+
+  const bool single_values = longest == 1;
+  const bool keeps_only = std::ranges::none_of(stream, [](const PoolStep& s) { return s.kind == PoolKind::Unique; });
+  if (single_values && keeps_only) {
+    // The window of ranks the keeps and drops leave, highest first.
+    const auto dice = static_cast<std::int64_t>(count);
+    std::int64_t first = 0;
+    std::int64_t last = dice;
+    for (const PoolStep& step : stream) {
+      const auto n = static_cast<std::int64_t>(step.n);
+      switch (step.kind) {
+        case PoolKind::KeepHigh: last = std::min(last, first + n); break;
+        case PoolKind::KeepLow: first = std::max(first, last - n); break;
+        case PoolKind::DropHigh: first = std::min(last, first + n); break;
+        case PoolKind::DropLow: last = std::max(first, last - n); break;
+        default: break;
+      }
+    }
+    auto one = die_total(groups, meter);
+    if (!one) return one;
+    // Normalised: the dice of this path always finish.
+    std::vector<double> probs(one->probs().begin(), one->probs().end());
+    RankWindow window(dice, first, last, target, meter);
+    auto acc = window.run(one->values(), probs);
+    if (!acc) return std::unexpected(std::move(acc.error()));
+    OddsStatus status;
+    Dist result = from_acc(std::move(*acc), all, truncated, meter, status);
+    if (!status) return std::unexpected(std::move(status.error()));
+    if (!target) return result;
+    return after_count(result, post, meter);
   }
 
   // The direction with fewer guesses: keep and drop of the far end need the number of
