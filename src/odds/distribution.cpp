@@ -17,6 +17,7 @@ namespace {
 
 // Pairs gathered before they are sorted and merged into the result.
 constexpr std::size_t kPairChunk = std::size_t{1} << 16;
+constexpr std::uint64_t kPairWork = 64;
 
 Failure failure_of(const DiceError& error) noexcept {
   switch (error.kind()) {
@@ -76,7 +77,9 @@ void merge_into(std::vector<std::pair<std::int64_t, double>>& merged,
 // left op right for every pair of outcomes.
 OddsResult<Dist> pairwise(ExprKind kind, const Dist& left, const Dist& right, Meter& meter,
                           std::array<double, kFailureKinds>& failures) {
-  KAVELO_ODDS_TRY(meter.work(static_cast<std::uint64_t>(left.size()) * right.size()));
+  // A pair is a checked operation, a store and its share of a sort: priced at what
+  // that costs against a multiply-add of a convolution.
+  KAVELO_ODDS_TRY(meter.work(static_cast<std::uint64_t>(left.size()) * right.size() * kPairWork));
   std::vector<std::pair<std::int64_t, double>> merged;
   std::vector<std::pair<std::int64_t, double>> chunk;
   std::vector<std::pair<std::int64_t, double>> scratch;
@@ -86,7 +89,6 @@ OddsResult<Dist> pairwise(ExprKind kind, const Dist& left, const Dist& right, Me
   KAVELO_ODDS_TRY(hold.set(meter, 2 * chunk.capacity()));
   auto flush = [&]() -> OddsStatus {
     sort_and_merge(chunk);
-    KAVELO_ODDS_TRY(meter.work(chunk.size() * 8));
     if (merged.empty()) {
       merged.swap(chunk);
     } else {

@@ -43,6 +43,11 @@ namespace {
 constexpr std::int64_t kEnd = INT64_MIN;
 constexpr std::int32_t kDone = -1;
 constexpr double kMergeTolerance = 1e-13;
+// Work of the bookkeeping steps, in multiply-adds: what they cost in time, measured.
+constexpr std::uint64_t kJointWork = 64;
+constexpr std::uint64_t kBranchWork = 400;
+// One state at one outcome of the rank window: its binomial, its moves and their sort.
+constexpr std::uint64_t kWindowStateWork = 64;
 
 std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
   std::uint64_t out;
@@ -215,17 +220,34 @@ OddsStatus add_into(Acc& dst, const Acc& src, std::int64_t delta, double weight,
     return dst.hold.set(meter, dst.p.size());
   }
   KAVELO_ODDS_TRY(materialise(dst, meter));
-  const std::int64_t new_lo = std::min(dst.lo, lo);
-  const std::int64_t new_hi = std::max<std::int64_t>(dst.lo + static_cast<std::int64_t>(dst.p.size()),
-                                                     lo + static_cast<std::int64_t>(src.p.size()));
-  const auto width = static_cast<std::uint64_t>(new_hi - new_lo);
-  KAVELO_ODDS_TRY(meter.outcomes(width, "a pool total"));
-  KAVELO_ODDS_TRY(dst.hold.set(meter, width));
-  if (new_lo < dst.lo) {
-    dst.p.insert(dst.p.begin(), static_cast<std::size_t>(dst.lo - new_lo), 0.0);
+  const std::int64_t hi = lo + static_cast<std::int64_t>(src.p.size());
+  const std::int64_t dst_hi = dst.lo + static_cast<std::int64_t>(dst.p.size());
+  if (lo < dst.lo || hi > dst_hi) {
+    // Grown by at least its occupied width at the end that needs room, so that totals
+    // arriving one below another (outcomes come highest first) cost amortised O(1).
+    std::size_t first = 0;
+    std::size_t last = dst.p.size();
+    while (first < last && dst.p[first] == 0.0) ++first;
+    while (last > first && dst.p[last - 1] == 0.0) --last;
+    const std::int64_t used_lo = first < last ? dst.lo + static_cast<std::int64_t>(first) : lo;
+    const std::int64_t used_hi = first < last ? dst.lo + static_cast<std::int64_t>(last) : hi;
+    const std::int64_t width = used_hi - used_lo;
+    const std::int64_t need_lo = std::min(lo, used_lo);
+    const std::int64_t need_hi = std::max(hi, used_hi);
+    KAVELO_ODDS_TRY(meter.outcomes(static_cast<std::uint64_t>(need_hi - need_lo), "a pool total"));
+    const std::int64_t new_lo = lo < used_lo ? std::min(lo, used_lo - width) : need_lo;
+    const std::int64_t new_hi = hi > used_hi ? std::max(hi, used_hi + width) : need_hi;
+    const auto new_width = static_cast<std::uint64_t>(new_hi - new_lo);
+    KAVELO_ODDS_TRY(meter.work(new_width + dst.p.size()));
+    KAVELO_ODDS_TRY(dst.hold.set(meter, new_width));
+    std::vector<double> grown(static_cast<std::size_t>(new_width), 0.0);
+    if (first < last) {
+      std::copy(dst.p.begin() + static_cast<std::ptrdiff_t>(first), dst.p.begin() + static_cast<std::ptrdiff_t>(last),
+                grown.begin() + (used_lo - new_lo));
+    }
+    dst.p = std::move(grown);
     dst.lo = new_lo;
   }
-  if (dst.p.size() < width) dst.p.resize(static_cast<std::size_t>(width), 0.0);
   double* out = dst.p.data() + (lo - dst.lo);
   for (std::size_t i = 0; i < src.p.size(); ++i) out[i] += factor * src.p[i];
   return {};
@@ -537,7 +559,7 @@ class PoolProgramme {
     std::map<std::vector<std::int64_t>, double> current;
     current[std::vector<std::int64_t>(children.size() + 1, 0)] = 1.0;
     for (std::int64_t die = 0; die < n; ++die) {
-      KAVELO_ODDS_TRY(meter_.work(current.size() * moves.size() * (children.size() + 4)));
+      KAVELO_ODDS_TRY(meter_.work(current.size() * moves.size() * (kBranchWork + 4 * children.size())));
       KAVELO_ODDS_TRY(meter_.outcomes(current.size() * moves.size(), "the moves of a pool's dice"));
       std::map<std::vector<std::int64_t>, double> next;
       for (const auto& [key, p] : current) {
@@ -568,7 +590,7 @@ class PoolProgramme {
       auto own = joint(id, n);
       if (!own) return own;
       if (classes == 1) return own;
-      KAVELO_ODDS_TRY(meter_.work(all.size() * own->size()));
+      KAVELO_ODDS_TRY(meter_.work(all.size() * own->size() * kJointWork));
       KAVELO_ODDS_TRY(meter_.outcomes(all.size() * own->size(), "the moves of a pool's dice"));
       std::vector<Joint> next;
       next.reserve(all.size() * own->size());
@@ -725,7 +747,9 @@ class PoolProgramme {
         ops.assign(source.key.begin() + static_cast<std::ptrdiff_t>(base), source.key.end());
         branches.clear();
         feed(0, j.shown, known, known ? rest : 0, bound, ops, branches);
-        KAVELO_ODDS_TRY(meter_.work(branches.size() * (source.key.size() + 4)));
+        // A branch builds, hashes and files a key: priced at what that costs against a
+        // multiply-add.
+        KAVELO_ODDS_TRY(meter_.work(kJointWork + branches.size() * (kBranchWork + 4 * source.key.size())));
         for (Branch& b : branches) {
           std::int64_t delta = 0;
           if (tally_) {
@@ -846,7 +870,7 @@ class RankWindow {
           acc = Acc{};
           continue;
         }
-        KAVELO_ODDS_TRY(meter_.work(static_cast<std::uint64_t>(m) * 4));
+        KAVELO_ODDS_TRY(meter_.work(kWindowStateWork + static_cast<std::uint64_t>(m) * 8));
         const std::vector<double> w = binomial(m, probs[i], at_most[i - 1]);
         finals.clear();
         moves.clear();

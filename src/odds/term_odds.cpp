@@ -30,6 +30,7 @@ OddsResult<Dist> term_odds(const DiceTerm& term, double tolerance, Meter& meter)
   if (steps.empty() && !explode && !reroll) {
     // Plain dice: the sum of `count` uniform faces.
     KAVELO_ODDS_TRY(meter.outcomes(sides, "one die's faces"));
+    KAVELO_ODDS_TRY(meter.work(4 * static_cast<std::uint64_t>(sides)));
     std::vector<std::int64_t> values(sides);
     std::vector<double> probs(sides, 1.0 / static_cast<double>(sides));
     for (std::uint32_t f = 0; f < sides; ++f) values[f] = static_cast<std::int64_t>(f) + 1;
