@@ -421,7 +421,6 @@ class PoolProgramme {
       outcome_ = outcomes[k];
       outcomes_after_ = static_cast<std::int64_t>(outcomes.size() - k - 1);
       ++stamp_;
-      step_nodes_.clear();
       KAVELO_ODDS_TRY(step());
     }
     if (!states_.empty()) {
@@ -449,21 +448,21 @@ class PoolProgramme {
         id = static_cast<std::int32_t>(nodes_.size());
         nodes_.push_back(node);
         transitions_.emplace_back();
-        step_nodes_.push_back(id);
       }
     }
     node_ids_.emplace(NodeKey{b, e, d}, id);
     return id;
   }
 
-  // A class made in this step with the same conditional distribution, or kDone.
+  // A class made before with the same conditional distribution, or kDone. Candidates
+  // are the classes of the same shape (number of groups, lengths to come); an exploding
+  // die that showed 1, 2 or 5 first has the same run of sixes to come, whenever it was
+  // found.
   std::int32_t equal_node(const Node& node) {
-    for (std::int32_t other_id : step_nodes_) {
+    const ShapeKey shape{node.e - node.b, node.min_len, node.max_len};
+    std::vector<std::int32_t>& same_shape = by_shape_[shape];
+    for (std::int32_t other_id : same_shape) {
       const Node& other = nodes_[static_cast<std::size_t>(other_id)];
-      if (other.e - other.b != node.e - node.b || other.min_len != node.min_len ||
-          other.max_len != node.max_len) {
-        continue;
-      }
       bool same = true;
       for (std::uint32_t i = 0; same && i < node.e - node.b; ++i) {
         const auto x = groups_.group(node.b + i).subspan(node.d);
@@ -473,9 +472,10 @@ class PoolProgramme {
         same = std::ranges::equal(x, y) &&
                std::fabs(px - py) <= kMergeTolerance * std::max(px, py);
       }
-      (void)meter_.work(node.e - node.b);
+      (void)meter_.work(static_cast<std::uint64_t>(node.e - node.b) * (node.max_len + 1));
       if (same) return other_id;
     }
+    same_shape.push_back(static_cast<std::int32_t>(nodes_.size()));
     return kDone;
   }
 
@@ -812,7 +812,16 @@ class PoolProgramme {
   std::vector<Node> nodes_;
   std::unordered_map<NodeKey, std::int32_t, NodeKeyHash> node_ids_;
   std::vector<std::pair<std::uint64_t, std::vector<Transition>>> transitions_;
-  std::vector<std::int32_t> step_nodes_;
+  struct ShapeKey {
+    std::uint32_t groups, min_len, max_len;
+    friend bool operator==(const ShapeKey&, const ShapeKey&) = default;
+  };
+  struct ShapeHash {
+    std::size_t operator()(const ShapeKey& k) const noexcept {
+      return NodeKeyHash{}(NodeKey{k.groups, k.min_len, k.max_len});
+    }
+  };
+  std::unordered_map<ShapeKey, std::vector<std::int32_t>, ShapeHash> by_shape_;
   std::uint64_t stamp_ = 0;
   std::int64_t outcome_ = 0;
   std::int64_t outcomes_after_ = 0;
