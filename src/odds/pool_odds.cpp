@@ -835,12 +835,15 @@ class PoolProgramme {
 // the sorted pool (highest first) lies in [first, last). Outcome by outcome from the
 // highest, the state is the number of dice not yet placed, which all show less than the
 // outcomes passed; of m such dice, a binomial number shows the current outcome, and
-// their ranks follow those of the dice placed before them.
+// their ranks follow those of the dice placed before them. Unique alone is the same
+// programme where a value counts once if any die shows it.
 class RankWindow {
  public:
-  RankWindow(std::int64_t dice, std::int64_t first, std::int64_t last,
+  // With `distinct`, a value counts once however many dice show it (unique), and the
+  // window is the whole pool.
+  RankWindow(std::int64_t dice, std::int64_t first, std::int64_t last, bool distinct,
              std::optional<std::int64_t> tally, Meter& meter)
-      : dice_(dice), first_(first), last_(last), tally_(tally), meter_(meter) {}
+      : dice_(dice), first_(first), last_(last), distinct_(distinct), tally_(tally), meter_(meter) {}
 
   // `values` ascending with their probabilities (adding up to 1).
   OddsResult<Acc> run(std::span<const std::int64_t> values, std::span<const double> probs) {
@@ -923,7 +926,8 @@ class RankWindow {
   // window, times v for a total, or as a count when v is the tally's target.
   OddsStatus shift_of(std::int64_t v, std::int64_t placed, std::int64_t count, std::int64_t& out) const {
     const std::int64_t overlap =
-        std::max<std::int64_t>(0, std::min(placed + count, last_) - std::max(placed, first_));
+        distinct_ ? std::min<std::int64_t>(count, 1)
+                  : std::max<std::int64_t>(0, std::min(placed + count, last_) - std::max(placed, first_));
     if (tally_) {
       out = v == *tally_ ? overlap : 0;
       return {};
@@ -937,6 +941,7 @@ class RankWindow {
   std::int64_t dice_;
   std::int64_t first_;
   std::int64_t last_;
+  bool distinct_;
   std::optional<std::int64_t> tally_;
   Meter& meter_;
 };
@@ -1158,7 +1163,8 @@ OddsResult<Dist> pool_odds(const GroupTable& groups, std::uint64_t count,
 
   const bool single_values = longest == 1;
   const bool keeps_only = std::ranges::none_of(stream, [](const PoolStep& s) { return s.kind == PoolKind::Unique; });
-  if (single_values && keeps_only) {
+  const bool unique_only = stream.size() == 1 && stream[0].kind == PoolKind::Unique;
+  if (single_values && (keeps_only || unique_only)) {
     // The window of ranks the keeps and drops leave, highest first.
     const auto dice = static_cast<std::int64_t>(count);
     std::int64_t first = 0;
@@ -1170,14 +1176,14 @@ OddsResult<Dist> pool_odds(const GroupTable& groups, std::uint64_t count,
         case PoolKind::KeepLow: first = std::max(first, last - n); break;
         case PoolKind::DropHigh: first = std::min(last, first + n); break;
         case PoolKind::DropLow: last = std::max(first, last - n); break;
-        default: break;
+        default: break;  // unique: the whole pool, each value once
       }
     }
     auto one = die_total(groups, meter);
     if (!one) return one;
     // Normalised: the dice of this path always finish.
     std::vector<double> probs(one->probs().begin(), one->probs().end());
-    RankWindow window(dice, first, last, target, meter);
+    RankWindow window(dice, first, last, unique_only, target, meter);
     auto acc = window.run(one->values(), probs);
     if (!acc) return std::unexpected(std::move(acc.error()));
     OddsStatus status;
