@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <optional>
 
 #include "calculator/checked_arithmetic.hpp"
 
@@ -323,52 +324,56 @@ OddsResult<Dist> combine(ExprKind kind, const Dist& left, const Dist& right, Met
 
 OddsResult<Dist> sum_of_copies(const Dist& one, std::uint64_t count, Meter& meter,
                                double trim_budget) {
-  // Each step that convolves may trim its share of the budget.
+  // A sum of c dice trimmed by e ends up in the final sum of `count` dice at most
+  // count / c times (squarings and additions multiply what was left out), so each step
+  // that convolves trims at most its share of the budget times c / count.
   const int steps = 2 * std::bit_width(count);
   const double step_budget = trim_budget > 0.0 ? trim_budget / steps : 0.0;
-  auto add = [&](const Dist& a, const Dist& b) -> OddsResult<Dist> {
+  auto add = [&](const Dist& a, const Dist& b, std::uint64_t dice) -> OddsResult<Dist> {
     auto sum = combine(ExprKind::Add, a, b, meter);
     if (!sum) return sum;
-    // Dice sums: the failures of the copies were scaled in `one` already; a sum of dice
-    // of at most 2^31 faces each never overflows, so none are added here.
-    if (step_budget > 0.0) sum->trim_upper_tail(step_budget);
+    if (step_budget > 0.0) {
+      sum->trim_upper_tail(step_budget * static_cast<double>(dice) / static_cast<double>(count));
+    }
     return sum;
   };
-  // The failures and truncation of a die combine as independent events: a sum finishes
-  // only when every die does.
+  auto copy_of = [&](const Dist& d) -> OddsResult<Dist> {
+    auto copy = Dist::from_sorted(std::vector<std::int64_t>(d.values().begin(), d.values().end()),
+                                  std::vector<double>(d.probs().begin(), d.probs().end()), meter, "a sum");
+    if (copy) {
+      copy->failures = d.failures;
+      copy->truncated = d.truncated;
+    }
+    return copy;
+  };
+  // The failures and truncation of the dice combine as independent events: a sum
+  // finishes only when every die does.
   std::optional<Dist> result;
-  Dist base;
-  {
-    auto copy = Dist::from_sorted(std::vector<std::int64_t>(one.values().begin(), one.values().end()),
-                                  std::vector<double>(one.probs().begin(), one.probs().end()),
-                                  meter, "a die");
-    if (!copy) return copy;
-    base = std::move(*copy);
-    base.failures = one.failures;
-    base.truncated = one.truncated;
-  }
+  std::uint64_t result_dice = 0;
+  auto first = copy_of(one);
+  if (!first) return first;
+  Dist base = std::move(*first);
+  std::uint64_t base_dice = 1;
   std::uint64_t n = count;
   while (true) {
     if (n & 1) {
       if (!result) {
-        auto copy = Dist::from_sorted(std::vector<std::int64_t>(base.values().begin(), base.values().end()),
-                                      std::vector<double>(base.probs().begin(), base.probs().end()),
-                                      meter, "a sum");
+        auto copy = copy_of(base);
         if (!copy) return copy;
-        copy->failures = base.failures;
-        copy->truncated = base.truncated;
         result = std::move(*copy);
       } else {
-        auto sum = add(*result, base);
+        auto sum = add(*result, base, result_dice + base_dice);
         if (!sum) return sum;
         result = std::move(*sum);
       }
+      result_dice += base_dice;
     }
     n >>= 1;
     if (n == 0) break;
-    auto square = add(base, base);
+    auto square = add(base, base, 2 * base_dice);
     if (!square) return square;
     base = std::move(*square);
+    base_dice *= 2;
   }
   return std::move(*result);
 }
