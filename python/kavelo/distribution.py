@@ -5,10 +5,8 @@ the native module ``kavelo._odds`` with the roller's own rules, outcome by outco
 
 >>> from kavelo import odds
 >>> d = odds("2d6")
->>> d.probability(7)
-0.16666666666666666
->>> round(d.at_least(10), 6), d.min, d.max
-(0.166667, 2, 12)
+>>> round(d.probability(7), 6), round(d.at_least(10), 6), d.min, d.max
+(0.166667, 0.166667, 2, 12)
 """
 
 from __future__ import annotations

@@ -162,12 +162,29 @@ def json_text(odds_list: Sequence[Odds]) -> str:
 PALETTE = ["#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#e377c2", "#17becf"]
 
 
-def _series(d: Odds, column: str) -> List[Tuple[int, float]]:
+#: A chart shows the totals where some expression has at least this much on both sides:
+#: far tails (an explosion's, say) would squeeze everything else into a corner.
+VISIBLE_TAIL = 1e-4
+
+
+def _visible_range(odds_list: Sequence[Odds]) -> Tuple[float, float]:
+    low, high = math.inf, -math.inf
+    for d in odds_list:
+        shown = [x for x in d.pmf if d.at_most(x) >= VISIBLE_TAIL and d.at_least(x) >= VISIBLE_TAIL]
+        shown = shown or list(d.pmf)
+        if shown:
+            low, high = min(low, shown[0]), max(high, shown[-1])
+    return low, high
+
+
+def _series(d: Odds, column: str, low: float = -math.inf, high: float = math.inf) -> List[Tuple[int, float]]:
+    """(total, value) for the totals from low to high."""
+    xs = [x for x in d.pmf if low <= x <= high]
     if column == "at_least":
-        return [(x, d.at_least(x)) for x in d.pmf]
+        return [(x, d.at_least(x)) for x in xs]
     if column == "at_most":
-        return [(x, d.at_most(x)) for x in d.pmf]
-    return list(d.pmf.items())
+        return [(x, d.at_most(x)) for x in xs]
+    return [(x, d.pmf[x]) for x in xs]
 
 
 def _ticks(low: float, high: float, count: int = 6) -> List[float]:
@@ -200,12 +217,15 @@ def svg_chart(
     title: Optional[str] = None,
 ) -> str:
     """A chart of ``column`` over the totals, one series per expression: bars for one
-    expression's probabilities, lines with points otherwise; axes, grid and legend. A
-    complete SVG document without outside references."""
+    expression's probabilities, lines (with points when few) otherwise; axes, grid and
+    legend. Totals in the far tails of every expression (below 0.01% on either side) are
+    left out of the picture. A complete SVG document without outside references."""
     if column not in COLUMNS:
         raise ValueError(f"column must be one of {', '.join(COLUMNS)}: got {column!r}")
-    series = [_series(d, column) for d in odds_list]
+    shown_low, shown_high = _visible_range(odds_list)
+    series = [_series(d, column, shown_low, shown_high) for d in odds_list]
     points = [p for s in series for p in s]
+    markers = all(len(s) <= 60 for s in series)
     left, right, top, bottom = 64, 16, 40 if title else 16, 48
     legend_height = 20 * len(odds_list)
     plot_w, plot_h = width - left - right, height - top - bottom - legend_height
@@ -256,7 +276,7 @@ def svg_chart(
         elif s:
             path = " ".join(f"{px(x):.2f},{py(p):.2f}" for x, p in s)
             out.append(f'<polyline points="{path}" fill="none" stroke-width="2"/>')
-            if len(s) <= 60:
+            if markers:
                 for x, p in s:
                     out.append(f'<circle cx="{px(x):.2f}" cy="{py(p):.2f}" r="2.5" stroke="none"/>')
         out.append("</g>")
@@ -288,8 +308,10 @@ def write_plot(
                 raise
         else:
             figure, axes = plt.subplots(figsize=(7.2, 4.0))
+            shown_low, shown_high = _visible_range(odds_list)
             for d in odds_list:
-                xs, ys = zip(*_series(d, column)) if d.pmf else ((), ())
+                points = _series(d, column, shown_low, shown_high)
+                xs, ys = zip(*points) if points else ((), ())
                 if len(odds_list) == 1 and column == "probability":
                     axes.bar(xs, ys, label=d.expression)
                 else:
