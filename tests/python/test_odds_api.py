@@ -177,3 +177,39 @@ def test_threads_compute_at_once():
     for t in threads:
         t.join()
     assert results == {i: pytest.approx(3.5 * (100 + i)) for i in range(4)}
+
+
+SMALL_STACK_CHILD = r"""
+import json, sys, threading
+import kavelo
+texts = ["(" * 64 + "1d6" + ")" * 64, "+".join(["1d6"] * 1000), "(" * 60 + "1d4" + "*1d2)" * 60,
+         "1d6" + "kh3kl2u" * 500]
+out = []
+def run():
+    for text in texts:
+        try:
+            out.append(len(kavelo.odds(text).pmf))
+        except ValueError as error:
+            out.append(str(error)[:40])
+threading.stack_size(int(sys.argv[1]) * 1024)
+thread = threading.Thread(target=run)
+thread.start()
+thread.join()
+print(json.dumps(out))
+"""
+
+
+def test_deep_text_on_a_small_stack():
+    # The evaluator walks the tree with its own stack: only the parser recurses, once per
+    # bracket. Frames are larger under AddressSanitizer.
+    import json
+    import os
+    import subprocess
+    import sys
+
+    stack_kib = 256 if "libasan" in os.environ.get("LD_PRELOAD", "") else 128
+    done = subprocess.run([sys.executable, "-c", SMALL_STACK_CHILD, str(stack_kib)],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
+    # 60 nested products of a d4 by a d2: 124 distinct products.
+    assert json.loads(done.stdout) == [6, 5001, 124, 6]
