@@ -19,6 +19,6 @@ def test_odds_section_examples():
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
     globs: dict = {}
     for i, block in enumerate(blocks):
-        runner.run(parser.get_doctest(block, globs, f"odds block {i}", str(README), 0))
+        runner.run(parser.get_doctest(block, globs, f"odds block {i}", str(README), 0), clear_globs=False)
     assert runner.failures == 0
     assert runner.tries >= 12
