@@ -15,10 +15,9 @@ def test_odds_section_examples():
     section = section[: section.index("\n## ", 1)]
     blocks = re.findall(r"```python\n(.*?)```", section, re.S)
     assert len(blocks) >= 4
-    parser = doctest.DocTestParser()
+    # One doctest of all blocks: each block goes on with the names of the ones before.
+    test = doctest.DocTestParser().get_doctest("\n".join(blocks), {}, "odds section", str(README), 0)
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
-    globs: dict = {}
-    for i, block in enumerate(blocks):
-        runner.run(parser.get_doctest(block, globs, f"odds block {i}", str(README), 0), clear_globs=False)
+    runner.run(test)
     assert runner.failures == 0
     assert runner.tries >= 12
