@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import bisect
 import math
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
 from . import _odds
 
@@ -58,7 +58,7 @@ class Odds:
         self._outcomes: Optional[List[int]] = None
         self._at_least: Optional[List[float]] = None
         self._at_most: Optional[List[float]] = None
-        self._moments: Optional[tuple] = None
+        self._moments: Optional[Tuple[float, float]] = None
 
     def __repr__(self) -> str:
         if not self.pmf:
@@ -95,7 +95,9 @@ class Odds:
 
     def probability(self, x: float) -> float:
         """The probability that the roll gives exactly ``x``."""
-        return self.pmf.get(x, 0.0)  # type: ignore[call-overload]
+        if isinstance(x, float) and x.is_integer():
+            x = int(x)
+        return self.pmf.get(x, 0.0) if isinstance(x, int) else 0.0
 
     def at_least(self, x: float) -> float:
         """The probability that the roll gives a total of ``x`` or more."""
@@ -140,7 +142,7 @@ class Odds:
             self._outcomes = list(self.pmf)  # the module fills the dict in ascending order
         return self._outcomes
 
-    def _summary(self) -> tuple:
+    def _summary(self) -> Tuple[float, float]:
         if self._moments is None:
             total = math.fsum(self.pmf.values())
             if not self.pmf or total <= 0.0:

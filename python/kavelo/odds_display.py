@@ -299,10 +299,10 @@ def write_plot(
         raise ValueError(f"backend must be auto, svg or matplotlib: got {backend!r}")
     if backend != "svg":
         try:
-            import matplotlib
+            import matplotlib  # type: ignore[import-not-found, unused-ignore]
 
             matplotlib.use("Agg")
-            import matplotlib.pyplot as plt
+            import matplotlib.pyplot as plt  # type: ignore[import-not-found, unused-ignore]
         except ImportError:
             if backend == "matplotlib":
                 raise
