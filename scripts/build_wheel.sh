@@ -3,7 +3,7 @@
 #   1. pip wheel builds kavelo-<version>-cp311-abi3-linux_<arch>.whl (build/wheel);
 #   2. auditwheel repairs it into the oldest manylinux tag its symbols allow
 #      (dist/kavelo-<version>-cp311-abi3-manylinux_<glibc>_<arch>.whl) and shows the tag;
-#   3. the module in the repaired wheel exports PyInit__core and nothing else;
+#   3. each module in the repaired wheel exports its PyInit_ function and nothing else;
 #   4. the wheel installs into a fresh environment of every CPython from 3.11 up that
 #      the machine has (python3.11, python3.12, ... on PATH or under pyenv) and passes
 #      scripts/smoke_test.py there; missing versions are skipped with a message;
@@ -43,14 +43,16 @@ esac
 echo "== exported symbols"
 unpacked=build/wheel-smoke/unpacked
 "$VENV_PYTHON" -m zipfile -e "$wheel" "$unpacked"
-module=$(ls "$unpacked"/kavelo/_core*.so)
-exported=$(nm -D --defined-only "$module" | awk '{print $NF}')
-if [ "$exported" != "PyInit__core" ]; then
-  echo "$0: the module exports more than PyInit__core:" >&2
-  echo "$exported" >&2
-  exit 1
-fi
-echo "PyInit__core only"
+for name in _core _odds; do
+  module=$(ls "$unpacked"/kavelo/"$name"*.so)
+  exported=$(nm -D --defined-only "$module" | awk '{print $NF}')
+  if [ "$exported" != "PyInit_$name" ]; then
+    echo "$0: $name exports more than PyInit_$name:" >&2
+    echo "$exported" >&2
+    exit 1
+  fi
+  echo "$name: PyInit_$name only"
+done
 
 # The interpreter of each minor version from 3.11 up, if the machine has it.
 find_python() {
