@@ -39,6 +39,14 @@ case "$tag" in
   manylinux_*) echo "== tag: $tag ($(basename "$wheel"))" ;;
   *) echo "$0: auditwheel names no manylinux tag for $wheel" >&2; exit 1 ;;
 esac
+# A symbol of a newer glibc creeping in (a libm function's new version, a piece of the
+# static runtime) would quietly narrow where the wheel installs: no newer than 2.28,
+# the glibc of the images that build the published wheels.
+glibc_minor=$(cut -d_ -f3 <<<"$tag")
+if [ "$glibc_minor" -gt 28 ]; then
+  echo "$0: $tag needs glibc 2.$glibc_minor: objdump -T on its modules shows which symbol asks for it" >&2
+  exit 1
+fi
 
 echo "== exported symbols"
 unpacked=build/wheel-smoke/unpacked

@@ -1015,6 +1015,18 @@ std::int64_t apply_steps(std::vector<std::int64_t> values, std::span<const PoolS
   return total;
 }
 
+// base^n by squaring: a relative error of about 2 log2(n) roundings, and no call of
+// libm's pow, whose current symbol version would raise the glibc the wheel needs.
+double power(double base, std::uint64_t n) noexcept {
+  double result = 1.0;
+  while (n != 0) {
+    if ((n & 1) != 0) result *= base;
+    base *= base;
+    n >>= 1;
+  }
+  return result;
+}
+
 double die_mass(const GroupTable& groups) noexcept {
   CompensatedSum sum;
   for (double p : groups.probs) sum.add(p);
@@ -1081,7 +1093,7 @@ Dist from_acc(Acc&& acc, double factor, double truncated, Meter& meter, OddsStat
 OddsResult<Dist> pool_odds(const GroupTable& groups, std::uint64_t count,
                            std::span<const PoolStep> steps, double trim_budget, Meter& meter) {
   const double all =
-      groups.truncated > 0.0 ? std::pow(die_mass(groups), static_cast<double>(count)) : 1.0;
+      groups.truncated > 0.0 ? power(die_mass(groups), count) : 1.0;
   // 1 - one^count without cancellation: -expm1(count * log1p(-truncated)).
   const double truncated = groups.truncated > 0.0
                                ? -std::expm1(static_cast<double>(count) * std::log1p(-groups.truncated))
