@@ -123,12 +123,15 @@ class Odds:
         return self._at_most[bisect.bisect_right(outcomes, x)]
 
     def to_dict(self) -> Dict[str, Any]:
-        """The odds as plain data (for JSON): outcomes as ``[total, probability]`` pairs."""
+        """The odds as plain data (for JSON): outcomes as ``[total, probability]`` pairs;
+        ``mean`` and ``stdev`` are None where the mean is not a number."""
+        # No mean where no total has a probability above zero (JSON has no NaN).
+        has_mean = bool(self.pmf) and math.isfinite(self.mean)
         return {
             "expression": self.expression,
             "pmf": [[outcome, self.pmf[outcome]] for outcome in self._sorted()],
-            "mean": self.mean if self.pmf else None,
-            "stdev": self.stdev if self.pmf else None,
+            "mean": self.mean if has_mean else None,
+            "stdev": self.stdev if has_mean else None,
             "min": self.min,
             "max": self.max,
             "failures": dict(self.failures),

@@ -19,6 +19,7 @@ total  probability  at least  at most
 
 from __future__ import annotations
 
+import bisect
 import html
 import json
 import math
@@ -170,14 +171,22 @@ VISIBLE_TAIL = 1e-4
 def _visible_range(odds_list: Sequence[Odds]) -> Tuple[float, float]:
     low, high = math.inf, -math.inf
     for d in odds_list:
-        shown = [x for x in d.pmf if d.at_most(x) >= VISIBLE_TAIL and d.at_least(x) >= VISIBLE_TAIL]
-        shown = shown or list(d.pmf)
-        if shown:
-            low, high = min(low, shown[0]), max(high, shown[-1])
+        outcomes = d.outcomes
+        if not outcomes:
+            continue
+        # At most rises and at least falls along the outcomes: the totals with both at or
+        # above the tail are one run, found by bisection (a million totals cost the same
+        # as a few).
+        indices = range(len(outcomes))
+        first = bisect.bisect_left(indices, True, key=lambda i: d.at_most(outcomes[i]) >= VISIBLE_TAIL)
+        last = bisect.bisect_left(indices, True, key=lambda i: d.at_least(outcomes[i]) < VISIBLE_TAIL) - 1
+        if first > last:
+            first, last = 0, len(outcomes) - 1
+        low, high = min(low, outcomes[first]), max(high, outcomes[last])
     return low, high
 
 
-def _series(d: Odds, column: str, low: float = -math.inf, high: float = math.inf) -> List[Tuple[int, float]]:
+def _series(d: Odds, column: str, low: float = -math.inf, high: float = math.inf) -> List[Tuple[float, float]]:
     """(total, value) for the totals from low to high."""
     xs = [x for x in d.pmf if low <= x <= high]
     if column == "at_least":
@@ -185,6 +194,34 @@ def _series(d: Odds, column: str, low: float = -math.inf, high: float = math.inf
     if column == "at_most":
         return [(x, d.at_most(x)) for x in xs]
     return [(x, d.pmf[x]) for x in xs]
+
+
+#: Most points a series is drawn with: a chart is a few hundred pixels wide, and a
+#: distribution may have a million totals.
+MAX_POINTS = 1000
+
+
+def _thin(points: list[tuple[float, float]], column: str, max_points: int = MAX_POINTS) -> list[tuple[float, float]]:
+    """At most about ``max_points`` of the points, so that a chart costs the same
+    whatever the number of totals. Probabilities: neighbouring totals in groups of equal
+    size, each group one point at its middle with the mean probability of its totals (the
+    height their bars would show together). At least and at most: the exact value at
+    every k-th total, and at the last."""
+    count = len(points)
+    if count <= max_points:
+        return points
+    step = -(-count // max_points)
+    if column == "probability":
+        thinned = []
+        for start in range(0, count, step):
+            group = points[start : start + step]
+            middle = (group[0][0] + group[-1][0]) / 2
+            thinned.append((middle, math.fsum(p for _, p in group) / len(group)))
+        return thinned
+    thinned = points[::step]
+    if thinned[-1] != points[-1]:
+        thinned.append(points[-1])
+    return thinned
 
 
 def _ticks(low: float, high: float, count: int = 6) -> List[float]:
@@ -219,19 +256,23 @@ def svg_chart(
     """A chart of ``column`` over the totals, one series per expression: bars for one
     expression's probabilities, lines (with points when few) otherwise; axes, grid and
     legend. Totals in the far tails of every expression (below 0.01% on either side) are
-    left out of the picture. A complete SVG document without outside references."""
+    left out of the picture; a series of more than ``MAX_POINTS`` totals is drawn as a
+    line through at most about that many points (see ``_thin``). A complete SVG document
+    without outside references."""
     if column not in COLUMNS:
         raise ValueError(f"column must be one of {', '.join(COLUMNS)}: got {column!r}")
     shown_low, shown_high = _visible_range(odds_list)
-    series = [_series(d, column, shown_low, shown_high) for d in odds_list]
-    points = [p for s in series for p in s]
+    full = [_series(d, column, shown_low, shown_high) for d in odds_list]
+    series = [_thin(s, column) for s in full]
+    thinned = any(len(s) != len(f) for s, f in zip(series, full))
     markers = all(len(s) <= 60 for s in series)
     left, right, top, bottom = 64, 16, 40 if title else 16, 48
     legend_height = 20 * len(odds_list)
     plot_w, plot_h = width - left - right, height - top - bottom - legend_height
-    xs = [x for x, _ in points] or [0]
+    # The axis spans every total shown; the scale is that of the values drawn.
+    xs = [x for s in full for x, _ in s[:1] + s[-1:]] or [0]
     x_low, x_high = min(xs) - 0.5, max(xs) + 0.5
-    y_high = max([p for _, p in points] + [1e-12])
+    y_high = max([p for s in series for _, p in s] + [1e-12])
     y_high = 1.0 if column != "probability" else y_high * 1.05
 
     def px(x: float) -> float:
@@ -262,7 +303,7 @@ def svg_chart(
         f'<text x="14" y="{top + plot_h / 2:.1f}" text-anchor="middle" '
         f'transform="rotate(-90 14 {top + plot_h / 2:.1f})">{COLUMNS[column]}</text>'
     )
-    bars = len(odds_list) == 1 and column == "probability"
+    bars = len(odds_list) == 1 and column == "probability" and not thinned
     for i, (d, s) in enumerate(zip(odds_list, series)):
         colour = PALETTE[i % len(PALETTE)]
         out.append(f'<g class="series" fill="{colour}" stroke="{colour}">')
@@ -288,6 +329,12 @@ def svg_chart(
     return "\n".join(out) + "\n"
 
 
+def _literal(text: str) -> str:
+    """``text`` as matplotlib shows it literally: a pair of '$' would start mathematics
+    (and an unbalanced formula fails the whole drawing)."""
+    return text.replace("$", "\\$")
+
+
 def write_plot(
     path: str, odds_list: Sequence[Odds], column: str = "probability", backend: str = "auto",
     title: Optional[str] = None,
@@ -310,19 +357,20 @@ def write_plot(
             figure, axes = plt.subplots(figsize=(7.2, 4.0))
             shown_low, shown_high = _visible_range(odds_list)
             for d in odds_list:
-                points = _series(d, column, shown_low, shown_high)
+                full = _series(d, column, shown_low, shown_high)
+                points = _thin(full, column)
                 xs, ys = zip(*points) if points else ((), ())
-                if len(odds_list) == 1 and column == "probability":
-                    axes.bar(xs, ys, label=d.expression)
+                if len(odds_list) == 1 and column == "probability" and len(points) == len(full):
+                    axes.bar(xs, ys, label=_literal(d.expression))
                 else:
-                    axes.plot(xs, ys, marker="o" if len(xs) <= 60 else None, label=d.expression)
+                    axes.plot(xs, ys, marker="o" if len(xs) <= 60 else None, label=_literal(d.expression))
             axes.set_xlabel("total")
             axes.set_ylabel(COLUMNS[column])
             axes.yaxis.set_major_formatter(lambda value, _: f"{100 * value:g}%")
             axes.grid(axis="y", color="#ddd")
             axes.legend()
             if title:
-                axes.set_title(title)
+                axes.set_title(_literal(title))
             figure.tight_layout()
             figure.savefig(path)
             plt.close(figure)

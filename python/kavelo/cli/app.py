@@ -15,6 +15,7 @@ from .. import Kavelo, ResourcePolicy
 from . import options as opts
 from .escape import escape_message, escape_text
 from .glossary import error_code, with_gloss
+from .odds_mode import OddsRun, PlotError, usage_problem
 from .output import Output, OutputError, silence_stdout, terminal_columns, write_error
 from .progress import Progress
 from .render import JsonRenderer, PlainRenderer, to_json
@@ -178,6 +179,9 @@ def _utf8(stream: TextIO | None, errors: str) -> None:
 def run(argv: Sequence[str] | None = None) -> int:
     parser = opts.build_parser()
     options = parser.parse_args(argv)
+    problem = usage_problem(options)
+    if problem is not None:
+        parser.error(problem)
     if options.stats and options.times is None:
         parser.error("--stats needs -n/--times")
     if options.limits and options.expressions:
@@ -215,7 +219,13 @@ def run(argv: Sequence[str] | None = None) -> int:
     else:
         inputs = _read(stdin_inputs(sys.stdin.buffer, policy.limits()["source_bytes"]))
 
-    job = Jobs(Kavelo(policy), policy, options, out, err).pick()
+    job: Job
+    odds_run: OddsRun | None = None
+    if options.odds:
+        odds_run = OddsRun(options, out)
+        job = odds_run.add
+    else:
+        job = Jobs(Kavelo(policy), policy, options, out, err).pick()
     failed = False
     for item in inputs:
         try:
@@ -229,6 +239,8 @@ def run(argv: Sequence[str] | None = None) -> int:
                 out.write_lines([JsonRenderer().failure(item.text, message, error_code(error))])
             else:
                 write_error(err, f"kavelo: {item.where}: {escape_message(with_gloss(message))}")
+    if odds_run is not None:
+        odds_run.finish()
     return opts.EXIT_ROLL_FAILED if failed else opts.EXIT_OK
 
 
@@ -243,7 +255,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         # traceback, and keep the interpreter from failing to flush at exit.
         silence_stdout(sys.stdout)
         return opts.EXIT_BROKEN_PIPE
-    except (OutputError, InputError) as error:
+    except (OutputError, InputError, PlotError) as error:
         write_error(sys.stderr, f"kavelo: error: {error}")
         silence_stdout(sys.stdout)
         return opts.EXIT_IO

@@ -31,7 +31,13 @@ Arithmetic has no precedence: + - * / ^ apply strictly from left to right, so
 
 A failed roll is reported on standard error with the place of its text ('argument 2',
 'line 7'), and the other texts still roll. Control characters, DEL and bidirectional
-controls that come from the input are shown escaped (\\x1b, \\u202e), in every form."""
+controls that come from the input are shown escaped (\\x1b, \\u202e), in every form.
+
+With --odds nothing is rolled: each EXPRESSION gets its exact distribution, as a table
+of every total (probability, at least, at most) with a histogram, the mean, the
+standard deviation, the chance of each failure and the mass left out of endless
+explosions. Several EXPRESSIONs are shown side by side, one column each; --plot draws
+them as one chart. Lines of standard input get one table each, as they are read."""
 
 EPILOG = """\
 examples:
@@ -45,18 +51,33 @@ examples:
   kavelo --limits                    the limits in force and their hard maxima
   printf '1d6\\n2d8\\n' | kavelo       one text per input line
   kavelo -- -1+1d6                   '--' lets a text start with '-'
+  kavelo --odds 4d6kh3               exact odds: table, histogram, mean, deviation
+  kavelo --odds 2d20kh1 1d20+5       side by side: the chance of at least each total
+  kavelo --odds --column probability 8d6! 10d6
+  kavelo --odds --plot damage.svg 8d6! 10d6
+  kavelo --odds --json 1d20+5        the distribution as JSON
 
 exit status:
-  0    every text rolled
-  1    a roll failed (the other texts were still rolled)
-  2    usage error: a bad option, or no EXPRESSION and no standard input to read
-  74   standard input could not be read or standard output could not be written
+  0    every text rolled (or its odds computed)
+  1    a roll failed, or the odds of an EXPRESSION could not be computed (the
+       other texts were still rolled or computed)
+  2    usage error: a bad option, options that do not go together, or no
+       EXPRESSION and no standard input to read
+  74   standard input could not be read, standard output or the --plot file could
+       not be written
   130  interrupted (Ctrl-C)
   141  the reader of standard output went away ('kavelo -n 5000 1d6 | head')"""
 
 # Forty digits are far beyond any count or limit and keep int() from refusing (or
 # spending time on) a number thousands of digits long.
 _DECIMAL = re.compile(r"-?[0-9]{1,40}")
+# A plain ASCII real number: float() would also take 'nan', 'inf', '1_0' and spaces.
+_REAL = re.compile(r"(?:[0-9]{1,40}(?:\.[0-9]{0,40})?|\.[0-9]{1,40})(?:[eE][-+]?[0-9]{1,4})?")
+
+#: The values of --column, and the odds_display column each stands for.
+ODDS_COLUMNS = {"probability": "probability", "at-least": "at_least", "at-most": "at_most"}
+#: Largest count the odds take (--max-outcomes, --max-work).
+_U64_MAX = 2**64 - 1
 
 
 class Parser(argparse.ArgumentParser):
@@ -79,6 +100,24 @@ def _times(text: str) -> int:
         raise argparse.ArgumentTypeError(f"invalid count: {text!r}")
     if value < 1:
         raise argparse.ArgumentTypeError(f"count must be at least 1: {text!r}")
+    return value
+
+
+def _odds_count(text: str) -> int:
+    value = decimal(text)
+    if value is None:
+        raise argparse.ArgumentTypeError(f"invalid count: {text!r}")
+    if not 1 <= value <= _U64_MAX:
+        raise argparse.ArgumentTypeError(f"count must lie between 1 and {_U64_MAX}: {text!r}")
+    return value
+
+
+def _tolerance(text: str) -> float:
+    if not _REAL.fullmatch(text):
+        raise argparse.ArgumentTypeError(f"invalid number: {text!r}")
+    value = float(text)
+    if not 0.0 < value < 1.0:
+        raise argparse.ArgumentTypeError(f"tolerance must lie strictly between 0 and 1: {text!r}")
     return value
 
 
@@ -125,6 +164,38 @@ def build_parser() -> Parser:
     parser.add_argument(
         "--limits", action="store_true",
         help="print the limits in force and their hard maxima, then exit",
+    )
+    odds = parser.add_argument_group("exact odds")
+    odds.add_argument(
+        "--odds", action="store_true",
+        help="print the exact odds of each EXPRESSION instead of rolling it (one "
+        "expression each, a '# comment' allowed); several are shown side by side",
+    )
+    odds.add_argument(
+        "--column", choices=list(ODDS_COLUMNS), metavar="{probability,at-least,at-most}",
+        help="with --odds: what the side-by-side columns and the chart show (default: "
+        "at-least for several EXPRESSIONs, probability for the chart of one)",
+    )
+    odds.add_argument(
+        "--plot", metavar="FILE",
+        help="with --odds: draw the odds of the EXPRESSIONs as one chart in FILE: .svg "
+        "(plain SVG, or through matplotlib when it is installed), .png or .pdf "
+        "(through matplotlib)",
+    )
+    odds.add_argument(
+        "--tolerance", type=_tolerance, metavar="X",
+        help="with --odds: follow explosions and rerolls until less than X is left "
+        "(shown as truncated; default 1e-15)",
+    )
+    odds.add_argument(
+        "--max-outcomes", type=_odds_count, metavar="N",
+        help="with --odds: most outcomes a distribution may have, and that the "
+        "EXPRESSIONs shown together may have in all (default 1000000)",
+    )
+    odds.add_argument(
+        "--max-work", type=_odds_count, metavar="N",
+        help="with --odds: most steps one computation may take, about a nanosecond "
+        "each (default 400000000)",
     )
     parser.add_argument("-V", "--version", action="version", version=f"kavelo {__version__}")
     return parser
