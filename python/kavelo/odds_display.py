@@ -119,12 +119,14 @@ def table_lines(d: Odds, columns: int = 80, max_rows: int = MAX_ROWS) -> List[st
 def comparison_lines(odds_list: Sequence[Odds], column: str = "at_least", max_rows: int = MAX_ROWS) -> List[str]:
     """Expressions side by side: one column per expression, one row per total (or range
     of totals), showing ``column`` ("at_least" by default, "at_most" or "probability"),
-    then each expression's mean, standard deviation and failures."""
+    then each expression's mean, standard deviation, failures (in percent) and the mass
+    left out of endless explosions, when there are any."""
     if column not in COLUMNS:
         raise ValueError(f"column must be one of {', '.join(COLUMNS)}: got {column!r}")
     rows = _rows(odds_list, max_rows)
     heads = [d.expression for d in odds_list]
-    label_width = max([5] + [len(label) for label, _, _ in rows])
+    truncated = any(d.truncated > 0 for d in odds_list)
+    label_width = max([len("truncated") if truncated else 5] + [len(label) for label, _, _ in rows])
     widths = [max(8, len(h)) for h in heads]
 
     def line(label: str, cells: Sequence[str]) -> str:
@@ -145,6 +147,8 @@ def comparison_lines(odds_list: Sequence[Odds], column: str = "at_least", max_ro
     lines.append(line("stdev", [f"{d.stdev:.4f}" if d.pmf else "-" for d in odds_list]))
     if any(d.failures for d in odds_list):
         lines.append(line("fails", [f"{100 * sum(d.failures.values()):.2f}" for d in odds_list]))
+    if truncated:
+        lines.append(line("truncated", [f"{d.truncated:.3g}" for d in odds_list]))
     return lines
 
 

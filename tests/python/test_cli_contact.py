@@ -12,7 +12,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 from kavelo import ResourcePolicy
-from kavelo.cli import Summary, histogram_rows, row_width
+from kavelo.cli import Summary, build_parser, histogram_rows, row_width
 from kavelo.cli.glossary import GLOSSES, error_code, gloss
 from kavelo.cli.stats import MAX_BINS
 
@@ -191,6 +191,7 @@ def test_help_explains_arithmetic_and_every_exit_status():
     statuses = out.split("exit status:", 1)[1]
     for status in ("0", "1", "2", "74", "130", "141"):
         assert f"\n  {status} " in statuses
+    assert all(flag in out for action in build_parser()._actions for flag in action.option_strings)
 
 
 # ---------------------------------------------------------------- histogram cost

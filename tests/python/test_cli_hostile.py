@@ -53,6 +53,12 @@ def assert_clean(*streams):
         (["--limit", f"work_units={HOSTILE}", "1d6"], b""),
         ([f"--bogus{HOSTILE}"], b""),
         (["-n", HOSTILE, "1d6"], b""),
+        (["--odds", f"1d6 # {HOSTILE}"], b""),
+        (["--odds", "1d6", f"1d4 # {HOSTILE}"], b""),  # side by side
+        (["--odds", "--json", f"1d6 # {HOSTILE}"], b""),
+        (["--odds"], f"2d {HOSTILE}\n".encode()),
+        (["--odds", "--plot", f"x{HOSTILE}.gif", "1d6"], b""),
+        (["--odds", "--plot", f"/nonexistent/{HOSTILE}.svg", "1d6"], b""),
     ],
 )
 def test_nothing_from_the_input_is_shown_raw(args, stdin):
@@ -166,7 +172,8 @@ def test_closed_stdout_is_one_line_and_status_74():
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
-@pytest.mark.parametrize("args", [["1d6"], ["-n", "20000", "1d6"], ["--json", "-n", "20000", "1d6"], ["--limits"]])
+@pytest.mark.parametrize("args", [["1d6"], ["-n", "20000", "1d6"], ["--json", "-n", "20000", "1d6"], ["--limits"],
+                                  ["--odds", "1d6"], ["--odds", "1d6", "2d6"], ["--odds", "--json", "1d100000"]])
 def test_full_disk_is_one_line_and_status_74(args):
     with open("/dev/full", "w") as full:
         result = subprocess.run(KAVELO + args, stdout=full, stderr=subprocess.PIPE, timeout=60)

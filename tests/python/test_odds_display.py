@@ -3,12 +3,21 @@
 from __future__ import annotations
 
 import json
+import math
 import xml.etree.ElementTree as ET
 
 import pytest
-
 from kavelo import odds
-from kavelo.odds_display import comparison_lines, json_text, svg_chart, table_lines, write_plot
+from kavelo.odds_display import (
+    _series,
+    _thin,
+    _visible_range,
+    comparison_lines,
+    json_text,
+    svg_chart,
+    table_lines,
+    write_plot,
+)
 
 SVG = "{http://www.w3.org/2000/svg}"
 
@@ -86,5 +95,28 @@ def test_write_plot_svg(tmp_path):
 def test_write_plot_matplotlib(tmp_path):
     pytest.importorskip("matplotlib")
     path = tmp_path / "chart.png"
-    assert write_plot(str(path), [odds("3d6"), odds("1d20")], column="at_least") == "matplotlib"
+    # A pair of '$' in a label is shown as it is, not read as (broken) mathematics.
+    assert write_plot(str(path), [odds("3d6 # $\\frac{$"), odds("1d20")], column="at_least") == "matplotlib"
     assert path.read_bytes()[:4] == b"\x89PNG"
+
+
+
+@pytest.mark.parametrize("texts", [["8d6!", "10d6"], ["1d2!"], ["1/0", "1d20"], ["1/(0^(1000d6-1000))"], ["1d100000"]])
+def test_visible_range_found_by_bisection_is_the_run_of_totals_above_both_tails(texts):
+    odds_list, shown = [odds(text) for text in texts], []
+    for d in odds_list:
+        run = [x for x in d.pmf if d.at_most(x) >= 1e-4 and d.at_least(x) >= 1e-4] or list(d.pmf)
+        shown += run[:1] + run[-1:]
+    assert _visible_range(odds_list) == ((min(shown), max(shown)) if shown else (math.inf, -math.inf))
+
+
+@pytest.mark.parametrize("column", ["probability", "at_least", "at_most"])
+def test_long_series_are_thinned(column):
+    full = _series(odds("2d3000"), column)
+    thinned = _thin(full, column, max_points=100)
+    assert len(thinned) <= 101 and _thin(full[:100], column, max_points=100) == full[:100]
+    if column == "probability":  # group means: within the values' range, the peak kept in place
+        assert min(p for _, p in full) <= min(p for _, p in thinned) <= max(p for _, p in thinned) <= max(p for _, p in full)
+        assert abs(max(thinned, key=lambda point: point[1])[0] - 3001) <= 60
+    else:  # exact values at some totals, the first and the last among them
+        assert set(thinned) <= set(full) and (thinned[0], thinned[-1]) == (full[0], full[-1])
