@@ -2,13 +2,15 @@
 
 Run ``kavelo --help`` for the options. Every text given on the command line (or read
 from standard input, one per line) is rolled by a :class:`kavelo.Kavelo` roller built
-from the default limits and any ``--limit`` options.
+from the default limits and any ``--limit`` options, or with ``--odds`` given its exact
+odds by :func:`kavelo.odds`.
 
 The parts: ``options`` (arguments, help and exit statuses), ``app`` (the jobs and the
 main loop), ``source`` (where texts come from), ``sampling`` (any number of samples in
-requests that fit the limits), ``stats`` (summaries and histograms), ``render`` (plain
-and JSON output), ``escape`` (what is echoed from the input), ``glossary`` (English
-glosses and error codes), ``output`` and ``progress`` (the streams).
+requests that fit the limits), ``stats`` (summaries and histograms), ``odds_mode``
+(``--odds``: exact odds as tables, columns side by side, JSON and a chart), ``render``
+(plain and JSON output), ``escape`` (what is echoed from the input), ``glossary``
+(English glosses and error codes), ``output`` and ``progress`` (the streams).
 """
 
 from .app import build_policy, limits_table, main, run
