@@ -20,6 +20,15 @@
 
 namespace kavelo {
 
+// One node being evaluated or written out by the iterative walks over a tree: a binary
+// node waiting for its right operand, or a Paren or Commented node for its inner one.
+struct EvaluationFrame {
+  NodeId id = 0;
+  bool is_root = false;    // on the chain of nodes whose result is the whole result
+  bool right = false;      // its right operand has been started
+  std::int64_t left = 0;   // the total of its left operand, once known
+};
+
 class DiceCalculator {
  public:
   explicit DiceCalculator(const ResourcePolicy& policy,
@@ -39,6 +48,9 @@ class DiceCalculator {
   [[nodiscard]] Result<RollGroups> roll_dice_with_budget(const DiceTerm& dice);
   [[nodiscard]] Result<std::uint32_t> roll_face(std::uint32_t sides);
   [[nodiscard]] Status charge_modifier_work(const RollGroups& groups);
+  // Counts `scans` group values looked at by the per-die rerolls. Those scans are not
+  // charged: the request's scans are compared, all together, with the work_units limit.
+  [[nodiscard]] Status count_reroll_scans(std::uint64_t scans);
   [[nodiscard]] Result<DiceResult> evaluate_expression_with_budget(const ExpressionPool& pool,
                                                                    NodeId node);
 
@@ -66,6 +78,10 @@ class DiceCalculator {
   EntropySource entropy_;
   std::optional<RequestRandom> generator_;
   std::uint64_t nesting_depth_ = 0;
+  // Group values scanned by per-die rerolls in this request (see count_reroll_scans).
+  std::uint64_t reroll_scans_ = 0;
+  // The walks' own stack, kept across the samples of a request.
+  std::vector<EvaluationFrame> frames_;
   // Set by a batch once its output can only fail: its records are then measured and
   // dropped, so the evaluator leaves out the expression text and the comment, which are
   // the same in every sample.

@@ -191,7 +191,19 @@ Result<std::uint32_t> DiceCalculator::roll_face(std::uint32_t sides) {
 }
 
 Status DiceCalculator::charge_modifier_work(const RollGroups& groups) {
-  return budget_.charge(Resource::work_units, groups.value_count());
+  // A pass over an empty pool still costs its step: otherwise a long modifier list after
+  // "kh0" would run for nothing.
+  return budget_.charge(Resource::work_units, std::max<std::uint64_t>(groups.value_count(), 1));
+}
+
+Status DiceCalculator::count_reroll_scans(std::uint64_t scans) {
+  const std::uint64_t limit = budget_.limit(Resource::work_units);
+  if (scans > limit - reroll_scans_) {
+    return std::unexpected(
+        DiceError::budget_exceeded(name_of(Resource::work_units), reroll_scans_, scans, limit));
+  }
+  reroll_scans_ += scans;
+  return {};
 }
 
 Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
@@ -205,11 +217,13 @@ Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
 
   // Every explode modifier after the first finds the last face below `sides` and adds
   // nothing, so one flag stands for all of them. The rerolls keep their list order.
+  // Every value of a group is at least 1 (faces, and sums of faces), so a reroll whose
+  // threshold is below 1 never matches: it has no effect and is left out of the scans.
   bool explode = false;
   std::vector<DiceModifier> rerolls;
   for (const DiceModifier& modifier : dice.modifiers) {
     if (is_explode(modifier.kind)) explode = true;
-    if (is_reroll(modifier.kind)) rerolls.push_back(modifier);
+    if (is_reroll(modifier.kind) && modifier.value >= 1) rerolls.push_back(modifier);
   }
 
   RollGroups groups;
@@ -276,6 +290,11 @@ Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
       }
     }
 
+    // The rerolls scan the group once each at most; a scan draws nothing unless it
+    // matches, so the scans are counted against the work limit here.
+    if (!rerolls.empty()) {
+      KAVELO_TRY(count_reroll_scans(rerolls.size() * (values.size() - begin)));
+    }
     for (const DiceModifier& modifier : rerolls) {
       const std::int64_t threshold = modifier.value;
       switch (modifier.kind) {

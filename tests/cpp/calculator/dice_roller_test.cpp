@@ -87,8 +87,9 @@ const RollCase kInteractions[] = {
      {1, 3, 2}, {{3}}, 3 + 3 + 1},
     {"keep_alias_passes_before_the_rest", 3, 3,
      {mod(K::Sort), mod(K::KeepAlias, 2), mod(K::DropLow, 1)}, {1, 3, 2}, {{3}}, 3 + 3 + 2 + 2},
+    // A pass over the empty pool still costs one unit.
     {"count_after_keep_high_zero", 2, 3, {mod(K::KeepHigh, 0), mod(K::Count, 1)}, {1, 2},
-     {{0}}, 2 + 2 + 0},
+     {{0}}, 2 + 2 + 1},
     {"reroll_once_replaces_only_the_first_match", 1, 3,
      {mod(K::Explode), mod(K::RerollOnce, 3)}, {3, 3, 1, 2}, {{2, 3, 1}}, 4 + 3 + 3},
     {"exploded_twice_then_reroll_shrinks_the_group", 1, 3, {mod(K::Explode), mod(K::Reroll, 1)},
