@@ -132,7 +132,7 @@ PyType_Spec policy_spec = {
     "builtins.ResourcePolicy",
     static_cast<int>(sizeof(PolicyObject)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | kImmutableType,
     policy_slots,
 };
 

@@ -144,57 +144,83 @@ PyObject* text_to_str(const std::string& text) {
   return PyUnicode_FromWideChar(wide, static_cast<Py_ssize_t>(length));
 }
 
-PyObject* rolls_to_list(const RollGroups& rolls) {
-  PyRef outer = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(rolls.group_count())));
-  if (!outer) return nullptr;
-  for (std::size_t g = 0; g < rolls.group_count(); ++g) {
-    auto group = rolls.group(g);
-    PyObject* inner = PyList_New(static_cast<Py_ssize_t>(group.size()));
-    if (inner == nullptr) return nullptr;
-    // The outer list owns `inner` from here on, so a failure below releases it too.
-    PyList_SetItem(outer.get(), static_cast<Py_ssize_t>(g), inner);
-    for (std::size_t i = 0; i < group.size(); ++i) {
-      PyObject* value = PyLong_FromLongLong(group[i]);
-      if (value == nullptr) return nullptr;
-      PyList_SetItem(inner, static_cast<Py_ssize_t>(i), value);
-    }
+// A list of `size` items, each made by `item(i)` (a new reference, or null with an
+// exception set). The list holds empty slots until it is full, so it stays out of the
+// collector's sight until then: a collection that runs while it is built (from any
+// allocation) cannot hand it to Python code, through gc.get_objects() for example.
+template <class Item>
+PyObject* filled_list(std::size_t size, Item&& item) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(size)));
+  if (!list) return nullptr;
+  PyObject_GC_UnTrack(list.get());
+  for (std::size_t i = 0; i < size; ++i) {
+    PyObject* value = item(i);
+    if (value == nullptr) return nullptr;
+    if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), value) < 0) return nullptr;
   }
-  return outer.release();
+  PyObject_GC_Track(list.get());
+  return list.release();
 }
+
+PyObject* rolls_to_list(const RollGroups& rolls) {
+  return filled_list(rolls.group_count(), [&](std::size_t g) {
+    const auto group = rolls.group(g);
+    return filled_list(group.size(), [&](std::size_t i) { return PyLong_FromLongLong(group[i]); });
+  });
+}
+
+// The str of each text field of a list of records. Consecutive records often hold the
+// same text (the expression and the comment of every sample of a batch, the details of
+// a batch without dice): those share one str instead of each decoding its own copy.
+class SharedText {
+ public:
+  PyObject* get(const std::string& text) {
+    if (!str_ || text != *text_) {
+      str_ = PyRef::steal(text_to_str(text));
+      if (!str_) return nullptr;
+      text_ = &text;
+    }
+    Py_INCREF(str_.get());
+    return str_.get();
+  }
+
+ private:
+  PyRef str_;
+  const std::string* text_ = nullptr;
+};
+
+struct SharedTexts {
+  SharedText expression;
+  SharedText details;
+  SharedText comment;
+};
 
 bool set_item(PyObject* dict, PyObject* key, PyObject* new_value) {
   PyRef value = PyRef::steal(new_value);
   return value && PyDict_SetItem(dict, key, value.get()) == 0;
 }
 
-bool set_comment(PyObject* dict, const std::optional<std::string>& comment) {
-  return set_item(dict, g_keys.comment,
-                  comment ? text_to_str(*comment) : PyUnicode_FromStringAndSize("", 0));
+PyObject* comment_str(const std::optional<std::string>& comment, SharedText& shared) {
+  return comment ? shared.get(*comment) : PyUnicode_FromStringAndSize("", 0);
 }
 
-PyObject* build_dice_dict(const DiceResult& result) {
+PyObject* build_dice_dict(const DiceResult& result, SharedTexts& texts) {
   PyRef dict = PyRef::steal(PyDict_Copy(g_keys.dice_template));
   if (!dict) return nullptr;
-  if (!set_item(dict.get(), g_keys.expression, text_to_str(result.expression)) ||
+  if (!set_item(dict.get(), g_keys.expression, texts.expression.get(result.expression)) ||
       !set_item(dict.get(), g_keys.total, PyLong_FromLongLong(result.total)) ||
       !set_item(dict.get(), g_keys.rolls, rolls_to_list(result.rolls)) ||
-      !set_item(dict.get(), g_keys.details, text_to_str(result.details)) ||
-      !set_comment(dict.get(), result.comment)) {
+      !set_item(dict.get(), g_keys.details, texts.details.get(result.details)) ||
+      !set_item(dict.get(), g_keys.comment, comment_str(result.comment, texts.comment))) {
     return nullptr;
   }
   return dict.release();
 }
 
-
 PyObject* build_dice_list(std::span<const DiceResult> results) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < results.size(); ++i) {
-    PyObject* item = build_dice_dict(results[i]);
-    if (item == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+  SharedTexts texts;
+  return filled_list(results.size(),
+                     [&](std::size_t i) { return build_dice_dict(results[i], texts); });
 }
 
 }  // namespace
@@ -228,7 +254,8 @@ bool create_result_keys() noexcept {
 
 PyObject* dice_result_to_dict(const DiceResult& result) {
   CollectionPause pause(containers_of(result));
-  return build_dice_dict(result);
+  SharedTexts texts;
+  return build_dice_dict(result, texts);
 }
 
 PyObject* dice_results_to_list(std::span<const DiceResult> results) {
@@ -243,8 +270,9 @@ PyObject* program_result_to_object(const ProgramResult& result) {
   if (!results) return nullptr;
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
+  SharedText comment;
   if (PyDict_SetItem(dict.get(), g_keys.results, results.get()) < 0 ||
-      !set_comment(dict.get(), result.comment)) {
+      !set_item(dict.get(), g_keys.comment, comment_str(result.comment, comment))) {
     return nullptr;
   }
   return dict.release();
