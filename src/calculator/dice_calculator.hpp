@@ -3,6 +3,7 @@
 // calculator can serve several requests one after another; only the policy survives.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -23,10 +24,29 @@ namespace kavelo {
 // One node being evaluated or written out by the iterative walks over a tree: a binary
 // node waiting for its right operand, or a Paren or Commented node for its inner one.
 struct EvaluationFrame {
-  NodeId id = 0;
-  bool is_root = false;    // on the chain of nodes whose result is the whole result
-  bool right = false;      // its right operand has been started
-  std::int64_t left = 0;   // the total of its left operand, once known
+  NodeId operand = 0;           // binary: the right operand; Commented: the node itself
+  ExprKind kind = ExprKind::Add;
+  bool is_root = false;         // on the chain of nodes whose result is the whole result
+  bool right = false;           // its right operand has been started
+  std::int64_t left = 0;        // the total of its left operand, once known
+};
+
+// Room for the walks' own stack. A walk never holds more frames than the nesting limit
+// admits levels, so it takes room for that many at its start and pushes and pops without
+// further checks. The frames of the default limit's depth stay inside the object, so
+// most requests allocate nothing for them; deeper limits (up to the hard maximum) use
+// the heap.
+class FrameBuffer {
+ public:
+  [[nodiscard]] EvaluationFrame* reserve(std::uint64_t frames) {
+    if (frames <= inline_.size()) return inline_.data();
+    if (heap_.size() < frames) heap_.resize(static_cast<std::size_t>(frames));
+    return heap_.data();
+  }
+
+ private:
+  std::array<EvaluationFrame, 32> inline_;
+  std::vector<EvaluationFrame> heap_;
 };
 
 class DiceCalculator {
@@ -81,7 +101,7 @@ class DiceCalculator {
   // Group values scanned by per-die rerolls in this request (see count_reroll_scans).
   std::uint64_t reroll_scans_ = 0;
   // The walks' own stack, kept across the samples of a request.
-  std::vector<EvaluationFrame> frames_;
+  FrameBuffer frames_;
   // Set by a batch once its output can only fail: its records are then measured and
   // dropped, so the evaluator leaves out the expression text and the comment, which are
   // the same in every sample.

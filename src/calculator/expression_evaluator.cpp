@@ -128,11 +128,12 @@ void append_groups_text(std::string& out, const RollGroups& groups) {
 }
 
 // The rebuilt expression text: numbers, "count d sides", and binary nodes as
-// "(left) op (right)". Walked with an explicit stack of binary nodes, so the thread's
-// own stack is not used in proportion to the depth of the tree.
+// "(left) op (right)". Walked with a stack of binary nodes in `frames` (room for as many
+// as the tree is deep), so the thread's own stack is not used in proportion to the
+// depth of the tree.
 void put_expression_text(TextSink& out, const ExpressionPool& pool, NodeId root,
-                         std::vector<EvaluationFrame>& stack) {
-  const std::size_t bottom = stack.size();
+                         EvaluationFrame* frames) {
+  EvaluationFrame* top = frames;
   NodeId id = root;
   for (;;) {
     // Down the left side to a leaf, opening every binary node on the way.
@@ -144,7 +145,7 @@ void put_expression_text(TextSink& out, const ExpressionPool& pool, NodeId root,
         break;
       } else {
         out.put_char('(');
-        stack.push_back(EvaluationFrame{id, false, false, 0});
+        *top++ = EvaluationFrame{node.right, node.kind, false, false, 0};
         id = node.left;
       }
     }
@@ -159,19 +160,18 @@ void put_expression_text(TextSink& out, const ExpressionPool& pool, NodeId root,
     // Up through every binary node whose right operand is done; at the first whose left
     // operand is done, write the operator and go down its right operand.
     for (;;) {
-      if (stack.size() == bottom) return;
-      EvaluationFrame& frame = stack.back();
+      if (top == frames) return;
+      EvaluationFrame& frame = top[-1];
       if (!frame.right) {
-        const ExprNode& node = pool.node(frame.id);
         out.put_text(") ");
-        out.put_text(operator_symbol(node.kind));
+        out.put_text(operator_symbol(frame.kind));
         out.put_text(" (");
         frame.right = true;
-        id = node.right;
+        id = frame.operand;
         break;
       }
       out.put_char(')');
-      stack.pop_back();
+      --top;
     }
   }
 }
@@ -190,11 +190,8 @@ class ExpressionEvaluator {
   // is checked and its work unit charged on entry, before its operands. On failure the
   // nesting depth goes back to what it was.
   [[nodiscard]] Result<std::int64_t> evaluate(NodeId root) {
-    std::vector<EvaluationFrame>& stack = calculator_.frames_;
-    const std::size_t bottom = stack.size();
     const std::uint64_t start_depth = calculator_.nesting_depth_;
-    Result<std::int64_t> total = walk(root, stack, bottom);
-    stack.resize(bottom);
+    Result<std::int64_t> total = walk(root);
     calculator_.nesting_depth_ = start_depth;
     return total;
   }
@@ -204,7 +201,7 @@ class ExpressionEvaluator {
     DiceResult result;
     if (!calculator_.omit_shared_texts_) {
       TextSink expression(result.expression);
-      put_expression_text(expression, pool_, root, calculator_.frames_);
+      put_expression_text(expression, pool_, root, frames(calculator_));
     }
     result.total = total;
     result.rolls = std::move(rolls_);
@@ -214,12 +211,18 @@ class ExpressionEvaluator {
   }
 
  private:
+  // Room for a stack as deep as the nesting limit admits.
+  static EvaluationFrame* frames(DiceCalculator& calculator) {
+    return calculator.frames_.reserve(calculator.budget_.limit(Resource::nesting_depth));
+  }
+
   // `is_root` is true along the chain of nodes whose result is the root's (the root and
   // the Paren and Commented nodes below it): only they write details and the comment.
-  [[nodiscard]] Result<std::int64_t> walk(NodeId id, std::vector<EvaluationFrame>& stack,
-                                          std::size_t bottom) {
+  [[nodiscard]] Result<std::int64_t> walk(NodeId id) {
     std::uint64_t& depth = calculator_.nesting_depth_;
     const std::uint64_t limit = calculator_.budget_.limit(Resource::nesting_depth);
+    EvaluationFrame* const bottom = frames(calculator_);
+    EvaluationFrame* top = bottom;
     bool is_root = true;
     for (;;) {
       // Enter `id`, then go down its first operand until a leaf gives a total.
@@ -227,50 +230,42 @@ class ExpressionEvaluator {
       ++depth;
       if (!calculator_.budget_.try_charge(Resource::work_units, 1)) return work_exceeded();
       const ExprNode& node = pool_.node(id);
-      Result<std::int64_t> total;
-      switch (node.kind) {
-        case ExprKind::Number:
-          if (is_root) put_root_number(node.value);
-          total = node.value;
-          break;
-        case ExprKind::Dice:
-          total = evaluate_dice(node, is_root);
-          if (!total) return total;
-          break;
-        case ExprKind::Paren:
-        case ExprKind::Commented:
-          stack.push_back(EvaluationFrame{id, is_root, false, 0});
-          id = node.left;
-          continue;
-        default:
-          stack.push_back(EvaluationFrame{id, is_root, false, 0});
-          id = node.left;
-          is_root = false;
-          continue;
+      std::int64_t value = 0;
+      if (node.kind == ExprKind::Number) {
+        if (is_root) put_root_number(node.value);
+        value = node.value;
+      } else if (node.kind == ExprKind::Dice) {
+        Result<std::int64_t> total = evaluate_dice(node, is_root);
+        if (!total) return total;
+        value = *total;
+      } else {
+        const bool commented = node.kind == ExprKind::Commented;
+        *top++ = EvaluationFrame{commented ? id : node.right, node.kind, is_root, false, 0};
+        if (!commented && node.kind != ExprKind::Paren) is_root = false;
+        id = node.left;
+        continue;
       }
       // Leave the leaf and every node that its total completes; stop at a binary node
       // whose right operand is still to be evaluated.
-      std::int64_t value = *total;
       for (;;) {
         --depth;
-        if (stack.size() == bottom) return value;
-        EvaluationFrame& frame = stack.back();
-        const ExprNode& parent = pool_.node(frame.id);
-        if (parent.kind == ExprKind::Commented) {
-          if (frame.is_root) note_comment(parent);
-        } else if (parent.kind != ExprKind::Paren) {
+        if (top == bottom) return value;
+        EvaluationFrame& frame = top[-1];
+        if (frame.kind == ExprKind::Commented) {
+          if (frame.is_root) note_comment(pool_.node(frame.operand));
+        } else if (frame.kind != ExprKind::Paren) {
           if (!frame.right) {
             frame.right = true;
             frame.left = value;
-            id = parent.right;
+            id = frame.operand;
             is_root = false;
             break;
           }
-          Result<std::int64_t> combined = combine(parent.kind, frame.left, value, frame.is_root);
+          Result<std::int64_t> combined = combine(frame.kind, frame.left, value, frame.is_root);
           if (!combined) return combined;
           value = *combined;
         }
-        stack.pop_back();
+        --top;
       }
     }
   }

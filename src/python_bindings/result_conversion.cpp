@@ -1,6 +1,7 @@
 #include "python_bindings/result_conversion.hpp"
 
 #include <string>
+#include <vector>
 
 #include "python_bindings/py_ref.hpp"
 
@@ -144,12 +145,12 @@ PyObject* text_to_str(const std::string& text) {
   return PyUnicode_FromWideChar(wide, static_cast<Py_ssize_t>(length));
 }
 
-// A list of `size` items, each made by `item(i)` (a new reference, or null with an
-// exception set). The list holds empty slots until it is full, so it stays out of the
-// collector's sight until then: a collection that runs while it is built (from any
-// allocation) cannot hand it to Python code, through gc.get_objects() for example.
+// A list of `size` containers, each made by `item(i)` (a new reference, or null with an
+// exception set). Making a container can start a collection, and the list holds empty
+// slots until it is full, so it stays out of the collector's sight until then: a
+// collector callback cannot reach it (through gc.get_objects(), say) half-built.
 template <class Item>
-PyObject* filled_list(std::size_t size, Item&& item) {
+PyObject* list_of_containers(std::size_t size, Item&& item) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(size)));
   if (!list) return nullptr;
   PyObject_GC_UnTrack(list.get());
@@ -162,11 +163,59 @@ PyObject* filled_list(std::size_t size, Item&& item) {
   return list.release();
 }
 
+// The list of one group's values. The ints are made before the list, and filling it
+// allocates nothing, so no collection can run while it has empty slots.
+PyObject* group_to_list(std::span<const std::int64_t> group) {
+  if (group.size() == 1) {  // every group after a pool modifier, and most others
+    PyObject* value = PyLong_FromLongLong(group[0]);
+    if (value == nullptr) return nullptr;
+    PyObject* list = PyList_New(1);
+    if (list == nullptr || PyList_SetItem(list, 0, value) < 0) {
+      if (list == nullptr) Py_DECREF(value);
+      Py_XDECREF(list);
+      return nullptr;
+    }
+    return list;
+  }
+  constexpr std::size_t kOnStack = 8;
+  PyObject* few[kOnStack];
+  std::vector<PyObject*> many;
+  PyObject** values = few;
+  if (group.size() > kOnStack) {
+    many.resize(group.size());
+    values = many.data();
+  }
+  std::size_t made = 0;
+  auto release = [&] {
+    for (std::size_t i = 0; i < made; ++i) Py_DECREF(values[i]);
+    made = 0;
+  };
+  for (; made < group.size(); ++made) {
+    values[made] = PyLong_FromLongLong(group[made]);
+    if (values[made] == nullptr) {
+      release();
+      return nullptr;
+    }
+  }
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(group.size()));
+  if (list == nullptr) {
+    release();
+    return nullptr;
+  }
+  for (std::size_t i = 0; i < group.size(); ++i) {
+    // The list takes the reference even when it refuses it.
+    if (PyList_SetItem(list, static_cast<Py_ssize_t>(i), values[i]) < 0) {
+      for (std::size_t rest = i + 1; rest < group.size(); ++rest) Py_DECREF(values[rest]);
+      Py_DECREF(list);
+      return nullptr;
+    }
+  }
+  return list;
+}
+
 PyObject* rolls_to_list(const RollGroups& rolls) {
-  return filled_list(rolls.group_count(), [&](std::size_t g) {
-    const auto group = rolls.group(g);
-    return filled_list(group.size(), [&](std::size_t i) { return PyLong_FromLongLong(group[i]); });
-  });
+  return list_of_containers(rolls.group_count(),
+                            [&](std::size_t g) { return group_to_list(rolls.group(g)); });
 }
 
 // The str of each text field of a list of records. Consecutive records often hold the
@@ -219,8 +268,8 @@ PyObject* build_dice_dict(const DiceResult& result, SharedTexts& texts) {
 
 PyObject* build_dice_list(std::span<const DiceResult> results) {
   SharedTexts texts;
-  return filled_list(results.size(),
-                     [&](std::size_t i) { return build_dice_dict(results[i], texts); });
+  return list_of_containers(results.size(),
+                            [&](std::size_t i) { return build_dice_dict(results[i], texts); });
 }
 
 }  // namespace
