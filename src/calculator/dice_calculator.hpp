@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "errors/dice_error.hpp"
@@ -90,6 +91,12 @@ class DiceCalculator {
   friend class ExpressionEvaluator;
 
   void reset_request() noexcept;
+  // modifiers_to_string of a list of the request's tree. Every sample of a batch writes
+  // the details of the same roll, so the text of the last list is kept for the request.
+  [[nodiscard]] std::string_view modifier_text(std::span<const DiceModifier> modifiers);
+  // The error of a modifier pass whose work was refused.
+  [[gnu::cold, gnu::noinline]] std::unexpected<DiceError> pass_refused(
+      const RollGroups& groups) const;
   // Creates the generator if the slot is empty.
   [[nodiscard]] Status ensure_generator();
 
@@ -100,11 +107,14 @@ class DiceCalculator {
   std::uint64_t nesting_depth_ = 0;
   // Group values scanned by per-die rerolls in this request (see count_reroll_scans).
   std::uint64_t reroll_scans_ = 0;
+  // The list whose text modifier_text holds, and that text.
+  std::span<const DiceModifier> rendered_modifiers_;
+  std::string modifier_text_;
   // The walks' own stack, kept across the samples of a request.
   FrameBuffer frames_;
-  // Set by a batch once its output can only fail: its records are then measured and
-  // dropped, so the evaluator leaves out the expression text and the comment, which are
-  // the same in every sample.
+  // Set by a batch after its first sample: the evaluator then leaves out the expression
+  // text and the comment, which are the same in every sample (the batch copies them
+  // into the records it returns).
   bool omit_shared_texts_ = false;
 };
 

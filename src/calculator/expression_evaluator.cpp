@@ -291,7 +291,7 @@ class ExpressionEvaluator {
       details.put_number(term.count);
       details.put_char('d');
       details.put_number(term.sides);
-      details.put_text(DiceCalculator::modifiers_to_string(term.modifiers));
+      details.put_text(calculator_.modifier_text(term.modifiers));
       details.put_text(" = ");
       details.put_number(total);
       details.put_text(" (详情: ");
