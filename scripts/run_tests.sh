@@ -1,24 +1,38 @@
 #!/usr/bin/env bash
-# Installs what the tests need, builds and installs kavelo, then runs every test:
-# the C++ unit tests through CTest and the Python tests through pytest.
+# Runs every test: the C++ unit tests through CTest and the Python tests through pytest.
+#
+# Needs python3 (3.11 or newer) with venv and its development headers, and g++ 12 or
+# newer. Everything else comes into the checkout's virtual environment .venv (made here
+# when it is missing, see scripts/venv.sh): CMake, Ninja, pytest, hypothesis, mypy and
+# kavelo itself. GoogleTest comes from Debian's libgtest-dev when the machine lacks it,
+# installed as root or through sudo; otherwise the script stops and says what to install.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/venv.sh
 
-PYTHON=${PYTHON:-python3}
 JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 
-# GoogleTest comes from Debian's package; install it when it is missing.
-if [ ! -e /usr/include/gtest/gtest.h ]; then
-  echo "== installing libgtest-dev"
-  SUDO=""
-  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-  $SUDO apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q libgtest-dev
+have_gtest() {
+  [ -e /usr/include/gtest/gtest.h ] || [ -e /usr/local/include/gtest/gtest.h ]
+}
+if ! have_gtest; then
+  if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
+    as_root=()
+  elif command -v sudo >/dev/null && command -v apt-get >/dev/null; then
+    as_root=(sudo)
+  else
+    echo "$0: GoogleTest is missing: install it (Debian: apt-get install libgtest-dev) and run again" >&2
+    exit 1
+  fi
+  echo "== installing GoogleTest (libgtest-dev)"
+  "${as_root[@]}" apt-get update -q
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q libgtest-dev
 fi
 
-echo "== installing the Python test requirements and kavelo"
-"$PYTHON" -m pip install -q --disable-pip-version-check "pytest>=7" "hypothesis>=6" mypy
-"$PYTHON" -m pip install -q --disable-pip-version-check .
+kavelo_venv
+echo "== installing the build and test tools and kavelo into $(dirname "$(dirname "$VENV_PYTHON")")"
+venv_pip "cmake>=3.21" ninja "pytest>=7" "hypothesis>=6" mypy
+venv_pip .
 
 echo "== C++ tests"
 cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release \
@@ -27,5 +41,4 @@ cmake --build build/tests -j "$JOBS"
 ctest --test-dir build/tests --output-on-failure -j "$JOBS"
 
 echo "== Python tests"
-# Run from the tests folder so that the installed package, not the source tree, is imported.
-"$PYTHON" -m pytest -q -p no:cacheprovider tests/python
+"$VENV_PYTHON" -m pytest -q -p no:cacheprovider tests/python

@@ -21,7 +21,7 @@ cmake --build "$build" -j "${JOBS:-2}" --target _core
 
 rm -rf "$site"
 mkdir -p "$site/kavelo"
-cp python/kavelo/*.py python/kavelo/*.pyi python/kavelo/py.typed "$site/kavelo/"
+cp -R python/kavelo/. "$site/kavelo/"
 cp "$build"/_core*.so "$site/kavelo/"
 
 export PYTHONPATH="$site"

@@ -1,47 +1,15 @@
 """Type information and documentation for kavelo's native module."""
 
-from typing import Final, Sequence, TypedDict, final
+from typing import Final, Sequence, final
+
+# The result dictionaries live in kavelo.results, where they exist at run time too.
+from kavelo.results import DiceRollResult as DiceRollResult
+from kavelo.results import ModifierRollResult as ModifierRollResult
+from kavelo.results import ProgramResult as ProgramResult
+from kavelo.results import ProgramRunResult as ProgramRunResult
 
 __version__: Final[str]
 __all__: list[str]
-
-class DiceRollResult(TypedDict):
-    """The result of one expression.
-
-    Keys, always in this order:
-
-    - ``expression``: the expression rebuilt as text, binary operations fully
-      parenthesised, dice written as ``count d sides`` without modifiers
-      (``"(4d6) + (2)"``).
-    - ``total``: the value of the expression.
-    - ``rolls``: the kept values of every dice term, one inner list per group, in
-      evaluation order. A group holds a die and its explosions until a keep, drop,
-      unique, sort or count modifier turns every value into a group of its own.
-    - ``details``: a readable account, e.g. ``"4d6kh3 = 14 (详情: [[6], [5], [3]])"`` for
-      a dice term or ``"14 + 2 = 16"`` for an operation.
-    - ``comment``: the text after ``#`` (trimmed), or ``""`` when there is none.
-    """
-
-    expression: str
-    total: int
-    rolls: list[list[int]]
-    details: str
-    comment: str
-
-class ProgramRunResult(TypedDict):
-    """The result of a program: one :class:`DiceRollResult` per instruction, in order,
-    and the program's trailing comment (``""`` when there is none)."""
-
-    results: list[DiceRollResult]
-    comment: str
-
-class ModifierRollResult(TypedDict):
-    """The result of :meth:`Kavelo.roll_with_modifiers`: ``total``, ``rolls`` and
-    ``details`` as in :class:`DiceRollResult`."""
-
-    total: int
-    rolls: list[list[int]]
-    details: str
 
 def roll_dice(expression: str) -> DiceRollResult:
     """Parse and roll one dice expression under the default limits.
@@ -72,11 +40,11 @@ def roll_dice(expression: str) -> DiceRollResult:
         '(4d6) + (2)'
     """
 
-def run_program(program: str) -> ProgramRunResult:
+def run_program(program: str) -> ProgramResult:
     """Parse and evaluate a program of ``;``-separated instructions under the default
     limits, in one request.
 
-    Returns a new :class:`ProgramRunResult`; nothing is returned when any instruction
+    Returns a new :class:`ProgramResult`; nothing is returned when any instruction
     fails.
 
     Raises:
@@ -195,7 +163,7 @@ class Kavelo:
             '(2d6) + (3)'
         """
 
-    def run(self, program: str) -> ProgramRunResult:
+    def run(self, program: str) -> ProgramResult:
         """As :func:`run_program`, under this roller's policy.
 
         Example::

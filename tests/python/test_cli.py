@@ -15,6 +15,10 @@ import pytest
 from kavelo import ResourcePolicy
 from kavelo.cli import Summary, bar, histogram_rows
 
+SYNTAX_GLOSS = "(parse error: not valid dice notation)\n"
+INVALID_DICE = "无效的骰子表达式: 骰子数量和面数必须大于0"
+INVALID_DICE_GLOSS = " (invalid dice: the number of dice and of sides must be above 0)"
+
 THREE_ONES = "3\t3d1 = 3 (详情: [[1], [1], [1]])\n"
 SYNTAX_2D = (
     "解析错误:  --> 1:3\n"
@@ -164,12 +168,14 @@ def test_limits_as_json():
     "args, stderr",
     [
         (["--limit", "generated_values=2", "3d1"],
-         "[limit.generated_values] 计算预算已耗尽: 最多生成 2 个骰子结果; used 2, requested 1\n"),
+         "kavelo: argument 1: [limit.generated_values] 计算预算已耗尽: 最多生成 2 个骰子结果; "
+         "used 2, requested 1 (limit reached: at most 2 dice rolled)\n"),
         # The last of two settings of one limit wins.
         (["--limit", "source_items=1", "--limit", "source_items=2", "3d1"],
-         "[limit.source_items] 计算预算已耗尽: used 0, requested 3, limit 2\n"),
-        (["--limit", "batch_samples=1", "-n", "2", "1d1"],
-         "[limit.batch_samples] 计算预算已耗尽: used 0, requested 2, limit 1\n"),
+         "kavelo: argument 1: [limit.source_items] 计算预算已耗尽: used 0, requested 3, limit 2 (limit reached)\n"),
+        # Samples are split into requests, but not below one sample each.
+        (["--limit", "batch_samples=0", "-n", "2", "1d1"],
+         "kavelo: argument 1: [limit.batch_samples] 计算预算已耗尽: used 0, requested 1, limit 0 (limit reached)\n"),
     ],
 )
 def test_limit_applies_to_the_roll(args, stderr):
@@ -290,7 +296,9 @@ def test_stdin_one_text_per_line(command):
 
 def test_stdin_goes_on_after_a_failed_line():
     result = kavelo(stdin="2d\n3d1\n")
-    assert (result.returncode, text(result.stdout), text(result.stderr)) == (1, THREE_ONES, SYNTAX_2D)
+    assert (result.returncode, text(result.stdout), text(result.stderr)) == (
+        1, THREE_ONES, "kavelo: line 1: " + SYNTAX_2D + SYNTAX_GLOSS,
+    )
 
 
 def test_arguments_win_over_stdin():
@@ -303,23 +311,25 @@ def test_arguments_win_over_stdin():
 @pytest.mark.parametrize(
     "args, stderr",
     [
-        (["2d"], SYNTAX_2D),
-        (["1/0"], "[arithmetic.divide_by_zero] 除零错误\n"),
+        (["2d"], SYNTAX_2D + SYNTAX_GLOSS),
+        (["1/0"], "[arithmetic.divide_by_zero] 除零错误 (division by zero)\n"),
         (["2^-1"], "[arithmetic.invalid_exponent] exponent -1 must fit unsigned 32-bit range\n"),
-        (["0d6"], "无效的骰子表达式: 骰子数量和面数必须大于0\n"),
-        (["-n", "2", "1d6; 1d6"], "解析错误: roll() 只接受一条指令；多条指令请使用 run()\n"),
-        (["-n", "10001", "1d6"], "[limit.batch_samples] 计算预算已耗尽: used 0, requested 10001, limit 10000\n"),
+        (["0d6"], INVALID_DICE + INVALID_DICE_GLOSS + "\n"),
+        (["-n", "2", "1d6; 1d6"], "解析错误: roll() 只接受一条指令；多条指令请使用 run() "
+         "(parse error: -n rolls one expression, not a program of several)\n"),
+        (["-n", "2", "1d1!"], "[limit.generated_values] 计算预算已耗尽: 最多生成 10000 个骰子结果; "
+         "used 10000, requested 1 (limit reached: at most 10000 dice rolled)\n"),
     ],
 )
 def test_roll_failure_exits_1_with_the_message(command, args, stderr):
     result = subprocess.run(command + args, capture_output=True, timeout=60)
-    assert (result.returncode, result.stdout, text(result.stderr)) == (1, b"", stderr)
+    assert (result.returncode, result.stdout, text(result.stderr)) == (1, b"", "kavelo: argument 1: " + stderr)
 
 
 def test_failure_does_not_stop_later_arguments():
     result = kavelo("1/0", "3d1")
     assert (result.returncode, text(result.stdout)) == (1, THREE_ONES)
-    assert text(result.stderr) == "[arithmetic.divide_by_zero] 除零错误\n"
+    assert text(result.stderr) == "kavelo: argument 1: [arithmetic.divide_by_zero] 除零错误 (division by zero)\n"
 
 
 @pytest.mark.parametrize(
@@ -355,8 +365,11 @@ def test_no_expression_on_a_terminal_is_a_usage_error():
 
 
 def test_interrupt_while_reading_stdin_exits_130_quietly(command):
+    # A shell that starts jobs in the background hands them SIGINT ignored, and Python
+    # then keeps it ignored: give the command the default handling whatever ran pytest.
     process = subprocess.Popen(
         command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
     )
     try:
         process.stdin.write(b"3d1\n")

@@ -12,6 +12,7 @@ import kavelo
 import kavelo._core as core
 
 EXAMPLE = pathlib.Path(__file__).parent / "typing" / "uses_every_entry_point.py"
+BOT = pathlib.Path(__file__).parent / "typing" / "bot_annotations.py"
 
 
 def test_package_ships_stub_and_marker():
@@ -20,16 +21,18 @@ def test_package_ships_stub_and_marker():
     assert (package / "_core.pyi").exists()
 
 
-def test_example_runs():
-    result = subprocess.run([sys.executable, str(EXAMPLE)], capture_output=True, text=True, timeout=60)
+@pytest.mark.parametrize("example", [EXAMPLE, BOT], ids=["entry_points", "bot"])
+def test_example_runs(example):
+    result = subprocess.run([sys.executable, str(example)], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
 
 
-def test_example_passes_mypy_strict(tmp_path):
+@pytest.mark.parametrize("example", [EXAMPLE, BOT], ids=["entry_points", "bot"])
+def test_example_passes_mypy_strict(tmp_path, example):
     pytest.importorskip("mypy")
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-incremental",
-         "--cache-dir", str(tmp_path), str(EXAMPLE)],
+         "--cache-dir", str(tmp_path), str(example)],
         capture_output=True, text=True, timeout=300, cwd=tmp_path,
     )
     assert result.returncode == 0, result.stdout + result.stderr
@@ -66,3 +69,20 @@ def test_stub_examples_run_as_written():
             runner.run(test)
     assert examples >= 15
     assert runner.failures == 0
+
+
+@pytest.mark.parametrize("name", ["DiceRollResult", "ProgramResult", "ProgramRunResult", "ModifierRollResult"])
+def test_result_types_exist_at_run_time(name):
+    import typing
+
+    cls = getattr(kavelo, name)
+    assert typing.is_typeddict(cls)
+    assert cls.__module__ == "kavelo.results"
+
+
+def test_result_types_list_the_keys_the_module_returns():
+    roller = kavelo.Kavelo()
+    assert list(kavelo.DiceRollResult.__annotations__) == list(kavelo.roll_dice("1d1 # x"))
+    assert list(kavelo.ProgramResult.__annotations__) == list(kavelo.run_program("1"))
+    assert list(kavelo.ModifierRollResult.__annotations__) == list(roller.roll_with_modifiers(1, 1, []))
+    assert kavelo.__all__ == core.__all__

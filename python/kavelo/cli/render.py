@@ -1,0 +1,50 @@
+"""The output forms of results: plain lines for people and one JSON value per text for
+scripts. Everything that came from the input is escaped here (see ``escape``)."""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Iterable
+from typing import Any
+
+from .. import DiceRollResult, ProgramResult
+from .escape import escape_json, escape_text
+
+
+def to_json(value: Any) -> str:
+    """One line of JSON, not ASCII-escaped except for the characters that are unsafe on
+    a terminal."""
+    return escape_json(json.dumps(value, ensure_ascii=False))
+
+
+class PlainRenderer:
+    """An instruction as its total, a tab and its details; a comment as ``# comment``."""
+
+    def instruction_line(self, result: DiceRollResult) -> str:
+        return f"{result['total']}\t{escape_text(result['details'])}"
+
+    def comment_line(self, comment: str) -> str:
+        return f"# {escape_text(comment)}"
+
+    def program(self, result: ProgramResult) -> list[str]:
+        lines = [self.instruction_line(r) for r in result["results"]]
+        if result["comment"]:
+            lines.append(self.comment_line(result["comment"]))
+        return lines
+
+    def samples(self, batch: Iterable[DiceRollResult]) -> list[str]:
+        return [self.instruction_line(r) for r in batch]
+
+
+class JsonRenderer:
+    """The result dictionary of a program; the list of sample dictionaries; a failure
+    as an object naming the input, the error text and its code."""
+
+    def program(self, result: ProgramResult) -> list[str]:
+        return [to_json(result)]
+
+    def sample_items(self, batch: Iterable[DiceRollResult]) -> list[str]:
+        return [to_json(r) for r in batch]
+
+    def failure(self, text: str, message: str, code: str) -> str:
+        return to_json({"input": text, "error": message, "code": code})
