@@ -84,14 +84,6 @@ PyObject* guarded(Body&& body) noexcept {
   return nullptr;
 }
 
-// The flag that makes a heap type's attributes read-only (Kavelo.roll = None is then
-// refused). The limited API names it from 3.10 on; an older interpreter ignores the bit.
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
-inline constexpr unsigned long kImmutableType = Py_TPFLAGS_IMMUTABLETYPE;
-#else
-inline constexpr unsigned long kImmutableType = 1UL << 8;
-#endif
-
 // Casts a method implementation to PyCFunction without tripping -Wcast-function-type.
 template <class F>
 PyCFunction as_cfunction(F* function) noexcept {

@@ -68,25 +68,13 @@ std::optional<DiceModifier> classify_modifier(std::string_view text, const char*
   return std::nullopt;
 }
 
-// The UTF-8 text of a str. Where the limited API offers it, the view is the
-// interpreter's own UTF-8 form of the string (no copy for ASCII text, one cached copy
-// kept by the string otherwise); else an encoded copy, kept in `holder` while the view
-// is used.
-bool utf8_view(PyObject* text, PyRef& holder, std::string_view& out) {
-#if !defined(Py_LIMITED_API) || Py_LIMITED_API + 0 >= 0x030A0000
-  (void)holder;
+// The UTF-8 text of a str, read from the interpreter's own UTF-8 form of the string: no
+// copy for ASCII text, and one copy kept by the string itself otherwise.
+bool utf8_view(PyObject* text, std::string_view& out) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(text, &size);
   if (data == nullptr) return false;
   out = std::string_view(data, static_cast<std::size_t>(size));
-#else
-  holder = PyRef::steal(PyUnicode_AsUTF8String(text));
-  if (!holder) return false;
-  char* data = PyBytes_AsString(holder.get());
-  const Py_ssize_t size = PyBytes_Size(holder.get());
-  if (data == nullptr || size < 0) return false;
-  out = std::string_view(data, static_cast<std::size_t>(size));
-#endif
   return true;
 }
 
@@ -142,9 +130,8 @@ bool read_item(PyObject* item, const char* name, ListBounds& bounds, ModifierLis
     return false;
   }
   if (!bounds.add_string() || !bounds.check_characters(item)) return false;
-  PyRef holder;
   std::string_view text;
-  if (!utf8_view(item, holder, text)) {
+  if (!utf8_view(item, text)) {
     prefix_argument_error(name);
     return false;
   }

@@ -193,7 +193,8 @@ PyType_Spec roller_spec = {
     "builtins.Kavelo",
     static_cast<int>(sizeof(RollerObject)),
     0,
-    Py_TPFLAGS_DEFAULT | kImmutableType,
+    // Immutable: no attribute of the class can be set or deleted from Python.
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     roller_slots,
 };
 

@@ -267,8 +267,10 @@ def test_an_ordinary_error_from_the_length_hint_is_only_a_missing_hint(exception
 
 
 def test_a_collector_callback_never_sees_a_half_built_result():
-    # The callback empties every list of 300 items it finds; a half-built result that
-    # it could reach would be freed under the converter's hands.
+    # The callback empties every list of 300 items it finds. A half-built result that it
+    # could reach would be freed under the converter's hands (a crash under the debug
+    # allocator, or a SystemError). A finished result may be emptied once it is
+    # returned: from 3.12 on, collections run between bytecodes, right after a call.
     got = in_child("""
         import gc
         def callback(phase, info):
@@ -278,12 +280,18 @@ def test_a_collector_callback_never_sees_a_half_built_result():
                         obj.clear()
         gc.callbacks.append(callback)
         gc.set_threshold(1)
-        sizes = [len(roll_dice("300d6")["rolls"]) for _ in range(100)]
-        sizes += [len(r) for r in Kavelo().roll_multiple("1", 300) for _ in [0]][:1]
+        sizes = set()
+        for _ in range(100):
+            sizes.add(len(roll_dice("300d6")["rolls"]))
+            sizes.add(len(Kavelo().roll_multiple("1", 300)))
         gc.callbacks.clear()
-        print(json.dumps({"sizes": sorted(set(sizes))}))
+        print(json.dumps({"sizes": sorted(sizes)}))
     """, env={"PYTHONMALLOC": "malloc" if UNDER_ASAN else "debug"})
-    assert got == {"sizes": [300]}
+    assert set(got["sizes"]) <= {0, 300}
+    if sys.version_info < (3, 12):
+        # Collections run inside allocations here, so a result is measured before any
+        # collection can see it.
+        assert got["sizes"] == [300]
 
 
 # ---- the rest -------------------------------------------------------------------------
