@@ -17,12 +17,12 @@ site="$PWD/$build/site"
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAVELO_SANITIZE=ON \
   -DKAVELO_BUILD_PYTHON=ON -DPython_EXECUTABLE="$PYEXE" >/dev/null
-cmake --build "$build" -j "${JOBS:-2}" --target _core
+cmake --build "$build" -j "${JOBS:-2}" --target _core _odds
 
 rm -rf "$site"
 mkdir -p "$site/kavelo"
 cp -R python/kavelo/. "$site/kavelo/"
-cp "$build"/_core*.so "$site/kavelo/"
+cp "$build"/_core*.so "$build"/src/odds_bindings/_odds*.so "$site/kavelo/"
 
 export PYTHONPATH="$site"
 export PYTHONMALLOC=malloc

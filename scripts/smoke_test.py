@@ -1,5 +1,5 @@
-"""A short check of an installed kavelo: a roll, a program, a policy, an error and the
-command. Run by scripts/build_wheel.sh (and cibuildwheel) with each interpreter the
+"""A short check of an installed kavelo: a roll, a program, a policy, an error, the odds
+and the command. Run by scripts/build_wheel.sh (and cibuildwheel) with each interpreter the
 wheel is installed into, from outside the checkout so that the installed package is the
 one imported."""
 
@@ -28,6 +28,9 @@ def main() -> None:
         assert str(error).startswith("[limit.generated_values] "), error
     else:
         raise AssertionError("6d6 passed a limit of 5 generated values")
+
+    chances = kavelo.odds("2d6")
+    assert abs(chances.probability(7) - 1 / 6) < 1e-12, chances.pmf
 
     folder = os.path.dirname(sys.executable)
     command = os.path.join(folder, "kavelo")

@@ -3,6 +3,8 @@
 >>> import kavelo
 >>> kavelo.roll_dice("4d6kh3+2")["expression"]
 '(4d6) + (2)'
+>>> round(kavelo.odds("1d20+5").at_least(15), 2)
+0.55
 
 The result dictionaries have ``TypedDict`` types for annotations:
 :class:`DiceRollResult`, :class:`ProgramResult` and :class:`ModifierRollResult`.
@@ -16,11 +18,21 @@ from ._core import (
     roll_simple,
     run_program,
 )
+from .distribution import Odds, odds
 
-# Re-exported for annotations; __all__ stays the module's own six names.
+# Re-exported for annotations; they are types, not part of __all__.
 from .results import DiceRollResult as DiceRollResult
 from .results import ModifierRollResult as ModifierRollResult
 from .results import ProgramResult as ProgramResult
 from .results import ProgramRunResult as ProgramRunResult
 
-__all__ = ["__version__", "roll_dice", "run_program", "roll_simple", "ResourcePolicy", "Kavelo"]
+__all__ = [
+    "__version__",
+    "roll_dice",
+    "run_program",
+    "roll_simple",
+    "ResourcePolicy",
+    "Kavelo",
+    "odds",
+    "Odds",
+]

@@ -27,7 +27,7 @@ def test_version():
 
 def test_all_is_ordered_and_reexported():
     final_order = ["__version__", "roll_dice", "run_program", "roll_simple", "ResourcePolicy", "Kavelo"]
-    assert kavelo.__all__ == core.__all__
+    assert kavelo.__all__ == core.__all__ + ["odds", "Odds"]
     assert [name for name in final_order if name in core.__all__] == core.__all__
     for name in core.__all__:
         assert getattr(kavelo, name) is getattr(core, name)
