@@ -23,6 +23,8 @@ DiceCalculator::DiceCalculator(const ResourcePolicy& policy, EntropySource entro
 void DiceCalculator::reset_request() noexcept {
   budget_ = ExecutionBudget(policy_);
   nesting_depth_ = 0;
+  reroll_scans_ = 0;
+  rendered_modifiers_ = {};
   generator_.reset();
   omit_shared_texts_ = false;
 }

@@ -3,10 +3,12 @@
 // calculator can serve several requests one after another; only the policy survives.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "errors/dice_error.hpp"
@@ -19,6 +21,34 @@
 #include "types/roll_groups.hpp"
 
 namespace kavelo {
+
+// One node being evaluated or written out by the iterative walks over a tree: a binary
+// node waiting for its right operand, or a Paren or Commented node for its inner one.
+struct EvaluationFrame {
+  NodeId operand = 0;           // binary: the right operand; Commented: the node itself
+  ExprKind kind = ExprKind::Add;
+  bool is_root = false;         // on the chain of nodes whose result is the whole result
+  bool right = false;           // its right operand has been started
+  std::int64_t left = 0;        // the total of its left operand, once known
+};
+
+// Room for the walks' own stack. A walk never holds more frames than the nesting limit
+// admits levels, so it takes room for that many at its start and pushes and pops without
+// further checks. The frames of the default limit's depth stay inside the object, so
+// most requests allocate nothing for them; deeper limits (up to the hard maximum) use
+// the heap.
+class FrameBuffer {
+ public:
+  [[nodiscard]] EvaluationFrame* reserve(std::uint64_t frames) {
+    if (frames <= inline_.size()) return inline_.data();
+    if (heap_.size() < frames) heap_.resize(static_cast<std::size_t>(frames));
+    return heap_.data();
+  }
+
+ private:
+  std::array<EvaluationFrame, 32> inline_;
+  std::vector<EvaluationFrame> heap_;
+};
 
 class DiceCalculator {
  public:
@@ -39,6 +69,9 @@ class DiceCalculator {
   [[nodiscard]] Result<RollGroups> roll_dice_with_budget(const DiceTerm& dice);
   [[nodiscard]] Result<std::uint32_t> roll_face(std::uint32_t sides);
   [[nodiscard]] Status charge_modifier_work(const RollGroups& groups);
+  // Counts `scans` group values looked at by the per-die rerolls. Those scans are not
+  // charged: the request's scans are compared, all together, with the work_units limit.
+  [[nodiscard]] Status count_reroll_scans(std::uint64_t scans);
   [[nodiscard]] Result<DiceResult> evaluate_expression_with_budget(const ExpressionPool& pool,
                                                                    NodeId node);
 
@@ -58,6 +91,12 @@ class DiceCalculator {
   friend class ExpressionEvaluator;
 
   void reset_request() noexcept;
+  // modifiers_to_string of a list of the request's tree. Every sample of a batch writes
+  // the details of the same roll, so the text of the last list is kept for the request.
+  [[nodiscard]] std::string_view modifier_text(std::span<const DiceModifier> modifiers);
+  // The error of a modifier pass whose work was refused.
+  [[gnu::cold, gnu::noinline]] std::unexpected<DiceError> pass_refused(
+      const RollGroups& groups) const;
   // Creates the generator if the slot is empty.
   [[nodiscard]] Status ensure_generator();
 
@@ -66,9 +105,16 @@ class DiceCalculator {
   EntropySource entropy_;
   std::optional<RequestRandom> generator_;
   std::uint64_t nesting_depth_ = 0;
-  // Set by a batch once its output can only fail: its records are then measured and
-  // dropped, so the evaluator leaves out the expression text and the comment, which are
-  // the same in every sample.
+  // Group values scanned by per-die rerolls in this request (see count_reroll_scans).
+  std::uint64_t reroll_scans_ = 0;
+  // The list whose text modifier_text holds, and that text.
+  std::span<const DiceModifier> rendered_modifiers_;
+  std::string modifier_text_;
+  // The walks' own stack, kept across the samples of a request.
+  FrameBuffer frames_;
+  // Set by a batch after its first sample: the evaluator then leaves out the expression
+  // text and the comment, which are the same in every sample (the batch copies them
+  // into the records it returns).
   bool omit_shared_texts_ = false;
 };
 

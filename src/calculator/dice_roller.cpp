@@ -168,6 +168,16 @@ void apply_pool_modifier(RollGroups& groups, const DiceModifier& modifier) {
   groups.assign_singletons(std::move(pool));
 }
 
+// The work of one modifier pass: the values it works on, and at least one, so that a
+// long modifier list after "kh0" does not run for nothing.
+std::uint64_t pass_cost(const RollGroups& groups) noexcept {
+  return std::max<std::uint64_t>(groups.value_count(), 1);
+}
+
+inline bool try_charge_pass(ExecutionBudget& budget, const RollGroups& groups) noexcept {
+  return budget.try_charge(Resource::work_units, pass_cost(groups));
+}
+
 bool any_at_most(const std::vector<std::int64_t>& values, std::size_t begin,
                  std::int64_t threshold) noexcept {
   for (std::size_t i = begin; i < values.size(); ++i) {
@@ -191,7 +201,22 @@ Result<std::uint32_t> DiceCalculator::roll_face(std::uint32_t sides) {
 }
 
 Status DiceCalculator::charge_modifier_work(const RollGroups& groups) {
-  return budget_.charge(Resource::work_units, groups.value_count());
+  if (try_charge_pass(budget_, groups)) return {};
+  return std::unexpected(budget_.exceeded(Resource::work_units, pass_cost(groups)));
+}
+
+std::unexpected<DiceError> DiceCalculator::pass_refused(const RollGroups& groups) const {
+  return std::unexpected(budget_.exceeded(Resource::work_units, pass_cost(groups)));
+}
+
+Status DiceCalculator::count_reroll_scans(std::uint64_t scans) {
+  const std::uint64_t limit = budget_.limit(Resource::work_units);
+  if (scans > limit - reroll_scans_) {
+    return std::unexpected(
+        DiceError::budget_exceeded(name_of(Resource::work_units), reroll_scans_, scans, limit));
+  }
+  reroll_scans_ += scans;
+  return {};
 }
 
 Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
@@ -205,11 +230,13 @@ Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
 
   // Every explode modifier after the first finds the last face below `sides` and adds
   // nothing, so one flag stands for all of them. The rerolls keep their list order.
+  // Every value of a group is at least 1 (faces, and sums of faces), so a reroll whose
+  // threshold is below 1 never matches: it has no effect and is left out of the scans.
   bool explode = false;
   std::vector<DiceModifier> rerolls;
   for (const DiceModifier& modifier : dice.modifiers) {
     if (is_explode(modifier.kind)) explode = true;
-    if (is_reroll(modifier.kind)) rerolls.push_back(modifier);
+    if (is_reroll(modifier.kind) && modifier.value >= 1) rerolls.push_back(modifier);
   }
 
   RollGroups groups;
@@ -276,6 +303,11 @@ Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
       }
     }
 
+    // The rerolls scan the group once each at most; a scan draws nothing unless it
+    // matches, so the scans are counted against the work limit here.
+    if (!rerolls.empty()) {
+      KAVELO_TRY(count_reroll_scans(rerolls.size() * (values.size() - begin)));
+    }
     for (const DiceModifier& modifier : rerolls) {
       const std::int64_t threshold = modifier.value;
       switch (modifier.kind) {
@@ -332,15 +364,18 @@ Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
 
   if (!dice.modifiers.empty()) {
     // KeepAlias acts before every other pool modifier, wherever it stands in the list.
+    // Every pass is charged; the per-die kinds have no pool effect of their own.
     for (const DiceModifier& modifier : dice.modifiers) {
       if (modifier.kind != ModifierKind::KeepAlias) continue;
-      KAVELO_TRY(charge_modifier_work(groups));
+      if (!try_charge_pass(budget_, groups)) return pass_refused(groups);
       apply_pool_modifier(groups, modifier);
     }
     for (const DiceModifier& modifier : dice.modifiers) {
       if (modifier.kind == ModifierKind::KeepAlias) continue;
-      KAVELO_TRY(charge_modifier_work(groups));
-      apply_pool_modifier(groups, modifier);
+      if (!try_charge_pass(budget_, groups)) return pass_refused(groups);
+      if (!is_explode(modifier.kind) && !is_reroll(modifier.kind)) {
+        apply_pool_modifier(groups, modifier);
+      }
     }
   }
 

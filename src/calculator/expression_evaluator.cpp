@@ -128,31 +128,51 @@ void append_groups_text(std::string& out, const RollGroups& groups) {
 }
 
 // The rebuilt expression text: numbers, "count d sides", and binary nodes as
-// "(left) op (right)". Recursion is bounded by the nesting limit the evaluation passed.
-void put_expression_text(TextSink& out, const ExpressionPool& pool, NodeId id) {
-  const ExprNode& node = pool.node(id);
-  switch (node.kind) {
-    case ExprKind::Number:
-      out.put_number(node.value);
-      return;
-    case ExprKind::Dice:
-      out.put_number(node.count);
+// "(left) op (right)". Walked with a stack of binary nodes in `frames` (room for as many
+// as the tree is deep), so the thread's own stack is not used in proportion to the
+// depth of the tree.
+void put_expression_text(TextSink& out, const ExpressionPool& pool, NodeId root,
+                         EvaluationFrame* frames) {
+  EvaluationFrame* top = frames;
+  NodeId id = root;
+  for (;;) {
+    // Down the left side to a leaf, opening every binary node on the way.
+    for (;;) {
+      const ExprNode& node = pool.node(id);
+      if (node.kind == ExprKind::Paren || node.kind == ExprKind::Commented) {
+        id = node.left;
+      } else if (node.kind == ExprKind::Number || node.kind == ExprKind::Dice) {
+        break;
+      } else {
+        out.put_char('(');
+        *top++ = EvaluationFrame{node.right, node.kind, false, false, 0};
+        id = node.left;
+      }
+    }
+    const ExprNode& leaf = pool.node(id);
+    if (leaf.kind == ExprKind::Number) {
+      out.put_number(leaf.value);
+    } else {
+      out.put_number(leaf.count);
       out.put_char('d');
-      out.put_number(node.sides);
-      return;
-    case ExprKind::Paren:
-    case ExprKind::Commented:
-      put_expression_text(out, pool, node.left);
-      return;
-    default:
-      out.put_char('(');
-      put_expression_text(out, pool, node.left);
-      out.put_text(") ");
-      out.put_text(operator_symbol(node.kind));
-      out.put_text(" (");
-      put_expression_text(out, pool, node.right);
+      out.put_number(leaf.sides);
+    }
+    // Up through every binary node whose right operand is done; at the first whose left
+    // operand is done, write the operator and go down its right operand.
+    for (;;) {
+      if (top == frames) return;
+      EvaluationFrame& frame = top[-1];
+      if (!frame.right) {
+        out.put_text(") ");
+        out.put_text(operator_symbol(frame.kind));
+        out.put_text(" (");
+        frame.right = true;
+        id = frame.operand;
+        break;
+      }
       out.put_char(')');
-      return;
+      --top;
+    }
   }
 }
 
@@ -163,15 +183,16 @@ class ExpressionEvaluator {
   ExpressionEvaluator(DiceCalculator& calculator, const ExpressionPool& pool) noexcept
       : calculator_(calculator), pool_(pool) {}
 
-  // Evaluates the node; `is_root` is true along the chain of nodes whose result is the
-  // result of the whole evaluation.
-  [[nodiscard]] Result<std::int64_t> evaluate(NodeId id, bool is_root) {
-    std::uint64_t& depth = calculator_.nesting_depth_;
-    std::uint64_t limit = calculator_.budget_.limit(Resource::nesting_depth);
-    if (depth >= limit) return depth_exceeded(depth, limit);
-    ++depth;
-    Result<std::int64_t> total = evaluate_node(id, is_root);
-    if (depth > 0) --depth;
+  // Evaluates the tree under `root`, whose result is the result of the whole evaluation.
+  // The walk keeps its own stack of the binary, Paren and Commented nodes being
+  // evaluated, so it needs the same small part of the thread's stack at any depth. Every
+  // node is entered in the order of a recursive left-to-right walk: its nesting level
+  // is checked and its work unit charged on entry, before its operands. On failure the
+  // nesting depth goes back to what it was.
+  [[nodiscard]] Result<std::int64_t> evaluate(NodeId root) {
+    const std::uint64_t start_depth = calculator_.nesting_depth_;
+    Result<std::int64_t> total = walk(root);
+    calculator_.nesting_depth_ = start_depth;
     return total;
   }
 
@@ -180,7 +201,7 @@ class ExpressionEvaluator {
     DiceResult result;
     if (!calculator_.omit_shared_texts_) {
       TextSink expression(result.expression);
-      put_expression_text(expression, pool_, root);
+      put_expression_text(expression, pool_, root, frames(calculator_));
     }
     result.total = total;
     result.rolls = std::move(rolls_);
@@ -190,28 +211,69 @@ class ExpressionEvaluator {
   }
 
  private:
-  [[nodiscard]] Result<std::int64_t> evaluate_node(NodeId id, bool is_root) {
-    if (!calculator_.budget_.try_charge(Resource::work_units, 1)) return work_exceeded();
-    const ExprNode& node = pool_.node(id);
-    switch (node.kind) {
-      case ExprKind::Number:
+  // Room for a stack as deep as the nesting limit admits.
+  static EvaluationFrame* frames(DiceCalculator& calculator) {
+    return calculator.frames_.reserve(calculator.budget_.limit(Resource::nesting_depth));
+  }
+
+  // `is_root` is true along the chain of nodes whose result is the root's (the root and
+  // the Paren and Commented nodes below it): only they write details and the comment.
+  [[nodiscard]] Result<std::int64_t> walk(NodeId id) {
+    std::uint64_t& depth = calculator_.nesting_depth_;
+    const std::uint64_t limit = calculator_.budget_.limit(Resource::nesting_depth);
+    EvaluationFrame* const bottom = frames(calculator_);
+    EvaluationFrame* top = bottom;
+    bool is_root = true;
+    for (;;) {
+      // Enter `id`, then go down its first operand until a leaf gives a total.
+      if (depth >= limit) return depth_exceeded(depth, limit);
+      ++depth;
+      if (!calculator_.budget_.try_charge(Resource::work_units, 1)) return work_exceeded();
+      const ExprNode& node = pool_.node(id);
+      std::int64_t value = 0;
+      if (node.kind == ExprKind::Number) {
         if (is_root) put_root_number(node.value);
-        return node.value;
-      case ExprKind::Dice:
-        return evaluate_dice(node, is_root);
-      case ExprKind::Paren:
-        return evaluate(node.left, is_root);
-      case ExprKind::Commented: {
-        auto total = evaluate(node.left, is_root);
-        if (total && is_root) {
-          const auto& comment = pool_.comment(node);
-          comment_ = comment ? &*comment : nullptr;
-        }
-        return total;
+        value = node.value;
+      } else if (node.kind == ExprKind::Dice) {
+        Result<std::int64_t> total = evaluate_dice(node, is_root);
+        if (!total) return total;
+        value = *total;
+      } else {
+        const bool commented = node.kind == ExprKind::Commented;
+        *top++ = EvaluationFrame{commented ? id : node.right, node.kind, is_root, false, 0};
+        if (!commented && node.kind != ExprKind::Paren) is_root = false;
+        id = node.left;
+        continue;
       }
-      default:
-        return evaluate_binary(node, is_root);
+      // Leave the leaf and every node that its total completes; stop at a binary node
+      // whose right operand is still to be evaluated.
+      for (;;) {
+        --depth;
+        if (top == bottom) return value;
+        EvaluationFrame& frame = top[-1];
+        if (frame.kind == ExprKind::Commented) {
+          if (frame.is_root) note_comment(pool_.node(frame.operand));
+        } else if (frame.kind != ExprKind::Paren) {
+          if (!frame.right) {
+            frame.right = true;
+            frame.left = value;
+            id = frame.operand;
+            is_root = false;
+            break;
+          }
+          Result<std::int64_t> combined = combine(frame.kind, frame.left, value, frame.is_root);
+          if (!combined) return combined;
+          value = *combined;
+        }
+        --top;
+      }
     }
+  }
+
+  // The comment of a Commented node on the root chain becomes the result's comment.
+  void note_comment(const ExprNode& node) {
+    const auto& comment = pool_.comment(node);
+    comment_ = comment ? &*comment : nullptr;
   }
 
   [[gnu::noinline]] Result<std::int64_t> evaluate_dice(const ExprNode& node, bool is_root) {
@@ -229,7 +291,7 @@ class ExpressionEvaluator {
       details.put_number(term.count);
       details.put_char('d');
       details.put_number(term.sides);
-      details.put_text(DiceCalculator::modifiers_to_string(term.modifiers));
+      details.put_text(calculator_.modifier_text(term.modifiers));
       details.put_text(" = ");
       details.put_number(total);
       details.put_text(" (详情: ");
@@ -245,18 +307,8 @@ class ExpressionEvaluator {
     return total;
   }
 
-  [[nodiscard]] Result<std::int64_t> evaluate_binary(const ExprNode& node, bool is_root) {
-    auto left = evaluate(node.left, false);
-    if (!left) return left;
-    auto right = evaluate(node.right, false);
-    if (!right) return right;
-    return combine(node.kind, *left, *right, is_root);
-  }
-
-  // The recursion runs through evaluate, evaluate_node and evaluate_binary, up to the
-  // nesting limit (128 at most) deep, on whatever stack the caller's thread has. Their
-  // frames stay small because everything that needs sizable locals (error values, texts,
-  // the dice roll) lives in these non-inlined helpers, which run at the leaves only.
+  // Error values, texts and the dice roll live in these non-inlined helpers, which keeps
+  // the walk's own loop small and free of their locals.
   [[gnu::noinline, gnu::cold]] static Result<std::int64_t> depth_exceeded(std::uint64_t depth,
                                                                          std::uint64_t limit) {
     return std::unexpected(DiceError::budget_exceeded("nesting_depth", depth, 1, limit));
@@ -303,7 +355,7 @@ class ExpressionEvaluator {
 Result<DiceResult> DiceCalculator::evaluate_expression_with_budget(const ExpressionPool& pool,
                                                                    NodeId node) {
   ExpressionEvaluator evaluator(*this, pool);
-  auto total = evaluator.evaluate(node, true);
+  auto total = evaluator.evaluate(node);
   if (!total) return std::unexpected(std::move(total.error()));
   return evaluator.finish(node, *total);
 }

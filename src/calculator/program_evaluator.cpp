@@ -42,18 +42,20 @@ Result<std::vector<DiceResult>> DiceCalculator::evaluate_batch(const Expression&
   KAVELO_TRY(budget_.ensure(Resource::collection_items, times));
   std::vector<DiceResult> results;
   results.reserve(static_cast<std::size_t>(times));
-  // The canonical length of the list, kept as the samples come: "[" and "]", each record,
+  // Every sample has the expression text and the comment of the first: the evaluator
+  // writes them for the first sample only and leaves them out of the others, which are
+  // measured with the first one's length of them and given copies at the end. The
+  // canonical length of the list is kept as the samples come: "[" and "]", each record,
   // a "," between two. Once it is more than output_bytes has room for, the final charge
   // can only fail, and with exactly the finished length as its request; from then on a
-  // sample is measured and dropped instead of kept, and the evaluator leaves out the two
-  // texts every sample shares (the expression and the comment), whose length is known
-  // from the last kept record. So a batch holds about one output_bytes limit of records
-  // and stops building texts nobody will see, however many samples repeat a long comment
-  // or a large tree. Every sample still runs, so the error of a later sample still wins.
+  // sample is measured and dropped instead of kept, so a batch holds about one
+  // output_bytes limit of records however many samples repeat a long comment or a large
+  // tree. Every sample still runs, so the error of a later sample still wins.
   const std::uint64_t room =
       budget_.limit(Resource::output_bytes) - budget_.used(Resource::output_bytes);
   std::uint64_t length = 2;
   std::uint64_t shared_length = 0;  // JSON length of the expression and comment left out
+  bool dropped = false;
   for (std::uint64_t i = 0; i < times; ++i) {
     KAVELO_TRY(evaluate_item(*this, expression.pool, expression.root, results));
     const DiceResult& record = results.back();
@@ -61,15 +63,21 @@ Result<std::vector<DiceResult>> DiceCalculator::evaluate_batch(const Expression&
     if (omit_shared_texts_) {
       // Counted as an empty expression ("") and no comment (null).
       record_length = record_length - 2 - 4 + shared_length;
+    } else {
+      shared_length = json_string_length(record.expression) +
+                      (record.comment ? json_string_length(*record.comment) : 4);
+      omit_shared_texts_ = true;
     }
     length = saturating_add(length, saturating_add(record_length, i > 0 ? 1 : 0));
     if (length > room) {
-      if (!omit_shared_texts_) {
-        shared_length = json_string_length(record.expression) +
-                        (record.comment ? json_string_length(*record.comment) : 4);
-        omit_shared_texts_ = true;
-      }
       results.clear();
+      dropped = true;
+    }
+  }
+  if (!dropped) {
+    for (std::size_t i = 1; i < results.size(); ++i) {
+      results[i].expression = results.front().expression;
+      results[i].comment = results.front().comment;
     }
   }
   KAVELO_TRY(ensure_generator());

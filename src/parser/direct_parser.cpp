@@ -13,7 +13,7 @@ namespace kavelo {
 namespace {
 
 // The grammar refuses deeper nesting on its own too.
-constexpr int kMaxNesting = 256;
+constexpr std::size_t kMaxNesting = 256;
 
 constexpr bool is_whitespace(char c) noexcept {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
@@ -30,14 +30,14 @@ class DirectParser {
   bool program() {
     skip();
     NodeId root = 0;
-    if (!expression(root, 0)) return false;
+    if (!expression(root)) return false;
     program_.instructions.push_back(root);
     for (;;) {
       skip();
       if (!next_is(';')) break;
       ++at_;
       skip();
-      if (!expression(root, 0)) return false;
+      if (!expression(root)) return false;
       program_.instructions.push_back(root);
     }
     if (next_is('#')) {
@@ -78,17 +78,59 @@ class DirectParser {
     return true;
   }
 
+  // One dice_expr being folded: the operand so far and the operator after it.
+  struct Chain {
+    NodeId left = 0;
+    ExprKind kind = ExprKind::Add;
+    bool has_left = false;
+  };
+
   // dice_expr: a term, then (op term)* folded to the left.
-  bool expression(NodeId& out, int depth) {
-    if (!term(out, depth)) return false;
+  // dice_term: dice_roll | paren_expr | number
+  // The expressions inside parentheses wait on a stack of their own (`open_`), so the
+  // nesting depth of the text costs no thread stack.
+  bool expression(NodeId& out) {
+    Chain chain;
+    open_.clear();
     for (;;) {
-      const char* before = at_;
-      skip();
-      ExprKind kind;
-      if (at_ == end_) {
-        at_ = before;
-        return true;
+      // A term: a number or a roll, or "(" which opens an inner expression.
+      if (next_is('(')) {
+        if (open_.size() >= kMaxNesting) return false;
+        ++at_;
+        skip();
+        open_.push_back(chain);
+        chain = Chain{};
+        continue;
       }
+      NodeId term = 0;
+      if (!number_or_roll(term)) return false;
+      // Fold it in; an operator asks for the next term, anything else ends the
+      // innermost expression, whose parenthesis must close here.
+      for (;;) {
+        chain.left = chain.has_left ? program_.pool.add_binary(chain.kind, chain.left, term) : term;
+        chain.has_left = true;
+        if (operator_follows(chain.kind)) break;
+        if (open_.empty()) {
+          out = chain.left;
+          return true;
+        }
+        skip();
+        if (!next_is(')')) return false;
+        ++at_;
+        term = program_.pool.add_paren(chain.left);
+        chain = open_.back();
+        open_.pop_back();
+      }
+      // An operator without its operand is a syntax error wherever it stands.
+      skip();
+    }
+  }
+
+  // Takes an operator after optional whitespace; without one, the position stays.
+  bool operator_follows(ExprKind& kind) {
+    const char* before = at_;
+    skip();
+    if (at_ != end_) {
       switch (*at_) {
         case '+': kind = ExprKind::Add; break;
         case '-': kind = ExprKind::Subtract; break;
@@ -97,30 +139,13 @@ class DirectParser {
         case '^': kind = ExprKind::Power; break;
         default:
           at_ = before;
-          return true;
+          return false;
       }
       ++at_;
-      skip();
-      NodeId right = 0;
-      // An operator without its operand is a syntax error wherever it stands.
-      if (!term(right, depth)) return false;
-      out = program_.pool.add_binary(kind, out, right);
+      return true;
     }
-  }
-
-  // dice_term: dice_roll | paren_expr | number
-  bool term(NodeId& out, int depth) {
-    if (!next_is('(')) return number_or_roll(out);
-    if (depth >= kMaxNesting) return false;
-    ++at_;
-    skip();
-    NodeId inner = 0;
-    if (!expression(inner, depth + 1)) return false;
-    skip();
-    if (!next_is(')')) return false;
-    ++at_;
-    out = program_.pool.add_paren(inner);
-    return true;
+    at_ = before;
+    return false;
   }
 
   // A number or a dice roll with its modifiers. Not inlined: its locals would otherwise
@@ -217,6 +242,7 @@ class DirectParser {
   const char* at_;
   const char* const end_;
   Program& program_;
+  std::vector<Chain> open_;
 };
 
 }  // namespace

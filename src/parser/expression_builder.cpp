@@ -62,58 +62,22 @@ ExprKind operator_kind(std::string_view text) {
   shape_fault("an op node holds no operator");
 }
 
-// Builds syntax-tree nodes from parse-tree nodes. The recursion through parentheses is
-// as deep as the bracket nesting (at most 256), so the recursive functions keep their
-// frames small: they return a node id or kFailed, and the one error of a failed build
-// waits in `error_`.
+// Builds syntax-tree nodes from parse-tree nodes. Parentheses nest as deep as the
+// bracket limit allows (256 at most); the builder keeps the dice_expr nodes they open on
+// a stack of its own instead of recursing, so the depth of a text costs no thread stack.
+// The builders return a node id or kFailed, and the one error of a failed build waits in
+// `error_`.
 class Builder {
  public:
   static constexpr NodeId kFailed = 0xFFFFFFFFu;
 
   Builder(const ParseTree& tree, ExpressionPool& pool) noexcept : tree_(tree), pool_(pool) {}
 
-  // dice_term (op dice_term)*, folded to the left in a loop.
-  NodeId dice_expr(ParseNodeId node) {
-    expect(node, Rule::dice_expr);
-    const ParseNodeId end = tree_.end_of_children(node);
-    ParseNodeId child = tree_.first_child(node);
-    if (child == end) shape_fault("an empty dice_expr");
-    NodeId left = dice_term(child);
-    if (left == kFailed) return kFailed;
-    for (child = tree_.next_sibling(child); child != end;) {
-      expect(child, Rule::op);
-      const ExprKind kind = operator_kind(tree_.text(child));
-      child = tree_.next_sibling(child);
-      if (child == end) shape_fault("an op without its right operand");
-      const NodeId right = dice_term(child);
-      if (right == kFailed) return kFailed;
-      left = pool_.add_binary(kind, left, right);
-      child = tree_.next_sibling(child);
-    }
-    return left;
-  }
+  // dice_term (op dice_term)*, folded to the left.
+  NodeId dice_expr(ParseNodeId node) { return build(node, true); }
 
   // number | paren_expr | dice_roll
-  NodeId dice_term(ParseNodeId node) {
-    expect(node, Rule::dice_term);
-    const ParseNodeId child = only_child(node);
-    switch (tree_.rule(child)) {
-      case Rule::number: {
-        const auto value = parse_decimal<std::int64_t>(tree_.text(child));
-        if (!value) return fail(kInvalidNumber);
-        return pool_.add_number(*value);
-      }
-      case Rule::paren_expr: {
-        const NodeId inner = dice_expr(only_child(child));
-        if (inner == kFailed) return kFailed;
-        return pool_.add_paren(inner);
-      }
-      case Rule::dice_roll:
-        return dice_roll(child);
-      default:
-        shape_fault("a dice_term holds an unexpected rule");
-    }
-  }
+  NodeId dice_term(ParseNodeId node) { return build(node, false); }
 
   // number "d" dice_sides modifiers?; the count is converted before the sides.
   [[gnu::noinline]] NodeId dice_roll(ParseNodeId node) {
@@ -162,6 +126,86 @@ class Builder {
   }
 
  private:
+  // One dice_expr being folded: the operand built so far, and where its chain stands.
+  struct Chain {
+    ParseNodeId term = 0;   // the dice_term being built, or the last one built
+    ParseNodeId end = 0;    // end of the dice_expr's children
+    NodeId left = 0;        // the fold so far
+    ExprKind kind = ExprKind::Add;  // the operator before `term`
+    bool has_left = false;  // `term` is not the first operand
+    bool single = false;    // a lone dice_term, not a dice_expr
+  };
+
+  // Builds a dice_expr (`expression`) or a dice_term. Every dice_term is built in text
+  // order and every node added after its operands, as a recursive build would add them.
+  NodeId build(ParseNodeId node, bool expression) {
+    Chain chain;
+    if (expression) {
+      chain = open_chain(node);
+    } else {
+      chain.term = node;
+      chain.single = true;
+    }
+    const std::size_t bottom = open_.size();
+    for (;;) {
+      // Build `chain.term`, or open the dice_expr inside its parentheses.
+      expect(chain.term, Rule::dice_term);
+      const ParseNodeId child = only_child(chain.term);
+      if (tree_.rule(child) == Rule::paren_expr) {
+        open_.push_back(chain);
+        chain = open_chain(only_child(child));
+        continue;
+      }
+      NodeId built = leaf(child);
+      // Fold it in, and close every dice_expr that it ends.
+      for (;;) {
+        if (built == kFailed) {
+          open_.resize(bottom);
+          return kFailed;
+        }
+        chain.left = chain.has_left ? pool_.add_binary(chain.kind, chain.left, built) : built;
+        chain.has_left = true;
+        if (!chain.single && tree_.next_sibling(chain.term) != chain.end) break;
+        if (open_.size() == bottom) return chain.left;
+        built = pool_.add_paren(chain.left);
+        chain = open_.back();
+        open_.pop_back();
+      }
+      // The op after the operand, then the dice_term after it.
+      ParseNodeId next = tree_.next_sibling(chain.term);
+      expect(next, Rule::op);
+      chain.kind = operator_kind(tree_.text(next));
+      next = tree_.next_sibling(next);
+      if (next == chain.end) shape_fault("an op without its right operand");
+      chain.term = next;
+    }
+  }
+
+  // The chain of a dice_expr node, at its first dice_term.
+  Chain open_chain(ParseNodeId node) const {
+    expect(node, Rule::dice_expr);
+    Chain chain;
+    chain.end = tree_.end_of_children(node);
+    chain.term = tree_.first_child(node);
+    if (chain.term == chain.end) shape_fault("an empty dice_expr");
+    return chain;
+  }
+
+  // A number or a dice_roll child of a dice_term.
+  NodeId leaf(ParseNodeId child) {
+    switch (tree_.rule(child)) {
+      case Rule::number: {
+        const auto value = parse_decimal<std::int64_t>(tree_.text(child));
+        if (!value) return fail(kInvalidNumber);
+        return pool_.add_number(*value);
+      }
+      case Rule::dice_roll:
+        return dice_roll(child);
+      default:
+        shape_fault("a dice_term holds an unexpected rule");
+    }
+  }
+
   [[gnu::noinline]] NodeId fail(const char* message) {
     error_.emplace(DiceError::parse_error(message));
     return kFailed;
@@ -181,6 +225,7 @@ class Builder {
   const ParseTree& tree_;
   ExpressionPool& pool_;
   std::optional<DiceError> error_;
+  std::vector<Chain> open_;  // the dice_expr chains around the one being built
 };
 
 // Runs one build step; on failure the pool goes back to what it held before.

@@ -1,5 +1,6 @@
 #include "python_bindings/binding.hpp"
 
+#include <algorithm>
 #include <string>
 
 namespace kavelo::py {
@@ -162,6 +163,94 @@ bool convert_text(PyObject* object, const char* name, Utf8Text& out) {
   if (data == nullptr || size < 0) return false;
   out.text = std::string_view(data, static_cast<std::size_t>(size));
   out.bytes = std::move(bytes);
+  return true;
+}
+
+bool convert_source_text(PyObject* object, const char* name, std::uint64_t byte_limit,
+                         Utf8Text& out) {
+  if (!PyUnicode_Check(object)) return convert_text(object, name, out);
+  const Py_ssize_t characters = PyUnicode_GetLength(object);
+  if (characters < 0) return false;
+  // Every character takes at least one byte.
+  if (static_cast<std::uint64_t>(characters) <= byte_limit) return convert_text(object, name, out);
+  std::uint64_t length = 0;
+  if (!utf8_length(object, characters, length)) return false;
+  out.refused_length = length;
+  return true;
+}
+
+namespace {
+
+// str.isascii of the str type itself, which a subclass cannot redefine; it answers
+// from the string's own flag, without reading the text.
+PyObject* g_str_isascii = nullptr;
+
+bool is_ascii(PyObject* text, bool& out) {
+  if (g_str_isascii == nullptr) {
+    g_str_isascii =
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "isascii");
+    if (g_str_isascii == nullptr) return false;
+  }
+  PyRef answer = PyRef::steal(PyObject_CallFunctionObjArgs(g_str_isascii, text, nullptr));
+  if (!answer) return false;
+  out = answer.get() == Py_True;
+  return true;
+}
+
+// Re-raises the encoding error of a slice starting at `offset` as the error of the whole
+// text: the same exception type, positions counted from the start of the text, and a
+// run of lone surrogates followed past the end of the slice.
+void raise_whole_text_error(PyObject* text, Py_ssize_t offset, Py_ssize_t characters) {
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return;
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyRef old_type = PyRef::steal(type);
+  PyRef old_value = PyRef::steal(value);
+  PyRef old_traceback = PyRef::steal(traceback);
+  PyRef start = PyRef::steal(PyObject_GetAttrString(old_value.get(), "start"));
+  PyRef end = PyRef::steal(PyObject_GetAttrString(old_value.get(), "end"));
+  PyRef reason = PyRef::steal(PyObject_GetAttrString(old_value.get(), "reason"));
+  if (!start || !end || !reason) return;
+  const Py_ssize_t first = PyLong_AsSsize_t(start.get()) + offset;
+  Py_ssize_t last = PyLong_AsSsize_t(end.get()) + offset;
+  if (PyErr_Occurred()) return;
+  while (last < characters) {
+    const Py_UCS4 c = PyUnicode_ReadChar(text, last);
+    if (c < 0xD800 || c > 0xDFFF) break;
+    ++last;
+  }
+  PyRef error = PyRef::steal(PyObject_CallFunction(PyExc_UnicodeEncodeError, "sOnnO", "utf-8",
+                                                   text, first, last, reason.get()));
+  if (error) PyErr_SetObject(PyExc_UnicodeEncodeError, error.get());
+}
+
+}  // namespace
+
+bool utf8_length(PyObject* text, Py_ssize_t characters, std::uint64_t& out) {
+  bool ascii = false;
+  if (!is_ascii(text, ascii)) return false;
+  if (ascii) {
+    out = static_cast<std::uint64_t>(characters);
+    return true;
+  }
+  // Slices of 64 Ki characters: at most a few hundred KiB exist at any time.
+  constexpr Py_ssize_t kSlice = Py_ssize_t{1} << 16;
+  std::uint64_t length = 0;
+  for (Py_ssize_t start = 0; start < characters; start += kSlice) {
+    const Py_ssize_t end = std::min(characters, start + kSlice);
+    PyRef slice = PyRef::steal(PyUnicode_Substring(text, start, end));
+    if (!slice) return false;
+    PyRef bytes = PyRef::steal(PyUnicode_AsUTF8String(slice.get()));
+    if (!bytes) {
+      raise_whole_text_error(text, start, characters);
+      return false;
+    }
+    length += static_cast<std::uint64_t>(PyBytes_Size(bytes.get()));
+  }
+  out = length;
   return true;
 }
 

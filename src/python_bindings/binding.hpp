@@ -31,14 +31,26 @@ struct Signature {
                                   PyObject** out);
 
 // A str taken as UTF-8; keeps the encoded bytes alive for as long as the view is used.
+// A source text longer than its byte limit is not encoded: `refused_length` then holds
+// its exact UTF-8 length and `text` is empty.
 struct Utf8Text {
   PyRef bytes;
   std::string_view text;
+  std::optional<std::uint64_t> refused_length;
 };
 
 // Converters: false with an exception set on failure. A TypeError gets the
 // "argument '<name>': " prefix; other exception types pass through unchanged.
 [[nodiscard]] bool convert_text(PyObject* object, const char* name, Utf8Text& out);
+// The same for an expression or program text checked against `byte_limit`
+// (source_bytes): a text of more characters than that cannot fit, and is measured
+// instead of encoded, so that no copy of it is made.
+[[nodiscard]] bool convert_source_text(PyObject* object, const char* name,
+                                       std::uint64_t byte_limit, Utf8Text& out);
+// The UTF-8 length of a str of `characters` characters, measured without encoding all
+// of it at once; false with the interpreter's encoding error (the one encoding the
+// whole text raises) when it holds a lone surrogate.
+[[nodiscard]] bool utf8_length(PyObject* text, Py_ssize_t characters, std::uint64_t& out);
 [[nodiscard]] bool convert_int32(PyObject* object, const char* name, std::int32_t& out);
 [[nodiscard]] bool convert_int64(PyObject* object, const char* name, std::int64_t& out);
 [[nodiscard]] bool convert_uint64(PyObject* object, const char* name, std::uint64_t& out);

@@ -10,6 +10,8 @@ namespace {
 // The module functions always run under the defaults.
 const ResourcePolicy kDefaultPolicy;
 
+std::uint64_t source_limit() noexcept { return kDefaultPolicy.limit(Resource::source_bytes); }
+
 PyObject* roll_dice(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* const parameters[] = {"expression"};
@@ -17,10 +19,10 @@ PyObject* roll_dice(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* bound[1];
     Utf8Text expression;
     if (!bind_arguments(signature, args, kwargs, bound) ||
-        !convert_text(bound[0], "expression", expression)) {
+        !convert_source_text(bound[0], "expression", source_limit(), expression)) {
       return nullptr;
     }
-    return roll_expression(kDefaultPolicy, expression.text);
+    return roll_expression(kDefaultPolicy, expression);
   });
 }
 
@@ -31,10 +33,10 @@ PyObject* run_program(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* bound[1];
     Utf8Text program;
     if (!bind_arguments(signature, args, kwargs, bound) ||
-        !convert_text(bound[0], "program", program)) {
+        !convert_source_text(bound[0], "program", source_limit(), program)) {
       return nullptr;
     }
-    return run_program_text(kDefaultPolicy, program.text);
+    return run_program_text(kDefaultPolicy, program);
   });
 }
 

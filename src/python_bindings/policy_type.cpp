@@ -132,7 +132,8 @@ PyType_Spec policy_spec = {
     "builtins.ResourcePolicy",
     static_cast<int>(sizeof(PolicyObject)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    // Immutable: no attribute of the class can be set or deleted from Python.
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     policy_slots,
 };
 

@@ -1,13 +1,10 @@
 #include "python_bindings/requests.hpp"
 
-#include <charconv>
-#include <optional>
-#include <vector>
-
 #include "calculator/dice_calculator.hpp"
 #include "parser/dice_parser.hpp"
 #include "python_bindings/binding.hpp"
 #include "python_bindings/result_conversion.hpp"
+#include "resource/resource_spec.hpp"
 
 namespace kavelo::py {
 
@@ -20,66 +17,20 @@ bool succeeded(const Result<T>& result) {
   return false;
 }
 
-// "n": an optional sign, then one or more ASCII digits, within signed 32 bits.
-std::optional<std::int32_t> modifier_number(std::string_view text) {
-  std::string_view digits = text;
-  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
-  if (digits.empty()) return std::nullopt;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return std::nullopt;
-  }
-  // from_chars takes a leading "-" but not a "+".
-  if (text.front() == '+') text.remove_prefix(1);
-  std::int32_t value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
-struct ModifierPrefix {
-  std::string_view prefix;
-  ModifierKind kind;
-  const char* message;
-};
-
-// Checked in this order, after the one-character forms and the lone "r" prefix.
-constexpr ModifierPrefix kModifierPrefixes[] = {
-    {"ro", ModifierKind::RerollOnce, "无效的条件重投数值"},
-    {"kh", ModifierKind::KeepHigh, "无效的取高数值"},
-    {"kl", ModifierKind::KeepLow, "无效的取低数值"},
-    {"dh", ModifierKind::DropHigh, "无效的丢弃高数值"},
-    {"dl", ModifierKind::DropLow, "无效的丢弃低数值"},
-};
-
-// One modifier string to a modifier, or the message that refuses it.
-std::optional<DiceModifier> classify_modifier(std::string_view text, const char*& message) {
-  if (text.size() == 1) {
-    if (text == "!") return DiceModifier{ModifierKind::Explode, 0};
-    message = text == "r" ? "无效的重投数值" : "未知的修饰符";
-    return std::nullopt;
-  }
-  auto with_number = [&](ModifierKind kind, std::string_view rest,
-                         const char* refusal) -> std::optional<DiceModifier> {
-    if (auto n = modifier_number(rest)) return DiceModifier{kind, *n};
-    message = refusal;
-    return std::nullopt;
-  };
-  if (text.starts_with('r') && !text.starts_with("ro")) {
-    return with_number(ModifierKind::Reroll, text.substr(1), "无效的重投数值");
-  }
-  for (const ModifierPrefix& entry : kModifierPrefixes) {
-    if (text.starts_with(entry.prefix)) {
-      return with_number(entry.kind, text.substr(entry.prefix.size()), entry.message);
-    }
-  }
-  message = "未知的修饰符";
-  return std::nullopt;
+// A text refused before it was encoded fails with the parser's first check.
+bool refused(const ResourcePolicy& policy, const Utf8Text& text) {
+  if (!text.refused_length) return false;
+  raise_dice_error(DiceError::budget_exceeded(name_of(Resource::source_bytes), 0,
+                                              *text.refused_length,
+                                              policy.limit(Resource::source_bytes)));
+  return true;
 }
 
 }  // namespace
 
-PyObject* roll_expression(const ResourcePolicy& policy, std::string_view text) {
-  auto expression = DiceParser::parse_expression_with_policy(text, policy);
+PyObject* roll_expression(const ResourcePolicy& policy, const Utf8Text& text) {
+  if (refused(policy, text)) return nullptr;
+  auto expression = DiceParser::parse_expression_with_policy(text.text, policy);
   if (!succeeded(expression)) return nullptr;
   DiceCalculator calculator(policy);
   auto result = calculator.evaluate_expression(*expression);
@@ -87,8 +38,9 @@ PyObject* roll_expression(const ResourcePolicy& policy, std::string_view text) {
   return dice_result_to_dict(*result);
 }
 
-PyObject* run_program_text(const ResourcePolicy& policy, std::string_view text) {
-  auto program = DiceParser::parse_program_with_policy(text, policy);
+PyObject* run_program_text(const ResourcePolicy& policy, const Utf8Text& text) {
+  if (refused(policy, text)) return nullptr;
+  auto program = DiceParser::parse_program_with_policy(text.text, policy);
   if (!succeeded(program)) return nullptr;
   DiceCalculator calculator(policy);
   auto result = calculator.evaluate_program(*program);
@@ -104,8 +56,9 @@ PyObject* roll_simple_total(const ResourcePolicy& policy, std::int32_t count,
   return PyLong_FromLongLong(*total);
 }
 
-PyObject* roll_batch(const ResourcePolicy& policy, std::string_view text, std::uint64_t times) {
-  auto expression = DiceParser::parse_expression_with_policy(text, policy);
+PyObject* roll_batch(const ResourcePolicy& policy, const Utf8Text& text, std::uint64_t times) {
+  if (refused(policy, text)) return nullptr;
+  auto expression = DiceParser::parse_expression_with_policy(text.text, policy);
   if (!succeeded(expression)) return nullptr;
   DiceCalculator calculator(policy);
   auto results = calculator.evaluate_batch(*expression, times);
@@ -113,20 +66,14 @@ PyObject* roll_batch(const ResourcePolicy& policy, std::string_view text, std::u
   return dice_results_to_list(*results);
 }
 
-PyObject* roll_with_modifier_strings(const ResourcePolicy& policy, std::int32_t count,
-                                     std::int32_t sides,
-                                     std::span<const std::string> modifiers) {
-  Expression expression;
-  for (const std::string& text : modifiers) {
-    const char* message = nullptr;
-    auto modifier = classify_modifier(text, message);
-    if (!modifier) {
-      PyErr_SetString(PyExc_ValueError, message);
-      return nullptr;
-    }
-    expression.pool.add_modifier(*modifier);
+PyObject* roll_with_modifier_list(const ResourcePolicy& policy, std::int32_t count,
+                                  std::int32_t sides, const ModifierList& list) {
+  if (list.refusal != nullptr) {
+    PyErr_SetString(PyExc_ValueError, list.refusal);
+    return nullptr;
   }
-  expression.root = expression.pool.add_dice(count, sides, 0);
+  Expression expression;
+  expression.root = expression.pool.add_dice(count, sides, list.modifiers);
   DiceCalculator calculator(policy);
   auto result = calculator.evaluate_expression(expression);
   if (!succeeded(result)) return nullptr;

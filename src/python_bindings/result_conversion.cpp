@@ -1,6 +1,7 @@
 #include "python_bindings/result_conversion.hpp"
 
 #include <string>
+#include <vector>
 
 #include "python_bindings/py_ref.hpp"
 
@@ -144,57 +145,131 @@ PyObject* text_to_str(const std::string& text) {
   return PyUnicode_FromWideChar(wide, static_cast<Py_ssize_t>(length));
 }
 
-PyObject* rolls_to_list(const RollGroups& rolls) {
-  PyRef outer = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(rolls.group_count())));
-  if (!outer) return nullptr;
-  for (std::size_t g = 0; g < rolls.group_count(); ++g) {
-    auto group = rolls.group(g);
-    PyObject* inner = PyList_New(static_cast<Py_ssize_t>(group.size()));
-    if (inner == nullptr) return nullptr;
-    // The outer list owns `inner` from here on, so a failure below releases it too.
-    PyList_SetItem(outer.get(), static_cast<Py_ssize_t>(g), inner);
-    for (std::size_t i = 0; i < group.size(); ++i) {
-      PyObject* value = PyLong_FromLongLong(group[i]);
-      if (value == nullptr) return nullptr;
-      PyList_SetItem(inner, static_cast<Py_ssize_t>(i), value);
+// A list of `size` containers, each made by `item(i)` (a new reference, or null with an
+// exception set). Making a container can start a collection, and the list holds empty
+// slots until it is full, so it stays out of the collector's sight until then: a
+// collector callback cannot reach it (through gc.get_objects(), say) half-built.
+template <class Item>
+PyObject* list_of_containers(std::size_t size, Item&& item) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(size)));
+  if (!list) return nullptr;
+  PyObject_GC_UnTrack(list.get());
+  for (std::size_t i = 0; i < size; ++i) {
+    PyObject* value = item(i);
+    if (value == nullptr) return nullptr;
+    if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), value) < 0) return nullptr;
+  }
+  PyObject_GC_Track(list.get());
+  return list.release();
+}
+
+// The list of one group's values. The ints are made before the list, and filling it
+// allocates nothing, so no collection can run while it has empty slots.
+PyObject* group_to_list(std::span<const std::int64_t> group) {
+  if (group.size() == 1) {  // every group after a pool modifier, and most others
+    PyObject* value = PyLong_FromLongLong(group[0]);
+    if (value == nullptr) return nullptr;
+    PyObject* list = PyList_New(1);
+    if (list == nullptr || PyList_SetItem(list, 0, value) < 0) {
+      if (list == nullptr) Py_DECREF(value);
+      Py_XDECREF(list);
+      return nullptr;
+    }
+    return list;
+  }
+  constexpr std::size_t kOnStack = 8;
+  PyObject* few[kOnStack];
+  std::vector<PyObject*> many;
+  PyObject** values = few;
+  if (group.size() > kOnStack) {
+    many.resize(group.size());
+    values = many.data();
+  }
+  std::size_t made = 0;
+  auto release = [&] {
+    for (std::size_t i = 0; i < made; ++i) Py_DECREF(values[i]);
+    made = 0;
+  };
+  for (; made < group.size(); ++made) {
+    values[made] = PyLong_FromLongLong(group[made]);
+    if (values[made] == nullptr) {
+      release();
+      return nullptr;
     }
   }
-  return outer.release();
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(group.size()));
+  if (list == nullptr) {
+    release();
+    return nullptr;
+  }
+  for (std::size_t i = 0; i < group.size(); ++i) {
+    // The list takes the reference even when it refuses it.
+    if (PyList_SetItem(list, static_cast<Py_ssize_t>(i), values[i]) < 0) {
+      for (std::size_t rest = i + 1; rest < group.size(); ++rest) Py_DECREF(values[rest]);
+      Py_DECREF(list);
+      return nullptr;
+    }
+  }
+  return list;
 }
+
+PyObject* rolls_to_list(const RollGroups& rolls) {
+  return list_of_containers(rolls.group_count(),
+                            [&](std::size_t g) { return group_to_list(rolls.group(g)); });
+}
+
+// The str of each text field of a list of records. Consecutive records often hold the
+// same text (the expression and the comment of every sample of a batch, the details of
+// a batch without dice): those share one str instead of each decoding its own copy.
+class SharedText {
+ public:
+  PyObject* get(const std::string& text) {
+    if (!str_ || text != *text_) {
+      str_ = PyRef::steal(text_to_str(text));
+      if (!str_) return nullptr;
+      text_ = &text;
+    }
+    Py_INCREF(str_.get());
+    return str_.get();
+  }
+
+ private:
+  PyRef str_;
+  const std::string* text_ = nullptr;
+};
+
+struct SharedTexts {
+  SharedText expression;
+  SharedText details;
+  SharedText comment;
+};
 
 bool set_item(PyObject* dict, PyObject* key, PyObject* new_value) {
   PyRef value = PyRef::steal(new_value);
   return value && PyDict_SetItem(dict, key, value.get()) == 0;
 }
 
-bool set_comment(PyObject* dict, const std::optional<std::string>& comment) {
-  return set_item(dict, g_keys.comment,
-                  comment ? text_to_str(*comment) : PyUnicode_FromStringAndSize("", 0));
+PyObject* comment_str(const std::optional<std::string>& comment, SharedText& shared) {
+  return comment ? shared.get(*comment) : PyUnicode_FromStringAndSize("", 0);
 }
 
-PyObject* build_dice_dict(const DiceResult& result) {
+PyObject* build_dice_dict(const DiceResult& result, SharedTexts& texts) {
   PyRef dict = PyRef::steal(PyDict_Copy(g_keys.dice_template));
   if (!dict) return nullptr;
-  if (!set_item(dict.get(), g_keys.expression, text_to_str(result.expression)) ||
+  if (!set_item(dict.get(), g_keys.expression, texts.expression.get(result.expression)) ||
       !set_item(dict.get(), g_keys.total, PyLong_FromLongLong(result.total)) ||
       !set_item(dict.get(), g_keys.rolls, rolls_to_list(result.rolls)) ||
-      !set_item(dict.get(), g_keys.details, text_to_str(result.details)) ||
-      !set_comment(dict.get(), result.comment)) {
+      !set_item(dict.get(), g_keys.details, texts.details.get(result.details)) ||
+      !set_item(dict.get(), g_keys.comment, comment_str(result.comment, texts.comment))) {
     return nullptr;
   }
   return dict.release();
 }
 
-
 PyObject* build_dice_list(std::span<const DiceResult> results) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < results.size(); ++i) {
-    PyObject* item = build_dice_dict(results[i]);
-    if (item == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+  SharedTexts texts;
+  return list_of_containers(results.size(),
+                            [&](std::size_t i) { return build_dice_dict(results[i], texts); });
 }
 
 }  // namespace
@@ -228,7 +303,8 @@ bool create_result_keys() noexcept {
 
 PyObject* dice_result_to_dict(const DiceResult& result) {
   CollectionPause pause(containers_of(result));
-  return build_dice_dict(result);
+  SharedTexts texts;
+  return build_dice_dict(result, texts);
 }
 
 PyObject* dice_results_to_list(std::span<const DiceResult> results) {
@@ -243,8 +319,9 @@ PyObject* program_result_to_object(const ProgramResult& result) {
   if (!results) return nullptr;
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
+  SharedText comment;
   if (PyDict_SetItem(dict.get(), g_keys.results, results.get()) < 0 ||
-      !set_comment(dict.get(), result.comment)) {
+      !set_item(dict.get(), g_keys.comment, comment_str(result.comment, comment))) {
     return nullptr;
   }
   return dict.release();

@@ -47,45 +47,13 @@ class Borrow {
   }
 
   [[nodiscard]] const ResourcePolicy& policy() const noexcept { return roller_->policy; }
+  [[nodiscard]] std::uint64_t source_limit() const noexcept {
+    return roller_->policy.limit(Resource::source_bytes);
+  }
 
  private:
   RollerObject* roller_ = nullptr;
 };
-
-// A list of str: a str itself is refused, any other sequence is iterated.
-bool convert_text_list(PyObject* object, const char* name, std::vector<std::string>& out) {
-  if (PyUnicode_Check(object)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    prefix_argument_error(name);
-    return false;
-  }
-  if (!PySequence_Check(object)) {
-    raise_type_mismatch(object, "Sequence");
-    prefix_argument_error(name);
-    return false;
-  }
-  Py_ssize_t hint = PySequence_Size(object);
-  if (hint < 0) {
-    PyErr_Clear();
-    hint = 0;
-  }
-  out.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(hint, 4096)));
-  PyRef iterator = PyRef::steal(PyObject_GetIter(object));
-  if (!iterator) {
-    prefix_argument_error(name);
-    return false;
-  }
-  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-    Utf8Text text;
-    if (!convert_text(item.get(), name, text)) return false;
-    out.emplace_back(text.text);
-  }
-  if (PyErr_Occurred()) {
-    prefix_argument_error(name);
-    return false;
-  }
-  return true;
-}
 
 PyObject* roller_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -123,10 +91,10 @@ PyObject* roller_roll(PyObject* self, PyObject* args, PyObject* kwargs) {
     Borrow borrow;
     Utf8Text expression;
     if (!bind_arguments(signature, args, kwargs, bound) || !borrow.acquire(self) ||
-        !convert_text(bound[0], "expression", expression)) {
+        !convert_source_text(bound[0], "expression", borrow.source_limit(), expression)) {
       return nullptr;
     }
-    return roll_expression(borrow.policy(), expression.text);
+    return roll_expression(borrow.policy(), expression);
   });
 }
 
@@ -138,10 +106,10 @@ PyObject* roller_run(PyObject* self, PyObject* args, PyObject* kwargs) {
     Borrow borrow;
     Utf8Text program;
     if (!bind_arguments(signature, args, kwargs, bound) || !borrow.acquire(self) ||
-        !convert_text(bound[0], "program", program)) {
+        !convert_source_text(bound[0], "program", borrow.source_limit(), program)) {
       return nullptr;
     }
-    return run_program_text(borrow.policy(), program.text);
+    return run_program_text(borrow.policy(), program);
   });
 }
 
@@ -154,11 +122,11 @@ PyObject* roller_roll_multiple(PyObject* self, PyObject* args, PyObject* kwargs)
     Utf8Text expression;
     std::uint64_t times = 0;
     if (!bind_arguments(signature, args, kwargs, bound) || !borrow.acquire(self) ||
-        !convert_text(bound[0], "expression", expression) ||
+        !convert_source_text(bound[0], "expression", borrow.source_limit(), expression) ||
         !convert_uint64(bound[1], "times", times)) {
       return nullptr;
     }
-    return roll_batch(borrow.policy(), expression.text, times);
+    return roll_batch(borrow.policy(), expression, times);
   });
 }
 
@@ -187,14 +155,14 @@ PyObject* roller_roll_with_modifiers(PyObject* self, PyObject* args, PyObject* k
     Borrow borrow;
     std::int32_t count = 0;
     std::int32_t sides = 0;
-    std::vector<std::string> modifiers;
+    ModifierList modifiers;
     if (!bind_arguments(signature, args, kwargs, bound) || !borrow.acquire(self) ||
         !convert_int32(bound[0], "dice_count", count) ||
         !convert_int32(bound[1], "dice_sides", sides) ||
-        !convert_text_list(bound[2], "modifiers", modifiers)) {
+        !convert_modifier_list(bound[2], "modifiers", borrow.policy(), modifiers)) {
       return nullptr;
     }
-    return roll_with_modifier_strings(borrow.policy(), count, sides, modifiers);
+    return roll_with_modifier_list(borrow.policy(), count, sides, modifiers);
   });
 }
 
@@ -225,7 +193,8 @@ PyType_Spec roller_spec = {
     "builtins.Kavelo",
     static_cast<int>(sizeof(RollerObject)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    // Immutable: no attribute of the class can be set or deleted from Python.
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     roller_slots,
 };
 

@@ -200,8 +200,8 @@ print(json.dumps(out))
 
 
 def test_deep_text_on_a_small_stack():
-    # The evaluator walks the tree with its own stack: only the parser recurses, once per
-    # bracket. Frames are larger under AddressSanitizer.
+    # The evaluator walks the tree with its own stack, and so does the parser. Frames are
+    # larger under AddressSanitizer.
     import json
     import os
     import subprocess

@@ -1,6 +1,8 @@
 """Adversarial limits: for each of the fourteen limits that something charges or checks,
 an input that drives a request into it, under the default policy and under a policy with
-every limit at its hard maximum.
+every limit at its hard maximum; and inputs whose work, memory or stack the limits once
+left unbounded (modifier lists, rerolls that cannot match, passes over empty pools,
+long texts, repeated comments).
 
 Each case runs in a child process of its own: the worst time over a few repetitions
 and the peak RSS growth over the RSS before the first call are measured there. A case
@@ -15,6 +17,7 @@ stops the request first; their rows say which.
     python tests/robustness/adversarial.py                     # table, exit 1 on a miss
     python tests/robustness/adversarial.py --markdown table.md
     python tests/robustness/adversarial.py --time-slack 3      # CI on a shared machine
+    python tests/robustness/adversarial.py --only batch        # the cases whose input says "batch"
 """
 
 import argparse
@@ -50,6 +53,16 @@ def tree(levels, width, leaf="1"):
     if levels == 0:
         return leaf
     return "(" + "+".join([tree(levels - 1, width, leaf)] * width) + ")"
+
+
+def powers(n):
+    """(1^4294967295^...): n powers of 1 with a 32-bit exponent, all equal to 1."""
+    return "(1" + "^4294967295" * n + ")"
+
+
+def astral_comment(source_bytes):
+    """A comment whose one astral character makes every copy of it 4 bytes a character."""
+    return "1 # \U0001F600" + "a" * (source_bytes - 9)
 
 
 def comment_batch_text(source_bytes):
@@ -142,6 +155,40 @@ CASES = [
      lambda: "100000d6" + "kh-1kl-1" * 250, None, "[limit.work_units]"),
     ("work_units", "hard", "batch of a 60,600-node tree", "roll_multiple",
      lambda: tree(3, 31), 1000, "[limit.work_units]"),
+    # Work that the faces and values do not show: rerolls that cannot match, passes over
+    # an empty pool, rerolls that scan without matching, powers with 32-bit exponents.
+    ("work_units", "default", "10000d6k0 and 4,088 rerolls below 1", "roll",
+     lambda: "10000d6k0" + "r0" * 4088, None, "result"),
+    ("work_units", "hard", "100000d6k0 and 65,500 rerolls below 1", "roll",
+     lambda: "100000d6k0" + "r0" * 65500, None, "result"),
+    ("work_units", "default", "batch: 4,088 passes over an empty pool", "roll_multiple",
+     lambda: "0+1d6kh0" + "kh0" * 4088, 10000, "[limit.work_units]"),
+    ("work_units", "default", "batch: 4,088 rerolls that never match", "roll_multiple",
+     lambda: "1d6kh0" + "r-2147483648" * 4088, 10000, "[limit.work_units]"),
+    ("work_units", "hard", "batch: 65,500 rerolls that never match", "roll_multiple",
+     lambda: "1d6kh0" + "r-2147483648" * 65500, 100000, "[limit.work_units]"),
+    ("work_units", "default", "10000d2147483647, 200 rerolls scanning", "roll",
+     lambda: "10000d2147483647" + "r1" * 200, None, "[limit.work_units]"),
+    ("work_units", "hard", "100000d2147483647, 600 rerolls scanning", "roll",
+     lambda: "100000d2147483647" + "r1" * 600, None, "[limit.work_units]"),
+    ("work_units", "default", "batch of a 2,405-node power tree", "roll_multiple",
+     lambda: tree(3, 5, powers(8)), 10000, "[limit.work_units]"),
+    ("work_units", "hard", "batch of a 57,365-node power tree", "roll_multiple",
+     lambda: tree(3, 11, powers(20)), 1000, "[limit.work_units]"),
+    # The modifier list of roll_with_modifiers, bounded like the text of a roll.
+    ("ast_nodes", "default", "a million modifier strings", "roll_with_modifiers",
+     lambda: (10000, 6, ["kh0"] + ["r0"] * 1_000_000), None, "[limit.ast_nodes]"),
+    ("source_bytes", "default", "2,000 references to a 1 MB modifier string",
+     "roll_with_modifiers", lambda: (1, 6, ["r" + "0" * 10**6 + "1"] * 2000), None,
+     "[limit.source_bytes]"),
+    # A text far over the limit is measured, not copied.
+    ("source_bytes", "default", "200,000,000-character text", "roll",
+     lambda: "1" * 200_000_000, None, "[limit.source_bytes]"),
+    # Samples that repeat one long comment share one str.
+    ("output_bytes", "default", "batch of 127 with a 64 KiB astral comment", "roll_multiple",
+     lambda: astral_comment(65536), 127, "result"),
+    ("output_bytes", "hard", "batch of 63 with a 1 MiB astral comment", "roll_multiple",
+     lambda: astral_comment(2**20), 63, "result"),
     ("batch_samples", "default", "batch of 10,000 (at the limit)", "roll_multiple",
      lambda: "3", 10000, "result"),
     ("batch_samples", "default", "batch of 10,001", "roll_multiple", lambda: "1d6", 10001,
@@ -159,9 +206,12 @@ def run_case(index, repeats):
     limit, policy_name, _, method, build, extra, _ = CASES[index]
     policy = hard_policy() if policy_name == "hard" else ResourcePolicy()
     roller = Kavelo(policy)
-    text = build()
+    built = build()
     call = getattr(roller, method)
-    args = (text,) if extra is None else (text, extra)
+    if isinstance(built, tuple):
+        args = built
+    else:
+        args = (built,) if extra is None else (built, extra)
     baseline = rss_bytes()
     exact_peak = reset_peak_rss()
     worst = 0.0
@@ -190,6 +240,7 @@ def main():
     parser.add_argument("--time-slack", type=float, default=1.0,
                         help="multiply the time goals by this (a shared or slow machine)")
     parser.add_argument("--markdown", type=Path, help="also write the table here")
+    parser.add_argument("--only", default="", help="run the cases whose input holds this text")
     args = parser.parse_args()
 
     if args.case is not None:
@@ -202,6 +253,8 @@ def main():
     misses = []
     here = Path(__file__).resolve().parent
     for index, (limit, policy_name, description, _, _, _, expected) in enumerate(CASES):
+        if args.only not in description:
+            continue
         repeats = args.repeats or (20 if policy_name == "default" else 3)
         goal_seconds = GOAL_SECONDS[policy_name] * args.time_slack
         measured = None

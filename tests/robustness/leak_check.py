@@ -86,6 +86,21 @@ def limit_error(roller, method, *args, resource):
     return expect_error(lambda: getattr(roller, method)(*args), ValueError, f"[limit.{resource}]")
 
 
+class LengthFails:
+    """A modifier sequence whose length hint raises `error`."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __len__(self):
+        raise self.error("length")
+
+    def __getitem__(self, i):
+        if i > 0:
+            raise IndexError
+        return "kh2"
+
+
 def cases():
     roller = ROLLER
     policy = POLICY
@@ -172,6 +187,24 @@ def cases():
         ("modifier refused", expect_error(lambda: roller.roll_with_modifiers(3, 6, ["kh"]),
                                           ValueError, "无效的取高数值")),
         ("unencodable text", expect_error(lambda: roll_dice("1d6\ud800"), UnicodeEncodeError)),
+        # Texts and modifier lists refused before they are read in full.
+        ("text over source_bytes", limit_error(tight(source_bytes=10), "roll", "1+" * 20 + "1",
+                                               resource="source_bytes")),
+        ("wide text over source_bytes", limit_error(tight(source_bytes=10), "roll", "中" * 11,
+                                                    resource="source_bytes")),
+        ("unencodable long text", expect_error(lambda: tight(source_bytes=4).roll("1234\ud800"),
+                                               UnicodeEncodeError)),
+        ("modifier list over ast_nodes", limit_error(tight(ast_nodes=5), "roll_with_modifiers",
+                                                     3, 6, ["kh1", "kl1", "s1"],
+                                                     resource="ast_nodes")),
+        ("modifier list over source_bytes", limit_error(tight(source_bytes=5),
+                                                        "roll_with_modifiers", 3, 6,
+                                                        ["kh1", "kl1"], resource="source_bytes")),
+        ("interrupted length hint", expect_error(
+            lambda: roller.roll_with_modifiers(3, 6, LengthFails(KeyboardInterrupt)),
+            KeyboardInterrupt)),
+        ("failing length hint", expect(
+            lambda: roller.roll_with_modifiers(3, 1000, LengthFails(ValueError)), int_total)),
         ("policy type", expect_error(lambda: Kavelo(5), TypeError, "argument 'policy'")),
         ("policy arguments", expect_error(lambda: ResourcePolicy(1), TypeError)),
         ("negative limit", expect_error(lambda: policy.with_limit("work_units", -1), ValueError,

@@ -254,62 +254,147 @@ class Parser {
   // instruction_separator (silent): ";"
   bool instruction_separator() noexcept { return literal(';'); }
 
-  // dice_expr: dice_term (op dice_term)*  -- a loop, however long the chain.
-  //
-  // dice_expr, dice_term and paren_expr make the recursion through parentheses. dice_expr
-  // and paren_expr are inlined into dice_term so that each nesting level costs one small
-  // frame; the rules they call are kept out of line.
-  [[gnu::always_inline]] bool dice_expr() {
-    const Attempt attempt = enter(Rule::dice_expr);
-    const bool matched = dice_term();
-    if (matched) {
-      skip();
-      if (operation()) {
-        while (true) {
-          const Mark m = mark();
-          skip();
-          if (!settle(m, operation())) break;
-        }
-      }
-    }
-    return leave(attempt, matched);
-  }
-
-  // The group (op dice_term) of `dice_expr`, as one sequence.
-  [[gnu::always_inline]] bool operation() {
-    const Mark m = mark();
-    bool matched = op();
-    if (matched) {
-      skip();
-      matched = dice_term();
-    }
-    return settle(m, matched);
-  }
-
+  // dice_expr: dice_term (op dice_term)*
   // dice_term: dice_roll | paren_expr | number
-  [[gnu::noinline]] bool dice_term() {
-    const Attempt attempt = enter(Rule::dice_term);
-    return leave(attempt, dice_roll() || paren_expr() || number());
+  // paren_expr: "(" dice_expr ")"
+  //
+  // These three rules make the recursion through parentheses. They run as one loop over
+  // an explicit stack with one frame per open dice_expr, so a text nested as deep as the
+  // parse_depth limit allows needs no more of the thread's stack than a flat one. The
+  // rules are attempted, and their nodes and failures recorded, in exactly the order of
+  // the recursive definition above.
+
+  // What a frame stands for, and so where its result goes when it ends.
+  enum class FrameKind : std::uint8_t {
+    expression,  // the dice_expr its caller asked for: its result ends the loop
+    term,        // a dice_term run on its own: the first finished dice_term ends the loop
+    nested,      // the dice_expr inside "(" ... ")" of a dice_term
+    parenthesis, // the same for a paren_expr run on its own: its result ends the loop
+  };
+
+  // One open dice_expr: its attempt, where it is in "dice_term (op dice_term)*", and,
+  // when a parenthesis opened it, the attempts of that paren_expr and its dice_term.
+  struct ExprFrame {
+    FrameKind kind;
+    Attempt expr;
+    Attempt paren;       // nested, parenthesis
+    Attempt term;        // nested
+    Mark repetition{};   // before the whitespace of an (op dice_term) after the first
+    Mark operation{};    // before the op of the (op dice_term) being tried
+    bool in_operation = false;  // the pending dice_term is that of an (op dice_term)
+    bool repeated = false;      // that (op dice_term) is not the first
+  };
+
+  bool dice_expr() {
+    const std::size_t bottom = frames_.size();
+    frames_.push_back(ExprFrame{FrameKind::expression, enter(Rule::dice_expr), {}, {}});
+    return run_frames(bottom);
   }
 
-  // paren_expr: "(" dice_expr ")"
-  [[gnu::always_inline]] bool paren_expr() {
+  bool dice_term() {
+    const std::size_t bottom = frames_.size();
+    frames_.push_back(ExprFrame{FrameKind::term, {}, {}, {}});
+    return run_frames(bottom);
+  }
+
+  // paren_expr as a start rule; inside a dice_term, run_frames opens it itself.
+  bool paren_expr() {
     if (!next_is('(')) return reject(Rule::paren_expr);
-    const Attempt attempt = enter(Rule::paren_expr);
-    bool matched = literal('(');
-    if (matched) {
-      if (++depth_ > kMaxParenDepth) {
-        throw std::length_error("parenthesis nesting exceeds the parser's bound");
+    const std::size_t bottom = frames_.size();
+    const Attempt paren = enter(Rule::paren_expr);
+    ++pos_;
+    open_parenthesis();
+    frames_.push_back(ExprFrame{FrameKind::parenthesis, enter(Rule::dice_expr), paren, {}});
+    return run_frames(bottom);
+  }
+
+  // The loop: starts a dice_term for the innermost frame and hands every finished
+  // dice_term to the frame that asked for it, until the frame at `bottom` ends.
+  bool run_frames(std::size_t bottom) {
+    for (;;) {
+      // Start a dice_term: a roll or a number ends at once, "(" opens a frame.
+      const Attempt term = enter(Rule::dice_term);
+      bool matched = dice_roll();
+      if (!matched && next_is('(')) {
+        const Attempt paren = enter(Rule::paren_expr);
+        ++pos_;
+        open_parenthesis();
+        frames_.push_back(ExprFrame{FrameKind::nested, enter(Rule::dice_expr), paren, term});
+        continue;
       }
-      skip();
-      matched = dice_expr();
-      if (matched) {
-        skip();
-        matched = literal(')');
+      if (!matched) {
+        reject(Rule::paren_expr);
+        matched = number();
       }
-      --depth_;
+      matched = leave(term, matched);
+      // Hand the dice_term up, closing every frame that it completes.
+      for (;;) {
+        ExprFrame& frame = frames_.back();
+        if (frame.kind == FrameKind::term) {
+          frames_.resize(bottom);
+          return matched;
+        }
+        if (take_term(frame, matched)) break;  // it waits for the dice_term of an op
+        matched = leave(frame.expr, matched);
+        if (frame.kind == FrameKind::expression) {
+          frames_.resize(bottom);
+          return matched;
+        }
+        if (matched) {
+          skip();
+          matched = literal(')');
+        }
+        --depth_;
+        matched = leave(frame.paren, matched);
+        const FrameKind kind = frame.kind;
+        const Attempt outer_term = frame.term;
+        frames_.pop_back();
+        if (kind == FrameKind::parenthesis) return matched;
+        // The dice_term around the parenthesis tries its last alternative.
+        if (!matched) matched = number();
+        matched = leave(outer_term, matched);
+      }
     }
-    return leave(attempt, matched);
+  }
+
+  // Gives a finished dice_term to its frame. Returns true when the frame has started an
+  // (op dice_term) and waits for that dice_term; false when its dice_expr has ended,
+  // with `matched` set to the dice_expr's outcome.
+  bool take_term(ExprFrame& frame, bool& matched) {
+    if (frame.in_operation) {
+      bool repetition = settle(frame.operation, matched);
+      if (frame.repeated) repetition = settle(frame.repetition, repetition);
+      if (!repetition) {
+        matched = true;  // the first dice_term matched; the repetitions end here
+        return false;
+      }
+      frame.repeated = true;
+    } else {
+      if (!matched) return false;
+      skip();
+    }
+    // The next (op dice_term); the first directly, each further one after whitespace.
+    if (frame.repeated) {
+      frame.repetition = mark();
+      skip();
+    }
+    frame.operation = mark();
+    if (op()) {
+      skip();
+      frame.in_operation = true;
+      return true;
+    }
+    settle(frame.operation, false);
+    if (frame.repeated) settle(frame.repetition, false);
+    matched = true;
+    return false;
+  }
+
+  void open_parenthesis() {
+    if (++depth_ > kMaxParenDepth) {
+      throw std::length_error("parenthesis nesting exceeds the parser's bound");
+    }
+    skip();
   }
 
   // dice_roll: number "d" dice_sides modifiers?
@@ -489,6 +574,7 @@ class Parser {
   bool atomic_ = false;
   std::vector<ParseNode> nodes_;
   FailureRecord failures_;
+  std::vector<ExprFrame> frames_;
 };
 
 }  // namespace

@@ -63,7 +63,11 @@ SyntaxErrorReport build_syntax_error_report(std::string_view source, const Failu
   line_end = line_end == std::string_view::npos ? source.size() : line_end + 1;
   report.line_text.reserve(line_end - line_start);
   for (std::size_t i = line_start; i < line_end; ++i) {
-    if (source[i] != '\r' && source[i] != '\n') report.line_text.push_back(source[i]);
+    if (source[i] == '\r' || source[i] == '\n') continue;
+    // The caret goes under the failing character of the line as shown: a lone CR before
+    // it counts as a column but is not shown, so it does not move the caret.
+    if (i < position && starts_character(static_cast<unsigned char>(source[i]))) ++report.caret;
+    report.line_text.push_back(source[i]);
   }
   return report;
 }
@@ -73,12 +77,12 @@ std::string render_syntax_error(const SyntaxErrorReport& report) {
   append_number(number, report.line);
   const std::string pad(number.size(), ' ');
 
-  // The underline copies tabs so the caret lines up; it stops at the end of the line.
+  // The underline copies tabs so the caret lines up under the failing character.
   std::string underline;
   std::uint32_t characters = 0;
   for (const char c : report.line_text) {
     if (!starts_character(static_cast<unsigned char>(c))) continue;
-    if (characters + 1 >= report.column) break;
+    if (characters >= report.caret) break;
     underline.push_back(c == '\t' ? '\t' : ' ');
     ++characters;
   }

@@ -70,6 +70,7 @@ struct SyntaxErrorReport {
   std::uint32_t line = 1;      // from 1
   std::uint32_t column = 1;    // from 1, in characters
   std::string line_text;       // the failing line without CR and LF characters
+  std::uint32_t caret = 0;     // characters of line_text before the failing one
   std::vector<Rule> expected;  // sorted by rule order, no duplicates, never empty
 
   friend bool operator==(const SyntaxErrorReport&, const SyntaxErrorReport&) = default;

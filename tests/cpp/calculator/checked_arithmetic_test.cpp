@@ -59,7 +59,11 @@ INSTANTIATE_TEST_SUITE_P(
                       PowerCase{3, 39, 4052555153018976267}, PowerCase{3, 40, std::nullopt},
                       PowerCase{-3, 39, -4052555153018976267},
                       PowerCase{3037000499, 2, 9223372030926249001},
-                      PowerCase{3037000500, 2, std::nullopt}, PowerCase{2, 3, 8}));
+                      PowerCase{3037000500, 2, std::nullopt}, PowerCase{2, 3, 8},
+                      // The bases answered without the loop, at small and odd exponents.
+                      PowerCase{0, 1, 0}, PowerCase{1, 1, 1}, PowerCase{-1, 0, 1},
+                      PowerCase{-1, 1, -1}, PowerCase{-1, 2, 1}, PowerCase{1, 2147483648, 1},
+                      PowerCase{-1, 2147483647, -1}));
 
 TEST(CheckedArithmeticTest, PowerRefusesExponentsOutsideUnsigned32Bits) {
   EXPECT_EQ(checked_power(2, -1).error(), DiceError::invalid_exponent(-1));

@@ -87,8 +87,9 @@ const RollCase kInteractions[] = {
      {1, 3, 2}, {{3}}, 3 + 3 + 1},
     {"keep_alias_passes_before_the_rest", 3, 3,
      {mod(K::Sort), mod(K::KeepAlias, 2), mod(K::DropLow, 1)}, {1, 3, 2}, {{3}}, 3 + 3 + 2 + 2},
+    // A pass over the empty pool still costs one unit.
     {"count_after_keep_high_zero", 2, 3, {mod(K::KeepHigh, 0), mod(K::Count, 1)}, {1, 2},
-     {{0}}, 2 + 2 + 0},
+     {{0}}, 2 + 2 + 1},
     {"reroll_once_replaces_only_the_first_match", 1, 3,
      {mod(K::Explode), mod(K::RerollOnce, 3)}, {3, 3, 1, 2}, {{2, 3, 1}}, 4 + 3 + 3},
     {"exploded_twice_then_reroll_shrinks_the_group", 1, 3, {mod(K::Explode), mod(K::Reroll, 1)},
@@ -392,6 +393,117 @@ TEST(DiceRoller, EntropyFailureAtTheFirstFaceEndsTheRoll) {
   EXPECT_FALSE(calculator.has_generator());
   EXPECT_EQ(calculator.budget().used(Resource::rng_words), 0u);
   EXPECT_EQ(failing.fills, 1);
+}
+
+
+// ---- work that the faces do not show ---------------------------------------------------
+
+// Per-die rerolls scan each die's group; the scans are compared, across the request,
+// with the work_units limit (for each die: its group's length times the rerolls that
+// can match), and never charged. Sides of 2^31-1 with "r1" keep a fixed key from ever
+// matching, so those rerolls draw nothing and only scan.
+struct ScanCase {
+  const char* name;
+  std::int32_t count;
+  std::vector<DiceModifier> modifiers;
+  std::uint64_t work_limit;
+  const char* error;  // null: the roll succeeds
+};
+
+std::vector<DiceModifier> operator+(std::vector<DiceModifier> a, const std::vector<DiceModifier>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+std::vector<DiceModifier> times(int n, DiceModifier modifier) {
+  return std::vector<DiceModifier>(static_cast<std::size_t>(n), modifier);
+}
+
+class RerollScanTest : public ::testing::TestWithParam<ScanCase> {};
+
+TEST_P(RerollScanTest, ScansAreComparedWithTheWorkLimit) {
+  const ScanCase& c = GetParam();
+  ScriptedCalculator calculator(policy_with(Resource::work_units, c.work_limit));
+  auto groups = roll(*calculator, c.count, INT32_MAX, c.modifiers);
+  if (c.error == nullptr) {
+    ASSERT_TRUE(groups.has_value()) << groups.error().display();
+  } else {
+    ASSERT_FALSE(groups.has_value());
+    EXPECT_EQ(groups.error().display(), c.error);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, RerollScanTest,
+    ::testing::Values(
+        // 4 faces, 12 scans, 3 passes over 4 values: 16 units of work.
+        ScanCase{"within_the_limit", 4, times(3, mod(K::Reroll, 1)), 16, nullptr},
+        // Scans equal to the limit pass; the third pool pass is what fails.
+        ScanCase{"scans_at_the_limit", 4, times(3, mod(K::Reroll, 1)), 12,
+                 "[limit.work_units] 计算预算已耗尽: used 12, requested 4, limit 12"},
+        // Die 4 would bring the scans to 12.
+        ScanCase{"scans_past_the_limit", 4, times(3, mod(K::Reroll, 1)), 11,
+                 "[limit.work_units] 计算预算已耗尽: used 9, requested 3, limit 11"},
+        // After k0 the passes cost one unit each, far less than the scans: die 11 of
+        // 100 scans passes 1,000.
+        ScanCase{"scans_behind_an_empty_pool", 100,
+                 times(1, mod(K::KeepAlias, 0)) + times(100, mod(K::Reroll, 1)), 1000,
+                 "[limit.work_units] 计算预算已耗尽: used 1000, requested 100, limit 1000"},
+        // Thresholds below 1 never match, and are not scanned: 100 faces, a pass of
+        // 100 values and 100 passes of one unit.
+        ScanCase{"rerolls_below_one_are_not_scanned", 100,
+                 times(1, mod(K::KeepAlias, 0)) + times(33, mod(K::RerollAdd, 0)) +
+                     times(33, mod(K::RerollUntil, -1)) + times(34, mod(K::Reroll, INT32_MIN)),
+                 300, nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DiceRoller, RerollScansAddUpOverTheRequest) {
+  // Per term: 3 faces, 12 scans, passes of 3 + 4 x 1 units: work 10.
+  const std::vector<DiceModifier> modifiers =
+      times(1, mod(K::KeepAlias, 0)) + times(4, mod(K::Reroll, 1));
+  ScriptedCalculator calculator(policy_with(Resource::work_units, 30));
+  ASSERT_TRUE(roll(*calculator, 3, INT32_MAX, modifiers).has_value());
+  ASSERT_TRUE(roll(*calculator, 3, INT32_MAX, modifiers).has_value());
+  EXPECT_EQ(calculator.used(Resource::work_units), 20u);
+  auto third = roll(*calculator, 3, INT32_MAX, modifiers);
+  ASSERT_FALSE(third.has_value());
+  EXPECT_EQ(third.error().display(),
+            "[limit.work_units] 计算预算已耗尽: used 28, requested 4, limit 30");
+  // The next request counts from zero again.
+  Expression expression;
+  expression.root = expression.pool.add_dice(3, INT32_MAX, modifiers);
+  EXPECT_TRUE(calculator->evaluate_expression(expression).has_value());
+}
+
+TEST(DiceRoller, RerollScansCountEveryValueOfAnExplodedGroup) {
+  // 1d3! with faces 3, 3, 1: a group of three values that "ro3" and "r3" scan (6 in
+  // all; "r0" is never scanned), each drawing one face.
+  const std::vector<DiceModifier> modifiers{mod(K::Explode), mod(K::Reroll, 0),
+                                            mod(K::RerollOnce, 3), mod(K::Reroll, 3)};
+  const std::vector<std::uint32_t> faces{3, 3, 1, 2, 2};
+  ScriptedCalculator enough(3, faces, policy_with(Resource::work_units, 9));
+  auto groups = roll(*enough, 1, 3, modifiers);
+  ASSERT_TRUE(groups.has_value()) << groups.error().display();
+  EXPECT_EQ(testing::groups_of(*groups), (Groups{{2}}));
+  EXPECT_EQ(enough.used(Resource::work_units), 9u);  // 5 faces and 4 passes over 1 value
+  ScriptedCalculator tight(3, faces, policy_with(Resource::work_units, 5));
+  auto refused = roll(*tight, 1, 3, modifiers);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().display(),
+            "[limit.work_units] 计算预算已耗尽: used 0, requested 6, limit 5");
+}
+
+TEST(DiceRoller, EveryPoolPassCostsAtLeastOneUnit) {
+  // 1 face, "kh0" over one value, then 4,000 passes over the empty pool.
+  const std::vector<DiceModifier> modifiers = times(4001, mod(K::KeepHigh, 0));
+  ScriptedCalculator enough(policy_with(Resource::work_units, 4002));
+  ASSERT_TRUE(roll(*enough, 1, 6, modifiers).has_value());
+  EXPECT_EQ(enough.used(Resource::work_units), 4002u);
+  ScriptedCalculator short_by_one(policy_with(Resource::work_units, 4001));
+  auto groups = roll(*short_by_one, 1, 6, modifiers);
+  ASSERT_FALSE(groups.has_value());
+  EXPECT_EQ(groups.error().display(),
+            "[limit.work_units] 计算预算已耗尽: used 4001, requested 1, limit 4001");
 }
 
 }  // namespace

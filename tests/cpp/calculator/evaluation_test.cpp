@@ -306,6 +306,32 @@ TEST(NestingDepth, FailuresDeepInTheTreeLeaveTheDepthBalanced) {
   }
 }
 
+TEST(NestingDepth, TheDeepestTreesAreWrittenOutAndSummedInOrder) {
+  // 125 operators nested to the left, their right operands a number, a number in two
+  // brackets or a roll of 1d1 in turn, so that the deepest operand is at the hard
+  // maximum of 128 levels; the expected text is built here by the rule
+  // "(left) op (right)".
+  std::string source = "7";
+  std::string expected = "7";
+  std::int64_t total = 7;
+  for (int i = 1; i <= 125; ++i) {
+    const char op = i % 2 == 0 ? '+' : '-';
+    const std::string operand[] = {std::to_string(i), "((" + std::to_string(i) + "))", "1d1"};
+    const std::string right[] = {std::to_string(i), std::to_string(i), "1d1"};
+    const std::int64_t value = i % 3 == 2 ? 1 : i;
+    source += op + operand[i % 3];
+    expected = "(" + expected + ") " + op + " (" + right[i % 3] + ")";
+    total = op == '+' ? total + value : total - value;
+  }
+  Calculator calculator({1}, ResourcePolicy::hard_maxima());
+  auto result = calculator->evaluate_expression(parse_expression(source));
+  ASSERT_TRUE(result.has_value()) << result.error().display();
+  EXPECT_EQ(result->expression, expected);
+  EXPECT_EQ(result->total, total);
+  EXPECT_EQ(result->rolls.group_count(), 42u);  // one group per 1d1
+  EXPECT_EQ(calculator->nesting_depth(), 0u);
+}
+
 // ---- request frame and output charges ------------------------------------------------------
 
 // "2d6+3 # note" with faces 3 and 4; its canonical text is written out from the rules.

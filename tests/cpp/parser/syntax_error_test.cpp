@@ -80,7 +80,13 @@ INSTANTIATE_TEST_SUITE_P(
                    " --> 2:1\n  |\n2 | x\n  | ^---\n  |\n  = expected EOI, comment, modifier, or op"},
         ReportCase{"1d6\r\n+\r\n", " --> 3:1\n  |\n3 | \n  | ^---\n  |\n  = expected dice_term"},
         // A lone CR counts as a column but is not shown; the underline stops at the line's end.
-        ReportCase{"1d6\r+", " --> 1:6\n  |\n1 | 1d6+\n  |     ^---\n  |\n  = expected dice_term"}));
+        ReportCase{"1d6\r+", " --> 1:6\n  |\n1 | 1d6+\n  |     ^---\n  |\n  = expected dice_term"},
+        // ... and the caret stays under the failing character, whatever CRs stand before it.
+        ReportCase{"2d\r\r\rx", " --> 1:6\n  |\n1 | 2dx\n  |   ^---\n  |\n  = expected dice_sides"},
+        ReportCase{"2d6\r+ x", " --> 1:7\n  |\n1 | 2d6+ x\n  |      ^---\n  |\n  = expected dice_term"},
+        ReportCase{"\r\t2d6\r\tx",
+                   " --> 1:8\n  |\n1 | \t2d6\tx\n  | \t   \t^---\n  |\n"
+                   "  = expected EOI, comment, modifier, or op"}));
 
 // Chinese text before the failure point on the same line cannot come out of the grammar
 // (only a comment takes such text, and it runs to the end of its line), so the report is

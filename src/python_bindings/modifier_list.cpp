@@ -1,0 +1,197 @@
+#include "python_bindings/modifier_list.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <optional>
+#include <string_view>
+
+#include "python_bindings/binding.hpp"
+#include "resource/resource_spec.hpp"
+
+namespace kavelo::py {
+
+namespace {
+
+// "n": an optional sign, then one or more ASCII digits, within signed 32 bits.
+std::optional<std::int32_t> modifier_number(std::string_view text) {
+  std::string_view digits = text;
+  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
+  if (digits.empty()) return std::nullopt;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+  }
+  // from_chars takes a leading "-" but not a "+".
+  if (text.front() == '+') text.remove_prefix(1);
+  std::int32_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+struct ModifierPrefix {
+  std::string_view prefix;
+  ModifierKind kind;
+  const char* message;
+};
+
+// Checked in this order, after the one-character forms and the lone "r" prefix.
+constexpr ModifierPrefix kModifierPrefixes[] = {
+    {"ro", ModifierKind::RerollOnce, "无效的条件重投数值"},
+    {"kh", ModifierKind::KeepHigh, "无效的取高数值"},
+    {"kl", ModifierKind::KeepLow, "无效的取低数值"},
+    {"dh", ModifierKind::DropHigh, "无效的丢弃高数值"},
+    {"dl", ModifierKind::DropLow, "无效的丢弃低数值"},
+};
+
+// One modifier string to a modifier, or the message that refuses it.
+std::optional<DiceModifier> classify_modifier(std::string_view text, const char*& message) {
+  if (text.size() == 1) {
+    if (text == "!") return DiceModifier{ModifierKind::Explode, 0};
+    message = text == "r" ? "无效的重投数值" : "未知的修饰符";
+    return std::nullopt;
+  }
+  auto with_number = [&](ModifierKind kind, std::string_view rest,
+                         const char* refusal) -> std::optional<DiceModifier> {
+    if (auto n = modifier_number(rest)) return DiceModifier{kind, *n};
+    message = refusal;
+    return std::nullopt;
+  };
+  if (text.starts_with('r') && !text.starts_with("ro")) {
+    return with_number(ModifierKind::Reroll, text.substr(1), "无效的重投数值");
+  }
+  for (const ModifierPrefix& entry : kModifierPrefixes) {
+    if (text.starts_with(entry.prefix)) {
+      return with_number(entry.kind, text.substr(entry.prefix.size()), entry.message);
+    }
+  }
+  message = "未知的修饰符";
+  return std::nullopt;
+}
+
+// The UTF-8 text of a str, read from the interpreter's own UTF-8 form of the string: no
+// copy for ASCII text, and one copy kept by the string itself otherwise.
+bool utf8_view(PyObject* text, std::string_view& out) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) return false;
+  out = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool refuse(Resource resource, std::uint64_t requested, std::uint64_t limit) {
+  raise_dice_error(DiceError::budget_exceeded(name_of(resource), 0, requested, limit));
+  return false;
+}
+
+// The running totals of the strings read so far, against the policy's parse limits.
+class ListBounds {
+ public:
+  explicit ListBounds(const ResourcePolicy& policy) noexcept
+      : node_limit_(policy.limit(Resource::ast_nodes)),
+        byte_limit_(policy.limit(Resource::source_bytes)) {}
+
+  // One more string: the roll's nodes grow by one (the roll, its modifiers and the two
+  // nodes of the expression around it, as for the text of the same roll).
+  [[nodiscard]] bool add_string() {
+    ++strings_;
+    const std::uint64_t nodes = strings_ + 3;
+    return nodes <= node_limit_ || refuse(Resource::ast_nodes, nodes, node_limit_);
+  }
+
+  // Before the string's text is read: a string of more characters than the bytes left
+  // cannot fit, and is measured instead of encoded.
+  [[nodiscard]] bool check_characters(PyObject* text) {
+    const Py_ssize_t characters = PyUnicode_GetLength(text);
+    if (characters < 0) return false;
+    if (static_cast<std::uint64_t>(characters) <= byte_limit_ - bytes_) return true;
+    std::uint64_t length = 0;
+    if (!utf8_length(text, characters, length)) return false;
+    return refuse(Resource::source_bytes, bytes_ + length, byte_limit_);
+  }
+
+  [[nodiscard]] bool add_bytes(std::size_t size) {
+    bytes_ += size;
+    return bytes_ <= byte_limit_ || refuse(Resource::source_bytes, bytes_, byte_limit_);
+  }
+
+ private:
+  std::uint64_t node_limit_;
+  std::uint64_t byte_limit_;
+  std::uint64_t strings_ = 0;
+  std::uint64_t bytes_ = 0;
+};
+
+// Reads one item: a str, within the bounds, classified unless a string was refused
+// before it.
+bool read_item(PyObject* item, const char* name, ListBounds& bounds, ModifierList& out) {
+  if (!PyUnicode_Check(item)) {
+    raise_type_mismatch(item, "PyString");
+    prefix_argument_error(name);
+    return false;
+  }
+  if (!bounds.add_string() || !bounds.check_characters(item)) return false;
+  std::string_view text;
+  if (!utf8_view(item, text)) {
+    prefix_argument_error(name);
+    return false;
+  }
+  if (!bounds.add_bytes(text.size())) return false;
+  if (out.refusal != nullptr) return true;
+  const char* message = nullptr;
+  if (auto modifier = classify_modifier(text, message)) {
+    out.modifiers.push_back(*modifier);
+  } else {
+    out.refusal = message;
+  }
+  return true;
+}
+
+// The sequence's length is a size hint only, and an ordinary exception from it is
+// dropped. An interruption (KeyboardInterrupt, SystemExit and the other exceptions
+// that do not derive from Exception) and MemoryError are not hints gone wrong: they
+// propagate.
+bool size_hint(PyObject* object, Py_ssize_t& hint) {
+  hint = PySequence_Size(object);
+  if (hint >= 0) return true;
+  hint = 0;
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    return false;
+  }
+  PyErr_Clear();
+  return true;
+}
+
+}  // namespace
+
+bool convert_modifier_list(PyObject* object, const char* name, const ResourcePolicy& policy,
+                           ModifierList& out) {
+  if (PyUnicode_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    prefix_argument_error(name);
+    return false;
+  }
+  if (!PySequence_Check(object)) {
+    raise_type_mismatch(object, "Sequence");
+    prefix_argument_error(name);
+    return false;
+  }
+  Py_ssize_t hint = 0;
+  if (!size_hint(object, hint)) return false;
+  out.modifiers.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(hint, 4096)));
+  PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+  if (!iterator) {
+    prefix_argument_error(name);
+    return false;
+  }
+  ListBounds bounds(policy);
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    if (!read_item(item.get(), name, bounds, out)) return false;
+  }
+  if (PyErr_Occurred()) {
+    prefix_argument_error(name);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kavelo::py
