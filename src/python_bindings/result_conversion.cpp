@@ -20,6 +20,8 @@ struct ResultKeys {
   // {"expression": None, ..., "comment": None}: copying it and replacing the values is
   // cheaper than inserting five keys into a new dict.
   PyObject* dice_template = nullptr;
+  // [0, 1, ..., kSmallValues - 1]: a group [v] of a small value is sliced from it.
+  PyObject* small_values = nullptr;
   // gc.isenabled, gc.disable and gc.enable.
   PyObject* gc_isenabled = nullptr;
   PyObject* gc_disable = nullptr;
@@ -67,6 +69,9 @@ class CollectionPause {
  private:
   bool paused_ = false;
 };
+
+// Faces of up to a thousand sides, and most counts, are below this.
+constexpr std::int64_t kSmallValues = 1024;
 
 // Lists and dicts that converting `result` creates.
 std::size_t containers_of(const DiceResult& result) noexcept {
@@ -163,20 +168,33 @@ PyObject* list_of_containers(std::size_t size, Item&& item) {
   return list.release();
 }
 
+// The list [value]. For a small value it is the slice small_values[value:value + 1]:
+// the slice is allocated at its size and filled by the interpreter, which costs about
+// half of making an int, an empty one-slot list (allocated zeroed) and setting its item.
+PyObject* single_value_list(std::int64_t value) {
+  if (value >= 0 && value < kSmallValues) {
+    return PyList_GetSlice(g_keys.small_values, static_cast<Py_ssize_t>(value),
+                           static_cast<Py_ssize_t>(value + 1));
+  }
+  PyObject* item = PyLong_FromLongLong(value);
+  if (item == nullptr) return nullptr;
+  PyObject* list = PyList_New(1);
+  if (list == nullptr) {
+    Py_DECREF(item);
+    return nullptr;
+  }
+  // The list takes the reference even when it refuses it.
+  if (PyList_SetItem(list, 0, item) < 0) {
+    Py_DECREF(list);
+    return nullptr;
+  }
+  return list;
+}
+
 // The list of one group's values. The ints are made before the list, and filling it
 // allocates nothing, so no collection can run while it has empty slots.
 PyObject* group_to_list(std::span<const std::int64_t> group) {
-  if (group.size() == 1) {  // every group after a pool modifier, and most others
-    PyObject* value = PyLong_FromLongLong(group[0]);
-    if (value == nullptr) return nullptr;
-    PyObject* list = PyList_New(1);
-    if (list == nullptr || PyList_SetItem(list, 0, value) < 0) {
-      if (list == nullptr) Py_DECREF(value);
-      Py_XDECREF(list);
-      return nullptr;
-    }
-    return list;
-  }
+  if (group.size() == 1) return single_value_list(group[0]);  // the most common shape
   constexpr std::size_t kOnStack = 8;
   PyObject* few[kOnStack];
   std::vector<PyObject*> many;
@@ -214,6 +232,11 @@ PyObject* group_to_list(std::span<const std::int64_t> group) {
 }
 
 PyObject* rolls_to_list(const RollGroups& rolls) {
+  if (rolls.all_singletons()) {
+    const std::span<const std::int64_t> values = rolls.values();
+    return list_of_containers(values.size(),
+                              [&](std::size_t i) { return single_value_list(values[i]); });
+  }
   return list_of_containers(rolls.group_count(),
                             [&](std::size_t g) { return group_to_list(rolls.group(g)); });
 }
@@ -292,6 +315,15 @@ bool create_result_keys() noexcept {
   g_keys.gc_disable = PyObject_GetAttrString(gc.get(), "disable");
   g_keys.gc_enable = PyObject_GetAttrString(gc.get(), "enable");
   if (!g_keys.gc_isenabled || !g_keys.gc_disable || !g_keys.gc_enable) return false;
+  g_keys.small_values = PyList_New(static_cast<Py_ssize_t>(kSmallValues));
+  if (g_keys.small_values == nullptr) return false;
+  for (std::int64_t value = 0; value < kSmallValues; ++value) {
+    PyObject* item = PyLong_FromLongLong(value);
+    if (item == nullptr ||
+        PyList_SetItem(g_keys.small_values, static_cast<Py_ssize_t>(value), item) < 0) {
+      return false;
+    }
+  }
   g_keys.dice_template = PyDict_New();
   if (g_keys.dice_template == nullptr) return false;
   for (PyObject* key : {g_keys.expression, g_keys.total, g_keys.rolls, g_keys.details,
