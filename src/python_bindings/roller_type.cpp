@@ -83,14 +83,15 @@ void roller_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-PyObject* roller_roll(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* roller_roll(PyObject* self, PyObject* const* args, Py_ssize_t given,
+                      PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const char* const parameters[] = {"expression"};
     static const Signature signature{"roll", "Kavelo", parameters, 1, 1};
     PyObject* bound[1];
     Borrow borrow;
     Utf8Text expression;
-    if (!bind_arguments(signature, args, kwargs, bound) || !borrow.acquire(self) ||
+    if (!bind_arguments(signature, args, given, kwnames, bound) || !borrow.acquire(self) ||
         !convert_source_text(bound[0], "expression", borrow.source_limit(), expression)) {
       return nullptr;
     }
@@ -98,14 +99,15 @@ PyObject* roller_roll(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* roller_run(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* roller_run(PyObject* self, PyObject* const* args, Py_ssize_t given,
+                     PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const char* const parameters[] = {"program"};
     static const Signature signature{"run", "Kavelo", parameters, 1, 1};
     PyObject* bound[1];
     Borrow borrow;
     Utf8Text program;
-    if (!bind_arguments(signature, args, kwargs, bound) || !borrow.acquire(self) ||
+    if (!bind_arguments(signature, args, given, kwnames, bound) || !borrow.acquire(self) ||
         !convert_source_text(bound[0], "program", borrow.source_limit(), program)) {
       return nullptr;
     }
@@ -113,7 +115,8 @@ PyObject* roller_run(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* roller_roll_multiple(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* roller_roll_multiple(PyObject* self, PyObject* const* args, Py_ssize_t given,
+                               PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const char* const parameters[] = {"expression", "times"};
     static const Signature signature{"roll_multiple", "Kavelo", parameters, 2, 2};
@@ -121,7 +124,7 @@ PyObject* roller_roll_multiple(PyObject* self, PyObject* args, PyObject* kwargs)
     Borrow borrow;
     Utf8Text expression;
     std::uint64_t times = 0;
-    if (!bind_arguments(signature, args, kwargs, bound) || !borrow.acquire(self) ||
+    if (!bind_arguments(signature, args, given, kwnames, bound) || !borrow.acquire(self) ||
         !convert_source_text(bound[0], "expression", borrow.source_limit(), expression) ||
         !convert_uint64(bound[1], "times", times)) {
       return nullptr;
@@ -130,7 +133,8 @@ PyObject* roller_roll_multiple(PyObject* self, PyObject* args, PyObject* kwargs)
   });
 }
 
-PyObject* roller_roll_simple(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* roller_roll_simple(PyObject* self, PyObject* const* args, Py_ssize_t given,
+                             PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const char* const parameters[] = {"dice_count", "dice_sides"};
     static const Signature signature{"roll_simple", "Kavelo", parameters, 2, 2};
@@ -138,7 +142,7 @@ PyObject* roller_roll_simple(PyObject* self, PyObject* args, PyObject* kwargs) {
     Borrow borrow;
     std::int32_t count = 0;
     std::int32_t sides = 0;
-    if (!bind_arguments(signature, args, kwargs, bound) || !borrow.acquire(self) ||
+    if (!bind_arguments(signature, args, given, kwnames, bound) || !borrow.acquire(self) ||
         !convert_int32(bound[0], "dice_count", count) ||
         !convert_int32(bound[1], "dice_sides", sides)) {
       return nullptr;
@@ -147,7 +151,8 @@ PyObject* roller_roll_simple(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* roller_roll_with_modifiers(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* roller_roll_with_modifiers(PyObject* self, PyObject* const* args, Py_ssize_t given,
+                                     PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const char* const parameters[] = {"dice_count", "dice_sides", "modifiers"};
     static const Signature signature{"roll_with_modifiers", "Kavelo", parameters, 3, 3};
@@ -156,7 +161,7 @@ PyObject* roller_roll_with_modifiers(PyObject* self, PyObject* args, PyObject* k
     std::int32_t count = 0;
     std::int32_t sides = 0;
     ModifierList modifiers;
-    if (!bind_arguments(signature, args, kwargs, bound) || !borrow.acquire(self) ||
+    if (!bind_arguments(signature, args, given, kwnames, bound) || !borrow.acquire(self) ||
         !convert_int32(bound[0], "dice_count", count) ||
         !convert_int32(bound[1], "dice_sides", sides) ||
         !convert_modifier_list(bound[2], "modifiers", borrow.policy(), modifiers)) {
@@ -167,16 +172,16 @@ PyObject* roller_roll_with_modifiers(PyObject* self, PyObject* args, PyObject* k
 }
 
 PyMethodDef roller_methods[] = {
-    {"roll", as_cfunction(roller_roll), METH_VARARGS | METH_KEYWORDS,
+    {"roll", as_cfunction(roller_roll), METH_FASTCALL | METH_KEYWORDS,
      "roll($self, expression)\n--\n\n"},
-    {"run", as_cfunction(roller_run), METH_VARARGS | METH_KEYWORDS,
+    {"run", as_cfunction(roller_run), METH_FASTCALL | METH_KEYWORDS,
      "run($self, program)\n--\n\n"},
-    {"roll_multiple", as_cfunction(roller_roll_multiple), METH_VARARGS | METH_KEYWORDS,
+    {"roll_multiple", as_cfunction(roller_roll_multiple), METH_FASTCALL | METH_KEYWORDS,
      "roll_multiple($self, expression, times)\n--\n\n"},
-    {"roll_simple", as_cfunction(roller_roll_simple), METH_VARARGS | METH_KEYWORDS,
+    {"roll_simple", as_cfunction(roller_roll_simple), METH_FASTCALL | METH_KEYWORDS,
      "roll_simple($self, dice_count, dice_sides)\n--\n\n"},
     {"roll_with_modifiers", as_cfunction(roller_roll_with_modifiers),
-     METH_VARARGS | METH_KEYWORDS,
+     METH_FASTCALL | METH_KEYWORDS,
      "roll_with_modifiers($self, dice_count, dice_sides, modifiers)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
