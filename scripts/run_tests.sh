@@ -31,7 +31,7 @@ fi
 
 kavelo_venv
 echo "== installing the build and test tools and kavelo into $(dirname "$(dirname "$VENV_PYTHON")")"
-venv_pip "cmake>=3.21" ninja "pytest>=7" "hypothesis>=6" mypy
+venv_pip "cmake>=3.26" ninja "pytest>=7" "hypothesis>=6" mypy
 venv_pip .
 
 echo "== C++ tests"
