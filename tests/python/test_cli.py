@@ -14,6 +14,7 @@ import pytest
 
 from kavelo import ResourcePolicy
 from kavelo.cli import Summary, bar, histogram_rows
+from project_version import VERSION
 
 SYNTAX_GLOSS = "(parse error: not valid dice notation)\n"
 INVALID_DICE = "无效的骰子表达式: 骰子数量和面数必须大于0"
@@ -93,7 +94,7 @@ def test_random_roll_line_agrees_with_itself():
 
 @pytest.mark.parametrize(
     "args, start, inside",
-    [(["-V"], "kavelo 1.3.5\n", ""), (["--help"], "usage: kavelo", "\nexamples:\n")],
+    [(["-V"], f"kavelo {VERSION}\n", ""), (["--help"], "usage: kavelo", "\nexamples:\n")],
 )
 def test_version_and_help(args, start, inside):
     result = kavelo(*args)

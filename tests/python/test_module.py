@@ -1,5 +1,7 @@
 """Module initialisation and the error conversion of the extension."""
 
+import importlib.metadata
+import re
 import shutil
 import subprocess
 import sys
@@ -9,6 +11,7 @@ import pytest
 
 import kavelo
 import kavelo._core as core
+from project_version import VERSION
 
 
 def run_python(code):
@@ -21,8 +24,10 @@ def run_python(code):
 
 
 def test_version():
-    assert core.__version__ == "1.3.5"
-    assert kavelo.__version__ == "1.3.5"
+    assert re.fullmatch(r"[0-9]+\.[0-9]+\.[0-9]+", VERSION)
+    assert core.__version__ == VERSION
+    assert kavelo.__version__ == VERSION
+    assert importlib.metadata.version("kavelo") == VERSION
 
 
 def test_all_is_ordered_and_reexported():
