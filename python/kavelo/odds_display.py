@@ -23,7 +23,8 @@ import bisect
 import html
 import json
 import math
-from typing import Any, List, Optional, Sequence, Tuple
+from collections.abc import Sequence
+from typing import Any
 
 from .distribution import Odds
 
@@ -53,7 +54,7 @@ def _bar(value: float, largest: float, width: int) -> str:
     return FULL_BLOCK * full + (EIGHTHS[part - 1] if part else "")
 
 
-def _ranges(low: int, high: int, count: int, max_rows: int) -> List[Tuple[int, int]]:
+def _ranges(low: int, high: int, count: int, max_rows: int) -> list[tuple[int, int]]:
     """The rows: one per total while there are at most ``max_rows`` totals, else ranges
     of equal width from ``low`` to ``high`` (a width that divides the span when one up
     to twice the smallest does, so that the last range is not shorter)."""
@@ -65,7 +66,7 @@ def _ranges(low: int, high: int, count: int, max_rows: int) -> List[Tuple[int, i
     return [(start, min(start + width - 1, high)) for start in range(low, high + 1, width)]
 
 
-def _rows(odds_list: Sequence[Odds], max_rows: int) -> List[Tuple[str, int, int]]:
+def _rows(odds_list: Sequence[Odds], max_rows: int) -> list[tuple[str, int, int]]:
     """Labels and the totals each row covers, over the outcomes of every expression."""
     outcomes = sorted({x for d in odds_list for x in d.pmf})
     if not outcomes:
@@ -80,7 +81,7 @@ def _row_probability(d: Odds, low: int, high: int) -> float:
     return d.at_most(high) - d.at_most(low - 1) if high > low else d.probability(low)
 
 
-def _summary_lines(d: Odds) -> List[str]:
+def _summary_lines(d: Odds) -> list[str]:
     lines = [f"expression  {d.expression}"]
     if d.pmf:
         lines += [f"mean        {d.mean:.4f}", f"stdev       {d.stdev:.4f}", f"min         {d.min}", f"max         {d.max}"]
@@ -93,7 +94,7 @@ def _summary_lines(d: Odds) -> List[str]:
     return lines
 
 
-def table_lines(d: Odds, columns: int = 80, max_rows: int = MAX_ROWS) -> List[str]:
+def table_lines(d: Odds, columns: int = 80, max_rows: int = MAX_ROWS) -> list[str]:
     """The summary (mean, standard deviation, extremes, failures) and one row per total
     (or range of totals) with its probability, the chance of at least and at most it,
     and a bar of the probability. No row is wider than ``columns - 1``."""
@@ -116,7 +117,7 @@ def table_lines(d: Odds, columns: int = 80, max_rows: int = MAX_ROWS) -> List[st
     return lines
 
 
-def comparison_lines(odds_list: Sequence[Odds], column: str = "at_least", max_rows: int = MAX_ROWS) -> List[str]:
+def comparison_lines(odds_list: Sequence[Odds], column: str = "at_least", max_rows: int = MAX_ROWS) -> list[str]:
     """Expressions side by side: one column per expression, one row per total (or range
     of totals), showing ``column`` ("at_least" by default, "at_most" or "probability"),
     then each expression's mean, standard deviation, failures (in percent) and the mass
@@ -130,7 +131,7 @@ def comparison_lines(odds_list: Sequence[Odds], column: str = "at_least", max_ro
     widths = [max(8, len(h)) for h in heads]
 
     def line(label: str, cells: Sequence[str]) -> str:
-        return (f"{label:>{label_width}}  " + "  ".join(f"{c:>{w}}" for c, w in zip(cells, widths))).rstrip()
+        return (f"{label:>{label_width}}  " + "  ".join(f"{c:>{w}}" for c, w in zip(cells, widths, strict=True))).rstrip()
 
     lines = [f"{COLUMNS[column]} (%)", line("total", heads)]
     for label, a, b in rows:
@@ -172,7 +173,7 @@ PALETTE = ["#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#e
 VISIBLE_TAIL = 1e-4
 
 
-def _visible_range(odds_list: Sequence[Odds]) -> Tuple[float, float]:
+def _visible_range(odds_list: Sequence[Odds]) -> tuple[float, float]:
     low, high = math.inf, -math.inf
     for d in odds_list:
         outcomes = d.outcomes
@@ -190,7 +191,7 @@ def _visible_range(odds_list: Sequence[Odds]) -> Tuple[float, float]:
     return low, high
 
 
-def _series(d: Odds, column: str, low: float = -math.inf, high: float = math.inf) -> List[Tuple[float, float]]:
+def _series(d: Odds, column: str, low: float = -math.inf, high: float = math.inf) -> list[tuple[float, float]]:
     """(total, value) for the totals from low to high."""
     xs = [x for x in d.pmf if low <= x <= high]
     if column == "at_least":
@@ -228,7 +229,7 @@ def _thin(points: list[tuple[float, float]], column: str, max_points: int = MAX_
     return thinned
 
 
-def _ticks(low: float, high: float, count: int = 6) -> List[float]:
+def _ticks(low: float, high: float, count: int = 6) -> list[float]:
     """Round tick positions covering [low, high]."""
     if high <= low:
         return [low]
@@ -255,7 +256,7 @@ def _tick_label(value: float, percent: bool) -> str:
 
 def svg_chart(
     odds_list: Sequence[Odds], column: str = "probability", width: int = 720, height: int = 400,
-    title: Optional[str] = None,
+    title: str | None = None,
 ) -> str:
     """A chart of ``column`` over the totals, one series per expression: bars for one
     expression's probabilities, lines (with points when few) otherwise; axes, grid and
@@ -268,7 +269,7 @@ def svg_chart(
     shown_low, shown_high = _visible_range(odds_list)
     full = [_series(d, column, shown_low, shown_high) for d in odds_list]
     series = [_thin(s, column) for s in full]
-    thinned = any(len(s) != len(f) for s, f in zip(series, full))
+    thinned = any(len(s) != len(f) for s, f in zip(series, full, strict=True))
     markers = all(len(s) <= 60 for s in series)
     left, right, top, bottom = 64, 16, 40 if title else 16, 48
     legend_height = 20 * len(odds_list)
@@ -286,8 +287,10 @@ def svg_chart(
         return top + plot_h - y / y_high * plot_h
 
     out = [
-        f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
-        f'viewBox="0 0 {width} {height}" font-family="sans-serif" font-size="12">',
+        (
+            f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
+            f'viewBox="0 0 {width} {height}" font-family="sans-serif" font-size="12">'
+        ),
         f'<rect x="0" y="0" width="{width}" height="{height}" fill="white"/>',
     ]
     if title:
@@ -308,7 +311,7 @@ def svg_chart(
         f'transform="rotate(-90 14 {top + plot_h / 2:.1f})">{COLUMNS[column]}</text>'
     )
     bars = len(odds_list) == 1 and column == "probability" and not thinned
-    for i, (d, s) in enumerate(zip(odds_list, series)):
+    for i, (d, s) in enumerate(zip(odds_list, series, strict=True)):
         colour = PALETTE[i % len(PALETTE)]
         out.append(f'<g class="series" fill="{colour}" stroke="{colour}">')
         if bars:
@@ -341,7 +344,7 @@ def _literal(text: str) -> str:
 
 def write_plot(
     path: str, odds_list: Sequence[Odds], column: str = "probability", backend: str = "auto",
-    title: Optional[str] = None,
+    title: str | None = None,
 ) -> str:
     """Draws the chart to ``path`` and returns the backend used: "matplotlib" when it is
     installed and ``backend`` is "auto" or "matplotlib", else "svg" (plain SVG, no
@@ -363,7 +366,7 @@ def write_plot(
             for d in odds_list:
                 full = _series(d, column, shown_low, shown_high)
                 points = _thin(full, column)
-                xs, ys = zip(*points) if points else ((), ())
+                xs, ys = zip(*points, strict=True) if points else ((), ())
                 if len(odds_list) == 1 and column == "probability" and len(points) == len(full):
                     axes.bar(xs, ys, label=_literal(d.expression))
                 else:

@@ -169,8 +169,8 @@ def test_limits_as_json():
     "args, stderr",
     [
         (["--limit", "generated_values=2", "3d1"],
-         "kavelo: argument 1: [limit.generated_values] 计算预算已耗尽: 最多生成 2 个骰子结果; "
-         "used 2, requested 1 (limit reached: at most 2 dice rolled)\n"),
+         ("kavelo: argument 1: [limit.generated_values] 计算预算已耗尽: 最多生成 2 个骰子结果; "
+          "used 2, requested 1 (limit reached: at most 2 dice rolled)\n")),
         # The last of two settings of one limit wins.
         (["--limit", "source_items=1", "--limit", "source_items=2", "3d1"],
          "kavelo: argument 1: [limit.source_items] 计算预算已耗尽: used 0, requested 3, limit 2 (limit reached)\n"),
@@ -237,13 +237,13 @@ def test_stats_of_a_random_roll():
     assert values == sorted(values) and set(values) <= set(range(2, 13))
     assert sum(counts) == int(summary["samples"]) == 2000
     assert (int(summary["min"]), int(summary["max"])) == (values[0], values[-1])
-    mean = sum(v * c for v, c in zip(values, counts)) / 2000
+    mean = sum(v * c for v, c in zip(values, counts, strict=True)) / 2000
     assert float(summary["mean"]) == pytest.approx(mean, abs=5e-5)
     assert 6.5 < mean < 7.5
     # The most frequent totals draw the full bar, one column short of the width.
     widths = [len(line) for line in lines[7:]]
     assert max(widths) == 69
-    assert {w for w, c in zip(widths, counts) if c == max(counts)} == {69}
+    assert {w for w, c in zip(widths, counts, strict=True) if c == max(counts)} == {69}
 
 
 @pytest.mark.parametrize(
@@ -287,7 +287,7 @@ def test_summary(totals, mean, stdev):
 
 def test_stdin_one_text_per_line(command):
     result = subprocess.run(
-        command, input="3d1\n\n   \r\n1+2*3 # nine\r\n5".encode("utf-8"),
+        command, input=b"3d1\n\n   \r\n1+2*3 # nine\r\n5",
         capture_output=True, timeout=60,
     )
     assert (result.returncode, text(result.stdout), result.stderr) == (
@@ -316,10 +316,10 @@ def test_arguments_win_over_stdin():
         (["1/0"], "[arithmetic.divide_by_zero] 除零错误 (division by zero)\n"),
         (["2^-1"], "[arithmetic.invalid_exponent] exponent -1 must fit unsigned 32-bit range\n"),
         (["0d6"], INVALID_DICE + INVALID_DICE_GLOSS + "\n"),
-        (["-n", "2", "1d6; 1d6"], "解析错误: roll() 只接受一条指令；多条指令请使用 run() "
-         "(parse error: -n rolls one expression, not a program of several)\n"),
-        (["-n", "2", "1d1!"], "[limit.generated_values] 计算预算已耗尽: 最多生成 10000 个骰子结果; "
-         "used 10000, requested 1 (limit reached: at most 10000 dice rolled)\n"),
+        (["-n", "2", "1d6; 1d6"], ("解析错误: roll() 只接受一条指令；多条指令请使用 run() "
+         "(parse error: -n rolls one expression, not a program of several)\n")),
+        (["-n", "2", "1d1!"], ("[limit.generated_values] 计算预算已耗尽: 最多生成 10000 个骰子结果; "
+         "used 10000, requested 1 (limit reached: at most 10000 dice rolled)\n")),
     ],
 )
 def test_roll_failure_exits_1_with_the_message(command, args, stderr):

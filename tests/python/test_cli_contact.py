@@ -2,6 +2,7 @@
 limits, failures that name their input, one JSON value per input, English glosses of
 the Chinese error texts, and the help. Run as separate processes, like test_cli.py."""
 
+import itertools
 import json
 import os
 import random
@@ -11,6 +12,7 @@ import sys
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
+
 from kavelo import ResourcePolicy
 from kavelo.cli import Summary, build_parser, histogram_rows, row_width
 from kavelo.cli.glossary import GLOSSES, error_code, gloss
@@ -273,7 +275,7 @@ def test_folded_summary_as_json_gives_bins_that_cover_every_total():
     bins = data["bins"]
     assert bins[0][0] == -7 and bins[-1][1] == max(totals)
     assert all(low <= high for low, high, _ in bins)
-    assert all(previous[1] < following[0] for previous, following in zip(bins, bins[1:]))
+    assert all(previous[1] < following[0] for previous, following in itertools.pairwise(bins))
     assert sum(count for _, _, count in bins) == len(totals)
     with pytest.raises(ValueError):
-        summary.counts
+        _ = summary.counts

@@ -10,6 +10,7 @@ import time
 import xml.etree.ElementTree as ET
 
 import pytest
+
 from kavelo import odds
 
 KAVELO = [sys.executable, "-m", "kavelo"]
@@ -87,8 +88,10 @@ def test_stdin_lines_get_a_table_each():
 def test_outcomes_held_together_are_bounded_by_max_outcomes():
     result = kavelo("--odds", "--max-outcomes", "100", "1d60", "1d60", "1d30")
     assert result.returncode == 1 and out_lines(result)[1].split() == ["total", "1d60", "1d30"]
-    assert result.stderr.decode() == "kavelo: argument 2: [odds.too_complex] the EXPRESSIONs shown together would " \
+    assert result.stderr.decode() == (
+        "kavelo: argument 2: [odds.too_complex] the EXPRESSIONs shown together would "
         "have more than 100 outcomes in all: show fewer, or raise --max-outcomes\n"
+    )
 
 
 @pytest.mark.parametrize(

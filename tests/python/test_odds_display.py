@@ -7,6 +7,7 @@ import math
 import xml.etree.ElementTree as ET
 
 import pytest
+
 from kavelo import odds
 from kavelo.odds_display import (
     _series,

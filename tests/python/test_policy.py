@@ -85,8 +85,10 @@ def test_with_limit_accepts_hard_maximum_and_refuses_one_more(name):
     with pytest.raises(ValueError) as info:
         policy.with_limit(name, HARD[name] + 1)
     assert info.value.args == (
-        f"[policy.limit_above_hard_max] {name} limit {HARD[name] + 1} "
-        f"exceeds hard maximum {HARD[name]}",
+        (
+            f"[policy.limit_above_hard_max] {name} limit {HARD[name] + 1} "
+            f"exceeds hard maximum {HARD[name]}"
+        ),
     )
 
 
@@ -204,7 +206,7 @@ def test_messages_agree_with_python_functions_of_the_same_shape():
 
 def test_converter_keeps_cause_of_a_type_error():
     class BadIndex:
-        def __index__(self):
+        def __index__(self):  # noqa: PLE0305 (raises instead of returning)
             try:
                 raise KeyError("inner")
             except KeyError as exc:
@@ -221,7 +223,7 @@ def test_converter_passes_other_exception_types_through():
         def __index__(self):
             raise ZeroDivisionError("boom")
 
-    with pytest.raises(ZeroDivisionError, match="^boom$"):
+    with pytest.raises(ZeroDivisionError, match=r"^boom$"):
         ResourcePolicy().with_limit("ast_nodes", Boom())
 
     with pytest.raises(UnicodeEncodeError):

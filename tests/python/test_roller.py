@@ -309,7 +309,7 @@ def test_method_binding_messages(call, message):
     assert str(info.value) == message
 
 
-class Kavelo_shape:  # noqa: N801 - named so its messages read like the real class's
+class Kavelo_shape:  # named so its messages read like the real class's
     def roll_with_modifiers(self, dice_count, dice_sides, modifiers):
         pass
 

@@ -1,8 +1,8 @@
 """The shipped type information checks under mypy --strict and matches the module."""
 
 import inspect
-import re
 import pathlib
+import re
 import subprocess
 import sys
 

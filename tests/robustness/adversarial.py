@@ -29,7 +29,6 @@ import time
 from pathlib import Path
 
 from common import check_module_origin, hard_policy, peak_rss_bytes, reset_peak_rss, rss_bytes
-
 from kavelo import Kavelo, ResourcePolicy
 
 GOAL_SECONDS = {"default": 0.050, "hard": 2.0}
@@ -203,15 +202,17 @@ def run_case(index, repeats):
     The address space is capped, so that a regression fails here with MemoryError
     instead of taking the machine's memory."""
     resource.setrlimit(resource.RLIMIT_AS, (CHILD_ADDRESS_SPACE, CHILD_ADDRESS_SPACE))
-    limit, policy_name, _, method, build, extra, _ = CASES[index]
+    _, policy_name, _, method, build, extra, _ = CASES[index]
     policy = hard_policy() if policy_name == "hard" else ResourcePolicy()
     roller = Kavelo(policy)
     built = build()
     call = getattr(roller, method)
     if isinstance(built, tuple):
         args = built
+    elif extra is None:
+        args = (built,)
     else:
-        args = (built,) if extra is None else (built, extra)
+        args = (built, extra)
     baseline = rss_bytes()
     exact_peak = reset_peak_rss()
     worst = 0.0
@@ -226,7 +227,7 @@ def run_case(index, repeats):
             outcome = message[: message.index("]") + 1] if message.startswith("[") else message[:40]
         finally:
             worst = max(worst, time.perf_counter() - started)
-        result = None
+        result = None  # noqa: F841 (the result is freed here, outside the timing)
     growth = max(peak_rss_bytes() - baseline, 0)
     return {"outcome": outcome, "worst_s": worst, "peak_growth_mib": growth / 2**20,
             "exact_peak": exact_peak}
@@ -258,7 +259,7 @@ def main():
         repeats = args.repeats or (20 if policy_name == "default" else 3)
         goal_seconds = GOAL_SECONDS[policy_name] * args.time_slack
         measured = None
-        for tries in range(1, TRIES_ON_TIME + 1):
+        for tries in range(1, TRIES_ON_TIME + 1):  # noqa: B007 (reported below)
             child = subprocess.run(
                 [sys.executable, str(here / "adversarial.py"), "--case", str(index),
                  "--repeats", str(repeats)],

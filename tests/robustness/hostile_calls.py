@@ -15,8 +15,6 @@ unguarded build.
 
 import argparse
 import json
-import resource
-import statistics
 import subprocess
 import sys
 import time
@@ -138,6 +136,12 @@ def run(name, repeats, timeout):
     return json.loads(child.stdout)
 
 
+def cell(measured, key, unit, scale):
+    """One measurement of the table, scaled to its unit, or nothing when it was not taken."""
+    value = measured.get(key)
+    return f"{value * scale:.1f} {unit}" if value is not None else ""
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--only", default="", help="run the cases whose name holds this")
@@ -152,11 +156,10 @@ def main():
         if args.only not in name:
             continue
         m = run(name, args.repeats, args.timeout)
-        fmt = lambda key, unit, scale: (f"{m[key] * scale:.1f} {unit}"
-                                        if m.get(key) is not None else "")
-        print(f"| {name} | {CASES[name][0]} | {m['outcome']} | {fmt('median_s', 'ms', 1000)} | "
-              f"{fmt('worst_s', 'ms', 1000)} | {m.get('calls', '')} | "
-              f"{fmt('peak_growth_mib', 'MiB', 1)} | {fmt('result_mib', 'MiB', 1)} |", flush=True)
+        print(f"| {name} | {CASES[name][0]} | {m['outcome']} | {cell(m, 'median_s', 'ms', 1000)} | "
+              f"{cell(m, 'worst_s', 'ms', 1000)} | {m.get('calls', '')} | "
+              f"{cell(m, 'peak_growth_mib', 'MiB', 1)} | {cell(m, 'result_mib', 'MiB', 1)} |",
+              flush=True)
     return 0
 
 

@@ -17,8 +17,6 @@ import gc
 import sys
 
 from common import check_module_origin, policy_with, rss_bytes
-
-import kavelo
 from kavelo import Kavelo, ResourcePolicy, roll_dice, roll_simple, run_program
 
 POLICY = ResourcePolicy().with_limit("work_units", 500000)
@@ -284,7 +282,7 @@ def main():
         for name, case in self_test_cases():
             block_deltas, rss_deltas = measure(case, args.calls, args.warmup, args.rounds)
             flagged = all(d >= 1 for d in block_deltas) or all(d > 0 for d in rss_deltas)
-            print(f"{name:36} {str(block_deltas):28} {str(rss_deltas):28} "
+            print(f"{name:36} {block_deltas!s:28} {rss_deltas!s:28} "
                   f"{'flagged' if flagged else 'MISSED'}")
             if not flagged:
                 missed.append(name)
@@ -297,7 +295,7 @@ def main():
         leaked = all(d >= 1 for d in block_deltas) or all(d > 0 for d in rss_deltas)
         if leaked:
             leaks.append(name)
-        print(f"{name:36} {str(block_deltas):28} {str(rss_deltas):28} "
+        print(f"{name:36} {block_deltas!s:28} {rss_deltas!s:28} "
               f"{'LEAK' if leaked else 'ok'}")
     total = len(list(cases()))
     print(f"{total} cases, {args.calls} calls per round, {args.warmup} warm-up and "

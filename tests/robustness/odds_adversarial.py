@@ -81,7 +81,7 @@ def main() -> int:
         if row["seconds"] > goal:
             row = min(row, run_case(text), key=lambda r: r["seconds"])  # a stall of the machine: once more
         outcome = row["outcome"]
-        ok = (outcome.startswith("result") or outcome.startswith("[odds.")) and row["seconds"] <= goal and row["mib"] <= options.mib
+        ok = outcome.startswith(("result", "[odds.")) and row["seconds"] <= goal and row["mib"] <= options.mib
         failures += not ok
         shown = text if len(text) <= 32 else text[:29] + "..."
         ends = outcome if outcome.startswith("result") else outcome.split("]")[0] + "]"

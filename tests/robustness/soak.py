@@ -17,9 +17,8 @@ import time
 from array import array
 
 from common import check_module_origin, rss_bytes
-from leak_check import cases as leak_cases
-
 from kavelo import Kavelo, roll_dice, run_program
+from leak_check import cases as leak_cases
 
 BUCKET_NS = 100  # latency histogram resolution
 BUCKETS = 1_000_000  # up to 100 ms; slower calls land in the last bucket
