@@ -540,6 +540,8 @@ class PoolProgramme {
     }
     if (moves.size() == 2) {
       KAVELO_ODDS_TRY(meter_.work(static_cast<std::uint64_t>(n) * 4));
+      // One joint move per split of the n dice between the two children.
+      KAVELO_ODDS_TRY(meter_.outcomes(static_cast<std::uint64_t>(n) + 1, "the moves of a pool's dice"));
       const std::vector<double> w = binomial(n, moves[0].p, moves[1].p);
       for (std::int64_t a = 0; a <= n; ++a) {
         const double p = w[static_cast<std::size_t>(a)];
@@ -855,6 +857,11 @@ class RankWindow {
       sum.add(probs[i]);
       at_most[i] = sum.value();
     }
+    // Two state tables of one entry per number of dice left: held on the meter before
+    // they are made, so a huge pool is refused instead of allocated.
+    constexpr std::uint64_t kAccCells = (sizeof(Acc) + sizeof(double) - 1) / sizeof(double);
+    CellHold tables;
+    KAVELO_ODDS_TRY(tables.set(meter_, 2 * (static_cast<std::uint64_t>(dice_) + 1) * kAccCells));
     std::vector<Acc> states(static_cast<std::size_t>(dice_ + 1));
     std::vector<Acc> next(static_cast<std::size_t>(dice_ + 1));
     states[static_cast<std::size_t>(dice_)].p = {1.0};
@@ -867,10 +874,17 @@ class RankWindow {
       double p;
     };
     std::vector<Move> moves;
+    // The states that may hold anything lie in [low, high]; only those are visited, so
+    // a large pool costs the spread of its dice left, not the whole table per outcome.
+    std::int64_t low = dice_;
+    std::int64_t high = dice_;
     for (std::size_t i = k; i-- > 0;) {
+      KAVELO_ODDS_TRY(meter_.work(static_cast<std::uint64_t>(high - low + 1)));
       const std::int64_t v = values[i];
       const bool fixed_after = tally_ && v < *tally_;
-      for (std::int64_t m = 1; m <= dice_; ++m) {
+      std::int64_t next_low = dice_ + 1;
+      std::int64_t next_high = 0;
+      for (std::int64_t m = std::max<std::int64_t>(low, 1); m <= high; ++m) {
         Acc& acc = states[static_cast<std::size_t>(m)];
         if (acc.p.empty()) continue;
         const std::int64_t placed = dice_ - m;
@@ -907,6 +921,8 @@ class RankWindow {
         }
         // The last move (fewest dice shown, j = 0 when it is there) takes the table.
         for (std::size_t x = 0; x < moves.size(); ++x) {
+          next_low = std::min(next_low, moves[x].left);
+          next_high = std::max(next_high, moves[x].left);
           Acc& target = next[static_cast<std::size_t>(moves[x].left)];
           if (x + 1 == moves.size()) {
             KAVELO_ODDS_TRY(move_into(target, std::move(acc), moves[x].delta, moves[x].p, meter_));
@@ -917,6 +933,9 @@ class RankWindow {
         acc = Acc{};
       }
       std::swap(states, next);
+      if (next_low > next_high) break;  // every state has reached the result
+      low = next_low;
+      high = next_high;
     }
     return final;
   }
