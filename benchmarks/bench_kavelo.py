@@ -10,11 +10,13 @@ import argparse
 import os
 import statistics
 import time
+from collections.abc import Callable
+from typing import Any
 
 import kavelo
 
 
-def median_seconds(fn, rounds, min_time=0.05):
+def median_seconds(fn: Callable[[], Any], rounds: int, min_time: float = 0.05) -> float:
     """Median over `rounds` of the mean time per call within a round of >= min_time."""
     calls = 1
     while True:
@@ -33,7 +35,7 @@ def median_seconds(fn, rounds, min_time=0.05):
     return statistics.median(samples)
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=15)
     args = parser.parse_args()

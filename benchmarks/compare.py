@@ -15,6 +15,8 @@ import argparse
 import os
 import platform
 import time
+from collections.abc import Callable
+from typing import Any
 
 import kavelo
 from bench_kavelo import median_seconds
@@ -33,23 +35,28 @@ except ImportError:  # pragma: no cover - optional peer
     numpy = None
 
 
-def median_us(fn, rounds, min_time):
+def median_us(fn: Callable[[], Any], rounds: int, min_time: float) -> float:
     return median_seconds(fn, rounds, min_time) * 1e6
 
 
-def raised_policy():
+def raised_policy() -> kavelo.ResourcePolicy:
     policy = kavelo.ResourcePolicy()
     for name, value in policy.hard_limits().items():
         policy = policy.with_limit(name, value)
     return policy
 
 
-def workloads():
-    """(name, kavelo call, {peer: call}, {peer: calls per kavelo call})"""
+Call = Callable[[], Any]
+# A peer's call, or a call that does 1/n of the work and is scaled by n.
+PeerCall = Call | tuple[Call, int]
+
+
+def workloads() -> list[tuple[str, Call, dict[str, PeerCall]]]:
+    """(name, kavelo call, {peer: call or (call, calls per kavelo call)})"""
     raised = kavelo.Kavelo(raised_policy())
     chain = "+".join(["1d6"] * 20)
     program = ";".join(["1d20+5"] * 100)
-    rows = [
+    rows: list[tuple[str, Call, dict[str, PeerCall]]] = [
         ("1d20+5", lambda: kavelo.roll_dice("1d20+5"),
          {"d20": lambda: d20.roll("1d20+5"), "dice": lambda: dice.roll("1d20+5")}),
         ("4d6 keep highest 3, +2", lambda: kavelo.roll_dice("4d6kh3+2"),
@@ -78,7 +85,7 @@ def workloads():
     return rows
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--quick", action="store_true", help="shorter rounds (noisier)")

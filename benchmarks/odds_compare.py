@@ -25,6 +25,7 @@ import statistics
 import subprocess
 import sys
 import time
+from typing import Any
 
 import kavelo
 
@@ -80,7 +81,7 @@ def time_kavelo(text: str, repeat: int) -> float:
     return statistics.median(rounds)
 
 
-def time_icepool(python: str, expression: str, processes: int) -> dict:
+def time_icepool(python: str, expression: str, processes: int) -> dict[str, Any]:
     runs = []
     for _ in range(processes):
         done = subprocess.run([python, "-c", CHILD, expression], capture_output=True, text=True, timeout=600)

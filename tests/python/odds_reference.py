@@ -16,13 +16,14 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 from fractions import Fraction
+from typing import Any
 
 I64_MIN = -(2**63)
 I64_MAX = 2**63 - 1
 
 # A term: ("dice", count, sides, ((kind, n), ...)); a number: ("num", v);
 # an operation: ("op", symbol, left, right); parentheses: ("paren", inner).
-Node = tuple
+Node = tuple[Any, ...]
 
 MODIFIER_TEXT = {
     "explode": "!", "explode_alias": "e", "explode_keep_high": "K", "reroll": "r",
@@ -68,11 +69,12 @@ class Dist:
     mass cut off."""
 
     def __init__(self) -> None:
-        self.pmf: dict = {}
+        # Totals, or a die's groups (tuples of faces), to their probabilities.
+        self.pmf: dict[Any, Fraction] = {}
         self.failures: dict[str, Fraction] = {}
         self.cut = Fraction(0)
 
-    def add(self, key, p: Fraction) -> None:
+    def add(self, key: Any, p: Fraction) -> None:
         self.pmf[key] = self.pmf.get(key, Fraction(0)) + p
 
     def fail(self, code: str, p: Fraction) -> None:

@@ -83,7 +83,7 @@ CASES = [
 
 
 @pytest.mark.parametrize("policy, method, text, expected", CASES)
-def test_deep_input_on_a_small_stack(policy, method, text, expected):
+def test_deep_input_on_a_small_stack(policy: str, method: str, text: str, expected: dict[str, int]) -> None:
     case = {"policy": policy, "method": method, "text": text, "stack_kib": STACK_KIB}
     child = subprocess.run(
         [sys.executable, "-c", CHILD],

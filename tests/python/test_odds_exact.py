@@ -45,7 +45,7 @@ def assert_matches(node: ref.Node, cut: Fraction = Fraction(1, 10**14)) -> kavel
     return got
 
 
-def dice(count: int, sides: int, *mods: tuple) -> ref.Node:
+def dice(count: int, sides: int, *mods: tuple[str, int]) -> ref.Node:
     return ("dice", count, sides, tuple(mods))
 
 
@@ -59,12 +59,12 @@ SINGLE = [
 
 
 @pytest.mark.parametrize("kind,n,count,sides", SINGLE)
-def test_every_kind_alone(kind, n, count, sides):
+def test_every_kind_alone(kind: str, n: int, count: int, sides: int) -> None:
     assert_matches(dice(count, sides, (kind, n)))
 
 
 @pytest.mark.parametrize("first,second", list(itertools.product(KINDS, KINDS)))
-def test_every_ordered_pair(first, second):
+def test_every_ordered_pair(first: str, second: str) -> None:
     explodes = first in EXPLODING or second in EXPLODING
     count, sides = (2, 3) if explodes else (3, 4)
     assert_matches(
@@ -101,11 +101,11 @@ def test_every_ordered_pair(first, second):
     ],
     ids=ref.text_of,
 )
-def test_chains(node):
+def test_chains(node: ref.Node) -> None:
     assert_matches(node)
 
 
-def test_three_exploding_dice_keep_two():
+def test_three_exploding_dice_keep_two() -> None:
     # Enumerating three exploding dice is costly: the reference stops earlier here.
     assert_matches(dice(3, 3, ("explode", 0), ("keep_high", 2)), cut=Fraction(1, 10**10))
 
@@ -129,7 +129,7 @@ def test_three_exploding_dice_keep_two():
     ],
     ids=lambda x: ref.text_of(x) if isinstance(x, tuple) else "",
 )
-def test_failures(node, failures):
+def test_failures(node: ref.Node, failures: set[str]) -> None:
     got = assert_matches(node)
     assert set(got.failures) == failures
 
@@ -149,7 +149,7 @@ def test_failures(node, failures):
     ],
     ids=ref.text_of,
 )
-def test_arithmetic(node):
+def test_arithmetic(node: ref.Node) -> None:
     assert_matches(node)
 
 
@@ -173,7 +173,7 @@ def _random_expression(rng: random.Random, depth: int = 0) -> ref.Node:
 
 
 @pytest.mark.parametrize("seed", range(8))
-def test_generated_expressions(seed):
+def test_generated_expressions(seed: int) -> None:
     rng = random.Random(seed)
     for _ in range(40):
         assert_matches(_random_expression(rng))

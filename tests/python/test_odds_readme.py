@@ -13,13 +13,13 @@ import sys
 README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
 
 
-def _odds_section():
+def _odds_section() -> str:
     text = README.read_text(encoding="utf-8")
     section = text[text.index("\n## Odds\n"):]
     return section[: section.index("\n## ", 1)]
 
 
-def test_odds_section_examples():
+def test_odds_section_examples() -> None:
     section = _odds_section()
     blocks = re.findall(r"```python\n(.*?)```", section, re.S)
     assert len(blocks) >= 4
@@ -31,7 +31,7 @@ def test_odds_section_examples():
     assert runner.tries >= 12
 
 
-def test_odds_section_command_lines_print_what_is_shown():
+def test_odds_section_command_lines_print_what_is_shown() -> None:
     section = _odds_section()
     runs = re.findall(r"```console\n\$ kavelo (.*?)\n(.*?)```", section, re.DOTALL)
     assert len(runs) >= 2

@@ -67,7 +67,7 @@ def chi_square_survival(x: float, df: int) -> float:
 
 @pytest.mark.parametrize("x,df,expected", [(3.841458820694124, 1, 0.05), (23.92812697687947, 1, 1e-6),
                                            (18.307038053275146, 10, 0.05), (124.34211340400407, 100, 0.05)])
-def test_chi_square_survival(x, df, expected):
+def test_chi_square_survival(x: float, df: int, expected: float) -> None:
     assert chi_square_survival(x, df) == pytest.approx(expected, rel=1e-6)
 
 
@@ -117,12 +117,12 @@ def _samples(text: str) -> tuple[list[int], dict[str, int]]:
     return totals, failures
 
 
-def test_enough_expressions():
+def test_enough_expressions() -> None:
     assert len(EXPRESSIONS) >= 300
 
 
 @pytest.mark.parametrize("text", EXPRESSIONS)
-def test_rolls_fit_the_odds(text):
+def test_rolls_fit_the_odds(text: str) -> None:
     odds = kavelo.odds(text)
     totals, failures = _samples(text)
     assert not set(failures) - set(odds.failures), (text, failures, odds.failures)

@@ -15,20 +15,20 @@ EXAMPLE = pathlib.Path(__file__).parent / "typing" / "uses_every_entry_point.py"
 BOT = pathlib.Path(__file__).parent / "typing" / "bot_annotations.py"
 
 
-def test_package_ships_stub_and_marker():
+def test_package_ships_stub_and_marker() -> None:
     package = pathlib.Path(kavelo.__file__).parent
     assert (package / "py.typed").exists()
     assert (package / "_core.pyi").exists()
 
 
 @pytest.mark.parametrize("example", [EXAMPLE, BOT], ids=["entry_points", "bot"])
-def test_example_runs(example):
+def test_example_runs(example: pathlib.Path) -> None:
     result = subprocess.run([sys.executable, str(example)], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
 
 
 @pytest.mark.parametrize("example", [EXAMPLE, BOT], ids=["entry_points", "bot"])
-def test_example_passes_mypy_strict(tmp_path, example):
+def test_example_passes_mypy_strict(tmp_path: pathlib.Path, example: pathlib.Path) -> None:
     pytest.importorskip("mypy")
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-incremental",
@@ -38,7 +38,7 @@ def test_example_passes_mypy_strict(tmp_path, example):
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def test_stub_documents_every_public_name():
+def test_stub_documents_every_public_name() -> None:
     stub = (pathlib.Path(kavelo.__file__).parent / "_core.pyi").read_text(encoding="utf-8")
     for name in core.__all__:
         if name == "__version__":
@@ -50,7 +50,7 @@ def test_stub_documents_every_public_name():
                 assert re.search(rf"def {method}\(\s*self", stub), method
 
 
-def test_stub_examples_run_as_written():
+def test_stub_examples_run_as_written() -> None:
     import ast
     import doctest
 
@@ -72,7 +72,7 @@ def test_stub_examples_run_as_written():
 
 
 @pytest.mark.parametrize("name", ["DiceRollResult", "ProgramResult", "ProgramRunResult", "ModifierRollResult"])
-def test_result_types_exist_at_run_time(name):
+def test_result_types_exist_at_run_time(name: str) -> None:
     import typing
 
     cls = getattr(kavelo, name)
@@ -80,7 +80,7 @@ def test_result_types_exist_at_run_time(name):
     assert cls.__module__ == "kavelo.results"
 
 
-def test_result_types_list_the_keys_the_module_returns():
+def test_result_types_list_the_keys_the_module_returns() -> None:
     roller = kavelo.Kavelo()
     assert list(kavelo.DiceRollResult.__annotations__) == list(kavelo.roll_dice("1d1 # x"))
     assert list(kavelo.ProgramResult.__annotations__) == list(kavelo.run_program("1"))

@@ -26,7 +26,9 @@ import resource
 import subprocess
 import sys
 import time
+from collections.abc import Callable
 from pathlib import Path
+from typing import Any
 
 from common import check_module_origin, hard_policy, peak_rss_bytes, reset_peak_rss, rss_bytes
 from kavelo import Kavelo, ResourcePolicy
@@ -38,15 +40,15 @@ TRIES_ON_TIME = 3
 CHILD_ADDRESS_SPACE = 4 * 2**30
 
 
-def nested(depth, inner="1"):
+def nested(depth: int, inner: str = "1") -> str:
     return "(" * depth + inner + ")" * depth
 
 
-def chain_65536():
+def chain_65536() -> str:
     return "10" + "+1" * 32767  # 65,536 bytes, 32,768 terms
 
 
-def tree(levels, width, leaf="1"):
+def tree(levels: int, width: int, leaf: str = "1") -> str:
     """Chains of `width` terms in brackets, `levels` deep: the most nodes a tree can have
     within the evaluation depth."""
     if levels == 0:
@@ -54,21 +56,21 @@ def tree(levels, width, leaf="1"):
     return "(" + "+".join([tree(levels - 1, width, leaf)] * width) + ")"
 
 
-def powers(n):
+def powers(n: int) -> str:
     """(1^4294967295^...): n powers of 1 with a 32-bit exponent, all equal to 1."""
     return "(1" + "^4294967295" * n + ")"
 
 
-def astral_comment(source_bytes):
+def astral_comment(source_bytes: int) -> str:
     """A comment whose one astral character makes every copy of it 4 bytes a character."""
     return "1 # \U0001F600" + "a" * (source_bytes - 9)
 
 
-def comment_batch_text(source_bytes):
+def comment_batch_text(source_bytes: int) -> str:
     return "1 #" + "x" * (source_bytes - 3)
 
 
-def records_just_below_output_bytes():
+def records_just_below_output_bytes() -> str:
     """A batch of 100,000 commented samples whose list text just fits in 64 MiB."""
     record_without_comment = len('{"expression":"1","total":1,"rolls":[],"details":"1","comment":""}')
     per_record = (67108864 - 2) // 100000 - 1  # with its comma
@@ -77,7 +79,8 @@ def records_just_below_output_bytes():
 
 # (limit, policy, description, method, input builder, extra argument, expected outcome).
 # The outcome is "[limit.<name>]" for an error with that code, or "result".
-CASES = [
+Case = tuple[str, str, str, str, Callable[[], object], int | None, str]
+CASES: list[Case] = [
     ("source_bytes", "default", "65,537-byte text", "roll", lambda: "1" + " " * 65536, None,
      "[limit.source_bytes]"),
     ("source_bytes", "hard", "1,048,577-byte text", "roll", lambda: "1" + " " * 1048576, None,
@@ -197,7 +200,7 @@ CASES = [
 ]
 
 
-def run_case(index, repeats):
+def run_case(index: int, repeats: int) -> dict[str, Any]:
     """Child side: builds the input, measures the worst time and the peak RSS growth.
     The address space is capped, so that a regression fails here with MemoryError
     instead of taking the machine's memory."""
@@ -207,6 +210,7 @@ def run_case(index, repeats):
     roller = Kavelo(policy)
     built = build()
     call = getattr(roller, method)
+    args: tuple[object, ...]
     if isinstance(built, tuple):
         args = built
     elif extra is None:
@@ -233,7 +237,7 @@ def run_case(index, repeats):
             "exact_peak": exact_peak}
 
 
-def main():
+def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--case", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--repeats", type=int, default=None,

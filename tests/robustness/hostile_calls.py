@@ -19,6 +19,7 @@ import subprocess
 import sys
 import time
 from pathlib import Path
+from typing import Any
 
 CHILD_ADDRESS_SPACE = 4 * 2**30
 
@@ -118,7 +119,7 @@ print(json.dumps({"outcome": outcome, "median_s": statistics.median(times),
 """
 
 
-def run(name, repeats, timeout):
+def run(name: str, repeats: int | None, timeout: float) -> dict[str, Any]:
     policy, default_repeats, call = CASES[name]
     case = {"policy": policy, "call": call, "repeats": repeats or default_repeats,
             "prepare": PREPARED.get(name, ""), "address_space": CHILD_ADDRESS_SPACE}
@@ -133,16 +134,17 @@ def run(name, repeats, timeout):
         tail = child.stderr.strip().splitlines()[-1:] or [""]
         return {"outcome": f"exit status {child.returncode} {tail[0][:80]}".strip(),
                 "wall_s": time.perf_counter() - started}
-    return json.loads(child.stdout)
+    measured: dict[str, Any] = json.loads(child.stdout)
+    return measured
 
 
-def cell(measured, key, unit, scale):
+def cell(measured: dict[str, Any], key: str, unit: str, scale: float) -> str:
     """One measurement of the table, scaled to its unit, or nothing when it was not taken."""
     value = measured.get(key)
     return f"{value * scale:.1f} {unit}" if value is not None else ""
 
 
-def main():
+def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--only", default="", help="run the cases whose name holds this")
     parser.add_argument("--repeats", type=int, default=None, help="calls per case")

@@ -14,6 +14,7 @@ import json
 import subprocess
 import sys
 import textwrap
+from typing import Any
 
 CASES = [
     ("huge count and sides", "2147483647d2147483647"),
@@ -64,11 +65,12 @@ CHILD = textwrap.dedent(
 )
 
 
-def run_case(text: str) -> dict:
+def run_case(text: str) -> dict[str, Any]:
     done = subprocess.run([sys.executable, "-c", CHILD, text], capture_output=True, text=True, timeout=120)
     if done.returncode != 0:
         return {"outcome": f"child failed ({done.returncode}): {done.stderr[-300:]}", "seconds": 0.0, "mib": 0.0}
-    return json.loads(done.stdout)
+    row: dict[str, Any] = json.loads(done.stdout)
+    return row
 
 
 def main() -> int:

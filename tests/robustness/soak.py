@@ -15,22 +15,24 @@ import random
 import sys
 import time
 from array import array
+from collections.abc import Callable, Sequence
 
 from common import check_module_origin, rss_bytes
 from kavelo import Kavelo, roll_dice, run_program
+from leak_check import Case
 from leak_check import cases as leak_cases
 
 BUCKET_NS = 100  # latency histogram resolution
 BUCKETS = 1_000_000  # up to 100 ms; slower calls land in the last bucket
 
 
-def heavy_cases():
+def heavy_cases() -> list[tuple[str, Callable[[], object]]]:
     """Requests that reach a default limit only after real work, or produce the largest
     results the defaults allow."""
     roller = Kavelo()
 
-    def fails(call, code):
-        def case():
+    def fails(call: Callable[[], object], code: str) -> Case:
+        def case() -> None:
             try:
                 call()
             except ValueError as error:
@@ -61,7 +63,7 @@ def heavy_cases():
     ]
 
 
-def schedule(seed):
+def schedule(seed: int) -> tuple[list[tuple[str, Callable[[], object]]], list[int]]:
     """Case order: every cheap case 400 times, every heavy case once, shuffled."""
     cheap = list(leak_cases())
     heavy = heavy_cases()
@@ -71,7 +73,7 @@ def schedule(seed):
     return cheap + heavy, order
 
 
-def percentile(histogram, total, fraction):
+def percentile(histogram: Sequence[int], total: int, fraction: float) -> int:
     wanted = fraction * total
     seen = 0
     for bucket, count in enumerate(histogram):
@@ -81,7 +83,7 @@ def percentile(histogram, total, fraction):
     return BUCKETS * BUCKET_NS
 
 
-def main():
+def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--calls", type=int, default=2_000_000)
     parser.add_argument("--warmup", type=int, default=300_000, help="calls before the baseline")
@@ -97,7 +99,7 @@ def main():
     clock = time.perf_counter_ns
     slowest, slowest_name = 0, ""
 
-    def run(first, last):
+    def run(first: int, last: int) -> None:
         nonlocal slowest, slowest_name
         for call in range(first, last):
             index = order[call % len(order)]
@@ -120,7 +122,7 @@ def main():
     # of the counted calls apart.
     counted = args.calls - args.warmup
     step = max(counted // 10, 1)
-    checkpoints = []
+    checkpoints: list[int] = []
     started = time.perf_counter()
     for first in range(args.warmup, args.calls, step):
         run(first, min(first + step, args.calls))
