@@ -6,6 +6,7 @@ import pytest
 
 import kavelo
 from kavelo import ResourcePolicy
+from native_attributes import text_signature
 
 DEFAULTS = {
     "source_bytes": 65536,
@@ -46,11 +47,6 @@ HARD = {
     "work_units": 50000000,
     "batch_samples": 1000000,
 }
-
-
-def text_signature(function: object) -> object:
-    # The stub types the methods as plain callables, which have no such attribute.
-    return getattr(function, "__text_signature__", None)
 
 
 def test_limits_list_defaults_in_table_order() -> None:

@@ -5,6 +5,7 @@ from collections.abc import Callable, Iterator, Sequence
 import pytest
 
 from kavelo import Kavelo, ResourcePolicy, roll_simple
+from native_attributes import text_signature
 
 KEYS = ["expression", "total", "rolls", "details", "comment"]
 
@@ -14,11 +15,6 @@ def policy(**limits: int) -> ResourcePolicy:
     for name, value in limits.items():
         p = p.with_limit(name, value)
     return p
-
-
-def text_signature(function: object) -> object:
-    # The stub types the methods as plain callables, which have no such attribute.
-    return getattr(function, "__text_signature__", None)
 
 
 @pytest.mark.parametrize(
