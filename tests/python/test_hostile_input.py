@@ -12,6 +12,8 @@ import os
 import subprocess
 import sys
 import textwrap
+from collections.abc import Callable
+from typing import Any
 
 import pytest
 
@@ -45,8 +47,8 @@ def peak_rss_kib():
 """
 
 
-def in_child(code, timeout=120, env=None):
-    """Runs `code` after PRELUDE in a fresh interpreter; returns the JSON it prints."""
+def in_child(code: str, timeout: float = 120, env: dict[str, str] | None = None) -> dict[str, Any]:
+    """Runs `code` after PRELUDE in a fresh interpreter; returns the JSON object it prints."""
     cap = "" if UNDER_ASAN else (
         f"resource.setrlimit(resource.RLIMIT_AS, ({ADDRESS_SPACE}, {ADDRESS_SPACE}))\n")
     child = subprocess.run(
@@ -55,10 +57,12 @@ def in_child(code, timeout=120, env=None):
         env=None if env is None else {**os.environ, **env},
     )
     assert child.returncode == 0, child.stderr[-3000:]
-    return json.loads(child.stdout)
+    printed = json.loads(child.stdout)
+    assert isinstance(printed, dict), printed
+    return printed
 
 
-def work_error(used, requested, limit):
+def work_error(used: int, requested: int, limit: int) -> str:
     return f"[limit.work_units] 计算预算已耗尽: used {used}, requested {requested}, limit {limit}"
 
 
@@ -90,7 +94,7 @@ WORK_CASES = [
 
 
 @pytest.mark.parametrize("policy, call, expected", WORK_CASES)
-def test_work_is_bounded_by_the_limits(policy, call, expected):
+def test_work_is_bounded_by_the_limits(policy: str, call: str, expected: dict[str, object]) -> None:
     policies = {"default": "ResourcePolicy()", "hard": "hard_policy()",
                 "work4": "ResourcePolicy().with_limit('work_units', 4)",
                 "work10": "ResourcePolicy().with_limit('work_units', 10)"}
@@ -100,7 +104,7 @@ def test_work_is_bounded_by_the_limits(policy, call, expected):
     """) == expected
 
 
-def test_per_die_rerolls_that_match_still_work():
+def test_per_die_rerolls_that_match_still_work() -> None:
     # r1 on d1 always matches: every die is rerolled once, and the total is the count.
     assert Kavelo().roll("5d1r1")["total"] == 5
     assert Kavelo().roll_with_modifiers(5, 1, ["r1", "r0", "r-7"])["total"] == 5
@@ -108,7 +112,7 @@ def test_per_die_rerolls_that_match_still_work():
 
 # ---- memory amplified by the inputs --------------------------------------------------
 
-def test_references_to_one_long_modifier_string_end_at_once():
+def test_references_to_one_long_modifier_string_end_at_once() -> None:
     result = in_child("""
         text = 'r' + '0' * 10**6 + '1'
         before = peak_rss_kib()
@@ -130,27 +134,27 @@ def test_references_to_one_long_modifier_string_end_at_once():
          "[limit.source_bytes] 计算预算已耗尽: used 0, requested 70004, limit 65536"),
     ],
 )
-def test_modifier_lists_are_bounded_by_the_parse_limits(modifiers, message):
+def test_modifier_lists_are_bounded_by_the_parse_limits(modifiers: list[str], message: str) -> None:
     with pytest.raises(ValueError) as info:
         Kavelo().roll_with_modifiers(4, 6, modifiers)
     assert str(info.value) == message
 
 
-def test_modifier_lists_at_the_parse_limits_pass():
+def test_modifier_lists_at_the_parse_limits_pass() -> None:
     assert len(Kavelo().roll_with_modifiers(4, 1, ["kh9"] * 4093)["rolls"]) == 4
     assert Kavelo().roll_with_modifiers(4, 1, ["r" + "0" * 65534 + "1"])["total"] == 4
 
 
-def test_an_endless_modifier_sequence_ends_with_the_node_limit():
+def test_an_endless_modifier_sequence_ends_with_the_node_limit() -> None:
     class Endless:
-        def __len__(self):
+        def __len__(self) -> int:
             return 1
 
-        def __getitem__(self, i):
+        def __getitem__(self, i: int) -> str:
             return "kh1"
 
     with pytest.raises(ValueError, match=r"\[limit.ast_nodes\].*requested 17, limit 16"):
-        Kavelo(ResourcePolicy().with_limit("ast_nodes", 16)).roll_with_modifiers(4, 6, Endless())
+        Kavelo(ResourcePolicy().with_limit("ast_nodes", 16)).roll_with_modifiers(4, 6, Endless())  # type: ignore[arg-type]
 
 
 @pytest.mark.parametrize(
@@ -158,16 +162,17 @@ def test_an_endless_modifier_sequence_ends_with_the_node_limit():
     ["1" * 70000 + "\ud800", "1" * 70000 + "\ud800\udc00" * 3 + "1", "\udfff1" + "1" * 70000],
     ids=["after_the_first_slice", "a_run_of_surrogates", "at_the_start"],
 )
-def test_an_unencodable_long_text_raises_the_encoders_own_error(text):
+def test_an_unencodable_long_text_raises_the_encoders_own_error(text: str) -> None:
     with pytest.raises(UnicodeEncodeError) as expected:
         text.encode("utf-8")
-    for call in (lambda: roll_dice(text), lambda: Kavelo().roll_with_modifiers(1, 6, [text])):
+    calls: list[Callable[[], object]] = [lambda: roll_dice(text), lambda: Kavelo().roll_with_modifiers(1, 6, [text])]
+    for call in calls:
         with pytest.raises(UnicodeEncodeError) as info:
             call()
         assert info.value.args == expected.value.args
 
 
-def test_a_text_over_source_bytes_is_refused_without_a_copy():
+def test_a_text_over_source_bytes_is_refused_without_a_copy() -> None:
     result = in_child("""
         text = '1' * 200_000_000
         before = peak_rss_kib()
@@ -183,14 +188,14 @@ def test_a_text_over_source_bytes_is_refused_without_a_copy():
         assert result["growth_kib"] < 16 * 1024
 
 
-def test_equal_texts_of_a_batch_are_one_object():
+def test_equal_texts_of_a_batch_are_one_object() -> None:
     results = Kavelo().roll_multiple("1000*1000 # \U0001F600" + "a" * 60000, 100)
     for key in ("expression", "details", "comment"):
         assert all(r[key] is results[0][key] for r in results), key
     assert results[-1]["comment"] == "\U0001F600" + "a" * 60000
 
 
-def test_a_batch_with_a_long_astral_comment_holds_one_copy():
+def test_a_batch_with_a_long_astral_comment_holds_one_copy() -> None:
     result = in_child("""
         before = peak_rss_kib()
         results = Kavelo(hard_policy()).roll_multiple('1 # \\U0001F600' + 'a' * (2**20 - 21), 63)
@@ -219,7 +224,7 @@ STACK_CASES = [
 
 
 @pytest.mark.parametrize("method, text, expected", STACK_CASES)
-def test_deepest_texts_on_a_32_kib_thread(method, text, expected):
+def test_deepest_texts_on_a_32_kib_thread(method: str, text: str, expected: dict[str, object]) -> None:
     got = in_child(f"""
         roller = Kavelo(hard_policy())
         text = {text}
@@ -233,8 +238,9 @@ def test_deepest_texts_on_a_32_kib_thread(method, text, expected):
         thread.join()
         print(json.dumps(box))
     """)
-    if "error_start" in expected:
-        assert got.get("error", "").startswith(expected["error_start"]), got
+    start = expected.get("error_start")
+    if isinstance(start, str):
+        assert got.get("error", "").startswith(start), got
     else:
         assert got == expected
 
@@ -242,31 +248,31 @@ def test_deepest_texts_on_a_32_kib_thread(method, text, expected):
 # ---- exceptions -----------------------------------------------------------------------
 
 class FailingLength:
-    def __init__(self, exception):
+    def __init__(self, exception: BaseException) -> None:
         self.exception = exception
 
-    def __len__(self):
+    def __len__(self) -> int:
         raise self.exception
 
-    def __getitem__(self, i):
+    def __getitem__(self, i: int) -> str:
         if i > 0:
             raise IndexError
         return "kh1"
 
 
 @pytest.mark.parametrize("exception", [KeyboardInterrupt("len"), SystemExit(3), MemoryError("len")])
-def test_an_interruption_from_the_length_hint_propagates(exception):
+def test_an_interruption_from_the_length_hint_propagates(exception: BaseException) -> None:
     with pytest.raises(type(exception)) as info:
-        Kavelo().roll_with_modifiers(2, 1, FailingLength(exception))
+        Kavelo().roll_with_modifiers(2, 1, FailingLength(exception))  # type: ignore[arg-type]
     assert info.value is exception
 
 
 @pytest.mark.parametrize("exception", [ValueError("len"), TypeError("len"), OverflowError()])
-def test_an_ordinary_error_from_the_length_hint_is_only_a_missing_hint(exception):
-    assert Kavelo().roll_with_modifiers(2, 1, FailingLength(exception))["total"] == 1
+def test_an_ordinary_error_from_the_length_hint_is_only_a_missing_hint(exception: Exception) -> None:
+    assert Kavelo().roll_with_modifiers(2, 1, FailingLength(exception))["total"] == 1  # type: ignore[arg-type]
 
 
-def test_a_collector_callback_never_sees_a_half_built_result():
+def test_a_collector_callback_never_sees_a_half_built_result() -> None:
     # The callback empties every list of 300 items it finds. A half-built result that it
     # could reach would be freed under the converter's hands (a crash under the debug
     # allocator, or a SystemError). A finished result may be emptied once it is
@@ -303,20 +309,20 @@ def test_a_collector_callback_never_sees_a_half_built_result():
         ("2d6\r+ x", " --> 1:7\n  |\n1 | 2d6+ x\n  |      ^---\n  |\n  = expected dice_term"),
     ],
 )
-def test_the_caret_stands_under_the_failing_character(text, report):
+def test_the_caret_stands_under_the_failing_character(text: str, report: str) -> None:
     with pytest.raises(ValueError) as info:
         roll_dice(text)
     assert str(info.value) == "解析错误: " + report
 
 
 @pytest.mark.parametrize("cls, name", [(Kavelo, "roll"), (ResourcePolicy, "with_limit")])
-def test_the_classes_cannot_be_changed(cls, name):
+def test_the_classes_cannot_be_changed(cls: type, name: str) -> None:
     method = getattr(cls, name)
     with pytest.raises(TypeError):
         setattr(cls, name, None)
     with pytest.raises(TypeError):
         delattr(cls, name)
     with pytest.raises(TypeError):
-        cls.extra = 1
+        cls.extra = 1  # type: ignore[attr-defined]
     assert getattr(cls, name) is method
     assert Kavelo(ResourcePolicy().with_limit("work_units", 9)).roll("1d1")["total"] == 1
