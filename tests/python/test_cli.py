@@ -31,7 +31,7 @@ SYNTAX_2D = (
 )
 
 
-def _script():
+def _script() -> str | None:
     for folder in (sysconfig.get_path("scripts"), os.path.dirname(sys.executable)):
         path = os.path.join(folder, "kavelo")
         if os.access(path, os.X_OK):
@@ -39,27 +39,32 @@ def _script():
     return shutil.which("kavelo")
 
 
-COMMANDS = {"module": [sys.executable, "-m", "kavelo"], "script": [_script()]}
+MODULE = [sys.executable, "-m", "kavelo"]
+SCRIPT = _script()
+COMMANDS = {"module": MODULE, "script": None if SCRIPT is None else [SCRIPT]}
 
 
 @pytest.fixture(params=sorted(COMMANDS))
-def command(request):
-    if COMMANDS[request.param][0] is None:
+def command(request: pytest.FixtureRequest) -> list[str]:
+    found = COMMANDS[request.param]
+    if found is None:
         pytest.skip("the kavelo script is not installed")
-    return COMMANDS[request.param]
+    return found
 
 
-def kavelo(*args, stdin="", columns=None, env=None):
+def kavelo(
+    *args: str, stdin: str = "", columns: int | None = None, env: dict[str, str] | None = None
+) -> subprocess.CompletedProcess[bytes]:
     environment = dict(os.environ, **(env or {}))
     if columns is not None:
         environment["COLUMNS"] = str(columns)
     return subprocess.run(
-        COMMANDS["module"] + list(args), input=stdin.encode("utf-8"),
+        MODULE + list(args), input=stdin.encode("utf-8"),
         capture_output=True, env=environment, timeout=60,
     )
 
 
-def text(stream):
+def text(stream: bytes) -> str:
     return stream.decode("utf-8")
 
 
@@ -78,12 +83,12 @@ def text(stream):
         (["--", "-1+2d1"], "1\t-1 + 2 = 1\n"),
     ],
 )
-def test_lines(command, args, expected):
+def test_lines(command: list[str], args: list[str], expected: str) -> None:
     result = subprocess.run(command + args, capture_output=True, timeout=60)
     assert (result.returncode, text(result.stdout), result.stderr) == (0, expected, b"")
 
 
-def test_random_roll_line_agrees_with_itself():
+def test_random_roll_line_agrees_with_itself() -> None:
     result = kavelo("4d6kh3+2")
     total, details = text(result.stdout).rstrip("\n").split("\t")
     left, plus, two, equals, right = details.split(" ")
@@ -96,7 +101,7 @@ def test_random_roll_line_agrees_with_itself():
     "args, start, inside",
     [(["-V"], f"kavelo {VERSION}\n", ""), (["--help"], "usage: kavelo", "\nexamples:\n")],
 )
-def test_version_and_help(args, start, inside):
+def test_version_and_help(args: list[str], start: str, inside: str) -> None:
     result = kavelo(*args)
     assert result.returncode == 0
     assert text(result.stdout).startswith(start) and inside in text(result.stdout)
@@ -131,7 +136,7 @@ def test_version_and_help(args, start, inside):
         ),
     ],
 )
-def test_json(args, expected):
+def test_json(args: list[str], expected: object) -> None:
     # An ASCII-only interpreter default must not turn the output into escapes.
     result = kavelo(*args, env={"PYTHONIOENCODING": "ascii"})
     assert result.returncode == 0
@@ -140,7 +145,7 @@ def test_json(args, expected):
     assert b"\\u" not in result.stdout
 
 
-def test_json_one_document_per_text():
+def test_json_one_document_per_text() -> None:
     lines = text(kavelo("--json", "1", "2d1").stdout).splitlines()
     assert [json.loads(line)["results"][0]["total"] for line in lines] == [1, 2]
 
@@ -148,7 +153,7 @@ def test_json_one_document_per_text():
 # ---------------------------------------------------------------- limits
 
 
-def test_limits_table_shows_current_and_hard_values():
+def test_limits_table_shows_current_and_hard_values() -> None:
     lines = text(kavelo("--limits", "--limit", "work_units=10", "--limit", "trace_nodes=0").stdout).splitlines()
     assert lines[0].split() == ["name", "limit", "hard", "maximum"]
     rows = [line.split() for line in lines[1:]]
@@ -158,7 +163,7 @@ def test_limits_table_shows_current_and_hard_values():
     assert len({len(line) for line in lines}) == 1  # aligned columns
 
 
-def test_limits_as_json():
+def test_limits_as_json() -> None:
     shown = json.loads(text(kavelo("--limits", "--json", "--limit", "ast_nodes=65536").stdout))
     policy = ResourcePolicy().with_limit("ast_nodes", 65536)
     assert shown == {"limits": policy.limits(), "hard_limits": policy.hard_limits()}
@@ -179,7 +184,7 @@ def test_limits_as_json():
          "kavelo: argument 1: [limit.batch_samples] 计算预算已耗尽: used 0, requested 1, limit 0 (limit reached)\n"),
     ],
 )
-def test_limit_applies_to_the_roll(args, stderr):
+def test_limit_applies_to_the_roll(args: list[str], stderr: str) -> None:
     result = kavelo(*args)
     assert (result.returncode, result.stdout, text(result.stderr)) == (1, b"", stderr)
 
@@ -194,7 +199,7 @@ def test_limit_applies_to_the_roll(args, stderr):
         ("work_units=ten", "argument --limit: invalid limit value: 'work_units=ten'"),
     ],
 )
-def test_bad_limit_is_a_usage_error(setting, message):
+def test_bad_limit_is_a_usage_error(setting: str, message: str) -> None:
     result = kavelo("--limit", setting, "1d6")
     assert result.returncode == 2
     assert text(result.stderr).startswith("usage: kavelo")
@@ -205,7 +210,7 @@ def test_bad_limit_is_a_usage_error(setting, message):
 
 
 @pytest.mark.parametrize("columns", [30, 60, 200])
-def test_stats_of_a_fixed_roll(columns):
+def test_stats_of_a_fixed_roll(columns: int) -> None:
     result = kavelo("-n", "50", "--stats", "3d1", columns=columns)
     lines = text(result.stdout).splitlines()
     assert lines[:7] == [
@@ -227,7 +232,7 @@ def test_stats_of_a_fixed_roll(columns):
     assert len(blocks) == max(10, columns - 1 - len(prefix))
 
 
-def test_stats_of_a_random_roll():
+def test_stats_of_a_random_roll() -> None:
     result = kavelo("-n", "2000", "--stats", "2d6", columns=70)
     lines = text(result.stdout).splitlines()
     summary = dict(line.split(None, 1) for line in lines[:6])
@@ -257,7 +262,7 @@ def test_stats_of_a_random_roll():
          [6] * 8 + [2] + [0] * 24 + [1]),
     ],
 )
-def test_histogram_rows(totals, labels, row_counts):
+def test_histogram_rows(totals: list[int], labels: list[str], row_counts: list[int]) -> None:
     rows = histogram_rows(Summary(totals))
     assert [label for label, _ in rows] == labels
     assert [count for _, count in rows] == row_counts
@@ -267,7 +272,7 @@ def test_histogram_rows(totals, labels, row_counts):
     "count, largest, width, expected",
     [(8, 8, 5, "█████"), (4, 8, 5, "██▌"), (1, 1000, 5, "▏"), (0, 8, 5, ""), (7, 8, 1, "▉")],
 )
-def test_bar(count, largest, width, expected):
+def test_bar(count: int, largest: int, width: int, expected: str) -> None:
     assert bar(count, largest, width) == expected
 
 
@@ -276,16 +281,16 @@ def test_bar(count, largest, width, expected):
     [([3, 3, 3], 3.0, 0.0), ([1, 2, 3, 4], 2.5, 1.118033988749895),
      ([2**62, -(2**62)], 0.0, 2.0**62)],
 )
-def test_summary(totals, mean, stdev):
+def test_summary(totals: list[int], mean: float, stdev: float) -> None:
     summary = Summary(totals)
-    assert (summary.mean, summary.stdev) == (pytest.approx(mean), pytest.approx(stdev))
+    assert summary.mean == pytest.approx(mean) and summary.stdev == pytest.approx(stdev)
     assert (summary.minimum, summary.maximum, summary.samples) == (min(totals), max(totals), len(totals))
 
 
 # ---------------------------------------------------------------- standard input
 
 
-def test_stdin_one_text_per_line(command):
+def test_stdin_one_text_per_line(command: list[str]) -> None:
     result = subprocess.run(
         command, input=b"3d1\n\n   \r\n1+2*3 # nine\r\n5",
         capture_output=True, timeout=60,
@@ -295,14 +300,14 @@ def test_stdin_one_text_per_line(command):
     )
 
 
-def test_stdin_goes_on_after_a_failed_line():
+def test_stdin_goes_on_after_a_failed_line() -> None:
     result = kavelo(stdin="2d\n3d1\n")
     assert (result.returncode, text(result.stdout), text(result.stderr)) == (
         1, THREE_ONES, "kavelo: line 1: " + SYNTAX_2D + SYNTAX_GLOSS,
     )
 
 
-def test_arguments_win_over_stdin():
+def test_arguments_win_over_stdin() -> None:
     assert text(kavelo("5", stdin="3d1\n").stdout) == "5\t5\n"
 
 
@@ -322,12 +327,12 @@ def test_arguments_win_over_stdin():
          "used 10000, requested 1 (limit reached: at most 10000 dice rolled)\n")),
     ],
 )
-def test_roll_failure_exits_1_with_the_message(command, args, stderr):
+def test_roll_failure_exits_1_with_the_message(command: list[str], args: list[str], stderr: str) -> None:
     result = subprocess.run(command + args, capture_output=True, timeout=60)
     assert (result.returncode, result.stdout, text(result.stderr)) == (1, b"", "kavelo: argument 1: " + stderr)
 
 
-def test_failure_does_not_stop_later_arguments():
+def test_failure_does_not_stop_later_arguments() -> None:
     result = kavelo("1/0", "3d1")
     assert (result.returncode, text(result.stdout)) == (1, THREE_ONES)
     assert text(result.stderr) == "kavelo: argument 1: [arithmetic.divide_by_zero] 除零错误 (division by zero)\n"
@@ -344,7 +349,7 @@ def test_failure_does_not_stop_later_arguments():
         (["-2d6"], "unrecognized arguments: -2d6"),
     ],
 )
-def test_usage_error_exits_2(command, args, message):
+def test_usage_error_exits_2(command: list[str], args: list[str], message: str) -> None:
     result = subprocess.run(command + args, capture_output=True, timeout=60)
     assert result.returncode == 2
     assert result.stdout == b""
@@ -352,10 +357,10 @@ def test_usage_error_exits_2(command, args, message):
     assert text(result.stderr).endswith(f"kavelo: error: {message}\n")
 
 
-def test_no_expression_on_a_terminal_is_a_usage_error():
+def test_no_expression_on_a_terminal_is_a_usage_error() -> None:
     controller, terminal = pty.openpty()
     try:
-        result = subprocess.run(COMMANDS["module"], stdin=terminal, capture_output=True, timeout=60)
+        result = subprocess.run(MODULE, stdin=terminal, capture_output=True, timeout=60)
     finally:
         os.close(controller)
         os.close(terminal)
@@ -365,13 +370,14 @@ def test_no_expression_on_a_terminal_is_a_usage_error():
     )
 
 
-def test_interrupt_while_reading_stdin_exits_130_quietly(command):
+def test_interrupt_while_reading_stdin_exits_130_quietly(command: list[str]) -> None:
     # A shell that starts jobs in the background hands them SIGINT ignored, and Python
     # then keeps it ignored: give the command the default handling whatever ran pytest.
     process = subprocess.Popen(
         command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
         preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
     )
+    assert process.stdin is not None and process.stdout is not None
     try:
         process.stdin.write(b"3d1\n")
         process.stdin.flush()
@@ -384,10 +390,11 @@ def test_interrupt_while_reading_stdin_exits_130_quietly(command):
     assert (process.returncode, out, err) == (130, b"", b"")
 
 
-def test_closed_output_ends_quietly():
+def test_closed_output_ends_quietly() -> None:
     process = subprocess.Popen(
-        COMMANDS["module"] + ["-n", "5000", "1d1"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        MODULE + ["-n", "5000", "1d1"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
     )
+    assert process.stdout is not None and process.stderr is not None
     try:
         assert process.stdout.readline() == b"1\t1d1 = 1 (\xe8\xaf\xa6\xe6\x83\x85: [[1]])\n"
         process.stdout.close()
