@@ -21,13 +21,15 @@ from kavelo.cli.stats import MAX_BINS
 KAVELO = [sys.executable, "-m", "kavelo"]
 
 
-def kavelo(*args, stdin=b"", env=None, timeout=120):
+def kavelo(
+    *args: str, stdin: bytes = b"", env: dict[str, str] | None = None, timeout: float = 120
+) -> subprocess.CompletedProcess[bytes]:
     environment = dict(os.environ, **(env or {}))
     return subprocess.run(KAVELO + list(args), input=stdin, capture_output=True,
                           env=environment, timeout=timeout)
 
 
-def lines(stream):
+def lines(stream: bytes) -> list[str]:
     return stream.decode("utf-8").splitlines()
 
 
@@ -46,7 +48,7 @@ def lines(stream):
         (["-n", "30000", "--stats", "5d2!"], 30000),
     ],
 )
-def test_stats_of_any_size_under_the_default_limits(args, samples):
+def test_stats_of_any_size_under_the_default_limits(args: list[str], samples: int) -> None:
     result = kavelo(*args, env={"COLUMNS": "80"})
     assert result.returncode == 0, result.stderr
     assert result.stderr == b""
@@ -55,7 +57,7 @@ def test_stats_of_any_size_under_the_default_limits(args, samples):
     assert sum(int(row.split()[1]) for row in out[7:]) == samples
 
 
-def test_json_stats_of_many_samples_count_them_all():
+def test_json_stats_of_many_samples_count_them_all() -> None:
     result = kavelo("--json", "-n", "12345", "--stats", "1d6")
     summary = json.loads(result.stdout)
     assert result.returncode == 0 and summary["samples"] == 12345
@@ -64,7 +66,7 @@ def test_json_stats_of_many_samples_count_them_all():
 
 
 @pytest.mark.parametrize("json_output", [False, True])
-def test_samples_beyond_one_request_are_all_printed(json_output):
+def test_samples_beyond_one_request_are_all_printed(json_output: bool) -> None:
     args = ["-n", "12001", "3d1 # x"]
     result = kavelo(*(["--json"] if json_output else []), *args)
     assert result.returncode == 0, result.stderr
@@ -87,7 +89,7 @@ def test_samples_beyond_one_request_are_all_printed(json_output):
         (["-n", "20000", "1d6/0"], "[arithmetic.divide_by_zero] 除零错误"),
     ],
 )
-def test_samples_that_cannot_fit_fail_with_the_roll_error(args, message):
+def test_samples_that_cannot_fit_fail_with_the_roll_error(args: list[str], message: str) -> None:
     result = kavelo("--json", *args)
     assert result.returncode == 1
     [document] = lines(result.stdout)
@@ -97,7 +99,7 @@ def test_samples_that_cannot_fit_fail_with_the_roll_error(args, message):
 # ---------------------------------------------------------------- naming the input
 
 
-def test_stdin_failure_names_its_line():
+def test_stdin_failure_names_its_line() -> None:
     result = kavelo(stdin=b"1d6\n\n1d0\n2d8\n")
     assert result.returncode == 1
     assert len(lines(result.stdout)) == 2
@@ -107,13 +109,13 @@ def test_stdin_failure_names_its_line():
     )
 
 
-def test_argument_failure_names_its_position():
+def test_argument_failure_names_its_position() -> None:
     result = kavelo("1d6", "2", "1/0")
     assert lines(result.stderr) == ["kavelo: argument 3: [arithmetic.divide_by_zero] 除零错误 (division by zero)"]
 
 
 @pytest.mark.parametrize("source", ["stdin", "arguments"])
-def test_json_gives_one_value_per_input(source):
+def test_json_gives_one_value_per_input(source: str) -> None:
     texts = ["1d1", "2d", "2d1", "1d0", "\udcff", "1/0 # z"]
     if source == "stdin":
         # An undecodable byte read from standard input becomes U+FFFD: a syntax error.
@@ -146,7 +148,7 @@ GLOSSED_TEXTS = [
 
 
 @pytest.mark.parametrize("text", GLOSSED_TEXTS)
-def test_every_chinese_error_text_has_a_gloss_and_a_code(text):
+def test_every_chinese_error_text_has_a_gloss_and_a_code(text: str) -> None:
     from kavelo import Kavelo
 
     with pytest.raises(ValueError) as raised:
@@ -156,7 +158,7 @@ def test_every_chinese_error_text_has_a_gloss_and_a_code(text):
     assert error_code(raised.value) != "error"
 
 
-def test_every_key_of_the_table_is_an_error_the_command_shows():
+def test_every_key_of_the_table_is_an_error_the_command_shows() -> None:
     from kavelo import Kavelo
 
     glosses = set()
@@ -180,14 +182,14 @@ def test_every_key_of_the_table_is_an_error_the_command_shows():
         ("解析错误: 无效数字x", None),  # exact texts only
     ],
 )
-def test_gloss_lookup(message, expected):
+def test_gloss_lookup(message: str, expected: str | None) -> None:
     assert gloss(message) == expected
 
 
 # ---------------------------------------------------------------- help
 
 
-def test_help_explains_arithmetic_and_every_exit_status():
+def test_help_explains_arithmetic_and_every_exit_status() -> None:
     out = kavelo("--help").stdout.decode()
     assert "left to right" in out and "(2d6+1d4)*2" in out
     statuses = out.split("exit status:", 1)[1]
@@ -199,25 +201,25 @@ def test_help_explains_arithmetic_and_every_exit_status():
 # ---------------------------------------------------------------- histogram cost
 
 
-def _brute_width(span, max_rows=40):
+def _brute_width(span: int, max_rows: int = 40) -> int:
     width = -(-span // max_rows)
     return next((w for w in range(width, 2 * width + 1) if span % w == 0), width)
 
 
 @given(st.integers(min_value=1, max_value=200000))
-def test_row_width_matches_the_search_over_every_width(span):
+def test_row_width_matches_the_search_over_every_width(span: int) -> None:
     assert row_width(span) == _brute_width(span)
 
 
 @pytest.mark.parametrize("span", [2**31, 2**62, 2**64 + 13, 4611686014132420609])
-def test_row_width_of_huge_spans(span):
+def test_row_width_of_huge_spans(span: int) -> None:
     width = row_width(span)
     smallest = -(-span // 40)
     assert smallest <= width <= 2 * smallest
     assert -(-span // width) <= 40
 
 
-def test_folded_summary_keeps_exact_totals_and_row_counts():
+def test_folded_summary_keeps_exact_totals_and_row_counts() -> None:
     rng = random.Random(7)
     totals = [rng.randrange(-(2**40), 2**40) for _ in range(3 * MAX_BINS)] + [5, 5]
     summary = Summary()
@@ -238,7 +240,7 @@ def test_folded_summary_keeps_exact_totals_and_row_counts():
 # ---------------------------------------------------------------- progress
 
 
-def test_progress_bar_only_on_a_terminal_and_erased_at_the_end():
+def test_progress_bar_only_on_a_terminal_and_erased_at_the_end() -> None:
     import pty
 
     controller, terminal = pty.openpty()
@@ -267,7 +269,7 @@ def test_progress_bar_only_on_a_terminal_and_erased_at_the_end():
     assert text.endswith("\r\x1b[K")
 
 
-def test_folded_summary_as_json_gives_bins_that_cover_every_total():
+def test_folded_summary_as_json_gives_bins_that_cover_every_total() -> None:
     totals = list(range(0, 4 * MAX_BINS, 3)) + [-7]
     summary = Summary(totals)
     data = summary.to_dict("x")
