@@ -4,6 +4,7 @@ full disks: test_cli_hostile.py.)"""
 
 import json
 import os
+import pathlib
 import subprocess
 import sys
 import time
@@ -12,23 +13,25 @@ import xml.etree.ElementTree as ET
 import pytest
 
 from kavelo import odds
+from svg_parts import SVG, attribute, child, text_of
 
 KAVELO = [sys.executable, "-m", "kavelo"]
-SVG = "{http://www.w3.org/2000/svg}"
 CONTROLS = "\x1b\x07\r\x9b\u202e\x7f"
 
 
-def kavelo(*args, stdin=b"", columns="80", env=None):
-    env = dict(os.environ if env is None else env, COLUMNS=columns)
-    return subprocess.run(KAVELO + list(args), input=stdin, capture_output=True, env=env, timeout=120, check=False)
+def kavelo(
+    *args: str, stdin: bytes = b"", columns: str = "80", env: dict[str, str] | None = None
+) -> subprocess.CompletedProcess[bytes]:
+    environment = dict(os.environ if env is None else env, COLUMNS=columns)
+    return subprocess.run(KAVELO + list(args), input=stdin, capture_output=True, env=environment, timeout=120, check=False)
 
 
-def out_lines(result):
+def out_lines(result: subprocess.CompletedProcess[bytes]) -> list[str]:
     return result.stdout.decode().splitlines()
 
 
 @pytest.mark.parametrize("columns", ["40", "72", "99999999999"])
-def test_table_of_one_expression(columns):
+def test_table_of_one_expression(columns: str) -> None:
     result = kavelo("--odds", "2d6", columns=columns)
     lines = out_lines(result)
     assert (result.returncode, result.stderr) == (0, b"")
@@ -43,7 +46,7 @@ def test_table_of_one_expression(columns):
     "column, method, heading",
     [(None, "at_least", "at least (%)"), ("probability", "probability", "probability (%)"), ("at-most", "at_most", "at most (%)")],
 )
-def test_side_by_side_columns(column, method, heading):
+def test_side_by_side_columns(column: str | None, method: str, heading: str) -> None:
     texts = ["2d20kh1", "1d20+5", "1d2!"]
     result = kavelo("--odds", "--tolerance", "1e-3", *(["--column", column] if column else []), *texts)
     lines = out_lines(result)
@@ -56,7 +59,7 @@ def test_side_by_side_columns(column, method, heading):
     assert rows["truncated"][:2] == ["0", "0"] and 0 < float(rows["truncated"][2]) < 1e-3
 
 
-def test_json_one_value_per_input_and_failures_as_objects():
+def test_json_one_value_per_input_and_failures_as_objects() -> None:
     texts = ["1d100000", "1/(0^(1000d6-1000))", "2d", "10/(1d4-1) # 十", *["1d6"] * 20]
     result = kavelo("--odds", "--json", *texts)
     documents = [json.loads(line) for line in out_lines(result)]
@@ -67,7 +70,7 @@ def test_json_one_value_per_input_and_failures_as_objects():
     assert (documents[2]["input"], documents[2]["code"]) == ("2d", "parse.syntax")
 
 
-def test_failures_name_their_argument_and_the_rest_are_compared():
+def test_failures_name_their_argument_and_the_rest_are_compared() -> None:
     result = kavelo("--odds", "1d4", "2d", "1d6; 1d6", "1d1!", "1d6")
     assert result.returncode == 1 and out_lines(result)[1].split() == ["total", "1d4", "1d6"]
     errors = [line.split(": ")[1:3] for line in result.stderr.decode().splitlines() if line.startswith("kavelo:")]
@@ -75,7 +78,7 @@ def test_failures_name_their_argument_and_the_rest_are_compared():
     assert errors == [["argument 2", "解析错误"], ["argument 3", program], ["argument 4", "[odds.endless] 1d1! never ends"]]
 
 
-def test_stdin_lines_get_a_table_each():
+def test_stdin_lines_get_a_table_each() -> None:
     result = kavelo("--odds", stdin=b"1d4\n\n1/0\n2d\n3\n")
     lines = out_lines(result)
     starts = [i for i, line in enumerate(lines) if line.startswith("expression")]
@@ -85,7 +88,7 @@ def test_stdin_lines_get_a_table_each():
     assert result.returncode == 1 and result.stderr.decode().startswith("kavelo: line 4: 解析错误")
 
 
-def test_outcomes_held_together_are_bounded_by_max_outcomes():
+def test_outcomes_held_together_are_bounded_by_max_outcomes() -> None:
     result = kavelo("--odds", "--max-outcomes", "100", "1d60", "1d60", "1d30")
     assert result.returncode == 1 and out_lines(result)[1].split() == ["total", "1d60", "1d30"]
     assert result.stderr.decode() == (
@@ -111,38 +114,38 @@ def test_outcomes_held_together_are_bounded_by_max_outcomes():
         (["--odds", "--max-work", "0", "1d6"], "argument --max-work: count must lie between 1 and 18446744073709551615: '0'"),
     ],
 )
-def test_combinations_refused_as_usage_errors(args, message):
+def test_combinations_refused_as_usage_errors(args: list[str], message: str) -> None:
     result = kavelo(*args, stdin=b"1d6\n")
     assert (result.returncode, result.stdout) == (2, b"")
     assert result.stderr.decode().endswith(f"kavelo: error: {message}\n")
 
 
 @pytest.fixture
-def plain_svg(tmp_path):
+def plain_svg(tmp_path: pathlib.Path) -> dict[str, str]:
     """matplotlib made unimportable: charts are plain SVG."""
     (tmp_path / "hide" / "matplotlib").mkdir(parents=True)
     (tmp_path / "hide" / "matplotlib" / "__init__.py").write_text("raise ImportError('hidden')\n")
     return dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path / "hide"), os.environ.get("PYTHONPATH", "")]))
 
 
-def test_plot_draws_every_expression_in_one_svg(tmp_path, plain_svg):
+def test_plot_draws_every_expression_in_one_svg(tmp_path: pathlib.Path, plain_svg: dict[str, str]) -> None:
     path = tmp_path / "chart.svg"
     result = kavelo("--odds", "--plot", str(path), "8d6!", "10d6", f"3d6 # \x1b]0;x\x07{CONTROLS}", env=plain_svg)
     assert result.returncode == 0 and out_lines(result)[1].split()[1:3] == ["8d6!", "10d6"]
     root = ET.parse(path).getroot()
     assert len(root.findall(f"{SVG}g")) == 3 and "at least" in [t.text for t in root.iter(f"{SVG}text")]
-    assert any(t.text.startswith("3d6 # \\x1b]0;x\\x07\\x1b\\x07\\r\\x9b\\u202e\\x7f") for t in root.iter(f"{SVG}text"))
+    assert any(text_of(t).startswith("3d6 # \\x1b]0;x\\x07\\x1b\\x07\\r\\x9b\\u202e\\x7f") for t in root.iter(f"{SVG}text"))
 
 
-def test_plot_of_a_million_totals_stays_small(tmp_path, plain_svg):
+def test_plot_of_a_million_totals_stays_small(tmp_path: pathlib.Path, plain_svg: dict[str, str]) -> None:
     path, started = tmp_path / "chart.svg", time.monotonic()
     result = kavelo("--odds", "--plot", str(path), "1d1000000", env=plain_svg)
     assert result.returncode == 0 and time.monotonic() - started < 60 and path.stat().st_size < 100_000
     [series] = ET.parse(path).getroot().findall(f"{SVG}g")
-    assert len(series.find(f"{SVG}polyline").get("points").split()) <= 1001
+    assert len(attribute(child(series, f"{SVG}polyline"), "points").split()) <= 1001
 
 
-def test_plot_that_cannot_be_written_is_one_line_and_status_74(tmp_path):
+def test_plot_that_cannot_be_written_is_one_line_and_status_74(tmp_path: pathlib.Path) -> None:
     target = tmp_path / "missing" / "chart.svg"
     result = kavelo("--odds", "--plot", str(target), "1d6")
     assert result.returncode == 74 and result.stdout.decode().startswith("expression  1d6")

@@ -20,19 +20,7 @@ from kavelo.odds_display import (
     table_lines,
     write_plot,
 )
-
-SVG = "{http://www.w3.org/2000/svg}"
-
-
-def text_of(element: ET.Element) -> str:
-    assert element.text is not None, ET.tostring(element)
-    return element.text
-
-
-def attribute(element: ET.Element, name: str) -> str:
-    value = element.get(name)
-    assert value is not None, (name, ET.tostring(element))
-    return value
+from svg_parts import SVG, attribute, text_of
 
 
 def test_table_rows_and_summary() -> None:
