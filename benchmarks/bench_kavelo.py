@@ -51,7 +51,10 @@ def main() -> None:
         ('roll_dice("10d6!")', lambda: kavelo.roll_dice("10d6!")),
         ('roll_dice("100d6")', lambda: kavelo.roll_dice("100d6")),
         ("roll_simple(3, 6)", lambda: kavelo.roll_simple(3, 6)),
-        ('Kavelo(raised).roll_multiple("4d6kh3", 10000)', lambda: roller.roll_multiple("4d6kh3", 10000)),
+        (
+            'Kavelo(raised).roll_multiple("4d6kh3", 10000)',
+            lambda: roller.roll_multiple("4d6kh3", 10000),
+        ),
     ]
     floor = median_seconds(lambda: os.getrandom(32), args.rounds)
     print(f"entropy floor os.getrandom(32): {floor * 1e6:.3f} us")

@@ -35,9 +35,15 @@ def listed_sources() -> set[pathlib.Path]:
 
 def main() -> int:
     listed = listed_sources()
-    present = {path.resolve() for folder in SOURCE_FOLDERS for path in (ROOT / folder).glob("**/*.cpp")}
-    problems = [f"{path.relative_to(ROOT)}: in no CMakeLists.txt" for path in sorted(present - listed)]
-    problems += [f"{path.relative_to(ROOT)}: listed but missing" for path in sorted(listed - present)]
+    present = {
+        path.resolve() for folder in SOURCE_FOLDERS for path in (ROOT / folder).glob("**/*.cpp")
+    }
+    problems = [
+        f"{path.relative_to(ROOT)}: in no CMakeLists.txt" for path in sorted(present - listed)
+    ]
+    problems += [
+        f"{path.relative_to(ROOT)}: listed but missing" for path in sorted(listed - present)
+    ]
     for problem in problems:
         print(problem, file=sys.stderr)
     if problems:

@@ -31,9 +31,13 @@ _U64_MAX = 2**64 - 1
 
 def _count_argument(name: str, value: Any) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"argument '{name}': '{type(value).__name__}' object cannot be interpreted as an integer")
+        raise TypeError(
+            f"argument '{name}': '{type(value).__name__}' object cannot be interpreted as an integer"
+        )
     if not 1 <= value <= _U64_MAX:
-        raise ValueError(f"[odds.invalid_argument] {name} must lie between 1 and {_U64_MAX}: got {value}")
+        raise ValueError(
+            f"[odds.invalid_argument] {name} must lie between 1 and {_U64_MAX}: got {value}"
+        )
     return value
 
 
@@ -48,9 +52,20 @@ class Odds:
     ``None`` when no roll gives a total.
     """
 
-    __slots__ = ("expression", "pmf", "failures", "truncated", "_outcomes", "_at_least", "_at_most", "_moments")
+    __slots__ = (
+        "expression",
+        "pmf",
+        "failures",
+        "truncated",
+        "_outcomes",
+        "_at_least",
+        "_at_most",
+        "_moments",
+    )
 
-    def __init__(self, expression: str, pmf: dict[int, float], failures: dict[str, float], truncated: float) -> None:
+    def __init__(
+        self, expression: str, pmf: dict[int, float], failures: dict[str, float], truncated: float
+    ) -> None:
         self.expression = expression
         self.pmf = pmf
         self.failures = failures
@@ -181,14 +196,21 @@ def odds(
         TypeError: for arguments of the wrong type.
     """
     if not isinstance(expression, str):
-        raise TypeError(f"argument 'expression': '{type(expression).__name__}' object cannot be converted to 'PyString'")
+        raise TypeError(
+            f"argument 'expression': '{type(expression).__name__}' object cannot be converted to 'PyString'"
+        )
     if isinstance(tolerance, bool) or not isinstance(tolerance, (int, float)):
-        raise TypeError(f"argument 'tolerance': must be a real number, not '{type(tolerance).__name__}'")
+        raise TypeError(
+            f"argument 'tolerance': must be a real number, not '{type(tolerance).__name__}'"
+        )
     tolerance = float(tolerance)
     if not 0.0 < tolerance < 1.0:
-        raise ValueError(f"[odds.invalid_argument] tolerance must lie strictly between 0 and 1: got {tolerance!r}")
+        raise ValueError(
+            f"[odds.invalid_argument] tolerance must lie strictly between 0 and 1: got {tolerance!r}"
+        )
     max_outcomes = _count_argument("max_outcomes", max_outcomes)
     max_work = _count_argument("max_work", max_work)
-    pmf, failures, truncated, _work = _odds.distribution(expression, tolerance, max_outcomes, max_work)
+    pmf, failures, truncated, _work = _odds.distribution(
+        expression, tolerance, max_outcomes, max_work
+    )
     return Odds(expression, pmf, failures, truncated)
-

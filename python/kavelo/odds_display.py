@@ -84,7 +84,12 @@ def _row_probability(d: Odds, low: int, high: int) -> float:
 def _summary_lines(d: Odds) -> list[str]:
     lines = [f"expression  {d.expression}"]
     if d.pmf:
-        lines += [f"mean        {d.mean:.4f}", f"stdev       {d.stdev:.4f}", f"min         {d.min}", f"max         {d.max}"]
+        lines += [
+            f"mean        {d.mean:.4f}",
+            f"stdev       {d.stdev:.4f}",
+            f"min         {d.min}",
+            f"max         {d.max}",
+        ]
     else:
         lines.append("no roll gives a total")
     for code, p in sorted(d.failures.items()):
@@ -103,7 +108,9 @@ def table_lines(d: Odds, columns: int = 80, max_rows: int = MAX_ROWS) -> list[st
     if not rows:
         return lines[:-1]
     label_width = max(5, max(len(label) for label, _, _ in rows))
-    values = [(label, _row_probability(d, a, b), d.at_least(a), d.at_most(b)) for label, a, b in rows]
+    values = [
+        (label, _row_probability(d, a, b), d.at_least(a), d.at_most(b)) for label, a, b in rows
+    ]
     largest = max(p for _, p, _, _ in values)
     lines.append(f"{'total':>{label_width}}  probability  at least  at most")
     # label, the three columns under their headings, one space, then the bar
@@ -117,7 +124,9 @@ def table_lines(d: Odds, columns: int = 80, max_rows: int = MAX_ROWS) -> list[st
     return lines
 
 
-def comparison_lines(odds_list: Sequence[Odds], column: str = "at_least", max_rows: int = MAX_ROWS) -> list[str]:
+def comparison_lines(
+    odds_list: Sequence[Odds], column: str = "at_least", max_rows: int = MAX_ROWS
+) -> list[str]:
     """Expressions side by side: one column per expression, one row per total (or range
     of totals), showing ``column`` ("at_least" by default, "at_most" or "probability"),
     then each expression's mean, standard deviation, failures (in percent) and the mass
@@ -131,7 +140,10 @@ def comparison_lines(odds_list: Sequence[Odds], column: str = "at_least", max_ro
     widths = [max(8, len(h)) for h in heads]
 
     def line(label: str, cells: Sequence[str]) -> str:
-        return (f"{label:>{label_width}}  " + "  ".join(f"{c:>{w}}" for c, w in zip(cells, widths, strict=True))).rstrip()
+        return (
+            f"{label:>{label_width}}  "
+            + "  ".join(f"{c:>{w}}" for c, w in zip(cells, widths, strict=True))
+        ).rstrip()
 
     lines = [f"{COLUMNS[column]} (%)", line("total", heads)]
     for label, a, b in rows:
@@ -183,15 +195,22 @@ def _visible_range(odds_list: Sequence[Odds]) -> tuple[float, float]:
         # above the tail are one run, found by bisection (a million totals cost the same
         # as a few).
         indices = range(len(outcomes))
-        first = bisect.bisect_left(indices, True, key=lambda i: d.at_most(outcomes[i]) >= VISIBLE_TAIL)
-        last = bisect.bisect_left(indices, True, key=lambda i: d.at_least(outcomes[i]) < VISIBLE_TAIL) - 1
+        first = bisect.bisect_left(
+            indices, True, key=lambda i: d.at_most(outcomes[i]) >= VISIBLE_TAIL
+        )
+        last = (
+            bisect.bisect_left(indices, True, key=lambda i: d.at_least(outcomes[i]) < VISIBLE_TAIL)
+            - 1
+        )
         if first > last:
             first, last = 0, len(outcomes) - 1
         low, high = min(low, outcomes[first]), max(high, outcomes[last])
     return low, high
 
 
-def _series(d: Odds, column: str, low: float = -math.inf, high: float = math.inf) -> list[tuple[float, float]]:
+def _series(
+    d: Odds, column: str, low: float = -math.inf, high: float = math.inf
+) -> list[tuple[float, float]]:
     """(total, value) for the totals from low to high."""
     xs = [x for x in d.pmf if low <= x <= high]
     if column == "at_least":
@@ -206,7 +225,9 @@ def _series(d: Odds, column: str, low: float = -math.inf, high: float = math.inf
 MAX_POINTS = 1000
 
 
-def _thin(points: list[tuple[float, float]], column: str, max_points: int = MAX_POINTS) -> list[tuple[float, float]]:
+def _thin(
+    points: list[tuple[float, float]], column: str, max_points: int = MAX_POINTS
+) -> list[tuple[float, float]]:
     """At most about ``max_points`` of the points, so that a chart costs the same
     whatever the number of totals. Probabilities: neighbouring totals in groups of equal
     size, each group one point at its middle with the mean probability of its totals (the
@@ -255,7 +276,10 @@ def _tick_label(value: float, percent: bool) -> str:
 
 
 def svg_chart(
-    odds_list: Sequence[Odds], column: str = "probability", width: int = 720, height: int = 400,
+    odds_list: Sequence[Odds],
+    column: str = "probability",
+    width: int = 720,
+    height: int = 400,
     title: str | None = None,
 ) -> str:
     """A chart of ``column`` over the totals, one series per expression: bars for one
@@ -294,18 +318,32 @@ def svg_chart(
         f'<rect x="0" y="0" width="{width}" height="{height}" fill="white"/>',
     ]
     if title:
-        out.append(f'<text x="{width / 2:.1f}" y="24" text-anchor="middle" font-size="15">{html.escape(title)}</text>')
+        out.append(
+            f'<text x="{width / 2:.1f}" y="24" text-anchor="middle" font-size="15">{html.escape(title)}</text>'
+        )
     for tick in _ticks(0, y_high):
         y = py(tick)
-        out.append(f'<line x1="{left}" y1="{y:.1f}" x2="{left + plot_w}" y2="{y:.1f}" stroke="#ddd"/>')
-        out.append(f'<text x="{left - 6}" y="{y + 4:.1f}" text-anchor="end">{_tick_label(tick, True)}</text>')
+        out.append(
+            f'<line x1="{left}" y1="{y:.1f}" x2="{left + plot_w}" y2="{y:.1f}" stroke="#ddd"/>'
+        )
+        out.append(
+            f'<text x="{left - 6}" y="{y + 4:.1f}" text-anchor="end">{_tick_label(tick, True)}</text>'
+        )
     for tick in _ticks(x_low + 0.5, x_high - 0.5, 10):
         x = px(tick)
-        out.append(f'<line x1="{x:.1f}" y1="{top + plot_h}" x2="{x:.1f}" y2="{top + plot_h + 4}" stroke="black"/>')
-        out.append(f'<text x="{x:.1f}" y="{top + plot_h + 18}" text-anchor="middle">{_tick_label(tick, False)}</text>')
-    out.append(f'<line x1="{left}" y1="{top + plot_h}" x2="{left + plot_w}" y2="{top + plot_h}" stroke="black"/>')
+        out.append(
+            f'<line x1="{x:.1f}" y1="{top + plot_h}" x2="{x:.1f}" y2="{top + plot_h + 4}" stroke="black"/>'
+        )
+        out.append(
+            f'<text x="{x:.1f}" y="{top + plot_h + 18}" text-anchor="middle">{_tick_label(tick, False)}</text>'
+        )
+    out.append(
+        f'<line x1="{left}" y1="{top + plot_h}" x2="{left + plot_w}" y2="{top + plot_h}" stroke="black"/>'
+    )
     out.append(f'<line x1="{left}" y1="{top}" x2="{left}" y2="{top + plot_h}" stroke="black"/>')
-    out.append(f'<text x="{left + plot_w / 2:.1f}" y="{top + plot_h + 36}" text-anchor="middle">total</text>')
+    out.append(
+        f'<text x="{left + plot_w / 2:.1f}" y="{top + plot_h + 36}" text-anchor="middle">total</text>'
+    )
     out.append(
         f'<text x="14" y="{top + plot_h / 2:.1f}" text-anchor="middle" '
         f'transform="rotate(-90 14 {top + plot_h / 2:.1f})">{COLUMNS[column]}</text>'
@@ -343,7 +381,10 @@ def _literal(text: str) -> str:
 
 
 def write_plot(
-    path: str, odds_list: Sequence[Odds], column: str = "probability", backend: str = "auto",
+    path: str,
+    odds_list: Sequence[Odds],
+    column: str = "probability",
+    backend: str = "auto",
     title: str | None = None,
 ) -> str:
     """Draws the chart to ``path`` and returns the backend used: "matplotlib" when it is
@@ -370,7 +411,9 @@ def write_plot(
                 if len(odds_list) == 1 and column == "probability" and len(points) == len(full):
                     axes.bar(xs, ys, label=_literal(d.expression))
                 else:
-                    axes.plot(xs, ys, marker="o" if len(xs) <= 60 else None, label=_literal(d.expression))
+                    axes.plot(
+                        xs, ys, marker="o" if len(xs) <= 60 else None, label=_literal(d.expression)
+                    )
             axes.set_xlabel("total")
             axes.set_ylabel(COLUMNS[column])
             axes.yaxis.set_major_formatter(lambda value, _: f"{100 * value:g}%")

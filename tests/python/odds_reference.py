@@ -26,10 +26,21 @@ I64_MAX = 2**63 - 1
 Node = tuple[Any, ...]
 
 MODIFIER_TEXT = {
-    "explode": "!", "explode_alias": "e", "explode_keep_high": "K", "reroll": "r",
-    "reroll_once": "ro", "reroll_until": "R", "reroll_add": "a", "keep_alias": "k",
-    "keep_high": "kh", "keep_low": "kl", "drop_high": "dh", "drop_low": "dl",
-    "unique": "u", "sort": "s", "count": "c",
+    "explode": "!",
+    "explode_alias": "e",
+    "explode_keep_high": "K",
+    "reroll": "r",
+    "reroll_once": "ro",
+    "reroll_until": "R",
+    "reroll_add": "a",
+    "keep_alias": "k",
+    "keep_high": "kh",
+    "keep_low": "kl",
+    "drop_high": "dh",
+    "drop_low": "dl",
+    "unique": "u",
+    "sort": "s",
+    "count": "c",
 }
 FLAGS = {"explode", "explode_alias", "unique", "sort"}
 PER_DIE = {"explode", "explode_alias", "reroll", "reroll_once", "reroll_until", "reroll_add"}
@@ -126,7 +137,7 @@ def die_groups(sides: int, mods: Sequence[tuple[str, int]], cut: Fraction) -> Di
                     out.add(group, p)
                 else:
                     for f in range(1, sides + 1):
-                        out.add(group[:at] + (f,) + group[at + 1:], p * face)
+                        out.add(group[:at] + (f,) + group[at + 1 :], p * face)
             elif name == "reroll_add":
                 if any(v <= n for v in group):
                     s = sum(group)
@@ -171,9 +182,9 @@ def apply_pool(values: list[int], mods: Sequence[tuple[str, int]]) -> list[int]:
         elif name == "keep_low":
             values = sorted(values)[: count(n)]
         elif name == "drop_high":
-            values = sorted(values, reverse=True)[count(n):]
+            values = sorted(values, reverse=True)[count(n) :]
         elif name == "drop_low":
-            values = sorted(values)[count(n):]
+            values = sorted(values)[count(n) :]
         elif name == "unique":
             seen = set()
             kept = []

@@ -3,4 +3,6 @@ on to the package metadata and to the module."""
 
 import pathlib
 
-VERSION = (pathlib.Path(__file__).resolve().parents[2] / "VERSION").read_text(encoding="utf-8").strip()
+VERSION = (
+    (pathlib.Path(__file__).resolve().parents[2] / "VERSION").read_text(encoding="utf-8").strip()
+)

@@ -21,14 +21,7 @@ INVALID_DICE = "无效的骰子表达式: 骰子数量和面数必须大于0"
 INVALID_DICE_GLOSS = " (invalid dice: the number of dice and of sides must be above 0)"
 
 THREE_ONES = "3\t3d1 = 3 (详情: [[1], [1], [1]])\n"
-SYNTAX_2D = (
-    "解析错误:  --> 1:3\n"
-    "  |\n"
-    "1 | 2d\n"
-    "  |   ^---\n"
-    "  |\n"
-    "  = expected dice_sides\n"
-)
+SYNTAX_2D = "解析错误:  --> 1:3\n  |\n1 | 2d\n  |   ^---\n  |\n  = expected dice_sides\n"
 
 
 def _script() -> str | None:
@@ -59,8 +52,11 @@ def kavelo(
     if columns is not None:
         environment["COLUMNS"] = str(columns)
     return subprocess.run(
-        MODULE + list(args), input=stdin.encode("utf-8"),
-        capture_output=True, env=environment, timeout=60,
+        MODULE + list(args),
+        input=stdin.encode("utf-8"),
+        capture_output=True,
+        env=environment,
+        timeout=60,
     )
 
 
@@ -117,8 +113,13 @@ def test_version_and_help(args: list[str], start: str, inside: str) -> None:
             ["--json", "3d1; 2 # 混合"],
             {
                 "results": [
-                    {"expression": "3d1", "total": 3, "rolls": [[1], [1], [1]],
-                     "details": "3d1 = 3 (详情: [[1], [1], [1]])", "comment": ""},
+                    {
+                        "expression": "3d1",
+                        "total": 3,
+                        "rolls": [[1], [1], [1]],
+                        "details": "3d1 = 3 (详情: [[1], [1], [1]])",
+                        "comment": "",
+                    },
                     {"expression": "2", "total": 2, "rolls": [], "details": "2", "comment": ""},
                 ],
                 "comment": "混合",
@@ -126,13 +127,28 @@ def test_version_and_help(args: list[str], start: str, inside: str) -> None:
         ),
         (
             ["--json", "-n", "2", "1d1+1 # x"],
-            [{"expression": "(1d1) + (1)", "total": 2, "rolls": [[1]],
-              "details": "1 + 1 = 2", "comment": "x"}] * 2,
+            [
+                {
+                    "expression": "(1d1) + (1)",
+                    "total": 2,
+                    "rolls": [[1]],
+                    "details": "1 + 1 = 2",
+                    "comment": "x",
+                }
+            ]
+            * 2,
         ),
         (
             ["--json", "-n", "3", "--stats", "3d1"],
-            {"expression": "3d1", "samples": 3, "mean": 3.0, "stdev": 0.0,
-             "min": 3, "max": 3, "counts": [[3, 3]]},
+            {
+                "expression": "3d1",
+                "samples": 3,
+                "mean": 3.0,
+                "stdev": 0.0,
+                "min": 3,
+                "max": 3,
+                "counts": [[3, 3]],
+            },
         ),
     ],
 )
@@ -154,12 +170,16 @@ def test_json_one_document_per_text() -> None:
 
 
 def test_limits_table_shows_current_and_hard_values() -> None:
-    lines = text(kavelo("--limits", "--limit", "work_units=10", "--limit", "trace_nodes=0").stdout).splitlines()
+    lines = text(
+        kavelo("--limits", "--limit", "work_units=10", "--limit", "trace_nodes=0").stdout
+    ).splitlines()
     assert lines[0].split() == ["name", "limit", "hard", "maximum"]
     rows = [line.split() for line in lines[1:]]
     expected = ResourcePolicy().with_limit("work_units", 10).with_limit("trace_nodes", 0)
     hard = expected.hard_limits()
-    assert rows == [[name, str(value), str(hard[name])] for name, value in expected.limits().items()]
+    assert rows == [
+        [name, str(value), str(hard[name])] for name, value in expected.limits().items()
+    ]
     assert len({len(line) for line in lines}) == 1  # aligned columns
 
 
@@ -173,15 +193,23 @@ def test_limits_as_json() -> None:
 @pytest.mark.parametrize(
     "args, stderr",
     [
-        (["--limit", "generated_values=2", "3d1"],
-         ("kavelo: argument 1: [limit.generated_values] 计算预算已耗尽: 最多生成 2 个骰子结果; "
-          "used 2, requested 1 (limit reached: at most 2 dice rolled)\n")),
+        (
+            ["--limit", "generated_values=2", "3d1"],
+            (
+                "kavelo: argument 1: [limit.generated_values] 计算预算已耗尽: 最多生成 2 个骰子结果; "
+                "used 2, requested 1 (limit reached: at most 2 dice rolled)\n"
+            ),
+        ),
         # The last of two settings of one limit wins.
-        (["--limit", "source_items=1", "--limit", "source_items=2", "3d1"],
-         "kavelo: argument 1: [limit.source_items] 计算预算已耗尽: used 0, requested 3, limit 2 (limit reached)\n"),
+        (
+            ["--limit", "source_items=1", "--limit", "source_items=2", "3d1"],
+            "kavelo: argument 1: [limit.source_items] 计算预算已耗尽: used 0, requested 3, limit 2 (limit reached)\n",
+        ),
         # Samples are split into requests, but not below one sample each.
-        (["--limit", "batch_samples=0", "-n", "2", "1d1"],
-         "kavelo: argument 1: [limit.batch_samples] 计算预算已耗尽: used 0, requested 1, limit 0 (limit reached)\n"),
+        (
+            ["--limit", "batch_samples=0", "-n", "2", "1d1"],
+            "kavelo: argument 1: [limit.batch_samples] 计算预算已耗尽: used 0, requested 1, limit 0 (limit reached)\n",
+        ),
     ],
 )
 def test_limit_applies_to_the_roll(args: list[str], stderr: str) -> None:
@@ -193,7 +221,10 @@ def test_limit_applies_to_the_roll(args: list[str], stderr: str) -> None:
     "setting, message",
     [
         ("WORK_UNITS=5", "[policy.invalid_limit] unknown resource limit: WORK_UNITS"),
-        ("ast_nodes=65537", "[policy.limit_above_hard_max] ast_nodes limit 65537 exceeds hard maximum 65536"),
+        (
+            "ast_nodes=65537",
+            "[policy.limit_above_hard_max] ast_nodes limit 65537 exceeds hard maximum 65536",
+        ),
         ("work_units=-1", "[policy.invalid_limit] work_units limit must be non-negative"),
         ("work_units", "argument --limit: expected NAME=VALUE: 'work_units'"),
         ("work_units=ten", "argument --limit: invalid limit value: 'work_units=ten'"),
@@ -225,7 +256,7 @@ def test_stats_of_a_fixed_roll(columns: int) -> None:
     assert len(lines) == 8
     prefix = "3  50 100.00% "
     assert lines[7].startswith(prefix)
-    blocks = lines[7][len(prefix):]
+    blocks = lines[7][len(prefix) :]
     assert blocks == "█" * len(blocks)
     # The full bar reaches one column short of the terminal's width, and is never
     # shorter than ten cells.
@@ -256,10 +287,17 @@ def test_stats_of_a_random_roll() -> None:
     [
         ([1, 1, 2, 5], ["1", "2", "5"], [2, 1, 1]),  # distinct values, gaps not drawn
         (list(range(1, 101)), [f"{i}..{i + 3}" for i in range(1, 101, 4)], [4] * 25),
-        (list(range(1, 102)), [f"{i}..{i + 2}" for i in range(1, 100, 3)] + ["100..101"], [3] * 33 + [2]),
+        (
+            list(range(1, 102)),
+            [f"{i}..{i + 2}" for i in range(1, 100, 3)] + ["100..101"],
+            [3] * 33 + [2],
+        ),
         (list(range(41)), [f"{i}..{i + 1}" for i in range(0, 40, 2)] + ["40"], [2] * 20 + [1]),
-        (list(range(50)) + [200], [f"{i}..{i + 5}" for i in range(0, 198, 6)] + ["198..200"],
-         [6] * 8 + [2] + [0] * 24 + [1]),
+        (
+            list(range(50)) + [200],
+            [f"{i}..{i + 5}" for i in range(0, 198, 6)] + ["198..200"],
+            [6] * 8 + [2] + [0] * 24 + [1],
+        ),
     ],
 )
 def test_histogram_rows(totals: list[int], labels: list[str], row_counts: list[int]) -> None:
@@ -278,13 +316,20 @@ def test_bar(count: int, largest: int, width: int, expected: str) -> None:
 
 @pytest.mark.parametrize(
     "totals, mean, stdev",
-    [([3, 3, 3], 3.0, 0.0), ([1, 2, 3, 4], 2.5, 1.118033988749895),
-     ([2**62, -(2**62)], 0.0, 2.0**62)],
+    [
+        ([3, 3, 3], 3.0, 0.0),
+        ([1, 2, 3, 4], 2.5, 1.118033988749895),
+        ([2**62, -(2**62)], 0.0, 2.0**62),
+    ],
 )
 def test_summary(totals: list[int], mean: float, stdev: float) -> None:
     summary = Summary(totals)
     assert summary.mean == pytest.approx(mean) and summary.stdev == pytest.approx(stdev)
-    assert (summary.minimum, summary.maximum, summary.samples) == (min(totals), max(totals), len(totals))
+    assert (summary.minimum, summary.maximum, summary.samples) == (
+        min(totals),
+        max(totals),
+        len(totals),
+    )
 
 
 # ---------------------------------------------------------------- standard input
@@ -292,18 +337,24 @@ def test_summary(totals: list[int], mean: float, stdev: float) -> None:
 
 def test_stdin_one_text_per_line(command: list[str]) -> None:
     result = subprocess.run(
-        command, input=b"3d1\n\n   \r\n1+2*3 # nine\r\n5",
-        capture_output=True, timeout=60,
+        command,
+        input=b"3d1\n\n   \r\n1+2*3 # nine\r\n5",
+        capture_output=True,
+        timeout=60,
     )
     assert (result.returncode, text(result.stdout), result.stderr) == (
-        0, THREE_ONES + "9\t3 * 3 = 9\n# nine\n5\t5\n", b"",
+        0,
+        THREE_ONES + "9\t3 * 3 = 9\n# nine\n5\t5\n",
+        b"",
     )
 
 
 def test_stdin_goes_on_after_a_failed_line() -> None:
     result = kavelo(stdin="2d\n3d1\n")
     assert (result.returncode, text(result.stdout), text(result.stderr)) == (
-        1, THREE_ONES, "kavelo: line 1: " + SYNTAX_2D + SYNTAX_GLOSS,
+        1,
+        THREE_ONES,
+        "kavelo: line 1: " + SYNTAX_2D + SYNTAX_GLOSS,
     )
 
 
@@ -321,21 +372,40 @@ def test_arguments_win_over_stdin() -> None:
         (["1/0"], "[arithmetic.divide_by_zero] 除零错误 (division by zero)\n"),
         (["2^-1"], "[arithmetic.invalid_exponent] exponent -1 must fit unsigned 32-bit range\n"),
         (["0d6"], INVALID_DICE + INVALID_DICE_GLOSS + "\n"),
-        (["-n", "2", "1d6; 1d6"], ("解析错误: roll() 只接受一条指令；多条指令请使用 run() "
-         "(parse error: -n rolls one expression, not a program of several)\n")),
-        (["-n", "2", "1d1!"], ("[limit.generated_values] 计算预算已耗尽: 最多生成 10000 个骰子结果; "
-         "used 10000, requested 1 (limit reached: at most 10000 dice rolled)\n")),
+        (
+            ["-n", "2", "1d6; 1d6"],
+            (
+                "解析错误: roll() 只接受一条指令；多条指令请使用 run() "
+                "(parse error: -n rolls one expression, not a program of several)\n"
+            ),
+        ),
+        (
+            ["-n", "2", "1d1!"],
+            (
+                "[limit.generated_values] 计算预算已耗尽: 最多生成 10000 个骰子结果; "
+                "used 10000, requested 1 (limit reached: at most 10000 dice rolled)\n"
+            ),
+        ),
     ],
 )
-def test_roll_failure_exits_1_with_the_message(command: list[str], args: list[str], stderr: str) -> None:
+def test_roll_failure_exits_1_with_the_message(
+    command: list[str], args: list[str], stderr: str
+) -> None:
     result = subprocess.run(command + args, capture_output=True, timeout=60)
-    assert (result.returncode, result.stdout, text(result.stderr)) == (1, b"", "kavelo: argument 1: " + stderr)
+    assert (result.returncode, result.stdout, text(result.stderr)) == (
+        1,
+        b"",
+        "kavelo: argument 1: " + stderr,
+    )
 
 
 def test_failure_does_not_stop_later_arguments() -> None:
     result = kavelo("1/0", "3d1")
     assert (result.returncode, text(result.stdout)) == (1, THREE_ONES)
-    assert text(result.stderr) == "kavelo: argument 1: [arithmetic.divide_by_zero] 除零错误 (division by zero)\n"
+    assert (
+        text(result.stderr)
+        == "kavelo: argument 1: [arithmetic.divide_by_zero] 除零错误 (division by zero)\n"
+    )
 
 
 @pytest.mark.parametrize(
@@ -374,7 +444,10 @@ def test_interrupt_while_reading_stdin_exits_130_quietly(command: list[str]) -> 
     # A shell that starts jobs in the background hands them SIGINT ignored, and Python
     # then keeps it ignored: give the command the default handling whatever ran pytest.
     process = subprocess.Popen(
-        command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        command,
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
         preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
     )
     assert process.stdin is not None and process.stdout is not None
@@ -392,7 +465,9 @@ def test_interrupt_while_reading_stdin_exits_130_quietly(command: list[str]) -> 
 
 def test_closed_output_ends_quietly() -> None:
     process = subprocess.Popen(
-        MODULE + ["-n", "5000", "1d1"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        MODULE + ["-n", "5000", "1d1"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
     )
     assert process.stdout is not None and process.stderr is not None
     try:

@@ -25,8 +25,9 @@ def kavelo(
     *args: str, stdin: bytes = b"", env: dict[str, str] | None = None, timeout: float = 120
 ) -> subprocess.CompletedProcess[bytes]:
     environment = dict(os.environ, **(env or {}))
-    return subprocess.run(KAVELO + list(args), input=stdin, capture_output=True,
-                          env=environment, timeout=timeout)
+    return subprocess.run(
+        KAVELO + list(args), input=stdin, capture_output=True, env=environment, timeout=timeout
+    )
 
 
 def lines(stream: bytes) -> list[str]:
@@ -83,8 +84,14 @@ def test_samples_beyond_one_request_are_all_printed(json_output: bool) -> None:
     "args, message",
     [
         # One sample alone passes the limit: the error of the expression itself.
-        (["-n", "50", "1d1!"], "[limit.generated_values] 计算预算已耗尽: 最多生成 10000 个骰子结果; used 10000, requested 1"),
-        (["-n", "5", "--limit", "output_items=1", "1d1"], "[limit.output_items] 计算预算已耗尽: used 0, requested 2, limit 1"),
+        (
+            ["-n", "50", "1d1!"],
+            "[limit.generated_values] 计算预算已耗尽: 最多生成 10000 个骰子结果; used 10000, requested 1",
+        ),
+        (
+            ["-n", "5", "--limit", "output_items=1", "1d1"],
+            "[limit.output_items] 计算预算已耗尽: used 0, requested 2, limit 1",
+        ),
         # An error that does not depend on the size of the request is not retried.
         (["-n", "20000", "1d6/0"], "[arithmetic.divide_by_zero] 除零错误"),
     ],
@@ -111,7 +118,9 @@ def test_stdin_failure_names_its_line() -> None:
 
 def test_argument_failure_names_its_position() -> None:
     result = kavelo("1d6", "2", "1/0")
-    assert lines(result.stderr) == ["kavelo: argument 3: [arithmetic.divide_by_zero] 除零错误 (division by zero)"]
+    assert lines(result.stderr) == [
+        "kavelo: argument 3: [arithmetic.divide_by_zero] 除零错误 (division by zero)"
+    ]
 
 
 @pytest.mark.parametrize("source", ["stdin", "arguments"])
@@ -129,9 +138,15 @@ def test_json_gives_one_value_per_input(source: str) -> None:
     documents = [json.loads(line) for line in lines(result.stdout)]
     assert len(documents) == len(texts)
     assert [documents[i]["results"][0]["total"] for i in (0, 2)] == [1, 2]
-    failures = [(d["input"], d["code"]) for d in documents[1::2]] + [(documents[4]["input"], documents[4]["code"])]
-    assert failures == [("2d", "parse.syntax"), ("1d0", "dice.invalid"),
-                        ("1/0 # z", "arithmetic.divide_by_zero"), fifth]
+    failures = [(d["input"], d["code"]) for d in documents[1::2]] + [
+        (documents[4]["input"], documents[4]["code"])
+    ]
+    assert failures == [
+        ("2d", "parse.syntax"),
+        ("1d0", "dice.invalid"),
+        ("1/0 # z", "arithmetic.divide_by_zero"),
+        fifth,
+    ]
     assert documents[3]["error"] == "无效的骰子表达式: 骰子数量和面数必须大于0"
 
 
@@ -140,10 +155,25 @@ def test_json_gives_one_value_per_input(source: str) -> None:
 
 #: One text for each Chinese error text the roller gives under the default limits.
 GLOSSED_TEXTS = [
-    "2d", "9223372036854775808", "2147483648d6", "2d2147483648", "4d6K99999999999",
-    "4d6r99999999999", "4d6ro99999999999", "4d6R99999999999", "4d6a99999999999",
-    "4d6kh99999999999", "4d6kl99999999999", "4d6dh99999999999", "4d6dl99999999999",
-    "4d6c99999999999", "0d6", "1/0", "10001d6", "1d1!", ";".join(["1"] * 1001),
+    "2d",
+    "9223372036854775808",
+    "2147483648d6",
+    "2d2147483648",
+    "4d6K99999999999",
+    "4d6r99999999999",
+    "4d6ro99999999999",
+    "4d6R99999999999",
+    "4d6a99999999999",
+    "4d6kh99999999999",
+    "4d6kl99999999999",
+    "4d6dh99999999999",
+    "4d6dl99999999999",
+    "4d6c99999999999",
+    "0d6",
+    "1/0",
+    "10001d6",
+    "1d1!",
+    ";".join(["1"] * 1001),
 ]
 
 
@@ -169,7 +199,9 @@ def test_every_key_of_the_table_is_an_error_the_command_shows() -> None:
     with pytest.raises(ValueError) as raised:
         Kavelo().roll_multiple("1d6; 1d6", 2)
     glosses.add(gloss(str(raised.value)))
-    expected = {value.replace("{0}", "10000" if "dice" in value else "1000") for value in GLOSSES.values()}
+    expected = {
+        value.replace("{0}", "10000" if "dice" in value else "1000") for value in GLOSSES.values()
+    }
     assert glosses == expected
 
 
@@ -178,7 +210,10 @@ def test_every_key_of_the_table_is_an_error_the_command_shows() -> None:
     [
         ("[arithmetic.overflow] checked i64 overflow during addition", None),
         ("[limit.work_units] 计算预算已耗尽: used 4, requested 1, limit 4", "limit reached"),
-        ("[limit.parsed_instructions] 程序指令数量超过限制: 最多 1000 条", "too many instructions: at most 1000"),
+        (
+            "[limit.parsed_instructions] 程序指令数量超过限制: 最多 1000 条",
+            "too many instructions: at most 1000",
+        ),
         ("解析错误: 无效数字x", None),  # exact texts only
     ],
 )
@@ -224,9 +259,13 @@ def test_folded_summary_keeps_exact_totals_and_row_counts() -> None:
     totals = [rng.randrange(-(2**40), 2**40) for _ in range(3 * MAX_BINS)] + [5, 5]
     summary = Summary()
     for start in range(0, len(totals), 5000):
-        summary.add(totals[start:start + 5000])
+        summary.add(totals[start : start + 5000])
     assert summary.shift > 0 and len(summary.bins) <= MAX_BINS
-    assert (summary.minimum, summary.maximum, summary.samples) == (min(totals), max(totals), len(totals))
+    assert (summary.minimum, summary.maximum, summary.samples) == (
+        min(totals),
+        max(totals),
+        len(totals),
+    )
     assert summary.mean == pytest.approx(sum(totals) / len(totals))
     rows = histogram_rows(summary)
     assert len(rows) <= 40 and sum(count for _, count in rows) == len(totals)
@@ -245,8 +284,13 @@ def test_progress_bar_only_on_a_terminal_and_erased_at_the_end() -> None:
 
     controller, terminal = pty.openpty()
     try:
-        result = subprocess.run(KAVELO + ["-n", "1500000", "--stats", "1d6"], stdout=subprocess.PIPE,
-                                stderr=terminal, timeout=300, env=dict(os.environ, COLUMNS="80"))
+        result = subprocess.run(
+            KAVELO + ["-n", "1500000", "--stats", "1d6"],
+            stdout=subprocess.PIPE,
+            stderr=terminal,
+            timeout=300,
+            env=dict(os.environ, COLUMNS="80"),
+        )
         os.close(terminal)
         terminal = -1
         shown = b""

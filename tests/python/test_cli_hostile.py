@@ -14,10 +14,24 @@ import pytest
 KAVELO = [sys.executable, "-m", "kavelo"]
 # What no output may hold raw: C0 but the line feed and the tab that kavelo itself
 # writes, DEL, C1, and the bidirectional controls.
-UNSAFE = [chr(c) for c in range(0x20) if c not in (9, 10)] + [chr(c) for c in range(0x7F, 0xA0)] + [
-    "\u061c", "\u200e", "\u200f", "\u202a", "\u202b", "\u202c", "\u202d", "\u202e",
-    "\u2066", "\u2067", "\u2068", "\u2069",
-]
+UNSAFE = (
+    [chr(c) for c in range(0x20) if c not in (9, 10)]
+    + [chr(c) for c in range(0x7F, 0xA0)]
+    + [
+        "\u061c",
+        "\u200e",
+        "\u200f",
+        "\u202a",
+        "\u202b",
+        "\u202c",
+        "\u202d",
+        "\u202e",
+        "\u2066",
+        "\u2067",
+        "\u2068",
+        "\u2069",
+    ]
+)
 HOSTILE = "\x1b]0;PWNED\x07\x1b[2J\r\x9b2J\u202e\x7f"
 
 
@@ -25,8 +39,14 @@ def kavelo(
     *args: str, stdin: bytes = b"", env: dict[str, str] | None = None, timeout: float = 60
 ) -> subprocess.CompletedProcess[bytes]:
     environment = dict(os.environ, **(env or {}))
-    return subprocess.run(KAVELO + list(args), input=stdin, capture_output=True, check=False,
-                          env=environment, timeout=timeout)
+    return subprocess.run(
+        KAVELO + list(args),
+        input=stdin,
+        capture_output=True,
+        check=False,
+        env=environment,
+        timeout=timeout,
+    )
 
 
 def assert_clean(*streams: bytes) -> None:
@@ -88,7 +108,9 @@ def test_a_carriage_return_cannot_forge_a_result_line() -> None:
 def test_lone_surrogate_argument_is_an_error_with_its_input_escaped() -> None:
     plain = kavelo(b"1d6 # \xff".decode("utf-8", "surrogateescape"))
     assert plain.returncode == 1
-    assert plain.stderr.decode().startswith("kavelo: argument 1: 'utf-8' codec can't encode character '\\udcff'")
+    assert plain.stderr.decode().startswith(
+        "kavelo: argument 1: 'utf-8' codec can't encode character '\\udcff'"
+    )
     result = kavelo("--json", b"1d6 # \xff\xe2\x80\xae".decode("utf-8", "surrogateescape"))
     assert_clean(result.stdout)
     failure = json.loads(result.stdout)
@@ -100,7 +122,11 @@ def test_lone_surrogate_argument_is_an_error_with_its_input_escaped() -> None:
 
 @pytest.mark.parametrize(
     "text, samples",
-    [("1d2147483647*1d2147483647", 100), ("1d100000*1d100000", 200), ("1d2147483647-1d2147483647", 5000)],
+    [
+        ("1d2147483647*1d2147483647", 100),
+        ("1d100000*1d100000", 200),
+        ("1d2147483647-1d2147483647", 5000),
+    ],
 )
 def test_histogram_costs_the_same_whatever_the_span(text: str, samples: int) -> None:
     started = time.monotonic()
@@ -112,7 +138,9 @@ def test_histogram_costs_the_same_whatever_the_span(text: str, samples: int) -> 
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs /proc")
-def test_an_endless_line_is_refused_at_once_and_read_in_bounded_memory(tmp_path: pathlib.Path) -> None:
+def test_an_endless_line_is_refused_at_once_and_read_in_bounded_memory(
+    tmp_path: pathlib.Path,
+) -> None:
     # 64 MiB without a line feed, then one more text: the refusal comes first, the line
     # is skipped, the next text is rolled; memory stays far below the line's size.
     script = (
@@ -125,19 +153,26 @@ def test_an_endless_line_is_refused_at_once_and_read_in_bounded_memory(tmp_path:
     # The command's peak memory is its own VmHWM, read at its end: rusage would also
     # count the pytest process it was forked from.
     peak = tmp_path / "peak"
-    command = [sys.executable, "-c", (
-        "import sys\n"
-        "from kavelo.cli import main\n"
-        "status = main([])\n"
-        "with open('/proc/self/status') as proc:\n"
-        "    peak = next(line.split()[1] for line in proc if line.startswith('VmHWM:'))\n"
-        "open(sys.argv[1], 'w').write(peak)\n"
-        "sys.exit(status)\n"
-    ), str(peak)]
+    command = [
+        sys.executable,
+        "-c",
+        (
+            "import sys\n"
+            "from kavelo.cli import main\n"
+            "status = main([])\n"
+            "with open('/proc/self/status') as proc:\n"
+            "    peak = next(line.split()[1] for line in proc if line.startswith('VmHWM:'))\n"
+            "open(sys.argv[1], 'w').write(peak)\n"
+            "sys.exit(status)\n"
+        ),
+        str(peak),
+    ]
     producer = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE)
     assert producer.stdout is not None
     try:
-        result = subprocess.run(command, stdin=producer.stdout, capture_output=True, timeout=120, check=False)
+        result = subprocess.run(
+            command, stdin=producer.stdout, capture_output=True, timeout=120, check=False
+        )
     finally:
         producer.stdout.close()
         producer.wait(timeout=60)
@@ -159,7 +194,9 @@ def test_lines_up_to_the_limit_are_rolled(limit: int, accepted: bytes) -> None:
     assert "requested 11, limit 10" in result.stderr.decode()
 
 
-@pytest.mark.parametrize("columns", ["100000000", "2000000000", "99999999999999999999", "-5", "x", "0"])
+@pytest.mark.parametrize(
+    "columns", ["100000000", "2000000000", "99999999999999999999", "-5", "x", "0"]
+)
 def test_columns_are_clamped(columns: str) -> None:
     result = kavelo("-n", "20", "--stats", "1d1", env={"COLUMNS": columns})
     assert result.returncode == 0 and result.stderr == b""
@@ -170,26 +207,42 @@ def test_columns_are_clamped(columns: str) -> None:
 
 
 def test_closed_stdout_is_one_line_and_status_74() -> None:
-    result = subprocess.run(KAVELO + ["1d6"], stderr=subprocess.PIPE, timeout=60,
-                            preexec_fn=lambda: os.close(1))
+    result = subprocess.run(
+        KAVELO + ["1d6"], stderr=subprocess.PIPE, timeout=60, preexec_fn=lambda: os.close(1)
+    )
     assert (result.returncode, result.stderr) == (74, b"kavelo: error: standard output is closed\n")
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
-@pytest.mark.parametrize("args", [["1d6"], ["-n", "20000", "1d6"], ["--json", "-n", "20000", "1d6"], ["--limits"],
-                                  ["--odds", "1d6"], ["--odds", "1d6", "2d6"], ["--odds", "--json", "1d100000"]])
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["1d6"],
+        ["-n", "20000", "1d6"],
+        ["--json", "-n", "20000", "1d6"],
+        ["--limits"],
+        ["--odds", "1d6"],
+        ["--odds", "1d6", "2d6"],
+        ["--odds", "--json", "1d100000"],
+    ],
+)
 def test_full_disk_is_one_line_and_status_74(args: list[str]) -> None:
     with open("/dev/full", "w") as full:
         result = subprocess.run(KAVELO + args, stdout=full, stderr=subprocess.PIPE, timeout=60)
     assert result.returncode == 74
-    assert result.stderr == b"kavelo: error: cannot write standard output: No space left on device\n"
+    assert (
+        result.stderr == b"kavelo: error: cannot write standard output: No space left on device\n"
+    )
 
 
 def test_closed_stdin_is_a_usage_error() -> None:
-    result = subprocess.run(KAVELO, capture_output=True, timeout=60, stdin=None,
-                            preexec_fn=lambda: os.close(0))
+    result = subprocess.run(
+        KAVELO, capture_output=True, timeout=60, stdin=None, preexec_fn=lambda: os.close(0)
+    )
     assert result.returncode == 2
-    assert result.stderr.decode().endswith("kavelo: error: no EXPRESSION given and standard input is closed\n")
+    assert result.stderr.decode().endswith(
+        "kavelo: error: no EXPRESSION given and standard input is closed\n"
+    )
 
 
 @pytest.mark.parametrize("value", ["٥", "1_0", " 7 ", "+5", "0x10", "５", "7\n", "9" * 5000])
@@ -204,9 +257,14 @@ def test_only_plain_decimal_numbers_are_taken(option: str, value: str) -> None:
 @pytest.mark.parametrize(
     "setting, message",
     [
-        ("work_units=99999999999999999999",
-         "[policy.limit_above_hard_max] work_units limit 99999999999999999999 exceeds hard maximum 50000000"),
-        ("work_units=-99999999999999999999", "[policy.invalid_limit] work_units limit must be non-negative"),
+        (
+            "work_units=99999999999999999999",
+            "[policy.limit_above_hard_max] work_units limit 99999999999999999999 exceeds hard maximum 50000000",
+        ),
+        (
+            "work_units=-99999999999999999999",
+            "[policy.invalid_limit] work_units limit must be non-negative",
+        ),
         ("nope=99999999999999999999", "[policy.invalid_limit] unknown resource limit: nope"),
     ],
 )

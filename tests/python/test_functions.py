@@ -96,7 +96,9 @@ def test_front_end_limits_apply_to_roll_dice() -> None:
     assert info.value.args == (
         "[limit.source_bytes] 计算预算已耗尽: used 0, requested 65537, limit 65536",
     )
-    with pytest.raises(ValueError, match=r"^\[limit\.parse_depth\] .*used 64, requested 1, limit 64$"):
+    with pytest.raises(
+        ValueError, match=r"^\[limit\.parse_depth\] .*used 64, requested 1, limit 64$"
+    ):
         roll_dice("(" * 65 + "1" + ")" * 65)
 
 
@@ -137,14 +139,28 @@ def test_roll_simple_range_and_keywords() -> None:
     [
         ((0, 6), ValueError, "无效的骰子表达式: 骰子数量和面数必须大于0"),
         ((3, -1), ValueError, "无效的骰子表达式: 骰子数量和面数必须大于0"),
-        ((10001, 6), ValueError, "[limit.source_items] 计算预算已耗尽: used 0, requested 10001, limit 10000"),
+        (
+            (10001, 6),
+            ValueError,
+            "[limit.source_items] 计算预算已耗尽: used 0, requested 10001, limit 10000",
+        ),
         ((2**31, 6), OverflowError, "out of range integral type conversion attempted"),
         ((6, -(2**31) - 1), OverflowError, "out of range integral type conversion attempted"),
-        (("3", 6), TypeError, "argument 'dice_count': 'str' object cannot be interpreted as an integer"),
-        ((3, 6.0), TypeError, "argument 'dice_sides': 'float' object cannot be interpreted as an integer"),
+        (
+            ("3", 6),
+            TypeError,
+            "argument 'dice_count': 'str' object cannot be interpreted as an integer",
+        ),
+        (
+            (3, 6.0),
+            TypeError,
+            "argument 'dice_sides': 'float' object cannot be interpreted as an integer",
+        ),
     ],
 )
-def test_roll_simple_errors(args: tuple[object, object], exc: type[Exception], message: str) -> None:
+def test_roll_simple_errors(
+    args: tuple[object, object], exc: type[Exception], message: str
+) -> None:
     with pytest.raises(exc) as info:
         roll_simple(*args)  # type: ignore[arg-type]
     assert type(info.value) is exc
@@ -187,7 +203,11 @@ SHAPE_CALLS: list[Callable[[AnyFunction], object]] = [
 
 @pytest.mark.parametrize(
     "ours, theirs",
-    [(roll_dice, roll_dice_shape), (run_program, run_program_shape), (roll_simple, roll_simple_shape)],
+    [
+        (roll_dice, roll_dice_shape),
+        (run_program, run_program_shape),
+        (roll_simple, roll_simple_shape),
+    ],
 )
 @pytest.mark.parametrize("call", SHAPE_CALLS)
 def test_binding_messages_match_python_functions(
@@ -199,7 +219,9 @@ def test_binding_messages_match_python_functions(
         expected = str(reference).replace("_shape", "")
         # The one wording that differs on purpose: the count is always followed by
         # "positional arguments", also when it is 1.
-        expected = expected.replace("takes 1 positional argument but", "takes 1 positional arguments but")
+        expected = expected.replace(
+            "takes 1 positional argument but", "takes 1 positional arguments but"
+        )
     else:
         return  # the call binds; conversion is tested elsewhere
     with pytest.raises(TypeError) as mine:
@@ -210,13 +232,34 @@ def test_binding_messages_match_python_functions(
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda: roll_simple(1), "roll_simple() missing 1 required positional argument: 'dice_sides'"),  # type: ignore[call-arg]
-        (lambda: roll_simple(), "roll_simple() missing 2 required positional arguments: 'dice_count' and 'dice_sides'"),  # type: ignore[call-arg]
-        (lambda: roll_simple(1, 2, 3), "roll_simple() takes 2 positional arguments but 3 were given"),  # type: ignore[call-arg]
-        (lambda: roll_simple(1, sides=2), "roll_simple() got an unexpected keyword argument 'sides'"),  # type: ignore[call-arg]
-        (lambda: roll_simple(1, dice_count=2), "roll_simple() got multiple values for argument 'dice_count'"),  # type: ignore[call-arg, misc]
-        (lambda: roll_dice(None), "argument 'expression': 'NoneType' object cannot be converted to 'PyString'"),  # type: ignore[arg-type]
-        (lambda: run_program(b"1d6"), "argument 'program': 'bytes' object cannot be converted to 'PyString'"),  # type: ignore[arg-type]
+        (
+            lambda: roll_simple(1),
+            "roll_simple() missing 1 required positional argument: 'dice_sides'",
+        ),  # type: ignore[call-arg]
+        (
+            lambda: roll_simple(),
+            "roll_simple() missing 2 required positional arguments: 'dice_count' and 'dice_sides'",
+        ),  # type: ignore[call-arg]
+        (
+            lambda: roll_simple(1, 2, 3),
+            "roll_simple() takes 2 positional arguments but 3 were given",
+        ),  # type: ignore[call-arg]
+        (
+            lambda: roll_simple(1, sides=2),
+            "roll_simple() got an unexpected keyword argument 'sides'",
+        ),  # type: ignore[call-arg]
+        (
+            lambda: roll_simple(1, dice_count=2),
+            "roll_simple() got multiple values for argument 'dice_count'",
+        ),  # type: ignore[call-arg, misc]
+        (
+            lambda: roll_dice(None),
+            "argument 'expression': 'NoneType' object cannot be converted to 'PyString'",
+        ),  # type: ignore[arg-type]
+        (
+            lambda: run_program(b"1d6"),
+            "argument 'program': 'bytes' object cannot be converted to 'PyString'",
+        ),  # type: ignore[arg-type]
         (lambda: roll_dice(1, 2), "roll_dice() takes 1 positional arguments but 2 were given"),  # type: ignore[call-arg, arg-type]
     ],
 )
@@ -243,7 +286,14 @@ def test_function_shape() -> None:
 
 
 def test_all_lists_every_public_name_in_order() -> None:
-    expected = ["__version__", "roll_dice", "run_program", "roll_simple", "ResourcePolicy", "Kavelo"]
+    expected = [
+        "__version__",
+        "roll_dice",
+        "run_program",
+        "roll_simple",
+        "ResourcePolicy",
+        "Kavelo",
+    ]
     assert kavelo._core.__all__ == expected
     # The package adds the odds, from its second native module, after the core's names.
     assert kavelo.__all__ == expected + ["odds", "Odds"]
@@ -281,7 +331,7 @@ def test_details_text_matches_the_rolls(dice: int) -> None:
         "é",
         "a\u3000b",
         "x" * 600 + "中",
-        "\U0010FFFF",
+        "\U0010ffff",
         "\u00a0x\u00a0",
         # 32 and 33 bytes of UTF-8: either side of the short-text conversion.
         "中" * 10 + "ab",

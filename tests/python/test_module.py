@@ -31,7 +31,14 @@ def test_version() -> None:
 
 
 def test_all_is_ordered_and_reexported() -> None:
-    final_order = ["__version__", "roll_dice", "run_program", "roll_simple", "ResourcePolicy", "Kavelo"]
+    final_order = [
+        "__version__",
+        "roll_dice",
+        "run_program",
+        "roll_simple",
+        "ResourcePolicy",
+        "Kavelo",
+    ]
     assert kavelo.__all__ == core.__all__ + ["odds", "Odds"]
     assert [name for name in final_order if name in core.__all__] == core.__all__
     for name in core.__all__:

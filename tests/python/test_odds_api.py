@@ -25,8 +25,17 @@ def test_two_dice_summaries() -> None:
     assert d.failures == {} and d.truncated == 0.0
 
 
-@pytest.mark.parametrize("x,least,most", [(2, 1.0, 1 / 36), (7, 21 / 36, 21 / 36), (12, 1 / 36, 1.0),
-                                          (1, 1.0, 0.0), (13, 0.0, 1.0), (6.5, 21 / 36, 15 / 36)])
+@pytest.mark.parametrize(
+    "x,least,most",
+    [
+        (2, 1.0, 1 / 36),
+        (7, 21 / 36, 21 / 36),
+        (12, 1 / 36, 1.0),
+        (1, 1.0, 0.0),
+        (13, 0.0, 1.0),
+        (6.5, 21 / 36, 15 / 36),
+    ],
+)
 def test_at_least_and_at_most(x: float, least: float, most: float) -> None:
     d = odds("2d6")
     assert d.at_least(x) == pytest.approx(least, abs=1e-15)
@@ -48,13 +57,17 @@ def test_large_sums_list_every_outcome() -> None:
     assert d.stdev == pytest.approx(math.sqrt(1000 * 35 / 12), rel=1e-12)
 
 
-@pytest.mark.parametrize("text", ["4294965d3!c37", "2^4294965d3!c37!c3", "1000d3!c3", "1000d6", "30000d2"])
+@pytest.mark.parametrize(
+    "text", ["4294965d3!c37", "2^4294965d3!c37!c3", "1000d3!c3", "1000d6", "30000d2"]
+)
 def test_many_dice_keep_their_total_mass(text: str) -> None:
     # Summing n copies of a die multiplies the rounding of its total by n; four million
     # dice once gave a certain outcome the probability 1 + 2e-9.
     d = odds(text)
     assert max(d.pmf.values()) <= 1.0
-    assert math.fsum([*d.pmf.values(), *d.failures.values(), d.truncated]) == pytest.approx(1, abs=1e-13)
+    assert math.fsum([*d.pmf.values(), *d.failures.values(), d.truncated]) == pytest.approx(
+        1, abs=1e-13
+    )
 
 
 def test_failures_and_the_total_mass() -> None:
@@ -62,7 +75,9 @@ def test_failures_and_the_total_mass() -> None:
     assert d.failures == {"arithmetic.divide_by_zero": pytest.approx(0.25, abs=1e-15)}
     assert d.pmf == {3: pytest.approx(0.25), 5: pytest.approx(0.25), 10: pytest.approx(0.25)}
     assert d.mean == pytest.approx(6.0)  # over the rolls that give a total
-    assert sum(d.pmf.values()) + sum(d.failures.values()) + d.truncated == pytest.approx(1, abs=1e-15)
+    assert sum(d.pmf.values()) + sum(d.failures.values()) + d.truncated == pytest.approx(
+        1, abs=1e-15
+    )
 
 
 def test_a_roll_that_never_gives_a_total() -> None:
@@ -84,7 +99,9 @@ def test_explosions_are_truncated_within_the_tolerance() -> None:
     assert 0 < loose.truncated <= 1e-3
     assert loose.max is not None and exact.max is not None and loose.max < exact.max
     # 1d2!: 2k + 1 with probability 2^-(k+1).
-    assert all(exact.probability(2 * k + 1) == pytest.approx(2.0 ** -(k + 1), rel=1e-12) for k in range(20))
+    assert all(
+        exact.probability(2 * k + 1) == pytest.approx(2.0 ** -(k + 1), rel=1e-12) for k in range(20)
+    )
 
 
 def test_comment_allowed_and_text_kept() -> None:
@@ -97,7 +114,12 @@ def test_comment_allowed_and_text_kept() -> None:
 def test_to_dict_is_json() -> None:
     data = json.loads(json.dumps(odds("1d4").to_dict()))
     assert data["pmf"] == [[1, 0.25], [2, 0.25], [3, 0.25], [4, 0.25]]
-    assert data["min"] == 1 and data["max"] == 4 and data["failures"] == {} and data["truncated"] == 0.0
+    assert (
+        data["min"] == 1
+        and data["max"] == 4
+        and data["failures"] == {}
+        and data["truncated"] == 0.0
+    )
     assert json.loads(json.dumps(odds("1/0").to_dict()))["mean"] is None
 
 
@@ -108,7 +130,10 @@ def test_to_dict_is_json() -> None:
         ("1d1!", "[odds.endless] 1d1! never ends: a one-sided die explodes on every face"),
         ("4d6R6", "[odds.endless] 4d6R6 can reroll without end: R6 matches every face of a d6"),
         ("2*1d6a6R6", "[odds.endless] 1d6a6R6 can reroll without end"),
-        ("1d2147483647", "[odds.too_complex] one die's faces has 2147483647 outcomes, more than 1000000 (max_outcomes)"),
+        (
+            "1d2147483647",
+            "[odds.too_complex] one die's faces has 2147483647 outcomes, more than 1000000 (max_outcomes)",
+        ),
     ],
 )
 def test_refusals(text: str, message: str) -> None:
@@ -139,7 +164,9 @@ def test_own_limits() -> None:
     # Twenty pending left operands of 40 outcomes each, though every result is small.
     nested = "1d40*(" * 20 + "0" + ")" * 20
     assert odds(nested).pmf == {0: pytest.approx(1.0, abs=1e-14)}
-    with pytest.raises(ValueError, match=r"^\[odds.too_complex\] the odds need more than 1200 probabilities stored"):
+    with pytest.raises(
+        ValueError, match=r"^\[odds.too_complex\] the odds need more than 1200 probabilities stored"
+    ):
         odds(nested, max_outcomes=100)
     assert len(odds("100d6", max_work=10**9).pmf) == 501
 
@@ -147,10 +174,17 @@ def test_own_limits() -> None:
 @pytest.mark.parametrize(
     "kwargs,error",
     [
-        ({"tolerance": 0.0}, ValueError), ({"tolerance": 1.0}, ValueError), ({"tolerance": float("nan")}, ValueError),
-        ({"tolerance": -1e-9}, ValueError), ({"tolerance": "small"}, TypeError), ({"tolerance": True}, TypeError),
-        ({"max_outcomes": 0}, ValueError), ({"max_work": -1}, ValueError), ({"max_work": 2**64}, ValueError),
-        ({"max_outcomes": 10.0}, TypeError), ({"max_work": True}, TypeError),
+        ({"tolerance": 0.0}, ValueError),
+        ({"tolerance": 1.0}, ValueError),
+        ({"tolerance": float("nan")}, ValueError),
+        ({"tolerance": -1e-9}, ValueError),
+        ({"tolerance": "small"}, TypeError),
+        ({"tolerance": True}, TypeError),
+        ({"max_outcomes": 0}, ValueError),
+        ({"max_work": -1}, ValueError),
+        ({"max_work": 2**64}, ValueError),
+        ({"max_outcomes": 10.0}, TypeError),
+        ({"max_work": True}, TypeError),
     ],
 )
 def test_argument_checks(kwargs: dict[str, Any], error: type[Exception]) -> None:
@@ -161,7 +195,10 @@ def test_argument_checks(kwargs: dict[str, Any], error: type[Exception]) -> None
 
 
 def test_expression_must_be_text() -> None:
-    with pytest.raises(TypeError, match="argument 'expression': 'NoneType' object cannot be converted to 'PyString'"):
+    with pytest.raises(
+        TypeError,
+        match="argument 'expression': 'NoneType' object cannot be converted to 'PyString'",
+    ):
         odds(None)  # type: ignore[arg-type]
     with pytest.raises(TypeError):
         odds("1d6", 1e-9)  # type: ignore[call-arg]  # the limits are keyword-only
@@ -218,8 +255,12 @@ def test_deep_text_on_a_small_stack() -> None:
     import sys
 
     stack_kib = 256 if "libasan" in os.environ.get("LD_PRELOAD", "") else 128
-    done = subprocess.run([sys.executable, "-c", SMALL_STACK_CHILD, str(stack_kib)],
-                          capture_output=True, text=True, timeout=120)
+    done = subprocess.run(
+        [sys.executable, "-c", SMALL_STACK_CHILD, str(stack_kib)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert done.returncode == 0, done.stderr[-2000:]
     # 60 nested products of a d4 by a d2: 124 distinct products.
     assert json.loads(done.stdout) == [6, 5001, 124, 6]

@@ -25,7 +25,13 @@ from svg_parts import SVG, attribute, text_of
 
 def test_table_rows_and_summary() -> None:
     lines = table_lines(odds("2d6"), columns=72)
-    assert lines[:5] == ["expression  2d6", "mean        7.0000", "stdev       2.4152", "min         2", "max         12"]
+    assert lines[:5] == [
+        "expression  2d6",
+        "mean        7.0000",
+        "stdev       2.4152",
+        "min         2",
+        "max         12",
+    ]
     rows = {line.split()[0]: line for line in lines[7:]}
     assert rows["7"].split()[1:4] == ["16.67%", "58.33%", "58.33%"]
     assert rows["2"].split()[1:4] == ["2.78%", "100.00%", "2.78%"]
@@ -38,7 +44,11 @@ def test_table_shows_failures_and_truncation() -> None:
     lines = table_lines(odds("10/(1d4-1)"))
     assert "fails       25.00% arithmetic.divide_by_zero" in lines
     assert any(line.startswith("truncated") for line in table_lines(odds("1d2!", tolerance=1e-6)))
-    assert table_lines(odds("1/0")) == ["expression  1/0", "no roll gives a total", "fails       100.00% arithmetic.divide_by_zero"]
+    assert table_lines(odds("1/0")) == [
+        "expression  1/0",
+        "no roll gives a total",
+        "fails       100.00% arithmetic.divide_by_zero",
+    ]
 
 
 def test_many_totals_share_rows() -> None:
@@ -69,11 +79,15 @@ def test_json_one_and_several() -> None:
     assert "两" in json_text([odds("1d2 # 两")])
     several = json.loads(json_text([odds("1d2"), odds("1/0")]))
     assert [d["expression"] for d in several] == ["1d2", "1/0"]
-    assert several[1]["failures"] == {"arithmetic.divide_by_zero": 1.0} and several[1]["min"] is None
+    assert (
+        several[1]["failures"] == {"arithmetic.divide_by_zero": 1.0} and several[1]["min"] is None
+    )
 
 
 def test_svg_is_a_document_with_one_series_per_expression() -> None:
-    root = ET.fromstring(svg_chart([odds("2d20kh1"), odds("1d20+5")], "at_least", title="a < b & c"))
+    root = ET.fromstring(
+        svg_chart([odds("2d20kh1"), odds("1d20+5")], "at_least", title="a < b & c")
+    )
     assert root.tag == SVG + "svg"
     series = root.findall(f"{SVG}g")
     assert len(series) == 2 and all(g.find(f"{SVG}polyline") is not None for g in series)
@@ -97,18 +111,26 @@ def test_write_plot_matplotlib(tmp_path: pathlib.Path) -> None:
     pytest.importorskip("matplotlib")
     path = tmp_path / "chart.png"
     # A pair of '$' in a label is shown as it is, not read as (broken) mathematics.
-    assert write_plot(str(path), [odds("3d6 # $\\frac{$"), odds("1d20")], column="at_least") == "matplotlib"
+    assert (
+        write_plot(str(path), [odds("3d6 # $\\frac{$"), odds("1d20")], column="at_least")
+        == "matplotlib"
+    )
     assert path.read_bytes()[:4] == b"\x89PNG"
 
 
-
-@pytest.mark.parametrize("texts", [["8d6!", "10d6"], ["1d2!"], ["1/0", "1d20"], ["1/(0^(1000d6-1000))"], ["1d100000"]])
-def test_visible_range_found_by_bisection_is_the_run_of_totals_above_both_tails(texts: list[str]) -> None:
+@pytest.mark.parametrize(
+    "texts", [["8d6!", "10d6"], ["1d2!"], ["1/0", "1d20"], ["1/(0^(1000d6-1000))"], ["1d100000"]]
+)
+def test_visible_range_found_by_bisection_is_the_run_of_totals_above_both_tails(
+    texts: list[str],
+) -> None:
     odds_list, shown = [odds(text) for text in texts], []
     for d in odds_list:
         run = [x for x in d.pmf if d.at_most(x) >= 1e-4 and d.at_least(x) >= 1e-4] or list(d.pmf)
         shown += run[:1] + run[-1:]
-    assert _visible_range(odds_list) == ((min(shown), max(shown)) if shown else (math.inf, -math.inf))
+    assert _visible_range(odds_list) == (
+        (min(shown), max(shown)) if shown else (math.inf, -math.inf)
+    )
 
 
 @pytest.mark.parametrize("column", ["probability", "at_least", "at_most"])
@@ -117,7 +139,12 @@ def test_long_series_are_thinned(column: str) -> None:
     thinned = _thin(full, column, max_points=100)
     assert len(thinned) <= 101 and _thin(full[:100], column, max_points=100) == full[:100]
     if column == "probability":  # group means: within the values' range, the peak kept in place
-        assert min(p for _, p in full) <= min(p for _, p in thinned) <= max(p for _, p in thinned) <= max(p for _, p in full)
+        assert (
+            min(p for _, p in full)
+            <= min(p for _, p in thinned)
+            <= max(p for _, p in thinned)
+            <= max(p for _, p in full)
+        )
         assert abs(max(thinned, key=lambda point: point[1])[0] - 3001) <= 60
     else:  # exact values at some totals, the first and the last among them
         assert set(thinned) <= set(full) and (thinned[0], thinned[-1]) == (full[0], full[-1])

@@ -138,30 +138,66 @@ def test_with_limit_integer_rules() -> None:
 @pytest.mark.parametrize(
     "call, exc, message",
     [
-        (lambda p: p.with_limit("ast_nodes"), TypeError,
-         "ResourcePolicy.with_limit() missing 1 required positional argument: 'limit'"),
-        (lambda p: p.with_limit(), TypeError,
-         "ResourcePolicy.with_limit() missing 2 required positional arguments: 'name' and 'limit'"),
-        (lambda p: p.with_limit("a", 1, 2), TypeError,
-         "ResourcePolicy.with_limit() takes 2 positional arguments but 3 were given"),
-        (lambda p: p.with_limit("a", limt=1), TypeError,
-         "ResourcePolicy.with_limit() got an unexpected keyword argument 'limt'"),
-        (lambda p: p.with_limit("a", 1, name="b"), TypeError,
-         "ResourcePolicy.with_limit() got multiple values for argument 'name'"),
-        (lambda p: p.with_limit("ast_nodes", "10"), TypeError,
-         "argument 'limit': 'str' object cannot be interpreted as an integer"),
-        (lambda p: p.with_limit("ast_nodes", 1.5), TypeError,
-         "argument 'limit': 'float' object cannot be interpreted as an integer"),
-        (lambda p: p.with_limit(b"ast_nodes", 1), TypeError,
-         "argument 'name': 'bytes' object cannot be converted to 'PyString'"),
-        (lambda p: p.with_limit(None, 1), TypeError,
-         "argument 'name': 'NoneType' object cannot be converted to 'PyString'"),
-        (lambda p: ResourcePolicy(1), TypeError,  # type: ignore[call-arg]
-         "ResourcePolicy.__new__() takes 0 positional arguments but 1 was given"),
-        (lambda p: ResourcePolicy(1, 2), TypeError,  # type: ignore[call-arg]
-         "ResourcePolicy.__new__() takes 0 positional arguments but 2 were given"),
-        (lambda p: ResourcePolicy(x=1), TypeError,  # type: ignore[call-arg]
-         "ResourcePolicy.__new__() got an unexpected keyword argument 'x'"),
+        (
+            lambda p: p.with_limit("ast_nodes"),
+            TypeError,
+            "ResourcePolicy.with_limit() missing 1 required positional argument: 'limit'",
+        ),
+        (
+            lambda p: p.with_limit(),
+            TypeError,
+            "ResourcePolicy.with_limit() missing 2 required positional arguments: 'name' and 'limit'",
+        ),
+        (
+            lambda p: p.with_limit("a", 1, 2),
+            TypeError,
+            "ResourcePolicy.with_limit() takes 2 positional arguments but 3 were given",
+        ),
+        (
+            lambda p: p.with_limit("a", limt=1),
+            TypeError,
+            "ResourcePolicy.with_limit() got an unexpected keyword argument 'limt'",
+        ),
+        (
+            lambda p: p.with_limit("a", 1, name="b"),
+            TypeError,
+            "ResourcePolicy.with_limit() got multiple values for argument 'name'",
+        ),
+        (
+            lambda p: p.with_limit("ast_nodes", "10"),
+            TypeError,
+            "argument 'limit': 'str' object cannot be interpreted as an integer",
+        ),
+        (
+            lambda p: p.with_limit("ast_nodes", 1.5),
+            TypeError,
+            "argument 'limit': 'float' object cannot be interpreted as an integer",
+        ),
+        (
+            lambda p: p.with_limit(b"ast_nodes", 1),
+            TypeError,
+            "argument 'name': 'bytes' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda p: p.with_limit(None, 1),
+            TypeError,
+            "argument 'name': 'NoneType' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda p: ResourcePolicy(1),
+            TypeError,  # type: ignore[call-arg]
+            "ResourcePolicy.__new__() takes 0 positional arguments but 1 was given",
+        ),
+        (
+            lambda p: ResourcePolicy(1, 2),
+            TypeError,  # type: ignore[call-arg]
+            "ResourcePolicy.__new__() takes 0 positional arguments but 2 were given",
+        ),
+        (
+            lambda p: ResourcePolicy(x=1),
+            TypeError,  # type: ignore[call-arg]
+            "ResourcePolicy.__new__() got an unexpected keyword argument 'x'",
+        ),
     ],
 )
 def test_binding_messages(

@@ -8,8 +8,7 @@ from hypothesis import strategies as st
 
 from kavelo import DiceRollResult, Kavelo, ModifierRollResult, roll_dice, run_program
 
-SETTINGS = settings(max_examples=300, deadline=None,
-                    suppress_health_check=[HealthCheck.too_slow])
+SETTINGS = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 # Message shapes of every ValueError the module raises for a text: a coded error, a
 # parse error, an invalid dice expression.
@@ -23,8 +22,7 @@ FLAGS = ["!", "e", "u", "s"]
 
 def numbers(low: int, high: int) -> st.SearchStrategy[str]:
     """Decimal texts, mostly in range, sometimes far outside any field's width."""
-    return st.one_of(st.integers(low, high),
-                     st.integers(-(2**70), 2**70)).map(str)
+    return st.one_of(st.integers(low, high), st.integers(-(2**70), 2**70)).map(str)
 
 
 @st.composite
@@ -57,9 +55,10 @@ def dice_roll(
 
 def term(expressions: st.SearchStrategy[str]) -> st.SearchStrategy[str]:
     return st.one_of(
-        dice_roll(counts=numbers(-2, 30).map(int).filter(lambda n: abs(n) < 2**40),
-                  sides=numbers(-1, 100).map(int).filter(lambda n: abs(n) < 2**40)).map(
-            lambda roll: roll[0]),
+        dice_roll(
+            counts=numbers(-2, 30).map(int).filter(lambda n: abs(n) < 2**40),
+            sides=numbers(-1, 100).map(int).filter(lambda n: abs(n) < 2**40),
+        ).map(lambda roll: roll[0]),
         numbers(-1000, 1000),
         expressions.map(lambda inner: f"({inner})"),
     )
@@ -76,8 +75,9 @@ EXPRESSIONS = st.recursive(
 
 PROGRAMS = st.tuples(
     st.lists(EXPRESSIONS, min_size=1, max_size=4),
-    st.one_of(st.just(""), st.text(max_size=12).filter(lambda c: "\n" not in c).map(
-        lambda c: " #" + c)),
+    st.one_of(
+        st.just(""), st.text(max_size=12).filter(lambda c: "\n" not in c).map(lambda c: " #" + c)
+    ),
 ).map(lambda parts: " ; ".join(parts[0]) + parts[1])
 
 
@@ -136,8 +136,9 @@ SELECTIONS: dict[str, tuple[Callable[[int, int], int], str]] = {
 
 
 @SETTINGS
-@given(st.integers(1, 40), st.integers(1, 30), st.sampled_from(sorted(SELECTIONS)),
-       st.integers(-3, 45))
+@given(
+    st.integers(1, 40), st.integers(1, 30), st.sampled_from(sorted(SELECTIONS)), st.integers(-3, 45)
+)
 def test_keep_and_drop_counts_and_orders(count: int, sides: int, letters: str, value: int) -> None:
     result = roll_dice(f"{count}d{sides}{letters}{value}")
     kept, order = SELECTIONS[letters]
@@ -176,16 +177,24 @@ def test_details_render_the_modifiers_as_written(roll: Roll) -> None:
 
 MODIFIER_STRINGS = st.one_of(
     st.just("!"),
-    st.tuples(st.sampled_from(["r", "ro", "kh", "kl", "dh", "dl"]),
-              st.sampled_from(["", "+", "-"]), st.integers(0, 12)).map(
-        lambda p: (p[0] + p[1] + str(p[2]), p[0] + ("-" if p[1] == "-" and p[2] else "") + str(p[2]))),
+    st.tuples(
+        st.sampled_from(["r", "ro", "kh", "kl", "dh", "dl"]),
+        st.sampled_from(["", "+", "-"]),
+        st.integers(0, 12),
+    ).map(
+        lambda p: (
+            p[0] + p[1] + str(p[2]),
+            p[0] + ("-" if p[1] == "-" and p[2] else "") + str(p[2]),
+        )
+    ),
 )
 
 
 @SETTINGS
-@given(st.integers(1, 8), st.integers(2, 12),
-       st.lists(MODIFIER_STRINGS, max_size=5))
-def test_roll_with_modifiers_renders_and_sums(count: int, sides: int, mods: list[str | tuple[str, str]]) -> None:
+@given(st.integers(1, 8), st.integers(2, 12), st.lists(MODIFIER_STRINGS, max_size=5))
+def test_roll_with_modifiers_renders_and_sums(
+    count: int, sides: int, mods: list[str | tuple[str, str]]
+) -> None:
     strings = [m if isinstance(m, str) else m[0] for m in mods]
     rendered = "".join(m if isinstance(m, str) else m[1] for m in mods)
     try:

@@ -65,7 +65,10 @@ def test_policy_type_is_checked(arg: object, message: str) -> None:
 def test_constructor_binding_messages() -> None:
     with pytest.raises(TypeError) as info:
         Kavelo(None, None)  # type: ignore[call-arg]
-    assert str(info.value) == "Kavelo.__new__() takes from 0 to 1 positional arguments but 2 were given"
+    assert (
+        str(info.value)
+        == "Kavelo.__new__() takes from 0 to 1 positional arguments but 2 were given"
+    )
     with pytest.raises(TypeError) as info:
         Kavelo(polic=None)  # type: ignore[call-arg]
     assert str(info.value) == "Kavelo.__new__() got an unexpected keyword argument 'polic'"
@@ -75,7 +78,9 @@ def test_roll_and_run_use_the_policy() -> None:
     roller = Kavelo(policy(ast_nodes=4))
     assert list(roller.roll("2d1 # c")) == KEYS
     assert roller.roll("2d1 # c")["comment"] == "c"
-    with pytest.raises(ValueError, match=r"^\[limit.ast_nodes\] 计算预算已耗尽: used 0, requested 5, limit 4$"):
+    with pytest.raises(
+        ValueError, match=r"^\[limit.ast_nodes\] 计算预算已耗尽: used 0, requested 5, limit 4$"
+    ):
         roller.roll("1+2")
     program = Kavelo().run("1d1;2d1")
     assert [r["total"] for r in program["results"]] == [1, 2]
@@ -108,7 +113,9 @@ def test_roll_multiple_limits_and_integer_rules() -> None:
     )
     with pytest.raises(TypeError) as type_info:
         roller.roll_multiple("1d6", "3")  # type: ignore[arg-type]
-    assert str(type_info.value) == "argument 'times': 'str' object cannot be interpreted as an integer"
+    assert (
+        str(type_info.value) == "argument 'times': 'str' object cannot be interpreted as an integer"
+    )
     # Sample draws are independent: one generator, consecutive draws.
     totals = [s["total"] for s in roller.roll_multiple("1d1000000", 50)]
     assert len(set(totals)) > 40
@@ -134,7 +141,9 @@ def test_roll_with_modifiers_result_shape() -> None:
         ([], "", 4),
     ],
 )
-def test_roll_with_modifiers_accepted_strings(modifiers: Sequence[str], rendered: str, kept: int) -> None:
+def test_roll_with_modifiers_accepted_strings(
+    modifiers: Sequence[str], rendered: str, kept: int
+) -> None:
     result = Kavelo().roll_with_modifiers(4, 6, modifiers)
     assert result["details"].startswith(f"4d6{rendered} = ")
     if modifiers:
@@ -301,11 +310,26 @@ def test_receiver_must_be_a_roller() -> None:
     [
         (lambda k: k.roll(), "Kavelo.roll() missing 1 required positional argument: 'expression'"),
         (lambda k: k.run(program="1", x=2), "Kavelo.run() got an unexpected keyword argument 'x'"),
-        (lambda k: k.roll_multiple("1d6"), "Kavelo.roll_multiple() missing 1 required positional argument: 'times'"),
-        (lambda k: k.roll_simple(1, 2, 3), "Kavelo.roll_simple() takes 2 positional arguments but 3 were given"),
-        (lambda k: k.roll_with_modifiers(1), "Kavelo.roll_with_modifiers() missing 2 required positional arguments: 'dice_sides' and 'modifiers'"),
-        (lambda k: k.roll_with_modifiers(), "Kavelo.roll_with_modifiers() missing 3 required positional arguments: 'dice_count', 'dice_sides', and 'modifiers'"),
-        (lambda k: k.roll_with_modifiers(1, 2, [], dice_sides=2), "Kavelo.roll_with_modifiers() got multiple values for argument 'dice_sides'"),
+        (
+            lambda k: k.roll_multiple("1d6"),
+            "Kavelo.roll_multiple() missing 1 required positional argument: 'times'",
+        ),
+        (
+            lambda k: k.roll_simple(1, 2, 3),
+            "Kavelo.roll_simple() takes 2 positional arguments but 3 were given",
+        ),
+        (
+            lambda k: k.roll_with_modifiers(1),
+            "Kavelo.roll_with_modifiers() missing 2 required positional arguments: 'dice_sides' and 'modifiers'",
+        ),
+        (
+            lambda k: k.roll_with_modifiers(),
+            "Kavelo.roll_with_modifiers() missing 3 required positional arguments: 'dice_count', 'dice_sides', and 'modifiers'",
+        ),
+        (
+            lambda k: k.roll_with_modifiers(1, 2, [], dice_sides=2),
+            "Kavelo.roll_with_modifiers() got multiple values for argument 'dice_sides'",
+        ),
     ],
 )
 def test_method_binding_messages(call: Callable[[Kavelo], object], message: str) -> None:
@@ -315,7 +339,9 @@ def test_method_binding_messages(call: Callable[[Kavelo], object], message: str)
 
 
 class Kavelo_shape:  # named so its messages read like the real class's
-    def roll_with_modifiers(self, dice_count: int, dice_sides: int, modifiers: Sequence[str]) -> None:
+    def roll_with_modifiers(
+        self, dice_count: int, dice_sides: int, modifiers: Sequence[str]
+    ) -> None:
         pass
 
 

@@ -116,121 +116,255 @@ def cases() -> Iterator[tuple[str, Case]]:
     yield from [
         # Successes, every entry point.
         ("roll_dice", expect(lambda: roll_dice("3d1000+1000 # note"), big_total)),
-        ("run_program", expect(lambda: run_program("3d1000+300; 2d1000+999 # c"),
-                               lambda r: big_totals(r["results"]))),
+        (
+            "run_program",
+            expect(
+                lambda: run_program("3d1000+300; 2d1000+999 # c"),
+                lambda r: big_totals(r["results"]),
+            ),
+        ),
         ("roll_simple", expect(lambda: roll_simple(300, 1000), is_int_above_256)),
         ("Kavelo()", expect(lambda: Kavelo(policy), lambda r: None)),
         ("Kavelo.roll", expect(lambda: roller.roll("4d1000kh3+300"), big_total)),
-        ("Kavelo.run", expect(lambda: roller.run("2d1000+300;1d1000*300"),
-                              lambda r: big_totals(r["results"]))),
-        ("Kavelo.roll_multiple", expect(lambda: roller.roll_multiple("2d1000+300", 5),
-                                        big_totals)),
+        (
+            "Kavelo.run",
+            expect(lambda: roller.run("2d1000+300;1d1000*300"), lambda r: big_totals(r["results"])),
+        ),
+        ("Kavelo.roll_multiple", expect(lambda: roller.roll_multiple("2d1000+300", 5), big_totals)),
         ("Kavelo.roll_simple", expect(lambda: roller.roll_simple(300, 1000), is_int_above_256)),
-        ("Kavelo.roll_with_modifiers list", expect(
-            lambda: roller.roll_with_modifiers(6, 1000, ["!", "r300", "kh3"]), int_total)),
-        ("Kavelo.roll_with_modifiers tuple", expect(
-            lambda: roller.roll_with_modifiers(6, 1000, ("ro300", "dl1", "dh1")), int_total)),
+        (
+            "Kavelo.roll_with_modifiers list",
+            expect(lambda: roller.roll_with_modifiers(6, 1000, ["!", "r300", "kh3"]), int_total),
+        ),
+        (
+            "Kavelo.roll_with_modifiers tuple",
+            expect(lambda: roller.roll_with_modifiers(6, 1000, ("ro300", "dl1", "dh1")), int_total),
+        ),
         ("ResourcePolicy()", expect(ResourcePolicy, lambda r: None)),
-        ("ResourcePolicy.with_limit", expect(lambda: policy.with_limit("work_units", 123456),
-                                             lambda p: None)),
+        (
+            "ResourcePolicy.with_limit",
+            expect(lambda: policy.with_limit("work_units", 123456), lambda p: None),
+        ),
         ("ResourcePolicy.limits", expect(policy.limits, lambda d: len(d) == 17)),
         ("ResourcePolicy.hard_limits", expect(policy.hard_limits, lambda d: len(d) == 17)),
         # Errors of the language and of evaluation.
         ("parse error", expect_error(lambda: roll_dice("2d6 x"), ValueError, "解析错误")),
         ("parse error program", expect_error(lambda: run_program("1d6;"), ValueError, "解析错误")),
-        ("one instruction only", expect_error(lambda: roller.roll("1d6;2d6"), ValueError, "解析错误")),
-        ("builder conversion", expect_error(lambda: roll_dice("2147483648d6"), ValueError, "解析错误")),
+        (
+            "one instruction only",
+            expect_error(lambda: roller.roll("1d6;2d6"), ValueError, "解析错误"),
+        ),
+        (
+            "builder conversion",
+            expect_error(lambda: roll_dice("2147483648d6"), ValueError, "解析错误"),
+        ),
         ("invalid dice", expect_error(lambda: roll_dice("0d6"), ValueError, "无效的骰子表达式")),
-        ("division by zero", expect_error(lambda: roll_dice("1000/0"), ValueError,
-                                          "[arithmetic.divide_by_zero]")),
-        ("overflow", expect_error(lambda: roll_dice("9223372036854775807+1000"), ValueError,
-                                  "[arithmetic.overflow]")),
-        ("invalid exponent", expect_error(lambda: roll_dice("2^-1000"), ValueError,
-                                          "[arithmetic.invalid_exponent]")),
+        (
+            "division by zero",
+            expect_error(lambda: roll_dice("1000/0"), ValueError, "[arithmetic.divide_by_zero]"),
+        ),
+        (
+            "overflow",
+            expect_error(
+                lambda: roll_dice("9223372036854775807+1000"), ValueError, "[arithmetic.overflow]"
+            ),
+        ),
+        (
+            "invalid exponent",
+            expect_error(lambda: roll_dice("2^-1000"), ValueError, "[arithmetic.invalid_exponent]"),
+        ),
         # Each limit that something charges or checks.
-        ("limit source_bytes", limit_error(tight(source_bytes=10), "roll", "1+1+1+1+1+1+1",
-                                           resource="source_bytes")),
-        ("limit parse_depth", limit_error(tight(parse_depth=2), "roll", "(((1000)))",
-                                          resource="parse_depth")),
-        ("limit ast_nodes", limit_error(tight(ast_nodes=3), "roll", "1000+2000+3000",
-                                        resource="ast_nodes")),
-        ("limit parsed_instructions", limit_error(tight(parsed_instructions=2), "run",
-                                                  "1000;2000;3000",
-                                                  resource="parsed_instructions")),
-        ("limit executed_instructions", limit_error(tight(executed_instructions=3),
-                                                    "roll_multiple", "1000", 5,
-                                                    resource="executed_instructions")),
-        ("limit nesting_depth", limit_error(tight(nesting_depth=2), "roll", "((1000))",
-                                            resource="nesting_depth")),
-        ("limit source_items", limit_error(tight(source_items=5), "roll", "6d1000",
-                                           resource="source_items")),
-        ("limit generated_values", limit_error(tight(generated_values=5), "roll", "6d1000",
-                                               resource="generated_values")),
-        ("limit rng_words", limit_error(tight(rng_words=5), "roll", "6d1000",
-                                        resource="rng_words")),
-        ("limit collection_items", limit_error(tight(collection_items=5), "roll", "6d1000",
-                                               resource="collection_items")),
-        ("limit output_items", limit_error(tight(output_items=3), "roll", "6d1000",
-                                           resource="output_items")),
-        ("limit output_bytes", limit_error(tight(output_bytes=20), "roll", "6d1000",
-                                           resource="output_bytes")),
-        ("limit work_units", limit_error(tight(work_units=5), "roll", "6d1000",
-                                         resource="work_units")),
-        ("limit batch_samples", limit_error(tight(batch_samples=3), "roll_multiple", "1d1000",
-                                            5, resource="batch_samples")),
+        (
+            "limit source_bytes",
+            limit_error(tight(source_bytes=10), "roll", "1+1+1+1+1+1+1", resource="source_bytes"),
+        ),
+        (
+            "limit parse_depth",
+            limit_error(tight(parse_depth=2), "roll", "(((1000)))", resource="parse_depth"),
+        ),
+        (
+            "limit ast_nodes",
+            limit_error(tight(ast_nodes=3), "roll", "1000+2000+3000", resource="ast_nodes"),
+        ),
+        (
+            "limit parsed_instructions",
+            limit_error(
+                tight(parsed_instructions=2),
+                "run",
+                "1000;2000;3000",
+                resource="parsed_instructions",
+            ),
+        ),
+        (
+            "limit executed_instructions",
+            limit_error(
+                tight(executed_instructions=3),
+                "roll_multiple",
+                "1000",
+                5,
+                resource="executed_instructions",
+            ),
+        ),
+        (
+            "limit nesting_depth",
+            limit_error(tight(nesting_depth=2), "roll", "((1000))", resource="nesting_depth"),
+        ),
+        (
+            "limit source_items",
+            limit_error(tight(source_items=5), "roll", "6d1000", resource="source_items"),
+        ),
+        (
+            "limit generated_values",
+            limit_error(tight(generated_values=5), "roll", "6d1000", resource="generated_values"),
+        ),
+        (
+            "limit rng_words",
+            limit_error(tight(rng_words=5), "roll", "6d1000", resource="rng_words"),
+        ),
+        (
+            "limit collection_items",
+            limit_error(tight(collection_items=5), "roll", "6d1000", resource="collection_items"),
+        ),
+        (
+            "limit output_items",
+            limit_error(tight(output_items=3), "roll", "6d1000", resource="output_items"),
+        ),
+        (
+            "limit output_bytes",
+            limit_error(tight(output_bytes=20), "roll", "6d1000", resource="output_bytes"),
+        ),
+        (
+            "limit work_units",
+            limit_error(tight(work_units=5), "roll", "6d1000", resource="work_units"),
+        ),
+        (
+            "limit batch_samples",
+            limit_error(
+                tight(batch_samples=3), "roll_multiple", "1d1000", 5, resource="batch_samples"
+            ),
+        ),
         # Binding and conversion errors.
         ("missing argument", expect_error(lambda: roll_dice(), TypeError)),  # type: ignore[call-arg]
         ("too many arguments", expect_error(lambda: roll_simple(1, 2, 3), TypeError)),  # type: ignore[call-arg]
         ("unknown keyword", expect_error(lambda: roll_simple(dice_count=1, sides=2), TypeError)),  # type: ignore[call-arg]
         ("doubled argument", expect_error(lambda: roll_simple(1, dice_count=1), TypeError)),  # type: ignore[call-arg, misc]
         ("text type", expect_error(lambda: roll_dice(None), TypeError, "argument 'expression'")),  # type: ignore[arg-type]
-        ("integer type", expect_error(lambda: roll_simple("3", 6), TypeError,  # type: ignore[arg-type]
-                                      "argument 'dice_count'")),
+        (
+            "integer type",
+            expect_error(
+                lambda: roll_simple("3", 6),
+                TypeError,  # type: ignore[arg-type]
+                "argument 'dice_count'",
+            ),
+        ),
         ("integer range", expect_error(lambda: roll_simple(2**31, 6), OverflowError)),
         ("negative times", expect_error(lambda: roller.roll_multiple("1d6", -1), OverflowError)),
         ("modifiers str", expect_error(lambda: roller.roll_with_modifiers(3, 6, "kh3"), TypeError)),
-        ("modifiers not a sequence", expect_error(lambda: roller.roll_with_modifiers(3, 6, 5),  # type: ignore[arg-type]
-                                                  TypeError)),
-        ("modifier not a str", expect_error(lambda: roller.roll_with_modifiers(3, 6, ["kh3", 5]),  # type: ignore[list-item]
-                                            TypeError)),
-        ("modifier refused", expect_error(lambda: roller.roll_with_modifiers(3, 6, ["kh"]),
-                                          ValueError, "无效的取高数值")),
+        (
+            "modifiers not a sequence",
+            expect_error(
+                lambda: roller.roll_with_modifiers(3, 6, 5),  # type: ignore[arg-type]
+                TypeError,
+            ),
+        ),
+        (
+            "modifier not a str",
+            expect_error(
+                lambda: roller.roll_with_modifiers(3, 6, ["kh3", 5]),  # type: ignore[list-item]
+                TypeError,
+            ),
+        ),
+        (
+            "modifier refused",
+            expect_error(
+                lambda: roller.roll_with_modifiers(3, 6, ["kh"]), ValueError, "无效的取高数值"
+            ),
+        ),
         ("unencodable text", expect_error(lambda: roll_dice("1d6\ud800"), UnicodeEncodeError)),
         # Texts and modifier lists refused before they are read in full.
-        ("text over source_bytes", limit_error(tight(source_bytes=10), "roll", "1+" * 20 + "1",
-                                               resource="source_bytes")),
-        ("wide text over source_bytes", limit_error(tight(source_bytes=10), "roll", "中" * 11,
-                                                    resource="source_bytes")),
-        ("unencodable long text", expect_error(lambda: tight(source_bytes=4).roll("1234\ud800"),
-                                               UnicodeEncodeError)),
-        ("modifier list over ast_nodes", limit_error(tight(ast_nodes=5), "roll_with_modifiers",
-                                                     3, 6, ["kh1", "kl1", "s1"],
-                                                     resource="ast_nodes")),
-        ("modifier list over source_bytes", limit_error(tight(source_bytes=5),
-                                                        "roll_with_modifiers", 3, 6,
-                                                        ["kh1", "kl1"], resource="source_bytes")),
-        ("interrupted length hint", expect_error(
-            lambda: roller.roll_with_modifiers(3, 6, LengthFails(KeyboardInterrupt)),  # type: ignore[arg-type]
-            KeyboardInterrupt)),
-        ("failing length hint", expect(
-            lambda: roller.roll_with_modifiers(3, 1000, LengthFails(ValueError)), int_total)),  # type: ignore[arg-type]
+        (
+            "text over source_bytes",
+            limit_error(tight(source_bytes=10), "roll", "1+" * 20 + "1", resource="source_bytes"),
+        ),
+        (
+            "wide text over source_bytes",
+            limit_error(tight(source_bytes=10), "roll", "中" * 11, resource="source_bytes"),
+        ),
+        (
+            "unencodable long text",
+            expect_error(lambda: tight(source_bytes=4).roll("1234\ud800"), UnicodeEncodeError),
+        ),
+        (
+            "modifier list over ast_nodes",
+            limit_error(
+                tight(ast_nodes=5),
+                "roll_with_modifiers",
+                3,
+                6,
+                ["kh1", "kl1", "s1"],
+                resource="ast_nodes",
+            ),
+        ),
+        (
+            "modifier list over source_bytes",
+            limit_error(
+                tight(source_bytes=5),
+                "roll_with_modifiers",
+                3,
+                6,
+                ["kh1", "kl1"],
+                resource="source_bytes",
+            ),
+        ),
+        (
+            "interrupted length hint",
+            expect_error(
+                lambda: roller.roll_with_modifiers(3, 6, LengthFails(KeyboardInterrupt)),  # type: ignore[arg-type]
+                KeyboardInterrupt,
+            ),
+        ),
+        (
+            "failing length hint",
+            expect(lambda: roller.roll_with_modifiers(3, 1000, LengthFails(ValueError)), int_total),
+        ),  # type: ignore[arg-type]
         ("policy type", expect_error(lambda: Kavelo(5), TypeError, "argument 'policy'")),  # type: ignore[arg-type]
         ("policy arguments", expect_error(lambda: ResourcePolicy(1), TypeError)),  # type: ignore[call-arg]
-        ("negative limit", expect_error(lambda: policy.with_limit("work_units", -1), ValueError,
-                                        "[policy.invalid_limit]")),
-        ("unknown limit", expect_error(lambda: policy.with_limit("nope", 5), ValueError,
-                                       "[policy.invalid_limit]")),
-        ("limit above hard maximum", expect_error(lambda: policy.with_limit("ast_nodes", 65537),
-                                                  ValueError, "[policy.limit_above_hard_max]")),
+        (
+            "negative limit",
+            expect_error(
+                lambda: policy.with_limit("work_units", -1), ValueError, "[policy.invalid_limit]"
+            ),
+        ),
+        (
+            "unknown limit",
+            expect_error(
+                lambda: policy.with_limit("nope", 5), ValueError, "[policy.invalid_limit]"
+            ),
+        ),
+        (
+            "limit above hard maximum",
+            expect_error(
+                lambda: policy.with_limit("ast_nodes", 65537),
+                ValueError,
+                "[policy.limit_above_hard_max]",
+            ),
+        ),
         ("limit type", expect_error(lambda: policy.with_limit("ast_nodes", "10"), TypeError)),  # type: ignore[arg-type]
         ("limit range", expect_error(lambda: policy.with_limit("ast_nodes", 2**63), OverflowError)),
         ("wrong receiver", expect_error(lambda: Kavelo.roll(policy, "1d6"), TypeError)),  # type: ignore[arg-type]
         # The borrow flag: refused inside, and refused through the conversion.
-        ("Already borrowed, caught", expect(
-            lambda: roller.roll_with_modifiers(4, 1000, CallsBack(roller, True)), int_total)),  # type: ignore[arg-type]
-        ("Already borrowed, raised", expect_error(
-            lambda: roller.roll_with_modifiers(4, 1000, CallsBack(roller, False)), RuntimeError,  # type: ignore[arg-type]
-            "Already borrowed")),
+        (
+            "Already borrowed, caught",
+            expect(lambda: roller.roll_with_modifiers(4, 1000, CallsBack(roller, True)), int_total),
+        ),  # type: ignore[arg-type]
+        (
+            "Already borrowed, raised",
+            expect_error(
+                lambda: roller.roll_with_modifiers(4, 1000, CallsBack(roller, False)),
+                RuntimeError,  # type: ignore[arg-type]
+                "Already borrowed",
+            ),
+        ),
     ]
 
 
@@ -283,8 +417,9 @@ def main() -> int:
     parser.add_argument("--calls", type=int, default=3000, help="calls per round")
     parser.add_argument("--warmup", type=int, default=2, help="warm-up rounds")
     parser.add_argument("--rounds", type=int, default=4, help="counted rounds")
-    parser.add_argument("--self-test", action="store_true",
-                        help="check that leaking cases are flagged, then stop")
+    parser.add_argument(
+        "--self-test", action="store_true", help="check that leaking cases are flagged, then stop"
+    )
     args = parser.parse_args()
     check_module_origin()
 
@@ -293,8 +428,10 @@ def main() -> int:
         for name, case in self_test_cases():
             block_deltas, rss_deltas = measure(case, args.calls, args.warmup, args.rounds)
             flagged = all(d >= 1 for d in block_deltas) or all(d > 0 for d in rss_deltas)
-            print(f"{name:36} {block_deltas!s:28} {rss_deltas!s:28} "
-                  f"{'flagged' if flagged else 'MISSED'}")
+            print(
+                f"{name:36} {block_deltas!s:28} {rss_deltas!s:28} "
+                f"{'flagged' if flagged else 'MISSED'}"
+            )
             if not flagged:
                 missed.append(name)
         return 1 if missed else 0
@@ -306,11 +443,12 @@ def main() -> int:
         leaked = all(d >= 1 for d in block_deltas) or all(d > 0 for d in rss_deltas)
         if leaked:
             leaks.append(name)
-        print(f"{name:36} {block_deltas!s:28} {rss_deltas!s:28} "
-              f"{'LEAK' if leaked else 'ok'}")
+        print(f"{name:36} {block_deltas!s:28} {rss_deltas!s:28} {'LEAK' if leaked else 'ok'}")
     total = len(list(cases()))
-    print(f"{total} cases, {args.calls} calls per round, {args.warmup} warm-up and "
-          f"{args.rounds} counted rounds: {len(leaks)} leaking")
+    print(
+        f"{total} cases, {args.calls} calls per round, {args.warmup} warm-up and "
+        f"{args.rounds} counted rounds: {len(leaks)} leaking"
+    )
     return 1 if leaks else 0
 
 

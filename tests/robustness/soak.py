@@ -56,7 +56,10 @@ def heavy_cases() -> list[tuple[str, Callable[[], object]]]:
         ("65 brackets", fails(lambda: roll_dice(deep), "[limit.parse_depth]")),
         ("33 levels", fails(lambda: roll_dice(nested), "[limit.nesting_depth]")),
         ("1001 instructions", fails(lambda: run_program(program), "[limit.parsed_instructions]")),
-        ("100 sorts of 10000", fails(lambda: roll_dice("10000d6" + "s" * 100), "[limit.work_units]")),
+        (
+            "100 sorts of 10000",
+            fails(lambda: roll_dice("10000d6" + "s" * 100), "[limit.work_units]"),
+        ),
         ("batch of 10000", lambda: roller.roll_multiple("1000*1000", 10000)),
         ("batch of 5000 dice", lambda: roller.roll_multiple("1d6", 5000)),
         ("9999d6", lambda: roll_dice("9999d6")),
@@ -87,8 +90,12 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--calls", type=int, default=2_000_000)
     parser.add_argument("--warmup", type=int, default=300_000, help="calls before the baseline")
-    parser.add_argument("--max-growth-mib", type=float, default=1.0,
-                        help="largest RSS growth per million calls after the warm-up")
+    parser.add_argument(
+        "--max-growth-mib",
+        type=float,
+        default=1.0,
+        help="largest RSS growth per million calls after the warm-up",
+    )
     parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args()
     check_module_origin()
@@ -132,15 +139,21 @@ def main() -> int:
     late = sorted(checkpoints[-3:])[1]
     per_million = (late - early) / (0.7 * counted / 1e6) / 2**20
 
-    print(f"cases: {len(named)} ({len(order)} per cycle), calls: {counted} after "
-          f"{args.warmup} warm-up calls, {seconds:.1f} s, {counted / seconds:,.0f} calls/s")
-    print(f"latency: p50 {percentile(histogram, counted, 0.50) / 1000:.1f} us, "
-          f"p99 {percentile(histogram, counted, 0.99) / 1000:.1f} us, "
-          f"p99.9 {percentile(histogram, counted, 0.999) / 1000:.1f} us, "
-          f"max {slowest / 1e6:.2f} ms ({slowest_name})")
-    print(f"RSS at each tenth {[round(c / 2**20, 1) for c in checkpoints]} MiB; growth "
-          f"{(late - early) / 1024:.0f} KiB = {per_million:.3f} MiB per million calls "
-          f"(limit {args.max_growth_mib} MiB)")
+    print(
+        f"cases: {len(named)} ({len(order)} per cycle), calls: {counted} after "
+        f"{args.warmup} warm-up calls, {seconds:.1f} s, {counted / seconds:,.0f} calls/s"
+    )
+    print(
+        f"latency: p50 {percentile(histogram, counted, 0.50) / 1000:.1f} us, "
+        f"p99 {percentile(histogram, counted, 0.99) / 1000:.1f} us, "
+        f"p99.9 {percentile(histogram, counted, 0.999) / 1000:.1f} us, "
+        f"max {slowest / 1e6:.2f} ms ({slowest_name})"
+    )
+    print(
+        f"RSS at each tenth {[round(c / 2**20, 1) for c in checkpoints]} MiB; growth "
+        f"{(late - early) / 1024:.0f} KiB = {per_million:.3f} MiB per million calls "
+        f"(limit {args.max_growth_mib} MiB)"
+    )
     return 0 if per_million <= args.max_growth_mib else 1
 
 
