@@ -233,33 +233,33 @@ def test_binding_messages_match_python_functions(
     "call, message",
     [
         (
-            lambda: roll_simple(1),
+            lambda: roll_simple(1),  # type: ignore[call-arg]
             "roll_simple() missing 1 required positional argument: 'dice_sides'",
-        ),  # type: ignore[call-arg]
+        ),
         (
-            lambda: roll_simple(),
+            lambda: roll_simple(),  # type: ignore[call-arg]
             "roll_simple() missing 2 required positional arguments: 'dice_count' and 'dice_sides'",
-        ),  # type: ignore[call-arg]
+        ),
         (
-            lambda: roll_simple(1, 2, 3),
+            lambda: roll_simple(1, 2, 3),  # type: ignore[call-arg]
             "roll_simple() takes 2 positional arguments but 3 were given",
-        ),  # type: ignore[call-arg]
+        ),
         (
-            lambda: roll_simple(1, sides=2),
+            lambda: roll_simple(1, sides=2),  # type: ignore[call-arg]
             "roll_simple() got an unexpected keyword argument 'sides'",
-        ),  # type: ignore[call-arg]
+        ),
         (
-            lambda: roll_simple(1, dice_count=2),
+            lambda: roll_simple(1, dice_count=2),  # type: ignore[call-arg, misc]
             "roll_simple() got multiple values for argument 'dice_count'",
-        ),  # type: ignore[call-arg, misc]
+        ),
         (
-            lambda: roll_dice(None),
+            lambda: roll_dice(None),  # type: ignore[arg-type]
             "argument 'expression': 'NoneType' object cannot be converted to 'PyString'",
-        ),  # type: ignore[arg-type]
+        ),
         (
-            lambda: run_program(b"1d6"),
+            lambda: run_program(b"1d6"),  # type: ignore[arg-type]
             "argument 'program': 'bytes' object cannot be converted to 'PyString'",
-        ),  # type: ignore[arg-type]
+        ),
         (lambda: roll_dice(1, 2), "roll_dice() takes 1 positional arguments but 2 were given"),  # type: ignore[call-arg, arg-type]
     ],
 )

@@ -184,18 +184,18 @@ def test_with_limit_integer_rules() -> None:
             "argument 'name': 'NoneType' object cannot be converted to 'PyString'",
         ),
         (
-            lambda p: ResourcePolicy(1),
-            TypeError,  # type: ignore[call-arg]
+            lambda p: ResourcePolicy(1),  # type: ignore[call-arg]
+            TypeError,
             "ResourcePolicy.__new__() takes 0 positional arguments but 1 was given",
         ),
         (
-            lambda p: ResourcePolicy(1, 2),
-            TypeError,  # type: ignore[call-arg]
+            lambda p: ResourcePolicy(1, 2),  # type: ignore[call-arg]
+            TypeError,
             "ResourcePolicy.__new__() takes 0 positional arguments but 2 were given",
         ),
         (
-            lambda p: ResourcePolicy(x=1),
-            TypeError,  # type: ignore[call-arg]
+            lambda p: ResourcePolicy(x=1),  # type: ignore[call-arg]
+            TypeError,
             "ResourcePolicy.__new__() got an unexpected keyword argument 'x'",
         ),
     ],

@@ -252,8 +252,8 @@ def cases() -> Iterator[tuple[str, Case]]:
         (
             "integer type",
             expect_error(
-                lambda: roll_simple("3", 6),
-                TypeError,  # type: ignore[arg-type]
+                lambda: roll_simple("3", 6),  # type: ignore[arg-type]
+                TypeError,
                 "argument 'dice_count'",
             ),
         ),
@@ -325,8 +325,8 @@ def cases() -> Iterator[tuple[str, Case]]:
         ),
         (
             "failing length hint",
-            expect(lambda: roller.roll_with_modifiers(3, 1000, LengthFails(ValueError)), int_total),
-        ),  # type: ignore[arg-type]
+            expect(lambda: roller.roll_with_modifiers(3, 1000, LengthFails(ValueError)), int_total),  # type: ignore[arg-type]
+        ),
         ("policy type", expect_error(lambda: Kavelo(5), TypeError, "argument 'policy'")),  # type: ignore[arg-type]
         ("policy arguments", expect_error(lambda: ResourcePolicy(1), TypeError)),  # type: ignore[call-arg]
         (
@@ -355,13 +355,13 @@ def cases() -> Iterator[tuple[str, Case]]:
         # The borrow flag: refused inside, and refused through the conversion.
         (
             "Already borrowed, caught",
-            expect(lambda: roller.roll_with_modifiers(4, 1000, CallsBack(roller, True)), int_total),
-        ),  # type: ignore[arg-type]
+            expect(lambda: roller.roll_with_modifiers(4, 1000, CallsBack(roller, True)), int_total),  # type: ignore[arg-type]
+        ),
         (
             "Already borrowed, raised",
             expect_error(
-                lambda: roller.roll_with_modifiers(4, 1000, CallsBack(roller, False)),
-                RuntimeError,  # type: ignore[arg-type]
+                lambda: roller.roll_with_modifiers(4, 1000, CallsBack(roller, False)),  # type: ignore[arg-type]
+                RuntimeError,
                 "Already borrowed",
             ),
         ),
