@@ -51,7 +51,7 @@ def child(library: str, text: str, calls: int) -> None:
 
         roll = kavelo.roll_dice
     else:
-        import d20  # type: ignore[import-untyped]
+        import d20
 
         roll = d20.roll
     for _ in range(WARM_UP_CALLS):

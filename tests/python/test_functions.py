@@ -79,7 +79,7 @@ def test_roll_dice_returns_new_objects_every_call() -> None:
         ("1024d1c1", [1024]),  # just past the table: made one by one
     ],
 )
-def test_groups_are_fresh_lists_whatever_their_value(text, group):
+def test_groups_are_fresh_lists_whatever_their_value(text: str, group: list[int]) -> None:
     roll = kavelo.Kavelo().roll
     first = roll(text)["rolls"]
     assert all(g == group for g in first)
