@@ -369,7 +369,7 @@ Result<DiceResult> DiceCalculator::evaluate_expression(const Expression& express
   // Every request consults the entropy source once, even when it rolled no dice.
   KAVELO_TRY(ensure_generator());
   KAVELO_TRY(budget_.charge(Resource::output_items, item_count(*result)));
-  KAVELO_TRY(budget_.charge(Resource::output_bytes, canonical_length(*result)));
+  KAVELO_TRY(budget_.charge(Resource::output_bytes, evaluated_length(*result)));
   return result;
 }
 

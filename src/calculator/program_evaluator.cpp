@@ -31,7 +31,7 @@ Result<ProgramResult> DiceCalculator::evaluate_program(const Program& program) {
   }
   result.comment = program.comment;
   KAVELO_TRY(ensure_generator());
-  KAVELO_TRY(budget_.charge(Resource::output_bytes, canonical_length(result)));
+  KAVELO_TRY(budget_.charge(Resource::output_bytes, evaluated_length(result)));
   return result;
 }
 
@@ -59,12 +59,12 @@ Result<std::vector<DiceResult>> DiceCalculator::evaluate_batch(const Expression&
   for (std::uint64_t i = 0; i < times; ++i) {
     KAVELO_TRY(evaluate_item(*this, expression.pool, expression.root, results));
     const DiceResult& record = results.back();
-    std::uint64_t record_length = canonical_length(record);
+    std::uint64_t record_length = evaluated_length(record);
     if (omit_shared_texts_) {
       // Counted as an empty expression ("") and no comment (null).
       record_length = record_length - 2 - 4 + shared_length;
     } else {
-      shared_length = json_string_length(record.expression) +
+      shared_length = 2 + record.expression.size() +
                       (record.comment ? json_string_length(*record.comment) : 4);
       omit_shared_texts_ = true;
     }
