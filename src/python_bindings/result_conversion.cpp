@@ -17,9 +17,6 @@ struct ResultKeys {
   PyObject* details = nullptr;
   PyObject* comment = nullptr;
   PyObject* results = nullptr;
-  // {"expression": None, ..., "comment": None}: copying it and replacing the values is
-  // cheaper than inserting five keys into a new dict.
-  PyObject* dice_template = nullptr;
   // [0, 1, ..., kSmallValues - 1]: a group [v] of a small value is sliced from it.
   PyObject* small_values = nullptr;
   // gc.isenabled, gc.disable and gc.enable.
@@ -277,7 +274,10 @@ PyObject* comment_str(const std::optional<std::string>& comment, SharedText& sha
 }
 
 PyObject* build_dice_dict(const DiceResult& result, SharedTexts& texts) {
-  PyRef dict = PyRef::steal(PyDict_Copy(g_keys.dice_template));
+  // Five keys into a new dict: its first insertion sizes the table for all five, and
+  // each is a plain insertion (cheaper than copying a dict of five keys and replacing
+  // each value, which looks every key up again).
+  PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
   if (!set_item(dict.get(), g_keys.expression, texts.expression.get(result.expression)) ||
       !set_item(dict.get(), g_keys.total, PyLong_FromLongLong(result.total)) ||
@@ -323,12 +323,6 @@ bool create_result_keys() noexcept {
         PyList_SetItem(g_keys.small_values, static_cast<Py_ssize_t>(value), item) < 0) {
       return false;
     }
-  }
-  g_keys.dice_template = PyDict_New();
-  if (g_keys.dice_template == nullptr) return false;
-  for (PyObject* key : {g_keys.expression, g_keys.total, g_keys.rolls, g_keys.details,
-                        g_keys.comment}) {
-    if (PyDict_SetItem(g_keys.dice_template, key, Py_None) < 0) return false;
   }
   return true;
 }
