@@ -1,5 +1,6 @@
 #include "python_bindings/result_conversion.hpp"
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -91,10 +92,13 @@ constexpr std::size_t kWideMax = 32;
 // costs more than the widening only for short text (measured: the decoder is ahead from
 // about 40 bytes on, and four times faster at 5,000). Malformed UTF-8 (which the core
 // never produces) goes to the decoder, which reports it.
+PyObject* long_text_to_str(const std::string& text);
+
 PyObject* text_to_str(const std::string& text) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t size = text.size();
-  if (size > kWideMax || sizeof(wchar_t) != 4) {
+  if (size > kWideMax) return long_text_to_str(text);
+  if (sizeof(wchar_t) != 4) {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
   }
   std::size_t ascii = 0;
@@ -145,6 +149,44 @@ PyObject* text_to_str(const std::string& text) {
     i += extra + 1;
   }
   return PyUnicode_FromWideChar(wide, static_cast<Py_ssize_t>(length));
+}
+
+// A long ASCII end after this many bytes is decoded apart (below, the split costs more
+// than it saves).
+constexpr std::size_t kAsciiTailMin = 256;
+
+// Long text. The details text of a large roll has its only non-ASCII characters ("详情")
+// near its start, followed by thousands of ASCII digits and brackets, which the decoder
+// would write one by one into a two-byte string once it has met "详情". So a long ASCII
+// end is decoded apart (the decoder's ASCII path copies it in words) and joined to the
+// rest, which widens it in one pass. Text that the decoder refuses in part is decoded
+// whole, so that its error is the whole text's.
+PyObject* long_text_to_str(const std::string& text) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t size = text.size();
+  // The ASCII end: back from the end, eight bytes at a time, to the last byte >= 0x80.
+  std::size_t tail = size;
+  while (tail >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes + tail - 8, sizeof word);
+    if ((word & 0x8080808080808080ull) != 0) break;
+    tail -= 8;
+  }
+  while (tail > 0 && bytes[tail - 1] < 0x80) --tail;
+  if (tail == 0 || size - tail < kAsciiTailMin) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
+  }
+  PyRef head = PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(tail), nullptr));
+  if (!head) {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
+    PyErr_Clear();
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
+  }
+  PyRef rest = PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data() + tail, static_cast<Py_ssize_t>(size - tail), nullptr));
+  if (!rest) return nullptr;
+  return PyUnicode_Concat(head.get(), rest.get());
 }
 
 // A list of `size` containers, each made by `item(i)` (a new reference, or null with an

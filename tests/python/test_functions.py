@@ -91,6 +91,22 @@ def test_groups_are_fresh_lists_whatever_their_value(text: str, group: list[int]
 
 
 @pytest.mark.parametrize(
+    "comment",
+    [
+        "火" + "a" * 300,  # a long ASCII end: decoded apart and joined
+        "火" + "a" * 254,  # an ASCII end too short to be worth it
+        "a" * 300 + "火",  # nothing to split
+        "\U0001f600" * 20 + "b" * 1000 + "é",
+        "é" + "\U0001f600" + "c" * 5000,
+    ],
+)
+def test_long_texts_come_back_whole(comment: str) -> None:
+    result = roll_dice(f"300d1 # {comment}")
+    assert result["comment"] == comment
+    assert result["details"] == "300d1 = 300 (详情: [" + ", ".join(["[1]"] * 300) + "])"
+
+
+@pytest.mark.parametrize(
     "text, message",
     [
         ("", "解析错误:  --> 1:1\n  |\n1 | \n  | ^---\n  |\n  = expected dice_term"),
