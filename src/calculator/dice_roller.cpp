@@ -251,6 +251,8 @@ Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
   // here if this is the request's first face.
   KAVELO_TRY(ensure_generator());
   RequestRandom& generator = *generator_;
+  // Every die takes at least one word.
+  generator.expect_words(count);
 
   auto refused_error = [&] { return std::unexpected(budget_.exceeded(refused, 1)); };
   auto too_many_faces = [&] {

@@ -72,7 +72,7 @@ void RequestRandom::refill() noexcept {
     filled_ = kBufferWords;
     return;
   }
-  if (counter_ == 0) {
+  if (counter_ == 0 && !whole_first_stretch_) {
     chacha12::single_block(key_, counter_, buffer_.data());
     filled_ = chacha12::kBlockWords;
   } else {

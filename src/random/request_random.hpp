@@ -2,8 +2,9 @@
 // counter, read out four blocks at a time as 64-bit words (low word first).
 //
 // Most requests draw a few words, so the first stretch of four blocks starts with its
-// first block alone; the whole stretch is computed only when a ninth word is drawn.
-// The stream, the block counter and the read position are those of whole stretches.
+// first block alone, unless more than eight words are expected from the start; the
+// whole stretch is computed only when a ninth word is drawn. The stream, the block
+// counter and the read position are those of whole stretches.
 #pragma once
 
 #include <array>
@@ -59,6 +60,14 @@ class RequestRandom {
   [[nodiscard]] std::size_t fill_uniform_below(std::uint64_t n, std::uint64_t* out,
                                                std::size_t count,
                                                ExecutionBudget& budget) noexcept;
+
+  // Tells the generator that at least `words` words are about to be drawn: more than
+  // eight before the first draw, and the first stretch is computed whole at once
+  // (computing its first block alone would then be work done twice). Changes nothing
+  // in the stream.
+  void expect_words(std::uint64_t words) noexcept {
+    if (words > chacha12::kBlockWords / 2) whole_first_stretch_ = true;
+  }
 
   // The next 64-bit word of the stream.
   [[nodiscard]] std::uint64_t next_u64() noexcept {
@@ -119,6 +128,7 @@ class RequestRandom {
   // End of the words of the buffer computed so far: the whole buffer, or only its first
   // block at the start of the stream.
   unsigned filled_ = kBufferWords;
+  bool whole_first_stretch_ = false;
   Divisor divisor_;
   std::uint64_t accept_max_ = 0;
   // Always refilled before it is read (the index starts at its end): no initial value.

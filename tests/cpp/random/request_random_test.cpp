@@ -116,11 +116,16 @@ TEST(RequestRandom, FirstBlockAloneGivesTheStreamOfFourBlockRefills) {
   for (std::size_t first = 0; first <= 40; ++first) {
     RequestRandom one_by_one(key);
     RequestRandom batched(key);
+    RequestRandom told(key);  // told how many words come: the whole stretch at once
+    told.expect_words(first);
     ExecutionBudget budget(ResourcePolicy::hard_maxima());
     std::uint64_t out[96];
     for (std::size_t i = 0; i < first; ++i) {
       ASSERT_EQ(one_by_one.next_u64(), expected(i)) << "draw " << i;
+      ASSERT_EQ(told.next_u64(), expected(i)) << "told, draw " << i;
     }
+    EXPECT_EQ(told.index(), one_by_one.index());
+    EXPECT_EQ(told.block_counter(), one_by_one.block_counter());
     // Bound 2^64 - 1 rejects only the all-ones word: each value is the word itself.
     ASSERT_EQ(batched.fill_uniform_below(~0ull, out, first, budget), first);
     for (std::size_t i = 0; i < first; ++i) ASSERT_EQ(out[i], expected(i)) << "batch " << i;
