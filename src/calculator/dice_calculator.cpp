@@ -40,14 +40,14 @@ Status DiceCalculator::ensure_generator() {
 
 Result<std::int64_t> DiceCalculator::roll_simple(const DiceTerm& dice) {
   reset_request();
-  KAVELO_TRY(budget_.charge(Resource::executed_instructions, 1));
-  KAVELO_TRY(budget_.charge(Resource::work_units, 1));
+  KAVELO_TRY(budget_.charge(Resource::ExecutedInstructions, 1));
+  KAVELO_TRY(budget_.charge(Resource::WorkUnits, 1));
   auto groups = roll_dice_with_budget(dice);
   if (!groups) return std::unexpected(std::move(groups.error()));
   auto total = checked_sum(groups->values(), "simple roll aggregation");
   if (!total) return total;
-  KAVELO_TRY(budget_.charge(Resource::output_items, 1));
-  KAVELO_TRY(budget_.charge(Resource::output_bytes, decimal_length(*total)));
+  KAVELO_TRY(budget_.charge(Resource::OutputItems, 1));
+  KAVELO_TRY(budget_.charge(Resource::OutputBytes, decimal_length(*total)));
   return total;
 }
 

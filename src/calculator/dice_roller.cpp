@@ -35,15 +35,15 @@ inline std::uint32_t draw_face(RequestRandom& generator, ExecutionBudget& budget
                                std::uint32_t sides, Resource& refused) noexcept {
   std::uint64_t value = 0;
   if (!generator.try_uniform_below(sides, budget, value)) {
-    refused = Resource::rng_words;
+    refused = Resource::RngWords;
     return 0;
   }
-  if (!budget.try_charge(Resource::generated_values, 1)) {
-    refused = Resource::generated_values;
+  if (!budget.try_charge(Resource::GeneratedValues, 1)) {
+    refused = Resource::GeneratedValues;
     return 0;
   }
-  if (!budget.try_charge(Resource::work_units, 1)) {
-    refused = Resource::work_units;
+  if (!budget.try_charge(Resource::WorkUnits, 1)) {
+    refused = Resource::WorkUnits;
     return 0;
   }
   return static_cast<std::uint32_t>(value) + 1;
@@ -175,7 +175,7 @@ std::uint64_t pass_cost(const RollGroups& groups) noexcept {
 }
 
 inline bool try_charge_pass(ExecutionBudget& budget, const RollGroups& groups) noexcept {
-  return budget.try_charge(Resource::work_units, pass_cost(groups));
+  return budget.try_charge(Resource::WorkUnits, pass_cost(groups));
 }
 
 bool any_at_most(const std::vector<std::int64_t>& values, std::size_t begin,
@@ -194,7 +194,7 @@ Result<std::uint32_t> DiceCalculator::roll_face(std::uint32_t sides) {
     return std::unexpected(DiceError::invalid_dice_expression(kInvalidDiceMessage));
   }
   KAVELO_TRY(ensure_generator());
-  Resource refused = Resource::rng_words;
+  Resource refused = Resource::RngWords;
   std::uint32_t face = draw_face(*generator_, budget_, sides, refused);
   if (face == 0) return std::unexpected(budget_.exceeded(refused, 1));
   return face;
@@ -202,18 +202,18 @@ Result<std::uint32_t> DiceCalculator::roll_face(std::uint32_t sides) {
 
 Status DiceCalculator::charge_modifier_work(const RollGroups& groups) {
   if (try_charge_pass(budget_, groups)) return {};
-  return std::unexpected(budget_.exceeded(Resource::work_units, pass_cost(groups)));
+  return std::unexpected(budget_.exceeded(Resource::WorkUnits, pass_cost(groups)));
 }
 
 std::unexpected<DiceError> DiceCalculator::pass_refused(const RollGroups& groups) const {
-  return std::unexpected(budget_.exceeded(Resource::work_units, pass_cost(groups)));
+  return std::unexpected(budget_.exceeded(Resource::WorkUnits, pass_cost(groups)));
 }
 
 Status DiceCalculator::count_reroll_scans(std::uint64_t scans) {
-  const std::uint64_t limit = budget_.limit(Resource::work_units);
+  const std::uint64_t limit = budget_.limit(Resource::WorkUnits);
   if (scans > limit - reroll_scans_) {
     return std::unexpected(
-        DiceError::budget_exceeded(name_of(Resource::work_units), reroll_scans_, scans, limit));
+        DiceError::budget_exceeded(name_of(Resource::WorkUnits), reroll_scans_, scans, limit));
   }
   reroll_scans_ += scans;
   return {};
@@ -224,8 +224,8 @@ Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
     return std::unexpected(DiceError::invalid_dice_expression(kInvalidDiceMessage));
   }
   const auto count = static_cast<std::uint64_t>(dice.count);
-  KAVELO_TRY(budget_.ensure(Resource::source_items, count));
-  KAVELO_TRY(budget_.ensure(Resource::collection_items, count));
+  KAVELO_TRY(budget_.ensure(Resource::SourceItems, count));
+  KAVELO_TRY(budget_.ensure(Resource::CollectionItems, count));
   const auto sides = static_cast<std::uint32_t>(dice.sides);
 
   // Every explode modifier after the first finds the last face below `sides` and adds
@@ -242,10 +242,10 @@ Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
   RollGroups groups;
   groups.reserve_values(static_cast<std::size_t>(count));
   std::vector<std::int64_t>& values = groups.mutable_values();
-  const std::uint64_t collection_limit = budget_.limit(Resource::collection_items);
+  const std::uint64_t collection_limit = budget_.limit(Resource::CollectionItems);
   // Faces made by first rolls and explosions; reroll faces do not count.
   std::uint64_t faces = 0;
-  Resource refused = Resource::rng_words;
+  Resource refused = Resource::RngWords;
 
   // count >= 1, so the first face of the term follows at once: create the generator
   // here if this is the request's first face.
@@ -254,7 +254,7 @@ Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
 
   auto refused_error = [&] { return std::unexpected(budget_.exceeded(refused, 1)); };
   auto too_many_faces = [&] {
-    return std::unexpected(DiceError::budget_exceeded(name_of(Resource::collection_items), 0,
+    return std::unexpected(DiceError::budget_exceeded(name_of(Resource::CollectionItems), 0,
                                                       faces, collection_limit));
   };
 
@@ -266,7 +266,7 @@ Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
     // the loop below, which fails at the first of them with the exact error.
     auto room_of = [&](Resource r) { return budget_.limit(r) - budget_.used(r); };
     const std::uint64_t room =
-        std::min(room_of(Resource::generated_values), room_of(Resource::work_units));
+        std::min(room_of(Resource::GeneratedValues), room_of(Resource::WorkUnits));
     const auto whole = static_cast<std::size_t>(std::min(count, room));
     values.resize(whole);
     // Writing the unsigned draws into the signed values is allowed: an object may be
@@ -275,11 +275,11 @@ Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
         sides, reinterpret_cast<std::uint64_t*>(values.data()), whole, budget_);
     values.resize(filled);
     for (std::int64_t& value : values) value += 1;
-    (void)budget_.try_charge(Resource::generated_values, filled);
-    (void)budget_.try_charge(Resource::work_units, filled);
+    (void)budget_.try_charge(Resource::GeneratedValues, filled);
+    (void)budget_.try_charge(Resource::WorkUnits, filled);
     faces = filled;
     if (filled < whole) {
-      refused = Resource::rng_words;
+      refused = Resource::RngWords;
       return refused_error();
     }
     die = whole;
@@ -379,7 +379,7 @@ Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
     }
   }
 
-  KAVELO_TRY(budget_.ensure(Resource::collection_items, groups.value_count()));
+  KAVELO_TRY(budget_.ensure(Resource::CollectionItems, groups.value_count()));
   return groups;
 }
 

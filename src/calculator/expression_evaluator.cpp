@@ -213,14 +213,14 @@ class ExpressionEvaluator {
  private:
   // Room for a stack as deep as the nesting limit admits.
   static EvaluationFrame* frames(DiceCalculator& calculator) {
-    return calculator.frames_.reserve(calculator.budget_.limit(Resource::nesting_depth));
+    return calculator.frames_.reserve(calculator.budget_.limit(Resource::NestingDepth));
   }
 
   // `is_root` is true along the chain of nodes whose result is the root's (the root and
   // the Paren and Commented nodes below it): only they write details and the comment.
   [[nodiscard]] Result<std::int64_t> walk(NodeId id) {
     std::uint64_t& depth = calculator_.nesting_depth_;
-    const std::uint64_t limit = calculator_.budget_.limit(Resource::nesting_depth);
+    const std::uint64_t limit = calculator_.budget_.limit(Resource::NestingDepth);
     EvaluationFrame* const bottom = frames(calculator_);
     EvaluationFrame* top = bottom;
     bool is_root = true;
@@ -228,7 +228,7 @@ class ExpressionEvaluator {
       // Enter `id`, then go down its first operand until a leaf gives a total.
       if (depth >= limit) return depth_exceeded(depth, limit);
       ++depth;
-      if (!calculator_.budget_.try_charge(Resource::work_units, 1)) return work_exceeded();
+      if (!calculator_.budget_.try_charge(Resource::WorkUnits, 1)) return work_exceeded();
       const ExprNode& node = pool_.node(id);
       std::int64_t value = 0;
       if (node.kind == ExprKind::Number) {
@@ -315,7 +315,7 @@ class ExpressionEvaluator {
   }
 
   [[gnu::noinline, gnu::cold]] Result<std::int64_t> work_exceeded() const {
-    return std::unexpected(calculator_.budget_.exceeded(Resource::work_units, 1));
+    return std::unexpected(calculator_.budget_.exceeded(Resource::WorkUnits, 1));
   }
 
   // A number at the root is its own details.
@@ -362,14 +362,14 @@ Result<DiceResult> DiceCalculator::evaluate_expression_with_budget(const Express
 
 Result<DiceResult> DiceCalculator::evaluate_expression(const Expression& expression) {
   reset_request();
-  KAVELO_TRY(budget_.charge(Resource::executed_instructions, 1));
-  KAVELO_TRY(budget_.charge(Resource::work_units, 1));
+  KAVELO_TRY(budget_.charge(Resource::ExecutedInstructions, 1));
+  KAVELO_TRY(budget_.charge(Resource::WorkUnits, 1));
   auto result = evaluate_expression_with_budget(expression.pool, expression.root);
   if (!result) return result;
   // Every request consults the entropy source once, even when it rolled no dice.
   KAVELO_TRY(ensure_generator());
-  KAVELO_TRY(budget_.charge(Resource::output_items, item_count(*result)));
-  KAVELO_TRY(budget_.charge(Resource::output_bytes, canonical_length(*result)));
+  KAVELO_TRY(budget_.charge(Resource::OutputItems, item_count(*result)));
+  KAVELO_TRY(budget_.charge(Resource::OutputBytes, canonical_length(*result)));
   return result;
 }
 

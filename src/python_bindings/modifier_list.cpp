@@ -87,15 +87,15 @@ bool refuse(Resource resource, std::uint64_t requested, std::uint64_t limit) {
 class ListBounds {
  public:
   explicit ListBounds(const ResourcePolicy& policy) noexcept
-      : node_limit_(policy.limit(Resource::ast_nodes)),
-        byte_limit_(policy.limit(Resource::source_bytes)) {}
+      : node_limit_(policy.limit(Resource::AstNodes)),
+        byte_limit_(policy.limit(Resource::SourceBytes)) {}
 
   // One more string: the roll's nodes grow by one (the roll, its modifiers and the two
   // nodes of the expression around it, as for the text of the same roll).
   [[nodiscard]] bool add_string() {
     ++strings_;
     const std::uint64_t nodes = strings_ + 3;
-    return nodes <= node_limit_ || refuse(Resource::ast_nodes, nodes, node_limit_);
+    return nodes <= node_limit_ || refuse(Resource::AstNodes, nodes, node_limit_);
   }
 
   // Before the string's text is read: a string of more characters than the bytes left
@@ -106,12 +106,12 @@ class ListBounds {
     if (static_cast<std::uint64_t>(characters) <= byte_limit_ - bytes_) return true;
     std::uint64_t length = 0;
     if (!utf8_length(text, characters, length)) return false;
-    return refuse(Resource::source_bytes, bytes_ + length, byte_limit_);
+    return refuse(Resource::SourceBytes, bytes_ + length, byte_limit_);
   }
 
   [[nodiscard]] bool add_bytes(std::size_t size) {
     bytes_ += size;
-    return bytes_ <= byte_limit_ || refuse(Resource::source_bytes, bytes_, byte_limit_);
+    return bytes_ <= byte_limit_ || refuse(Resource::SourceBytes, bytes_, byte_limit_);
   }
 
  private:

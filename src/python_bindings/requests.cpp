@@ -20,9 +20,9 @@ bool succeeded(const Result<T>& result) {
 // A text refused before it was encoded fails with the parser's first check.
 bool refused(const ResourcePolicy& policy, const Utf8Text& text) {
   if (!text.refused_length) return false;
-  raise_dice_error(DiceError::budget_exceeded(name_of(Resource::source_bytes), 0,
+  raise_dice_error(DiceError::budget_exceeded(name_of(Resource::SourceBytes), 0,
                                               *text.refused_length,
-                                              policy.limit(Resource::source_bytes)));
+                                              policy.limit(Resource::SourceBytes)));
   return true;
 }
 

@@ -48,7 +48,7 @@ class Borrow {
 
   [[nodiscard]] const ResourcePolicy& policy() const noexcept { return roller_->policy; }
   [[nodiscard]] std::uint64_t source_limit() const noexcept {
-    return roller_->policy.limit(Resource::source_bytes);
+    return roller_->policy.limit(Resource::SourceBytes);
   }
 
  private:

@@ -24,36 +24,36 @@ class Parser {
 
   bool run(Rule start) {
     switch (start) {
-      case Rule::EOI: return eoi();
-      case Rule::WHITESPACE: return whitespace();
-      case Rule::number: return number();
-      case Rule::comment: return comment();
-      case Rule::program: return program();
-      case Rule::instruction: return instruction();
-      case Rule::instruction_separator: return instruction_separator();
-      case Rule::dice_expr: return dice_expr();
-      case Rule::dice_term: return dice_term();
-      case Rule::paren_expr: return paren_expr();
-      case Rule::dice_roll: return dice_roll();
-      case Rule::dice_sides: return dice_sides();
-      case Rule::modifiers: return modifiers();
-      case Rule::modifier: return modifier();
-      case Rule::explode: return explode();
-      case Rule::explode_alias: return explode_alias();
-      case Rule::explode_keep_high: return valued(Rule::explode_keep_high, 'K');
-      case Rule::reroll: return valued(Rule::reroll, 'r');
-      case Rule::reroll_once: return valued(Rule::reroll_once, 'r', 'o');
-      case Rule::reroll_until: return valued(Rule::reroll_until, 'R');
-      case Rule::reroll_add: return valued(Rule::reroll_add, 'a');
-      case Rule::keep_alias: return valued(Rule::keep_alias, 'k');
-      case Rule::keep_high: return valued(Rule::keep_high, 'k', 'h');
-      case Rule::keep_low: return valued(Rule::keep_low, 'k', 'l');
-      case Rule::drop_high: return valued(Rule::drop_high, 'd', 'h');
-      case Rule::drop_low: return valued(Rule::drop_low, 'd', 'l');
-      case Rule::unique: return flag(Rule::unique, 'u');
-      case Rule::sort: return flag(Rule::sort, 's');
-      case Rule::count: return valued(Rule::count, 'c');
-      case Rule::op: return op();
+      case Rule::Eoi: return eoi();
+      case Rule::Whitespace: return whitespace();
+      case Rule::Number: return number();
+      case Rule::Comment: return comment();
+      case Rule::Program: return program();
+      case Rule::Instruction: return instruction();
+      case Rule::InstructionSeparator: return instruction_separator();
+      case Rule::DiceExpr: return dice_expr();
+      case Rule::DiceTerm: return dice_term();
+      case Rule::ParenExpr: return paren_expr();
+      case Rule::DiceRoll: return dice_roll();
+      case Rule::DiceSides: return dice_sides();
+      case Rule::Modifiers: return modifiers();
+      case Rule::Modifier: return modifier();
+      case Rule::Explode: return explode();
+      case Rule::ExplodeAlias: return explode_alias();
+      case Rule::ExplodeKeepHigh: return valued(Rule::ExplodeKeepHigh, 'K');
+      case Rule::Reroll: return valued(Rule::Reroll, 'r');
+      case Rule::RerollOnce: return valued(Rule::RerollOnce, 'r', 'o');
+      case Rule::RerollUntil: return valued(Rule::RerollUntil, 'R');
+      case Rule::RerollAdd: return valued(Rule::RerollAdd, 'a');
+      case Rule::KeepAlias: return valued(Rule::KeepAlias, 'k');
+      case Rule::KeepHigh: return valued(Rule::KeepHigh, 'k', 'h');
+      case Rule::KeepLow: return valued(Rule::KeepLow, 'k', 'l');
+      case Rule::DropHigh: return valued(Rule::DropHigh, 'd', 'h');
+      case Rule::DropLow: return valued(Rule::DropLow, 'd', 'l');
+      case Rule::Unique: return flag(Rule::Unique, 'u');
+      case Rule::Sort: return flag(Rule::Sort, 's');
+      case Rule::Count: return valued(Rule::Count, 'c');
+      case Rule::Op: return op();
     }
     return false;
   }
@@ -167,8 +167,8 @@ class Parser {
 
   // EOI: the end of the text.
   [[gnu::noinline]] bool eoi() {
-    if (pos_ != size_) return reject(Rule::EOI);
-    const Attempt attempt = enter(Rule::EOI);
+    if (pos_ != size_) return reject(Rule::Eoi);
+    const Attempt attempt = enter(Rule::Eoi);
     return leave(attempt, true);
   }
 
@@ -184,9 +184,9 @@ class Parser {
   // number (atomic): "-"? ("0" | "1".."9" ("0".."9")*)
   [[gnu::noinline]] bool number() {
     if (pos_ == size_ || (text_[pos_] != '-' && !is_digit(text_[pos_]))) {
-      return reject(Rule::number);
+      return reject(Rule::Number);
     }
-    const Attempt attempt = enter(Rule::number, true);
+    const Attempt attempt = enter(Rule::Number, true);
     literal('-');
     bool matched = literal('0');
     if (!matched && pos_ < size_ && text_[pos_] >= '1' && text_[pos_] <= '9') {
@@ -199,8 +199,8 @@ class Parser {
 
   // comment (atomic): "#" and everything up to, not including, the next "\n".
   [[gnu::noinline]] bool comment() {
-    if (!next_is('#')) return reject(Rule::comment);
-    const Attempt attempt = enter(Rule::comment, true);
+    if (!next_is('#')) return reject(Rule::Comment);
+    const Attempt attempt = enter(Rule::Comment, true);
     ++pos_;
     const void* found = std::memchr(text_ + pos_, '\n', size_ - pos_);
     pos_ = found ? static_cast<std::uint32_t>(static_cast<const char*>(found) - text_) : size_;
@@ -209,7 +209,7 @@ class Parser {
 
   // program: SOI instruction (instruction_separator instruction)* comment? EOI
   bool program() {
-    const Attempt attempt = enter(Rule::program);
+    const Attempt attempt = enter(Rule::Program);
     bool matched = pos_ == 0;  // SOI
     if (matched) {
       skip();
@@ -247,7 +247,7 @@ class Parser {
 
   // instruction: dice_expr
   [[gnu::noinline]] bool instruction() {
-    const Attempt attempt = enter(Rule::instruction);
+    const Attempt attempt = enter(Rule::Instruction);
     return leave(attempt, dice_expr());
   }
 
@@ -266,10 +266,10 @@ class Parser {
 
   // What a frame stands for, and so where its result goes when it ends.
   enum class FrameKind : std::uint8_t {
-    expression,  // the dice_expr its caller asked for: its result ends the loop
-    term,        // a dice_term run on its own: the first finished dice_term ends the loop
-    nested,      // the dice_expr inside "(" ... ")" of a dice_term
-    parenthesis, // the same for a paren_expr run on its own: its result ends the loop
+    Expression,  // the dice_expr its caller asked for: its result ends the loop
+    Term,        // a dice_term run on its own: the first finished dice_term ends the loop
+    Nested,      // the dice_expr inside "(" ... ")" of a dice_term
+    Parenthesis, // the same for a paren_expr run on its own: its result ends the loop
   };
 
   // One open dice_expr: its attempt, where it is in "dice_term (op dice_term)*", and,
@@ -287,24 +287,24 @@ class Parser {
 
   bool dice_expr() {
     const std::size_t bottom = frames_.size();
-    frames_.push_back(ExprFrame{FrameKind::expression, enter(Rule::dice_expr), {}, {}});
+    frames_.push_back(ExprFrame{FrameKind::Expression, enter(Rule::DiceExpr), {}, {}});
     return run_frames(bottom);
   }
 
   bool dice_term() {
     const std::size_t bottom = frames_.size();
-    frames_.push_back(ExprFrame{FrameKind::term, {}, {}, {}});
+    frames_.push_back(ExprFrame{FrameKind::Term, {}, {}, {}});
     return run_frames(bottom);
   }
 
   // paren_expr as a start rule; inside a dice_term, run_frames opens it itself.
   bool paren_expr() {
-    if (!next_is('(')) return reject(Rule::paren_expr);
+    if (!next_is('(')) return reject(Rule::ParenExpr);
     const std::size_t bottom = frames_.size();
-    const Attempt paren = enter(Rule::paren_expr);
+    const Attempt paren = enter(Rule::ParenExpr);
     ++pos_;
     open_parenthesis();
-    frames_.push_back(ExprFrame{FrameKind::parenthesis, enter(Rule::dice_expr), paren, {}});
+    frames_.push_back(ExprFrame{FrameKind::Parenthesis, enter(Rule::DiceExpr), paren, {}});
     return run_frames(bottom);
   }
 
@@ -313,30 +313,30 @@ class Parser {
   bool run_frames(std::size_t bottom) {
     for (;;) {
       // Start a dice_term: a roll or a number ends at once, "(" opens a frame.
-      const Attempt term = enter(Rule::dice_term);
+      const Attempt term = enter(Rule::DiceTerm);
       bool matched = dice_roll();
       if (!matched && next_is('(')) {
-        const Attempt paren = enter(Rule::paren_expr);
+        const Attempt paren = enter(Rule::ParenExpr);
         ++pos_;
         open_parenthesis();
-        frames_.push_back(ExprFrame{FrameKind::nested, enter(Rule::dice_expr), paren, term});
+        frames_.push_back(ExprFrame{FrameKind::Nested, enter(Rule::DiceExpr), paren, term});
         continue;
       }
       if (!matched) {
-        reject(Rule::paren_expr);
+        reject(Rule::ParenExpr);
         matched = number();
       }
       matched = leave(term, matched);
       // Hand the dice_term up, closing every frame that it completes.
       for (;;) {
         ExprFrame& frame = frames_.back();
-        if (frame.kind == FrameKind::term) {
+        if (frame.kind == FrameKind::Term) {
           frames_.resize(bottom);
           return matched;
         }
         if (take_term(frame, matched)) break;  // it waits for the dice_term of an op
         matched = leave(frame.expr, matched);
-        if (frame.kind == FrameKind::expression) {
+        if (frame.kind == FrameKind::Expression) {
           frames_.resize(bottom);
           return matched;
         }
@@ -349,7 +349,7 @@ class Parser {
         const FrameKind kind = frame.kind;
         const Attempt outer_term = frame.term;
         frames_.pop_back();
-        if (kind == FrameKind::parenthesis) return matched;
+        if (kind == FrameKind::Parenthesis) return matched;
         // The dice_term around the parenthesis tries its last alternative.
         if (!matched) matched = number();
         matched = leave(outer_term, matched);
@@ -402,8 +402,8 @@ class Parser {
     // A plain number not followed by "d" (every operand of a chain): the count would
     // match, record nothing and be rolled back with the roll, so the roll's failure at
     // its start is all that remains, as reject() leaves it.
-    if (number_without_d()) return reject(Rule::dice_roll);
-    const Attempt attempt = enter(Rule::dice_roll);
+    if (number_without_d()) return reject(Rule::DiceRoll);
+    const Attempt attempt = enter(Rule::DiceRoll);
     bool matched = number();
     if (matched) {
       skip();
@@ -437,13 +437,13 @@ class Parser {
 
   // dice_sides (atomic): number
   bool dice_sides() {
-    const Attempt attempt = enter(Rule::dice_sides, true);
+    const Attempt attempt = enter(Rule::DiceSides, true);
     return leave(attempt, number());
   }
 
   // modifiers: modifier+
   [[gnu::noinline]] bool modifiers() {
-    const Attempt attempt = enter(Rule::modifiers);
+    const Attempt attempt = enter(Rule::Modifiers);
     const bool matched = modifier();
     if (matched) {
       while (true) {
@@ -463,17 +463,17 @@ class Parser {
     // that starts no modifier rejects all fifteen, and more than one record from the
     // children collapses into the modifier's own: exactly what reject() leaves.
     const int first = first_modifier_candidate();
-    if (first < 0) return reject(Rule::modifier);
-    const Attempt attempt = enter(Rule::modifier);
+    if (first < 0) return reject(Rule::Modifier);
+    const Attempt attempt = enter(Rule::Modifier);
     reject_each(kModifierRules, first);
     return leave(attempt, modifier_alternatives_from(first));
   }
 
   static constexpr Rule kModifierRules[] = {
-      Rule::explode,  Rule::explode_alias, Rule::explode_keep_high, Rule::reroll,
-      Rule::reroll_once, Rule::reroll_until, Rule::reroll_add, Rule::keep_alias,
-      Rule::keep_high, Rule::keep_low, Rule::drop_high, Rule::drop_low,
-      Rule::unique,   Rule::sort,          Rule::count};
+      Rule::Explode,  Rule::ExplodeAlias, Rule::ExplodeKeepHigh, Rule::Reroll,
+      Rule::RerollOnce, Rule::RerollUntil, Rule::RerollAdd, Rule::KeepAlias,
+      Rule::KeepHigh, Rule::KeepLow, Rule::DropHigh, Rule::DropLow,
+      Rule::Unique,   Rule::Sort,          Rule::Count};
 
   // Index in kModifierRules of the first alternative whose literal starts with the
   // current character, or -1.
@@ -500,26 +500,26 @@ class Parser {
     switch (first) {
       case 0: if (explode()) return true; [[fallthrough]];
       case 1: if (explode_alias()) return true; [[fallthrough]];
-      case 2: if (valued(Rule::explode_keep_high, 'K')) return true; [[fallthrough]];
-      case 3: if (valued(Rule::reroll, 'r')) return true; [[fallthrough]];
-      case 4: if (valued(Rule::reroll_once, 'r', 'o')) return true; [[fallthrough]];
-      case 5: if (valued(Rule::reroll_until, 'R')) return true; [[fallthrough]];
-      case 6: if (valued(Rule::reroll_add, 'a')) return true; [[fallthrough]];
-      case 7: if (valued(Rule::keep_alias, 'k')) return true; [[fallthrough]];
-      case 8: if (valued(Rule::keep_high, 'k', 'h')) return true; [[fallthrough]];
-      case 9: if (valued(Rule::keep_low, 'k', 'l')) return true; [[fallthrough]];
-      case 10: if (valued(Rule::drop_high, 'd', 'h')) return true; [[fallthrough]];
-      case 11: if (valued(Rule::drop_low, 'd', 'l')) return true; [[fallthrough]];
-      case 12: if (flag(Rule::unique, 'u')) return true; [[fallthrough]];
-      case 13: if (flag(Rule::sort, 's')) return true; [[fallthrough]];
-      case 14: return valued(Rule::count, 'c');
+      case 2: if (valued(Rule::ExplodeKeepHigh, 'K')) return true; [[fallthrough]];
+      case 3: if (valued(Rule::Reroll, 'r')) return true; [[fallthrough]];
+      case 4: if (valued(Rule::RerollOnce, 'r', 'o')) return true; [[fallthrough]];
+      case 5: if (valued(Rule::RerollUntil, 'R')) return true; [[fallthrough]];
+      case 6: if (valued(Rule::RerollAdd, 'a')) return true; [[fallthrough]];
+      case 7: if (valued(Rule::KeepAlias, 'k')) return true; [[fallthrough]];
+      case 8: if (valued(Rule::KeepHigh, 'k', 'h')) return true; [[fallthrough]];
+      case 9: if (valued(Rule::KeepLow, 'k', 'l')) return true; [[fallthrough]];
+      case 10: if (valued(Rule::DropHigh, 'd', 'h')) return true; [[fallthrough]];
+      case 11: if (valued(Rule::DropLow, 'd', 'l')) return true; [[fallthrough]];
+      case 12: if (flag(Rule::Unique, 'u')) return true; [[fallthrough]];
+      case 13: if (flag(Rule::Sort, 's')) return true; [[fallthrough]];
+      case 14: return valued(Rule::Count, 'c');
       default: return false;
     }
   }
 
   // explode: "!"   explode_alias: "e"   unique: "u"   sort: "s"
-  bool explode() { return flag(Rule::explode, '!'); }
-  bool explode_alias() { return flag(Rule::explode_alias, 'e'); }
+  bool explode() { return flag(Rule::Explode, '!'); }
+  bool explode_alias() { return flag(Rule::ExplodeAlias, 'e'); }
   bool flag(Rule rule, char letter) {
     if (!next_is(letter)) return reject(rule);
     const Attempt attempt = enter(rule);
@@ -551,7 +551,7 @@ class Parser {
 
   // op: "+" | "-" | "*" | "/" | "^"
   [[gnu::noinline]] bool op() {
-    if (pos_ == size_) return reject(Rule::op);
+    if (pos_ == size_) return reject(Rule::Op);
     switch (text_[pos_]) {
       case '+':
       case '-':
@@ -560,9 +560,9 @@ class Parser {
       case '^':
         break;
       default:
-        return reject(Rule::op);
+        return reject(Rule::Op);
     }
-    const Attempt attempt = enter(Rule::op);
+    const Attempt attempt = enter(Rule::Op);
     ++pos_;
     return leave(attempt, true);
   }

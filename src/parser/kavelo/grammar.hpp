@@ -27,7 +27,7 @@ inline constexpr std::uint32_t kMaxParenDepth = 256;
 // indices and offsets within 32 bits. The source_bytes limit is far below it.
 inline constexpr std::size_t kMaxSourceBytes = std::size_t{1} << 28;
 
-// Runs `start` on `source` (the system always starts at Rule::program, which must match
+// Runs `start` on `source` (the system always starts at Rule::Program, which must match
 // the whole text). The tree views `source`, which must outlive it. Texts longer than
 // kMaxSourceBytes are refused with std::length_error; callers bound the size first.
 [[nodiscard]] std::expected<ParseTree, SyntaxErrorReport> parse(Rule start,
