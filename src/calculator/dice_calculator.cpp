@@ -1,21 +1,9 @@
 #include "calculator/dice_calculator.hpp"
 
-#include <charconv>
-
 #include "calculator/checked_sum.hpp"
+#include "text/decimal_text.hpp"
 
 namespace kavelo {
-
-namespace {
-
-// Length of the decimal text of `value`, with a leading "-" for a negative value.
-std::uint64_t decimal_length(std::int64_t value) noexcept {
-  char buffer[24];
-  auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-  return static_cast<std::uint64_t>(result.ptr - buffer);
-}
-
-}  // namespace
 
 DiceCalculator::DiceCalculator(const ResourcePolicy& policy, EntropySource entropy) noexcept
     : policy_(policy), budget_(policy), entropy_(entropy) {}

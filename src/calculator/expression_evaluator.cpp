@@ -7,12 +7,12 @@
 // their result through unchanged (Paren, Commented), the expression text by one walk
 // after a successful evaluation. Roll groups are appended to one list in evaluation
 // order, which is exactly "left groups, then right groups" at every binary node.
-#include <charconv>
 #include <cstring>
 #include <string_view>
 
 #include "calculator/checked_arithmetic.hpp"
 #include "calculator/dice_calculator.hpp"
+#include "text/decimal_text.hpp"
 #include "types/canonical_json.hpp"
 
 namespace kavelo {
@@ -44,8 +44,8 @@ class TextSink {
     end_ += text.size();
   }
   void put_number(std::int64_t value) {
-    make_room(20);
-    end_ = std::to_chars(end_, end_ + 20, value).ptr;
+    make_room(kDecimalRoom<std::int64_t>);
+    end_ = write_decimal(end_, value);
   }
   void flush() {
     out_.append(buffer_, static_cast<std::size_t>(end_ - buffer_));
@@ -77,20 +77,14 @@ std::string_view operator_symbol(ExprKind kind) {
 // Appends the groups as "[[6], [5], [3]]". Written straight into the string, sized once
 // for the longest possible text: this runs over every value of a roll.
 void append_groups_text(std::string& out, const RollGroups& groups) {
-  // Per value at most 20 digits and ", "; per group "[" and "]"; the outer brackets.
-  const std::size_t bound = 2 + groups.value_count() * 22 + groups.group_count() * 2;
+  // Per value its digits and ", "; per group "[" and "]"; the outer brackets.
+  const std::size_t bound =
+      2 + groups.value_count() * (kDecimalRoom<std::int64_t> + 2) + groups.group_count() * 2;
   const std::size_t start = out.size();
   out.resize_and_overwrite(start + bound, [&](char* text, std::size_t) {
     char* p = text + start;
     *p++ = '[';
     const std::span<const std::int64_t> values = groups.values();
-    auto put_value = [](char* q, std::int64_t value) {
-      if (value >= 0 && value < 10) {
-        *q = static_cast<char>('0' + value);
-        return q + 1;
-      }
-      return std::to_chars(q, q + 20, value).ptr;
-    };
     if (groups.all_singletons()) {
       // The common shape (no explosions, or after any pool modifier): "[v], [v], ...".
       for (std::size_t i = 0; i < values.size(); ++i) {
@@ -100,7 +94,7 @@ void append_groups_text(std::string& out, const RollGroups& groups) {
         } else {
           *p++ = '[';
         }
-        p = put_value(p, values[i]);
+        p = write_decimal(p, values[i]);
         *p++ = ']';
       }
       *p++ = ']';
@@ -118,7 +112,7 @@ void append_groups_text(std::string& out, const RollGroups& groups) {
           *p++ = ',';
           *p++ = ' ';
         }
-        p = put_value(p, values[i]);
+        p = write_decimal(p, values[i]);
       }
       *p++ = ']';
     }

@@ -1,8 +1,8 @@
-#include <charconv>
 #include <cstring>
 #include <string_view>
 
 #include "calculator/dice_calculator.hpp"
+#include "text/decimal_text.hpp"
 
 namespace kavelo {
 
@@ -14,7 +14,7 @@ constexpr std::string_view kModifierForms[kModifierKindCount] = {
 };
 
 // Longest text of one modifier: a two-letter form and "-2147483648".
-constexpr std::size_t kLongestModifier = 2 + 11;
+constexpr std::size_t kLongestModifier = 2 + kDecimalRoom<std::int32_t>;
 
 }  // namespace
 
@@ -28,7 +28,7 @@ std::string DiceCalculator::modifiers_to_string(std::span<const DiceModifier> mo
       const std::string_view form = kModifierForms[static_cast<int>(modifier.kind)];
       std::memcpy(p, form.data(), form.size());
       p += form.size();
-      if (modifier_takes_value(modifier.kind)) p = std::to_chars(p, p + 11, modifier.value).ptr;
+      if (modifier_takes_value(modifier.kind)) p = write_decimal(p, modifier.value);
     }
     return static_cast<std::size_t>(p - out);
   });
