@@ -17,15 +17,6 @@ namespace {
 
 constexpr const char* kInvalidDiceMessage = "骰子数量和面数必须大于0";
 
-constexpr bool is_explode(ModifierKind kind) noexcept {
-  return kind == ModifierKind::Explode || kind == ModifierKind::ExplodeAlias;
-}
-
-constexpr bool is_reroll(ModifierKind kind) noexcept {
-  return kind == ModifierKind::Reroll || kind == ModifierKind::RerollOnce ||
-         kind == ModifierKind::RerollUntil || kind == ModifierKind::RerollAdd;
-}
-
 // One face from 1 to `sides`: rng_words for every 64-bit draw, then one generated value
 // and one work unit. Returns 0 when a charge is refused and names the resource in
 // `refused`; a refused charge changes nothing, so budget.exceeded(refused, 1) rebuilds
@@ -120,49 +111,38 @@ void keep_first_occurrences(std::vector<std::int64_t>& pool) {
 // Applies one pool modifier to the flattened pool and rebuilds one group per value.
 // The per-die kinds have no pool effect and leave the groups as they are.
 void apply_pool_modifier(RollGroups& groups, const DiceModifier& modifier) {
+  const PoolEffect effect = modifier_spec(modifier.kind).effect;
+  if (effect == PoolEffect::None) return;
   const std::uint64_t n = modifier_count(modifier.value);
-  switch (modifier.kind) {
-    case ModifierKind::Explode:
-    case ModifierKind::ExplodeAlias:
-    case ModifierKind::Reroll:
-    case ModifierKind::RerollOnce:
-    case ModifierKind::RerollUntil:
-    case ModifierKind::RerollAdd:
-      return;
-    default:
-      break;
-  }
   std::vector<std::int64_t> pool = groups.take_values();
-  switch (modifier.kind) {
-    case ModifierKind::ExplodeKeepHigh:
-    case ModifierKind::KeepAlias:
-    case ModifierKind::KeepHigh:
+  switch (effect) {
+    case PoolEffect::KeepHighest:
       keep_highest(pool, n);
       break;
-    case ModifierKind::KeepLow:
+    case PoolEffect::KeepLowest:
       keep_lowest(pool, n);
       break;
-    case ModifierKind::DropHigh:
+    case PoolEffect::DropHighest:
       sort_descending(pool);
       drop_first(pool, n);
       break;
-    case ModifierKind::DropLow:
+    case PoolEffect::DropLowest:
       sort_ascending(pool);
       drop_first(pool, n);
       break;
-    case ModifierKind::Unique:
+    case PoolEffect::FirstOfEach:
       keep_first_occurrences(pool);
       break;
-    case ModifierKind::Sort:
+    case PoolEffect::Ascending:
       sort_ascending(pool);
       break;
-    case ModifierKind::Count: {
+    case PoolEffect::CountOf: {
       const std::int64_t target = modifier.value;
       const auto matches = std::count(pool.begin(), pool.end(), target);
       pool.assign(1, static_cast<std::int64_t>(matches));
       break;
     }
-    default:
+    case PoolEffect::None:
       break;
   }
   groups.assign_singletons(std::move(pool));
@@ -366,16 +346,14 @@ Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
     // KeepAlias acts before every other pool modifier, wherever it stands in the list.
     // Every pass is charged; the per-die kinds have no pool effect of their own.
     for (const DiceModifier& modifier : dice.modifiers) {
-      if (modifier.kind != ModifierKind::KeepAlias) continue;
+      if (!acts_first_on_pool(modifier.kind)) continue;
       if (!try_charge_pass(budget_, groups)) return pass_refused(groups);
       apply_pool_modifier(groups, modifier);
     }
     for (const DiceModifier& modifier : dice.modifiers) {
-      if (modifier.kind == ModifierKind::KeepAlias) continue;
+      if (acts_first_on_pool(modifier.kind)) continue;
       if (!try_charge_pass(budget_, groups)) return pass_refused(groups);
-      if (!is_explode(modifier.kind) && !is_reroll(modifier.kind)) {
-        apply_pool_modifier(groups, modifier);
-      }
+      apply_pool_modifier(groups, modifier);
     }
   }
 

@@ -3,18 +3,14 @@
 
 #include "calculator/dice_calculator.hpp"
 #include "text/decimal_text.hpp"
+#include "types/modifier_table.hpp"
 
 namespace kavelo {
 
 namespace {
 
-// The short form of each kind, in kind order; the value follows where the kind has one.
-constexpr std::string_view kModifierForms[kModifierKindCount] = {
-    "!", "e", "K", "r", "ro", "R", "a", "k", "kh", "kl", "dh", "dl", "u", "s", "c",
-};
-
-// Longest text of one modifier: a two-letter form and "-2147483648".
-constexpr std::size_t kLongestModifier = 2 + kDecimalRoom<std::int32_t>;
+// Longest text of one modifier: the longest letters and "-2147483648".
+constexpr std::size_t kLongestModifier = kLongestModifierText + kDecimalRoom<std::int32_t>;
 
 }  // namespace
 
@@ -25,7 +21,7 @@ std::string DiceCalculator::modifiers_to_string(std::span<const DiceModifier> mo
   text.resize_and_overwrite(modifiers.size() * kLongestModifier, [&](char* out, std::size_t) {
     char* p = out;
     for (const DiceModifier& modifier : modifiers) {
-      const std::string_view form = kModifierForms[static_cast<int>(modifier.kind)];
+      const std::string_view form = modifier_spec(modifier.kind).text;
       std::memcpy(p, form.data(), form.size());
       p += form.size();
       if (modifier_takes_value(modifier.kind)) p = write_decimal(p, modifier.value);

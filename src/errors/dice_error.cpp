@@ -77,6 +77,12 @@ DiceError DiceError::limit_above_hard_max(const char* resource, std::uint64_t re
   return e;
 }
 
+DiceError DiceError::invalid_modifier(const char* message) {
+  DiceError e(DiceErrorKind::InvalidModifier);
+  e.name_ = message;
+  return e;
+}
+
 std::string DiceError::display() const {
   std::string out;
   switch (kind_) {
@@ -138,6 +144,9 @@ std::string DiceError::display() const {
       append_decimal(out, requested_);
       out += " exceeds hard maximum ";
       append_decimal(out, limit_);
+      break;
+    case DiceErrorKind::InvalidModifier:
+      out = name();
       break;
   }
   return out;

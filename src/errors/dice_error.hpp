@@ -22,6 +22,7 @@ enum class DiceErrorKind : std::uint8_t {
   GeneratedValuesExceeded,
   UnknownLimit,
   LimitAboveHardMax,
+  InvalidModifier,
 };
 
 class DiceError {
@@ -40,6 +41,8 @@ class DiceError {
   static DiceError unknown_limit(std::string name);
   static DiceError limit_above_hard_max(const char* resource, std::uint64_t requested,
                                         std::uint64_t hard_max);
+  // A modifier string refused by roll_with_modifiers; its display is `message` alone.
+  static DiceError invalid_modifier(const char* message);
 
   [[nodiscard]] DiceErrorKind kind() const noexcept { return kind_; }
   // Owned text of ParseError, EntropyUnavailable, InvalidDiceExpression and UnknownLimit.

@@ -975,23 +975,25 @@ std::uint64_t count_of(std::int32_t value) {
 std::vector<PoolStep> pool_chain(std::span<const DiceModifier> modifiers) {
   std::vector<PoolStep> steps;
   auto step_of = [](const DiceModifier& m) -> std::optional<PoolStep> {
-    switch (m.kind) {
-      case ModifierKind::ExplodeKeepHigh:
-      case ModifierKind::KeepAlias:
-      case ModifierKind::KeepHigh: return PoolStep{PoolKind::KeepHigh, count_of(m.value), 0};
-      case ModifierKind::KeepLow: return PoolStep{PoolKind::KeepLow, count_of(m.value), 0};
-      case ModifierKind::DropHigh: return PoolStep{PoolKind::DropHigh, count_of(m.value), 0};
-      case ModifierKind::DropLow: return PoolStep{PoolKind::DropLow, count_of(m.value), 0};
-      case ModifierKind::Unique: return PoolStep{PoolKind::Unique, 0, 0};
-      case ModifierKind::Count: return PoolStep{PoolKind::Count, 0, m.value};
-      default: return std::nullopt;  // per-die kinds and sort
+    switch (modifier_spec(m.kind).effect) {
+      case PoolEffect::KeepHighest: return PoolStep{PoolKind::KeepHigh, count_of(m.value), 0};
+      case PoolEffect::KeepLowest: return PoolStep{PoolKind::KeepLow, count_of(m.value), 0};
+      case PoolEffect::DropHighest: return PoolStep{PoolKind::DropHigh, count_of(m.value), 0};
+      case PoolEffect::DropLowest: return PoolStep{PoolKind::DropLow, count_of(m.value), 0};
+      case PoolEffect::FirstOfEach: return PoolStep{PoolKind::Unique, 0, 0};
+      case PoolEffect::CountOf: return PoolStep{PoolKind::Count, 0, m.value};
+      case PoolEffect::Ascending: return std::nullopt;  // changes no total
+      case PoolEffect::None: return std::nullopt;       // the per-die kinds
     }
+    return std::nullopt;
   };
+  // The roller's order: the modifiers acting first on the pool, then the others.
   for (const DiceModifier& m : modifiers) {
-    if (m.kind == ModifierKind::KeepAlias) steps.push_back(*step_of(m));
+    if (!acts_first_on_pool(m.kind)) continue;
+    if (auto step = step_of(m)) steps.push_back(*step);
   }
   for (const DiceModifier& m : modifiers) {
-    if (m.kind == ModifierKind::KeepAlias) continue;
+    if (acts_first_on_pool(m.kind)) continue;
     if (auto step = step_of(m)) steps.push_back(*step);
   }
   return steps;

@@ -21,31 +21,10 @@ constexpr const char* kInvalidSides = "无效的骰子面数";
   throw std::logic_error(std::string("parse tree does not have the grammar's shape: ") + what);
 }
 
-struct ModifierRule {
-  ModifierKind kind;
-  const char* message;  // conversion message of its number; null for the flag kinds
-};
-
-// The modifier kind and conversion message of each modifier rule, indexed by rule.
-constexpr ModifierRule modifier_rule(Rule rule) {
-  switch (rule) {
-    case Rule::Explode: return {ModifierKind::Explode, nullptr};
-    case Rule::ExplodeAlias: return {ModifierKind::ExplodeAlias, nullptr};
-    case Rule::ExplodeKeepHigh: return {ModifierKind::ExplodeKeepHigh, "无效的ExplodeKeepHigh数值"};
-    case Rule::Reroll: return {ModifierKind::Reroll, "无效的重投数值"};
-    case Rule::RerollOnce: return {ModifierKind::RerollOnce, "无效的条件重投数值"};
-    case Rule::RerollUntil: return {ModifierKind::RerollUntil, "无效的直到重投数值"};
-    case Rule::RerollAdd: return {ModifierKind::RerollAdd, "无效的重投并相加数值"};
-    case Rule::KeepAlias: return {ModifierKind::KeepAlias, "无效的取高数值"};
-    case Rule::KeepHigh: return {ModifierKind::KeepHigh, "无效的取高数值"};
-    case Rule::KeepLow: return {ModifierKind::KeepLow, "无效的取低数值"};
-    case Rule::DropHigh: return {ModifierKind::DropHigh, "无效的丢弃高数值"};
-    case Rule::DropLow: return {ModifierKind::DropLow, "无效的丢弃低数值"};
-    case Rule::Unique: return {ModifierKind::Unique, nullptr};
-    case Rule::Sort: return {ModifierKind::Sort, nullptr};
-    case Rule::Count: return {ModifierKind::Count, "无效的计数数值"};
-    default: shape_fault("a modifier holds no modifier rule");
-  }
+// The modifier of a modifier rule's node.
+const ModifierSpec& modifier_of(Rule rule) {
+  if (!grammar::is_modifier_rule(rule)) shape_fault("a modifier holds no modifier rule");
+  return modifier_spec(grammar::modifier_kind(rule));
 }
 
 ExprKind operator_kind(std::string_view text) {
@@ -104,13 +83,13 @@ class Builder {
            m = tree_.next_sibling(m)) {
         expect(m, Rule::Modifier);
         const ParseNodeId written = only_child(m);
-        const ModifierRule rule = modifier_rule(tree_.rule(written));
-        DiceModifier modifier{rule.kind, 0};
-        if (rule.message != nullptr) {
+        const ModifierSpec& spec = modifier_of(tree_.rule(written));
+        DiceModifier modifier{spec.kind, 0};
+        if (spec.takes_value) {
           const ParseNodeId number = only_child(written);
           expect(number, Rule::Number);
           const auto value = parse_decimal<std::int32_t>(tree_.text(number));
-          if (!value) return fail(rule.message);
+          if (!value) return fail(spec.value_message);
           modifier.value = *value;
         }
         pool_.add_modifier(modifier);

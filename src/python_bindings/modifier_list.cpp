@@ -1,72 +1,15 @@
 #include "python_bindings/modifier_list.hpp"
 
 #include <algorithm>
-#include <charconv>
-#include <optional>
 #include <string_view>
 
+#include "parser/modifier_string.hpp"
 #include "python_bindings/binding.hpp"
 #include "resource/resource_spec.hpp"
 
 namespace kavelo::py {
 
 namespace {
-
-// "n": an optional sign, then one or more ASCII digits, within signed 32 bits.
-std::optional<std::int32_t> modifier_number(std::string_view text) {
-  std::string_view digits = text;
-  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
-  if (digits.empty()) return std::nullopt;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return std::nullopt;
-  }
-  // from_chars takes a leading "-" but not a "+".
-  if (text.front() == '+') text.remove_prefix(1);
-  std::int32_t value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
-struct ModifierPrefix {
-  std::string_view prefix;
-  ModifierKind kind;
-  const char* message;
-};
-
-// Checked in this order, after the one-character forms and the lone "r" prefix.
-constexpr ModifierPrefix kModifierPrefixes[] = {
-    {"ro", ModifierKind::RerollOnce, "无效的条件重投数值"},
-    {"kh", ModifierKind::KeepHigh, "无效的取高数值"},
-    {"kl", ModifierKind::KeepLow, "无效的取低数值"},
-    {"dh", ModifierKind::DropHigh, "无效的丢弃高数值"},
-    {"dl", ModifierKind::DropLow, "无效的丢弃低数值"},
-};
-
-// One modifier string to a modifier, or the message that refuses it.
-std::optional<DiceModifier> classify_modifier(std::string_view text, const char*& message) {
-  if (text.size() == 1) {
-    if (text == "!") return DiceModifier{ModifierKind::Explode, 0};
-    message = text == "r" ? "无效的重投数值" : "未知的修饰符";
-    return std::nullopt;
-  }
-  auto with_number = [&](ModifierKind kind, std::string_view rest,
-                         const char* refusal) -> std::optional<DiceModifier> {
-    if (auto n = modifier_number(rest)) return DiceModifier{kind, *n};
-    message = refusal;
-    return std::nullopt;
-  };
-  if (text.starts_with('r') && !text.starts_with("ro")) {
-    return with_number(ModifierKind::Reroll, text.substr(1), "无效的重投数值");
-  }
-  for (const ModifierPrefix& entry : kModifierPrefixes) {
-    if (text.starts_with(entry.prefix)) {
-      return with_number(entry.kind, text.substr(entry.prefix.size()), entry.message);
-    }
-  }
-  message = "未知的修饰符";
-  return std::nullopt;
-}
 
 // The UTF-8 text of a str, read from the interpreter's own UTF-8 form of the string: no
 // copy for ASCII text, and one copy kept by the string itself otherwise.
@@ -136,12 +79,11 @@ bool read_item(PyObject* item, const char* name, ListBounds& bounds, ModifierLis
     return false;
   }
   if (!bounds.add_bytes(text.size())) return false;
-  if (out.refusal != nullptr) return true;
-  const char* message = nullptr;
-  if (auto modifier = classify_modifier(text, message)) {
+  if (out.refusal) return true;
+  if (Result<DiceModifier> modifier = parse_modifier_string(text)) {
     out.modifiers.push_back(*modifier);
   } else {
-    out.refusal = message;
+    out.refusal = std::move(modifier.error());
   }
   return true;
 }

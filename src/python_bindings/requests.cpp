@@ -68,8 +68,8 @@ PyObject* roll_batch(const ResourcePolicy& policy, const Utf8Text& text, std::ui
 
 PyObject* roll_with_modifier_list(const ResourcePolicy& policy, std::int32_t count,
                                   std::int32_t sides, const ModifierList& list) {
-  if (list.refusal != nullptr) {
-    PyErr_SetString(PyExc_ValueError, list.refusal);
+  if (list.refusal) {
+    raise_dice_error(*list.refusal);
     return nullptr;
   }
   Expression expression;

@@ -1,7 +1,9 @@
 #include "parser/kavelo/grammar.hpp"
 
+#include <array>
 #include <cstring>
 #include <stdexcept>
+#include <string_view>
 #include <vector>
 
 namespace kavelo::grammar {
@@ -38,21 +40,21 @@ class Parser {
       case Rule::DiceSides: return dice_sides();
       case Rule::Modifiers: return modifiers();
       case Rule::Modifier: return modifier();
-      case Rule::Explode: return explode();
-      case Rule::ExplodeAlias: return explode_alias();
-      case Rule::ExplodeKeepHigh: return valued(Rule::ExplodeKeepHigh, 'K');
-      case Rule::Reroll: return valued(Rule::Reroll, 'r');
-      case Rule::RerollOnce: return valued(Rule::RerollOnce, 'r', 'o');
-      case Rule::RerollUntil: return valued(Rule::RerollUntil, 'R');
-      case Rule::RerollAdd: return valued(Rule::RerollAdd, 'a');
-      case Rule::KeepAlias: return valued(Rule::KeepAlias, 'k');
-      case Rule::KeepHigh: return valued(Rule::KeepHigh, 'k', 'h');
-      case Rule::KeepLow: return valued(Rule::KeepLow, 'k', 'l');
-      case Rule::DropHigh: return valued(Rule::DropHigh, 'd', 'h');
-      case Rule::DropLow: return valued(Rule::DropLow, 'd', 'l');
-      case Rule::Unique: return flag(Rule::Unique, 'u');
-      case Rule::Sort: return flag(Rule::Sort, 's');
-      case Rule::Count: return valued(Rule::Count, 'c');
+      case Rule::Explode:
+      case Rule::ExplodeAlias:
+      case Rule::ExplodeKeepHigh:
+      case Rule::Reroll:
+      case Rule::RerollOnce:
+      case Rule::RerollUntil:
+      case Rule::RerollAdd:
+      case Rule::KeepAlias:
+      case Rule::KeepHigh:
+      case Rule::KeepLow:
+      case Rule::DropHigh:
+      case Rule::DropLow:
+      case Rule::Unique:
+      case Rule::Sort:
+      case Rule::Count: return modifier_alternative(modifier_spec(modifier_kind(start)));
       case Rule::Op: return op();
     }
     return false;
@@ -145,13 +147,6 @@ class Parser {
   bool literal(char c) noexcept {
     if (pos_ < size_ && text_[pos_] == c) {
       ++pos_;
-      return true;
-    }
-    return false;
-  }
-  bool literal(char a, char b) noexcept {
-    if (size_ - pos_ >= 2 && text_[pos_] == a && text_[pos_ + 1] == b) {
-      pos_ += 2;
       return true;
     }
     return false;
@@ -455,94 +450,44 @@ class Parser {
     return leave(attempt, matched);
   }
 
-  // modifier: the fifteen modifier rules, in this order.
+  // modifier: the fifteen modifier rules, in the order of the modifier table.
   bool modifier() {
-    // The alternatives are tried in order from the first one whose literal begins with
+    // The alternatives are tried in order from the first one whose letters begin with
     // the current character; every alternative before it is rejected at this position
     // (reject_each gives the same records as rejecting them one by one). A character
     // that starts no modifier rejects all fifteen, and more than one record from the
     // children collapses into the modifier's own: exactly what reject() leaves.
-    const int first = first_modifier_candidate();
-    if (first < 0) return reject(Rule::Modifier);
+    if (pos_ == size_ || modifiers_starting_with(text_[pos_]).count == 0) {
+      return reject(Rule::Modifier);
+    }
+    const int first = modifiers_starting_with(text_[pos_]).index[0];
     const Attempt attempt = enter(Rule::Modifier);
-    reject_each(kModifierRules, first);
-    return leave(attempt, modifier_alternatives_from(first));
-  }
-
-  static constexpr Rule kModifierRules[] = {
-      Rule::Explode,  Rule::ExplodeAlias, Rule::ExplodeKeepHigh, Rule::Reroll,
-      Rule::RerollOnce, Rule::RerollUntil, Rule::RerollAdd, Rule::KeepAlias,
-      Rule::KeepHigh, Rule::KeepLow, Rule::DropHigh, Rule::DropLow,
-      Rule::Unique,   Rule::Sort,          Rule::Count};
-
-  // Index in kModifierRules of the first alternative whose literal starts with the
-  // current character, or -1.
-  int first_modifier_candidate() const noexcept {
-    if (pos_ == size_) return -1;
-    switch (text_[pos_]) {
-      case '!': return 0;
-      case 'e': return 1;
-      case 'K': return 2;
-      case 'r': return 3;
-      case 'R': return 5;
-      case 'a': return 6;
-      case 'k': return 7;
-      case 'd': return 10;
-      case 'u': return 12;
-      case 's': return 13;
-      case 'c': return 14;
-      default: return -1;
-    }
-  }
-
-  // The ordered choice of `modifier`, entered at alternative `first`.
-  bool modifier_alternatives_from(int first) {
-    switch (first) {
-      case 0: if (explode()) return true; [[fallthrough]];
-      case 1: if (explode_alias()) return true; [[fallthrough]];
-      case 2: if (valued(Rule::ExplodeKeepHigh, 'K')) return true; [[fallthrough]];
-      case 3: if (valued(Rule::Reroll, 'r')) return true; [[fallthrough]];
-      case 4: if (valued(Rule::RerollOnce, 'r', 'o')) return true; [[fallthrough]];
-      case 5: if (valued(Rule::RerollUntil, 'R')) return true; [[fallthrough]];
-      case 6: if (valued(Rule::RerollAdd, 'a')) return true; [[fallthrough]];
-      case 7: if (valued(Rule::KeepAlias, 'k')) return true; [[fallthrough]];
-      case 8: if (valued(Rule::KeepHigh, 'k', 'h')) return true; [[fallthrough]];
-      case 9: if (valued(Rule::KeepLow, 'k', 'l')) return true; [[fallthrough]];
-      case 10: if (valued(Rule::DropHigh, 'd', 'h')) return true; [[fallthrough]];
-      case 11: if (valued(Rule::DropLow, 'd', 'l')) return true; [[fallthrough]];
-      case 12: if (flag(Rule::Unique, 'u')) return true; [[fallthrough]];
-      case 13: if (flag(Rule::Sort, 's')) return true; [[fallthrough]];
-      case 14: return valued(Rule::Count, 'c');
-      default: return false;
-    }
-  }
-
-  // explode: "!"   explode_alias: "e"   unique: "u"   sort: "s"
-  bool explode() { return flag(Rule::Explode, '!'); }
-  bool explode_alias() { return flag(Rule::ExplodeAlias, 'e'); }
-  bool flag(Rule rule, char letter) {
-    if (!next_is(letter)) return reject(rule);
-    const Attempt attempt = enter(rule);
-    return leave(attempt, literal(letter));
-  }
-
-  // A modifier written as its letter and a number: "K", "r", "R", "a", "k", "c".
-  bool valued(Rule rule, char letter) {
-    if (!next_is(letter)) return reject(rule);
-    const Attempt attempt = enter(rule);
-    bool matched = literal(letter);
-    if (matched) {
-      skip();
-      matched = number();
+    reject_each(kModifierRules.data(), first);
+    bool matched = false;
+    for (auto i = static_cast<std::size_t>(first); i < kModifiers.size() && !matched; ++i) {
+      matched = modifier_alternative(kModifiers[i]);
     }
     return leave(attempt, matched);
   }
-  // The same with a two-letter literal: "ro", "kh", "kl", "dh", "dl".
-  bool valued(Rule rule, char first, char second) {
-    if (!(next_is(first) && pos_ + 1 < size_ && text_[pos_ + 1] == second)) return reject(rule);
+
+  static constexpr std::array<Rule, kModifiers.size()> kModifierRules = [] {
+    std::array<Rule, kModifiers.size()> rules{};
+    for (const ModifierSpec& spec : kModifiers) rules[modifier_index(spec.kind)] = modifier_rule(spec.kind);
+    return rules;
+  }();
+
+  // One modifier rule: its letters, then, for a kind with a value, a number after
+  // implicit whitespace ("!", "kh" number, ...).
+  bool modifier_alternative(const ModifierSpec& spec) {
+    const Rule rule = modifier_rule(spec.kind);
+    if (size_ - pos_ < spec.text.size() ||
+        std::memcmp(text_ + pos_, spec.text.data(), spec.text.size()) != 0) {
+      return reject(rule);
+    }
     const Attempt attempt = enter(rule);
-    bool matched = literal(first, second);
-    if (matched) {
+    pos_ += static_cast<std::uint32_t>(spec.text.size());
+    bool matched = true;
+    if (spec.takes_value) {
       skip();
       matched = number();
     }
