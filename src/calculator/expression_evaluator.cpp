@@ -305,7 +305,8 @@ class ExpressionEvaluator {
   // the walk's own loop small and free of their locals.
   [[gnu::noinline, gnu::cold]] static Result<std::int64_t> depth_exceeded(std::uint64_t depth,
                                                                          std::uint64_t limit) {
-    return std::unexpected(DiceError::budget_exceeded("nesting_depth", depth, 1, limit));
+    return std::unexpected(
+        DiceError::budget_exceeded(name_of(Resource::NestingDepth), depth, 1, limit));
   }
 
   [[gnu::noinline, gnu::cold]] Result<std::int64_t> work_exceeded() const {

@@ -83,6 +83,12 @@ DiceError DiceError::invalid_modifier(const char* message) {
   return e;
 }
 
+DiceError DiceError::negative_limit(std::string name) {
+  DiceError e(DiceErrorKind::NegativeLimit);
+  e.message_ = std::move(name);
+  return e;
+}
+
 std::string DiceError::display() const {
   std::string out;
   switch (kind_) {
@@ -147,6 +153,11 @@ std::string DiceError::display() const {
       break;
     case DiceErrorKind::InvalidModifier:
       out = name();
+      break;
+    case DiceErrorKind::NegativeLimit:
+      out = "[policy.invalid_limit] ";
+      out += message_;
+      out += " limit must be non-negative";
       break;
   }
   return out;

@@ -23,6 +23,7 @@ enum class DiceErrorKind : std::uint8_t {
   UnknownLimit,
   LimitAboveHardMax,
   InvalidModifier,
+  NegativeLimit,
 };
 
 class DiceError {
@@ -43,9 +44,12 @@ class DiceError {
                                         std::uint64_t hard_max);
   // A modifier string refused by roll_with_modifiers; its display is `message` alone.
   static DiceError invalid_modifier(const char* message);
+  // A limit below zero handed to with_limit from outside, for the resource `name`.
+  static DiceError negative_limit(std::string name);
 
   [[nodiscard]] DiceErrorKind kind() const noexcept { return kind_; }
-  // Owned text of ParseError, EntropyUnavailable, InvalidDiceExpression and UnknownLimit.
+  // Owned text of ParseError, EntropyUnavailable, InvalidDiceExpression, UnknownLimit and
+  // NegativeLimit.
   [[nodiscard]] const std::string& message() const noexcept { return message_; }
   // Static resource name (BudgetExceeded, LimitAboveHardMax, GeneratedValuesExceeded)
   // or operation name (ArithmeticOverflow); empty for the other kinds.

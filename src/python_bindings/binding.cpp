@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string>
 
+#include "python_bindings/value_error.hpp"
+
 namespace kavelo::py {
 
 namespace {
@@ -306,14 +308,7 @@ bool convert_uint64(PyObject* object, const char* name, std::uint64_t& out) {
   return true;
 }
 
-void raise_dice_error(const DiceError& error) {
-  std::string text = error.display();
-  // Sized decode: texts may hold NUL bytes copied from the source line.
-  PyRef message = PyRef::steal(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-  if (!message) return;
-  PyErr_SetObject(PyExc_ValueError, message.get());
-}
+void raise_dice_error(const DiceError& error) { raise_value_error(error.display()); }
 
 bool create_internal_fault_type() noexcept {
   if (g_internal_fault != nullptr) return true;

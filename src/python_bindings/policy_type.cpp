@@ -93,16 +93,7 @@ PyObject* policy_with_limit(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::int64_t limit = 0;
     if (!convert_text(bound[0], "name", name)) return nullptr;
     if (!convert_int64(bound[1], "limit", limit)) return nullptr;
-    if (limit < 0) {
-      std::string text = "[policy.invalid_limit] ";
-      text += name.text;
-      text += " limit must be non-negative";
-      PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
-          text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-      if (message) PyErr_SetObject(PyExc_ValueError, message.get());
-      return nullptr;
-    }
-    auto changed = policy_of(self).with_limit(name.text, static_cast<std::uint64_t>(limit));
+    auto changed = policy_of(self).with_signed_limit(name.text, limit);
     if (!changed) {
       raise_dice_error(changed.error());
       return nullptr;

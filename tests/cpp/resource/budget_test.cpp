@@ -158,5 +158,22 @@ TEST(ResourcePolicyTest, NameIsCheckedBeforeValue) {
   EXPECT_EQ(empty.error().display(), "[policy.invalid_limit] unknown resource limit: ");
 }
 
+// A signed limit from outside: below zero is refused before the name is looked up; zero
+// and above take the unsigned path with its checks.
+TEST(ResourcePolicyTest, SignedLimitRefusesNegativesFirst) {
+  auto negative = ResourcePolicy().with_signed_limit("no_such_limit", -1);
+  ASSERT_FALSE(negative);
+  EXPECT_EQ(negative.error(), DiceError::negative_limit("no_such_limit"));
+  EXPECT_EQ(ResourcePolicy().with_signed_limit("work_units", INT64_MIN).error().display(),
+            "[policy.invalid_limit] work_units limit must be non-negative");
+  auto zero = ResourcePolicy().with_signed_limit("work_units", 0);
+  ASSERT_TRUE(zero);
+  EXPECT_EQ(zero->limit(Resource::WorkUnits), 0u);
+  EXPECT_EQ(ResourcePolicy().with_signed_limit("Work_units", 1).error(),
+            DiceError::unknown_limit("Work_units"));
+  EXPECT_EQ(ResourcePolicy().with_signed_limit("output_bytes", INT64_MAX).error(),
+            DiceError::limit_above_hard_max("output_bytes", INT64_MAX, 67108864));
+}
+
 }  // namespace
 }  // namespace kavelo
