@@ -7,18 +7,17 @@
 
 #include "parser/decimal.hpp"
 #include "parser/dice_parser.hpp"
+#include "parser/kavelo/grammar.hpp"
 
 namespace kavelo {
 
 namespace {
 
-// The grammar refuses deeper nesting on its own too.
-constexpr std::size_t kMaxNesting = 256;
-
-constexpr bool is_whitespace(char c) noexcept {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+// The grammar's characters and bracket bound: deeper nesting is left to the grammar,
+// which refuses it on its own too.
+using grammar::is_digit;
+using grammar::is_whitespace;
+using grammar::kMaxParenDepth;
 
 class DirectParser {
  public:
@@ -95,7 +94,7 @@ class DirectParser {
     for (;;) {
       // A term: a number or a roll, or "(" which opens an inner expression.
       if (next_is('(')) {
-        if (open_.size() >= kMaxNesting) return false;
+        if (open_.size() >= kMaxParenDepth) return false;
         ++at_;
         skip();
         open_.push_back(chain);

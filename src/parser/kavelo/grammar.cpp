@@ -10,11 +10,6 @@ namespace kavelo::grammar {
 
 namespace {
 
-constexpr bool is_whitespace(char c) noexcept {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-
 class Parser {
  public:
   explicit Parser(std::string_view source)
