@@ -274,12 +274,9 @@ class ExpressionEvaluator {
     DiceTerm term = pool_.dice(node);
     auto groups = calculator_.roll_dice_with_budget(term);
     if (!groups) return std::unexpected(std::move(groups.error()));
-    std::int64_t total = 0;
-    for (std::int64_t value : groups->values()) {
-      if (__builtin_add_overflow(total, value, &total)) {
-        return std::unexpected(DiceError::arithmetic_overflow("dice result aggregation"));
-      }
-    }
+    const auto summed = checked_sum(groups->values(), "dice result aggregation");
+    if (!summed) return std::unexpected(summed.error());
+    const std::int64_t total = *summed;
     if (is_root) {
       TextSink details(details_);
       details.put_number(term.count);
