@@ -308,6 +308,18 @@ bool convert_uint64(PyObject* object, const char* name, std::uint64_t& out) {
   return true;
 }
 
+PyObject* allocate_instance(PyTypeObject* type) noexcept {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  return alloc(type, 0);
+}
+
+void free_instance(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DECREF(type);
+}
+
 void raise_dice_error(const DiceError& error) { raise_value_error(error.display()); }
 
 bool create_internal_fault_type() noexcept {

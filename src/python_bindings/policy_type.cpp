@@ -19,19 +19,15 @@ struct PolicyObject {
 PyObject* g_policy_type = nullptr;
 
 PyObject* new_policy_object(PyTypeObject* type, const ResourcePolicy& policy) {
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* self = alloc(type, 0);
+  PyObject* self = allocate_instance(type);
   if (self == nullptr) return nullptr;
   new (&reinterpret_cast<PolicyObject*>(self)->policy) ResourcePolicy(policy);
   return self;
 }
 
 void policy_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
   reinterpret_cast<PolicyObject*>(self)->policy.~ResourcePolicy();
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
+  free_instance(self);
 }
 
 PyObject* policy_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
