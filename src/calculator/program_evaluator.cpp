@@ -6,6 +6,13 @@ namespace kavelo {
 
 namespace {
 
+// Canonical JSON lengths of a batch's fixed pieces: the list's "[" and "]", the ","
+// between two records, an empty string "" and null.
+constexpr std::uint64_t kJsonBracketsLength = 2;
+constexpr std::uint64_t kJsonCommaLength = 1;
+constexpr std::uint64_t kJsonEmptyStringLength = 2;
+constexpr std::uint64_t kJsonNullLength = 4;
+
 // One instruction or sample: its charges, its evaluation, its output items.
 Status evaluate_item(DiceCalculator& calculator, const ExpressionPool& pool, NodeId root,
                      std::vector<DiceResult>& results) {
@@ -53,7 +60,7 @@ Result<std::vector<DiceResult>> DiceCalculator::evaluate_batch(const Expression&
   // tree. Every sample still runs, so the error of a later sample still wins.
   const std::uint64_t room =
       budget_.limit(Resource::OutputBytes) - budget_.used(Resource::OutputBytes);
-  std::uint64_t length = 2;
+  std::uint64_t length = kJsonBracketsLength;
   std::uint64_t shared_length = 0;  // JSON length of the expression and comment left out
   bool dropped = false;
   for (std::uint64_t i = 0; i < times; ++i) {
@@ -62,13 +69,13 @@ Result<std::vector<DiceResult>> DiceCalculator::evaluate_batch(const Expression&
     std::uint64_t record_length = canonical_length(record);
     if (omit_shared_texts_) {
       // Counted as an empty expression ("") and no comment (null).
-      record_length = record_length - 2 - 4 + shared_length;
+      record_length = record_length - kJsonEmptyStringLength - kJsonNullLength + shared_length;
     } else {
       shared_length = json_string_length(record.expression) +
-                      (record.comment ? json_string_length(*record.comment) : 4);
+                      (record.comment ? json_string_length(*record.comment) : kJsonNullLength);
       omit_shared_texts_ = true;
     }
-    length = saturating_add(length, saturating_add(record_length, i > 0 ? 1 : 0));
+    length = saturating_add(length, saturating_add(record_length, i > 0 ? kJsonCommaLength : 0));
     if (length > room) {
       results.clear();
       dropped = true;

@@ -11,6 +11,10 @@ namespace kavelo::py {
 
 namespace {
 
+// A length hint is only a hint: at most this many modifiers are reserved up front, and a
+// longer list grows as its items come.
+constexpr Py_ssize_t kMostModifiersReserved = 4096;
+
 // The UTF-8 text of a str, read from the interpreter's own UTF-8 form of the string: no
 // copy for ASCII text, and one copy kept by the string itself otherwise.
 bool utf8_view(PyObject* text, std::string_view& out) {
@@ -119,7 +123,7 @@ bool convert_modifier_list(PyObject* object, const char* name, const ResourcePol
   }
   Py_ssize_t hint = 0;
   if (!size_hint(object, hint)) return false;
-  out.modifiers.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(hint, 4096)));
+  out.modifiers.reserve(static_cast<std::size_t>(std::min(hint, kMostModifiersReserved)));
   PyRef iterator = PyRef::steal(PyObject_GetIter(object));
   if (!iterator) {
     prefix_argument_error(name);
