@@ -65,6 +65,8 @@ class DiceCalculator {
                                                                std::uint64_t times);
 
   // --- steps under the current request state (no reset) ---
+  // Public so that the tests can run one step under a prepared request state; the
+  // bindings call only the entries above.
 
   [[nodiscard]] Result<RollGroups> roll_dice_with_budget(const DiceTerm& dice);
   [[nodiscard]] Result<std::uint32_t> roll_face(std::uint32_t sides);
