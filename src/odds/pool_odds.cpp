@@ -102,7 +102,7 @@ class SortedGroups {
       out.prob_.push_back(table.probs[i]);
     }
     out.build_tree();
-    KAVELO_ODDS_TRY(out.hold_.set(meter, out.values_.size() + 8 * out.size() + 8));
+    KAVELO_ODDS_TRY(out.hold_.set(meter, out.values_.size() + 8 * static_cast<std::size_t>(out.size()) + 8));
     return out;
   }
 
@@ -472,7 +472,9 @@ class PoolProgramme {
         same = std::ranges::equal(x, y) &&
                std::fabs(px - py) <= kMergeTolerance * std::max(px, py);
       }
-      (void)meter_.work(static_cast<std::uint64_t>(node.e - node.b) * (node.max_len + 1));
+      // Counted when it fits; a refusal here is left to the next checked charge.
+      (void)meter_.work(  // NOLINT(bugprone-unused-return-value)
+          static_cast<std::uint64_t>(node.e - node.b) * (node.max_len + 1));
       if (same) return other_id;
     }
     same_shape.push_back(static_cast<std::int32_t>(nodes_.size()));
@@ -925,6 +927,8 @@ class RankWindow {
           next_high = std::max(next_high, moves[x].left);
           Acc& target = next[static_cast<std::size_t>(moves[x].left)];
           if (x + 1 == moves.size()) {
+            // The last move only; acc is set afresh after the loop.
+            // NOLINTNEXTLINE(bugprone-use-after-move)
             KAVELO_ODDS_TRY(move_into(target, std::move(acc), moves[x].delta, moves[x].p, meter_));
           } else {
             KAVELO_ODDS_TRY(add_into(target, acc, moves[x].delta, moves[x].p, meter_));
@@ -982,8 +986,9 @@ std::vector<PoolStep> pool_chain(std::span<const DiceModifier> modifiers) {
       case PoolEffect::DropLowest: return PoolStep{PoolKind::DropLow, count_of(m.value), 0};
       case PoolEffect::FirstOfEach: return PoolStep{PoolKind::Unique, 0, 0};
       case PoolEffect::CountOf: return PoolStep{PoolKind::Count, 0, m.value};
-      case PoolEffect::Ascending: return std::nullopt;  // changes no total
-      case PoolEffect::None: return std::nullopt;       // the per-die kinds
+      case PoolEffect::Ascending:  // changes no total
+      case PoolEffect::None:       // the per-die kinds
+        return std::nullopt;
     }
     return std::nullopt;
   };
@@ -1080,6 +1085,7 @@ namespace {
 OddsResult<Dist> after_count(const Dist& tally, std::span<const PoolStep> post, Meter& meter) {
   std::vector<std::pair<std::int64_t, double>> pairs;
   KAVELO_ODDS_TRY(meter.work(tally.size() * (post.size() + 1)));
+  pairs.reserve(tally.size());
   for (std::size_t i = 0; i < tally.size(); ++i) {
     pairs.emplace_back(apply_steps({tally.values()[i]}, post), tally.probs()[i]);
   }

@@ -136,6 +136,7 @@ PyObject* initialise() {
 }  // namespace
 }  // namespace kavelo::odds
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the name the interpreter looks up.
 PyMODINIT_FUNC PyInit__odds(void) {
   return kavelo::odds::guarded([] { return kavelo::odds::initialise(); });
 }
