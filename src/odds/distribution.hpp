@@ -83,6 +83,10 @@ class Dist {
   // Scales every probability, failure and the truncated mass (a sub-distribution of
   // independent dice that each finish with probability below 1).
   void scale(double factor) noexcept;
+  // Rescales the outcomes so that they hold exactly the mass the failures and the
+  // truncated mass leave. Those are small and accurate, while the outcomes' total carries
+  // the rounding of every step that made it.
+  void settle_mass() noexcept;
   // Moves the highest outcomes whose probabilities add up to at most `budget` into the
   // truncated mass; returns the mass moved.
   double trim_upper_tail(double budget) noexcept;
