@@ -118,12 +118,8 @@ void apply_pool_modifier(RollGroups& groups, const DiceModifier& modifier) {
   const std::uint64_t n = modifier_count(modifier.value);
   std::vector<std::int64_t> pool = groups.take_values();
   switch (effect) {
-    case PoolEffect::KeepHighest:
-      keep_highest(pool, n);
-      break;
-    case PoolEffect::KeepLowest:
-      keep_lowest(pool, n);
-      break;
+    case PoolEffect::KeepHighest: keep_highest(pool, n); break;
+    case PoolEffect::KeepLowest: keep_lowest(pool, n); break;
     case PoolEffect::DropHighest:
       sort_descending(pool);
       drop_first(pool, n);
@@ -132,20 +128,15 @@ void apply_pool_modifier(RollGroups& groups, const DiceModifier& modifier) {
       sort_ascending(pool);
       drop_first(pool, n);
       break;
-    case PoolEffect::FirstOfEach:
-      keep_first_occurrences(pool);
-      break;
-    case PoolEffect::Ascending:
-      sort_ascending(pool);
-      break;
+    case PoolEffect::FirstOfEach: keep_first_occurrences(pool); break;
+    case PoolEffect::Ascending: sort_ascending(pool); break;
     case PoolEffect::CountOf: {
       const std::int64_t target = modifier.value;
       const auto matches = std::count(pool.begin(), pool.end(), target);
       pool.assign(1, static_cast<std::int64_t>(matches));
       break;
     }
-    case PoolEffect::None:
-      break;
+    case PoolEffect::None: break;
   }
   groups.assign_singletons(std::move(pool));
 }
@@ -239,8 +230,8 @@ class DiePhase {
     switch (stop_) {
       case Stop::Refused: return std::unexpected(budget_.exceeded(refused_, 1));
       case Stop::TooManyFaces:
-        return std::unexpected(DiceError::budget_exceeded(name_of(Resource::CollectionItems),
-                                                          0, faces_, collection_limit_));
+        return std::unexpected(DiceError::budget_exceeded(name_of(Resource::CollectionItems), 0,
+                                                          faces_, collection_limit_));
       case Stop::Other: break;
     }
     return std::unexpected(std::move(*other_));
@@ -299,12 +290,9 @@ class DiePhase {
           return true;
         }
         return true;
-      case ModifierKind::RerollUntil:
-        return reroll_until(threshold, begin);
-      case ModifierKind::RerollAdd:
-        return reroll_add(threshold, begin);
-      default:
-        return true;
+      case ModifierKind::RerollUntil: return reroll_until(threshold, begin);
+      case ModifierKind::RerollAdd: return reroll_add(threshold, begin);
+      default: return true;
     }
   }
 

@@ -176,8 +176,8 @@ PyObject* long_text_to_str(const std::string& text) {
   if (tail == 0 || size - tail < kAsciiTailMin) {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
   }
-  PyRef head = PyRef::steal(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(tail), nullptr));
+  PyRef head =
+      PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(tail), nullptr));
   if (!head) {
     if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
     PyErr_Clear();
@@ -347,8 +347,8 @@ bool create_result_keys() noexcept {
   g_keys.details = new_key("details");
   g_keys.comment = new_key("comment");
   g_keys.results = new_key("results");
-  if (!(g_keys.expression && g_keys.total && g_keys.rolls && g_keys.details &&
-        g_keys.comment && g_keys.results)) {
+  if (!(g_keys.expression && g_keys.total && g_keys.rolls && g_keys.details && g_keys.comment &&
+        g_keys.results)) {
     return false;
   }
   PyRef gc = PyRef::steal(PyImport_ImportModule("gc"));

@@ -13,8 +13,7 @@ namespace kavelo::py {
 namespace {
 
 struct RollerObject {
-  PyObject_HEAD
-  ResourcePolicy policy;
+  PyObject_HEAD ResourcePolicy policy;
   bool borrowed;  // set for the duration of each method call
 };
 
@@ -79,8 +78,7 @@ void roller_dealloc(PyObject* self) {
   free_instance(self);
 }
 
-PyObject* roller_roll(PyObject* self, PyObject* const* args, Py_ssize_t given,
-                      PyObject* kwnames) {
+PyObject* roller_roll(PyObject* self, PyObject* const* args, Py_ssize_t given, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const char* const parameters[] = {"expression"};
     static const Signature signature{"roll", "Kavelo", parameters, 1, 1};
@@ -95,8 +93,7 @@ PyObject* roller_roll(PyObject* self, PyObject* const* args, Py_ssize_t given,
   });
 }
 
-PyObject* roller_run(PyObject* self, PyObject* const* args, Py_ssize_t given,
-                     PyObject* kwnames) {
+PyObject* roller_run(PyObject* self, PyObject* const* args, Py_ssize_t given, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const char* const parameters[] = {"program"};
     static const Signature signature{"run", "Kavelo", parameters, 1, 1};
@@ -170,14 +167,12 @@ PyObject* roller_roll_with_modifiers(PyObject* self, PyObject* const* args, Py_s
 PyMethodDef roller_methods[] = {
     {"roll", as_cfunction(roller_roll), METH_FASTCALL | METH_KEYWORDS,
      "roll($self, expression)\n--\n\n"},
-    {"run", as_cfunction(roller_run), METH_FASTCALL | METH_KEYWORDS,
-     "run($self, program)\n--\n\n"},
+    {"run", as_cfunction(roller_run), METH_FASTCALL | METH_KEYWORDS, "run($self, program)\n--\n\n"},
     {"roll_multiple", as_cfunction(roller_roll_multiple), METH_FASTCALL | METH_KEYWORDS,
      "roll_multiple($self, expression, times)\n--\n\n"},
     {"roll_simple", as_cfunction(roller_roll_simple), METH_FASTCALL | METH_KEYWORDS,
      "roll_simple($self, dice_count, dice_sides)\n--\n\n"},
-    {"roll_with_modifiers", as_cfunction(roller_roll_with_modifiers),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"roll_with_modifiers", as_cfunction(roller_roll_with_modifiers), METH_FASTCALL | METH_KEYWORDS,
      "roll_with_modifiers($self, dice_count, dice_sides, modifiers)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -46,9 +46,7 @@ inline void store_transposed(__m128i r0, __m128i r1, __m128i r2, __m128i r3,
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * kBlockWords), _mm_unpackhi_epi64(t2, t3));
 }
 
-inline __m128i splat(std::uint32_t word) noexcept {
-  return _mm_set1_epi32(static_cast<int>(word));
-}
+inline __m128i splat(std::uint32_t word) noexcept { return _mm_set1_epi32(static_cast<int>(word)); }
 
 }  // namespace
 
@@ -56,9 +54,8 @@ void refill_sse2(const Key& key, std::uint64_t counter, std::uint32_t* out) noex
   // The four 64-bit counters, split per lane so that a carry out of word 12 lands in
   // word 13 of exactly the lanes that pass 2^32.
   std::uint64_t c0 = counter, c1 = counter + 1, c2 = counter + 2, c3 = counter + 3;
-  const __m128i counter_low =
-      _mm_setr_epi32(static_cast<int>(c0), static_cast<int>(c1), static_cast<int>(c2),
-                     static_cast<int>(c3));
+  const __m128i counter_low = _mm_setr_epi32(static_cast<int>(c0), static_cast<int>(c1),
+                                             static_cast<int>(c2), static_cast<int>(c3));
   const __m128i counter_high =
       _mm_setr_epi32(static_cast<int>(c0 >> 32), static_cast<int>(c1 >> 32),
                      static_cast<int>(c2 >> 32), static_cast<int>(c3 >> 32));
@@ -98,11 +95,13 @@ void refill_sse2(const Key& key, std::uint64_t counter, std::uint32_t* out) noex
 void block_sse2(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept {
   // One block as four rows of four words. The diagonal round is a column round after
   // rotating rows 1, 2 and 3 left by one, two and three words.
-  const __m128i a0 = _mm_setr_epi32(static_cast<int>(kConstants[0]), static_cast<int>(kConstants[1]),
-                                    static_cast<int>(kConstants[2]), static_cast<int>(kConstants[3]));
+  const __m128i a0 =
+      _mm_setr_epi32(static_cast<int>(kConstants[0]), static_cast<int>(kConstants[1]),
+                     static_cast<int>(kConstants[2]), static_cast<int>(kConstants[3]));
   const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(key.data()));
   const __m128i c0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(key.data() + 4));
-  const __m128i d0 = _mm_setr_epi32(static_cast<int>(counter), static_cast<int>(counter >> 32), 0, 0);
+  const __m128i d0 =
+      _mm_setr_epi32(static_cast<int>(counter), static_cast<int>(counter >> 32), 0, 0);
   __m128i a = a0, b = b0, c = c0, d = d0;
   for (int round = 0; round < kDoubleRounds; ++round) {
     quarter_round(a, b, c, d);

@@ -118,8 +118,7 @@ namespace {
 // hold no byte that a JSON string escapes, and cost their size and two quotes.
 template <bool plain_texts>
 std::uint64_t record_length(const DiceResult& result) noexcept {
-  constexpr std::string_view kFixed =
-      R"({"expression":,"total":,"rolls":,"details":,"comment":})";
+  constexpr std::string_view kFixed = R"({"expression":,"total":,"rolls":,"details":,"comment":})";
   std::uint64_t length = kFixed.size();
   if constexpr (plain_texts) {
     length += 2 + result.expression.size() + 2 + result.details.size();
