@@ -39,8 +39,7 @@ std::uint64_t items_of(const DiceResult& result) { return item_count(result); }
 void check_record(const DiceResult& result) {
   std::string text;
   append_canonical(text, result);
-  check(text.size() == canonical_length(result), "canonical length disagrees with the text",
-        text);
+  check(text.size() == canonical_length(result), "canonical length disagrees with the text", text);
   check(result.rolls.group_count() <= result.rolls.value_count(), "an empty roll group");
 }
 
@@ -50,13 +49,12 @@ void evaluate_expression(DiceCalculator& calculator, const Expression& expressio
   if (!result) return check_error(result.error());
   check_record(*result);
   const ExecutionBudget& budget = calculator.budget();
-  check(budget.used(Resource::output_items) == items_of(*result), "output_items charge");
-  check(budget.used(Resource::output_bytes) == canonical_length(*result), "output_bytes charge");
-  check(budget.used(Resource::executed_instructions) == 1, "executed_instructions charge");
+  check(budget.used(Resource::OutputItems) == items_of(*result), "output_items charge");
+  check(budget.used(Resource::OutputBytes) == canonical_length(*result), "output_bytes charge");
+  check(budget.used(Resource::ExecutedInstructions) == 1, "executed_instructions charge");
 }
 
-void evaluate_batch(DiceCalculator& calculator, const Expression& expression,
-                    std::uint64_t times) {
+void evaluate_batch(DiceCalculator& calculator, const Expression& expression, std::uint64_t times) {
   auto results = calculator.evaluate_batch(expression, times);
   check_request_state(calculator);
   if (!results) return check_error(results.error());
@@ -67,8 +65,8 @@ void evaluate_batch(DiceCalculator& calculator, const Expression& expression,
     items += items_of(result);
   }
   const ExecutionBudget& budget = calculator.budget();
-  check(budget.used(Resource::output_items) == items, "batch output_items charge");
-  check(budget.used(Resource::output_bytes) == canonical_length(std::span(*results)),
+  check(budget.used(Resource::OutputItems) == items, "batch output_items charge");
+  check(budget.used(Resource::OutputBytes) == canonical_length(std::span(*results)),
         "batch output_bytes charge");
 }
 
@@ -80,7 +78,7 @@ void evaluate_program(DiceCalculator& calculator, const Program& program) {
   std::string text;
   append_canonical(text, *result);
   check(text.size() == canonical_length(*result), "program canonical length", text);
-  check(calculator.budget().used(Resource::output_bytes) == text.size(),
+  check(calculator.budget().used(Resource::OutputBytes) == text.size(),
         "program output_bytes charge");
   for (const DiceResult& record : result->results) {
     check(!record.comment, "a program instruction carried a comment");
@@ -114,8 +112,8 @@ void run(std::string_view source, const ResourcePolicy& policy, Stream& stream) 
   }
   // A plain roll with counts and sides around the edges of what is valid.
   static constexpr std::int32_t kEdges[] = {-1, 0, 1, 2, 6, 100, 10000, 10001, 2147483647};
-  const DiceTerm term{kEdges[stream.below(std::size(kEdges))],
-                      kEdges[stream.below(std::size(kEdges))], {}};
+  const DiceTerm term{
+      kEdges[stream.below(std::size(kEdges))], kEdges[stream.below(std::size(kEdges))], {}};
   auto total = calculator.roll_simple(term);
   check_request_state(calculator);
   if (!total) check_error(total.error());

@@ -25,11 +25,11 @@ namespace kavelo {
 // One node being evaluated or written out by the iterative walks over a tree: a binary
 // node waiting for its right operand, or a Paren or Commented node for its inner one.
 struct EvaluationFrame {
-  NodeId operand = 0;           // binary: the right operand; Commented: the node itself
+  NodeId operand = 0;  // binary: the right operand; Commented: the node itself
   ExprKind kind = ExprKind::Add;
-  bool is_root = false;         // on the chain of nodes whose result is the whole result
-  bool right = false;           // its right operand has been started
-  std::int64_t left = 0;        // the total of its left operand, once known
+  bool is_root = false;   // on the chain of nodes whose result is the whole result
+  bool right = false;     // its right operand has been started
+  std::int64_t left = 0;  // the total of its left operand, once known
 };
 
 // Room for the walks' own stack. A walk never holds more frames than the nesting limit
@@ -65,6 +65,8 @@ class DiceCalculator {
                                                                std::uint64_t times);
 
   // --- steps under the current request state (no reset) ---
+  // Public so that the tests can run one step under a prepared request state; the
+  // bindings call only the entries above.
 
   [[nodiscard]] Result<RollGroups> roll_dice_with_budget(const DiceTerm& dice);
   [[nodiscard]] Result<std::uint32_t> roll_face(std::uint32_t sides);
@@ -84,7 +86,9 @@ class DiceCalculator {
   [[nodiscard]] const ExecutionBudget& budget() const noexcept { return budget_; }
   [[nodiscard]] ExecutionBudget& budget() noexcept { return budget_; }
   [[nodiscard]] bool has_generator() const noexcept { return generator_.has_value(); }
-  [[nodiscard]] const std::optional<RequestRandom>& generator() const noexcept { return generator_; }
+  [[nodiscard]] const std::optional<RequestRandom>& generator() const noexcept {
+    return generator_;
+  }
   [[nodiscard]] std::uint64_t nesting_depth() const noexcept { return nesting_depth_; }
 
  private:
@@ -94,6 +98,9 @@ class DiceCalculator {
   // modifiers_to_string of a list of the request's tree. Every sample of a batch writes
   // the details of the same roll, so the text of the last list is kept for the request.
   [[nodiscard]] std::string_view modifier_text(std::span<const DiceModifier> modifiers);
+  // The pool phase of one term: every pool modifier, each pass charged.
+  [[nodiscard]] Status apply_pool_phase(RollGroups& groups,
+                                        std::span<const DiceModifier> modifiers);
   // The error of a modifier pass whose work was refused.
   [[gnu::cold, gnu::noinline]] std::unexpected<DiceError> pass_refused(
       const RollGroups& groups) const;

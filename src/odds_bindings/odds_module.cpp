@@ -13,6 +13,7 @@
 
 #include "odds/odds.hpp"
 #include "python_bindings/py_ref.hpp"
+#include "python_bindings/value_error.hpp"
 
 namespace kavelo::odds {
 
@@ -54,9 +55,11 @@ PyObject* to_python(const OddsReport& report) {
   for (int k = 0; k < kFailureKinds; ++k) {
     if (report.failures[k] == 0.0) continue;
     const std::string_view name = failure_key(static_cast<Failure>(k));
-    PyRef key = PyRef::steal(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict"));
+    PyRef key = PyRef::steal(
+        PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict"));
     PyRef value = PyRef::steal(PyFloat_FromDouble(report.failures[k]));
-    if (!key || !value || PyDict_SetItem(failures.get(), key.get(), value.get()) < 0) return nullptr;
+    if (!key || !value || PyDict_SetItem(failures.get(), key.get(), value.get()) < 0)
+      return nullptr;
   }
   PyRef truncated = PyRef::steal(PyFloat_FromDouble(report.truncated));
   PyRef work = PyRef::steal(PyLong_FromUnsignedLongLong(report.work));
@@ -86,8 +89,7 @@ PyObject* distribution(PyObject*, PyObject* args) {
     std::optional<OddsResult<OddsReport>> result;
     bool out_of_memory = false;
     std::string fault;
-    Py_BEGIN_ALLOW_THREADS
-    try {
+    Py_BEGIN_ALLOW_THREADS try {
       result.emplace(compute_odds(text, limits));
     } catch (const std::bad_alloc&) {
       out_of_memory = true;
@@ -97,17 +99,13 @@ PyObject* distribution(PyObject*, PyObject* args) {
     } catch (...) {
       fault = "unknown internal fault";
     }
-    Py_END_ALLOW_THREADS
-    if (out_of_memory) return PyErr_NoMemory();
+    Py_END_ALLOW_THREADS if (out_of_memory) return PyErr_NoMemory();
     if (!fault.empty()) {
       raise_internal_fault(fault.c_str());
       return nullptr;
     }
     if (!*result) {
-      const std::string& message = (*result).error().text;
-      PyRef text_value = PyRef::steal(
-          PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-      if (text_value) PyErr_SetObject(PyExc_ValueError, text_value.get());
+      py::raise_value_error((*result).error().text);
       return nullptr;
     }
     return to_python(**result);
@@ -122,8 +120,15 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "_odds", "The odds of dice expressions (see kavelo.odds).", 0, methods,
-    nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_odds",
+    "The odds of dice expressions (see kavelo.odds).",
+    0,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 PyObject* initialise() {
@@ -138,6 +143,7 @@ PyObject* initialise() {
 }  // namespace
 }  // namespace kavelo::odds
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the name the interpreter looks up.
 PyMODINIT_FUNC PyInit__odds(void) {
   return kavelo::odds::guarded([] { return kavelo::odds::initialise(); });
 }

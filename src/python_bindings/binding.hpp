@@ -45,8 +45,8 @@ struct Utf8Text {
 // The same for an expression or program text checked against `byte_limit`
 // (source_bytes): a text of more characters than that cannot fit, and is measured
 // instead of encoded, so that no copy of it is made.
-[[nodiscard]] bool convert_source_text(PyObject* object, const char* name,
-                                       std::uint64_t byte_limit, Utf8Text& out);
+[[nodiscard]] bool convert_source_text(PyObject* object, const char* name, std::uint64_t byte_limit,
+                                       Utf8Text& out);
 // The UTF-8 length of a str of `characters` characters, measured without encoding all
 // of it at once; false with the interpreter's encoding error (the one encoding the
 // whole text raises) when it holds a lone surrogate.
@@ -59,6 +59,13 @@ struct Utf8Text {
 void raise_type_mismatch(PyObject* object, const char* target);
 // Rewrites a pending exactly-TypeError into "argument '<name>': <message>", keeping its cause.
 void prefix_argument_error(const char* name);
+
+// A new, zeroed instance of the heap type `type` from its own allocation slot (null, with
+// MemoryError set, when that fails); the caller constructs its C++ members in place.
+[[nodiscard]] PyObject* allocate_instance(PyTypeObject* type) noexcept;
+// The end of a tp_dealloc, after the C++ members are destroyed: frees `self` through its
+// type's free slot and drops the reference every instance holds on its heap type.
+void free_instance(PyObject* self) noexcept;
 
 // DiceError to ValueError carrying its display text.
 void raise_dice_error(const DiceError& error);

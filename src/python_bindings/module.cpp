@@ -24,7 +24,11 @@ PyModuleDef module_definition = {
     "_core",
     "",
     0,  // no per-module state
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // Appends `name` to the module's __all__ (creating the list on first use), then sets
@@ -73,6 +77,7 @@ PyObject* initialise() {
 }  // namespace
 }  // namespace kavelo::py
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the name the interpreter looks up.
 PyMODINIT_FUNC PyInit__core(void) {
   return kavelo::py::guarded([] { return kavelo::py::initialise(); });
 }

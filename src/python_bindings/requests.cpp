@@ -20,9 +20,9 @@ bool succeeded(const Result<T>& result) {
 // A text refused before it was encoded fails with the parser's first check.
 bool refused(const ResourcePolicy& policy, const Utf8Text& text) {
   if (!text.refused_length) return false;
-  raise_dice_error(DiceError::budget_exceeded(name_of(Resource::source_bytes), 0,
+  raise_dice_error(DiceError::budget_exceeded(name_of(Resource::SourceBytes), 0,
                                               *text.refused_length,
-                                              policy.limit(Resource::source_bytes)));
+                                              policy.limit(Resource::SourceBytes)));
   return true;
 }
 
@@ -48,8 +48,7 @@ PyObject* run_program_text(const ResourcePolicy& policy, const Utf8Text& text) {
   return program_result_to_object(*result);
 }
 
-PyObject* roll_simple_total(const ResourcePolicy& policy, std::int32_t count,
-                            std::int32_t sides) {
+PyObject* roll_simple_total(const ResourcePolicy& policy, std::int32_t count, std::int32_t sides) {
   DiceCalculator calculator(policy);
   auto total = calculator.roll_simple(DiceTerm{count, sides, {}});
   if (!succeeded(total)) return nullptr;
@@ -68,8 +67,8 @@ PyObject* roll_batch(const ResourcePolicy& policy, const Utf8Text& text, std::ui
 
 PyObject* roll_with_modifier_list(const ResourcePolicy& policy, std::int32_t count,
                                   std::int32_t sides, const ModifierList& list) {
-  if (list.refusal != nullptr) {
-    PyErr_SetString(PyExc_ValueError, list.refusal);
+  if (list.refusal) {
+    raise_dice_error(*list.refusal);
     return nullptr;
   }
   Expression expression;

@@ -13,8 +13,7 @@ namespace kavelo::py {
 namespace {
 
 struct RollerObject {
-  PyObject_HEAD
-  ResourcePolicy policy;
+  PyObject_HEAD ResourcePolicy policy;
   bool borrowed;  // set for the duration of each method call
 };
 
@@ -48,7 +47,7 @@ class Borrow {
 
   [[nodiscard]] const ResourcePolicy& policy() const noexcept { return roller_->policy; }
   [[nodiscard]] std::uint64_t source_limit() const noexcept {
-    return roller_->policy.limit(Resource::source_bytes);
+    return roller_->policy.limit(Resource::SourceBytes);
   }
 
  private:
@@ -65,8 +64,7 @@ PyObject* roller_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         !convert_policy(bound[0], "policy", policy)) {
       return nullptr;
     }
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
+    PyObject* self = allocate_instance(type);
     if (self == nullptr) return nullptr;
     auto* roller = reinterpret_cast<RollerObject*>(self);
     new (&roller->policy) ResourcePolicy(policy);
@@ -76,11 +74,8 @@ PyObject* roller_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void roller_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
   reinterpret_cast<RollerObject*>(self)->policy.~ResourcePolicy();
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
+  free_instance(self);
 }
 
 PyObject* roller_roll(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -169,14 +164,12 @@ PyObject* roller_roll_with_modifiers(PyObject* self, PyObject* args, PyObject* k
 PyMethodDef roller_methods[] = {
     {"roll", as_cfunction(roller_roll), METH_VARARGS | METH_KEYWORDS,
      "roll($self, expression)\n--\n\n"},
-    {"run", as_cfunction(roller_run), METH_VARARGS | METH_KEYWORDS,
-     "run($self, program)\n--\n\n"},
+    {"run", as_cfunction(roller_run), METH_VARARGS | METH_KEYWORDS, "run($self, program)\n--\n\n"},
     {"roll_multiple", as_cfunction(roller_roll_multiple), METH_VARARGS | METH_KEYWORDS,
      "roll_multiple($self, expression, times)\n--\n\n"},
     {"roll_simple", as_cfunction(roller_roll_simple), METH_VARARGS | METH_KEYWORDS,
      "roll_simple($self, dice_count, dice_sides)\n--\n\n"},
-    {"roll_with_modifiers", as_cfunction(roller_roll_with_modifiers),
-     METH_VARARGS | METH_KEYWORDS,
+    {"roll_with_modifiers", as_cfunction(roller_roll_with_modifiers), METH_VARARGS | METH_KEYWORDS,
      "roll_with_modifiers($self, dice_count, dice_sides, modifiers)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -13,7 +13,7 @@ Status RequestRandom::fill_key(EntropySource source, std::array<std::uint8_t, 32
     // errno must be read before anything else can change it.
     int error = errno;
     std::string description = error > 0 ? "OS Error: " + std::to_string(error)
-                                         : std::string("errno: did not return a positive value");
+                                        : std::string("errno: did not return a positive value");
     return std::unexpected(DiceError::entropy_unavailable(std::move(description)));
   }
   return {};
@@ -28,20 +28,19 @@ Result<RequestRandom> RequestRandom::from_entropy(EntropySource source) {
 Result<std::uint64_t> RequestRandom::uniform_below(std::uint64_t n, ExecutionBudget& budget) {
   std::uint64_t value = 0;
   if (!try_uniform_below(n, budget, value)) {
-    return std::unexpected(budget.exceeded(Resource::rng_words, 1));
+    return std::unexpected(budget.exceeded(Resource::RngWords, 1));
   }
   return value;
 }
 
 std::size_t RequestRandom::fill_uniform_below(std::uint64_t n, std::uint64_t* out,
-                                              std::size_t count,
-                                              ExecutionBudget& budget) noexcept {
+                                              std::size_t count, ExecutionBudget& budget) noexcept {
   if (n != divisor_.n) prepare_bound(n);
   // Local copies: the loop calls refill() now and then, and anything left in members
   // would be stored and reloaded around every draw.
   const Divisor divisor = divisor_;
   const std::uint64_t accept_max = accept_max_;
-  const std::uint64_t room = budget.limit(Resource::rng_words) - budget.used(Resource::rng_words);
+  const std::uint64_t room = budget.limit(Resource::RngWords) - budget.used(Resource::RngWords);
   std::uint64_t words = 0;
   unsigned index = index_;
   std::size_t filled = 0;
@@ -57,7 +56,7 @@ std::size_t RequestRandom::fill_uniform_below(std::uint64_t n, std::uint64_t* ou
   }
   index_ = index;
   // Within the room measured above, so this cannot be refused.
-  (void)budget.try_charge(Resource::rng_words, words);
+  (void)budget.try_charge(Resource::RngWords, words);
   return filled;
 }
 

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "types/modifier_table.hpp"
+
 namespace kavelo {
 
 // Alternatives of an expression, in their fixed order.
@@ -27,33 +29,6 @@ enum class ExprKind : std::uint8_t {
   Paren,
   Commented,
 };
-
-// Modifier kinds, in their fixed order.
-enum class ModifierKind : std::uint8_t {
-  Explode,
-  ExplodeAlias,
-  ExplodeKeepHigh,
-  Reroll,
-  RerollOnce,
-  RerollUntil,
-  RerollAdd,
-  KeepAlias,
-  KeepHigh,
-  KeepLow,
-  DropHigh,
-  DropLow,
-  Unique,
-  Sort,
-  Count,
-};
-
-inline constexpr int kModifierKindCount = 15;
-
-// Explode, ExplodeAlias, Unique and Sort carry no value.
-constexpr bool modifier_takes_value(ModifierKind kind) noexcept {
-  return kind != ModifierKind::Explode && kind != ModifierKind::ExplodeAlias &&
-         kind != ModifierKind::Unique && kind != ModifierKind::Sort;
-}
 
 struct DiceModifier {
   ModifierKind kind = ModifierKind::Explode;
@@ -73,12 +48,12 @@ using NodeId = std::uint32_t;
 
 struct ExprNode {
   ExprKind kind = ExprKind::Number;
-  NodeId first = 0;   // lowest index of this node's subtree
-  NodeId left = 0;    // Add..Power: left operand; Paren: inner; Commented: expr
-  NodeId right = 0;   // Add..Power: right operand; Commented: index of its comment
-  std::int64_t value = 0;  // Number
-  std::int32_t count = 0;  // Dice
-  std::int32_t sides = 0;  // Dice
+  NodeId first = 0;                   // lowest index of this node's subtree
+  NodeId left = 0;                    // Add..Power: left operand; Paren: inner; Commented: expr
+  NodeId right = 0;                   // Add..Power: right operand; Commented: index of its comment
+  std::int64_t value = 0;             // Number
+  std::int32_t count = 0;             // Dice
+  std::int32_t sides = 0;             // Dice
   std::uint32_t modifiers_begin = 0;  // Dice: first modifier in the pool
   std::uint32_t modifiers_count = 0;  // Dice: number of modifiers
 };

@@ -50,11 +50,11 @@ TEST_P(ExpressionTextTest, BuildsTheRecordAndChargesIt) {
   ASSERT_TRUE(result.has_value()) << result.error().display();
   EXPECT_EQ(testing::record_of(*result), c.record);
 
-  EXPECT_EQ(calculator.used(Resource::executed_instructions), 1u);
-  EXPECT_EQ(calculator.used(Resource::work_units), c.work_units);
-  EXPECT_EQ(calculator.used(Resource::generated_values), c.faces.size());
-  EXPECT_EQ(calculator.used(Resource::output_items), testing::items_of(c.record));
-  EXPECT_EQ(calculator.used(Resource::output_bytes), testing::json_text(c.record).size());
+  EXPECT_EQ(calculator.used(Resource::ExecutedInstructions), 1u);
+  EXPECT_EQ(calculator.used(Resource::WorkUnits), c.work_units);
+  EXPECT_EQ(calculator.used(Resource::GeneratedValues), c.faces.size());
+  EXPECT_EQ(calculator.used(Resource::OutputItems), testing::items_of(c.record));
+  EXPECT_EQ(calculator.used(Resource::OutputBytes), testing::json_text(c.record).size());
   EXPECT_EQ(calculator.fills(), 1);  // dice or not, one entropy request
   EXPECT_TRUE(calculator->has_generator());
   EXPECT_EQ(calculator->nesting_depth(), 0u);
@@ -73,49 +73,82 @@ const TextCase kTextCases[] = {
     {"parenthesised_right", "1+(2*3)", {}, {"(1) + ((2) * (3))", 7, {}, "1 + 6 = 7", {}}, 1 + 6},
     {"subtraction_below_zero", "8-10", {}, {"(8) - (10)", -2, {}, "8 - 10 = -2", {}}, 1 + 3},
     {"division_truncates", "10/3", {}, {"(10) / (3)", 3, {}, "10 / 3 = 3", {}}, 1 + 3},
-    {"negative_division_truncates_toward_zero", "-10/3", {},
-     {"(-10) / (3)", -3, {}, "-10 / 3 = -3", {}}, 1 + 3},
+    {"negative_division_truncates_toward_zero",
+     "-10/3",
+     {},
+     {"(-10) / (3)", -3, {}, "-10 / 3 = -3", {}},
+     1 + 3},
     {"negative_divisor", "7/-2", {}, {"(7) / (-2)", -3, {}, "7 / -2 = -3", {}}, 1 + 3},
     {"power", "2^10", {}, {"(2) ^ (10)", 1024, {}, "2 ^ 10 = 1024", {}}, 1 + 3},
-    {"plain_dice", "2d6", {3, 4}, {"2d6", 7, {{3}, {4}}, "2d6 = 7 (详情: [[3], [4]])", {}},
+    {"plain_dice",
+     "2d6",
+     {3, 4},
+     {"2d6", 7, {{3}, {4}}, "2d6 = 7 (详情: [[3], [4]])", {}},
      1 + 1 + 2},
-    {"dice_plus_number", "2d6+3", {3, 4}, {"(2d6) + (3)", 10, {{3}, {4}}, "7 + 3 = 10", {}},
+    {"dice_plus_number",
+     "2d6+3",
+     {3, 4},
+     {"(2d6) + (3)", 10, {{3}, {4}}, "7 + 3 = 10", {}},
      1 + 3 + 2},
     // 6,3,1,5 keep the three highest: 6, 5, 3.
-    {"keep_high", "4d6kh3", {6, 3, 1, 5},
-     {"4d6", 14, {{6}, {5}, {3}}, "4d6kh3 = 14 (详情: [[6], [5], [3]])", {}}, 1 + 1 + 4 + 4},
+    {"keep_high",
+     "4d6kh3",
+     {6, 3, 1, 5},
+     {"4d6", 14, {{6}, {5}, {3}}, "4d6kh3 = 14 (详情: [[6], [5], [3]])", {}},
+     1 + 1 + 4 + 4},
     // The worked example: [6,3] [1→4] [2] [5] per die, then 5 values per pass over
     // three modifiers; the three highest of 6,3,4,2,5 are 6,5,4.
-    {"worked_example", "4d6!r1kh3", {6, 3, 1, 4, 2, 5},
+    {"worked_example",
+     "4d6!r1kh3",
+     {6, 3, 1, 4, 2, 5},
      {"4d6", 15, {{6}, {5}, {4}}, "4d6!r1kh3 = 15 (详情: [[6], [5], [4]])", {}},
      1 + 1 + 6 + 15},
-    {"worked_example_in_parentheses", "(4d6!r1kh3)", {6, 3, 1, 4, 2, 5},
+    {"worked_example_in_parentheses",
+     "(4d6!r1kh3)",
+     {6, 3, 1, 4, 2, 5},
      {"4d6", 15, {{6}, {5}, {4}}, "4d6!r1kh3 = 15 (详情: [[6], [5], [4]])", {}},
      1 + 2 + 6 + 15},
     // An exploded die keeps its faces together in one group.
-    {"exploded_group", "2d6!", {6, 2, 3},
-     {"2d6", 11, {{6, 2}, {3}}, "2d6! = 11 (详情: [[6, 2], [3]])", {}}, 1 + 1 + 3 + 3},
-    {"both_explode_spellings", "3d6e!", {2, 6, 1, 3},
+    {"exploded_group",
+     "2d6!",
+     {6, 2, 3},
+     {"2d6", 11, {{6, 2}, {3}}, "2d6! = 11 (详情: [[6, 2], [3]])", {}},
+     1 + 1 + 3 + 3},
+    {"both_explode_spellings",
+     "3d6e!",
+     {2, 6, 1, 3},
      {"3d6", 12, {{2}, {6, 1}, {3}}, "3d6e! = 12 (详情: [[2], [6, 1], [3]])", {}},
      1 + 1 + 4 + 4 + 4},
-    {"keep_alias_spelling", "4d6k2", {1, 5, 3, 2},
-     {"4d6", 8, {{5}, {3}}, "4d6k2 = 8 (详情: [[5], [3]])", {}}, 1 + 1 + 4 + 4},
-    {"nothing_kept", "4d6kh0", {1, 2, 3, 4}, {"4d6", 0, {}, "4d6kh0 = 0 (详情: [])", {}},
+    {"keep_alias_spelling",
+     "4d6k2",
+     {1, 5, 3, 2},
+     {"4d6", 8, {{5}, {3}}, "4d6k2 = 8 (详情: [[5], [3]])", {}},
+     1 + 1 + 4 + 4},
+    {"nothing_kept",
+     "4d6kh0",
+     {1, 2, 3, 4},
+     {"4d6", 0, {}, "4d6kh0 = 0 (详情: [])", {}},
      1 + 1 + 4 + 4},
     // Rolls of both operands, left first.
-    {"two_terms", "1d6-1d6", {5, 2}, {"(1d6) - (1d6)", 3, {{5}, {2}}, "5 - 2 = 3", {}},
-     1 + 3 + 2},
-    {"groups_of_both_terms", "2d6!*1d6", {6, 1, 4, 2},
-     {"(2d6) * (1d6)", 22, {{6, 1}, {4}, {2}}, "11 * 2 = 22", {}}, 1 + 3 + 4 + 3},
-    {"right_term_nested", "1d6+(1d6+2d6kh1)", {1, 2, 3, 6},
-     {"(1d6) + ((1d6) + (2d6))", 9, {{1}, {2}, {6}}, "1 + 8 = 9", {}}, 1 + 6 + 4 + 2},
-    {"commented_dice", "1d6 # fire", {4}, {"1d6", 4, {{4}}, "1d6 = 4 (详情: [[4]])", "fire"},
+    {"two_terms", "1d6-1d6", {5, 2}, {"(1d6) - (1d6)", 3, {{5}, {2}}, "5 - 2 = 3", {}}, 1 + 3 + 2},
+    {"groups_of_both_terms",
+     "2d6!*1d6",
+     {6, 1, 4, 2},
+     {"(2d6) * (1d6)", 22, {{6, 1}, {4}, {2}}, "11 * 2 = 22", {}},
+     1 + 3 + 4 + 3},
+    {"right_term_nested",
+     "1d6+(1d6+2d6kh1)",
+     {1, 2, 3, 6},
+     {"(1d6) + ((1d6) + (2d6))", 9, {{1}, {2}, {6}}, "1 + 8 = 9", {}},
+     1 + 6 + 4 + 2},
+    {"commented_dice",
+     "1d6 # fire",
+     {4},
+     {"1d6", 4, {{4}}, "1d6 = 4 (详情: [[4]])", "fire"},
      1 + 2 + 1},
-    {"commented_chinese", "1+2 # 火球术", {}, {"(1) + (2)", 3, {}, "1 + 2 = 3", "火球术"},
-     1 + 4},
+    {"commented_chinese", "1+2 # 火球术", {}, {"(1) + (2)", 3, {}, "1 + 2 = 3", "火球术"}, 1 + 4},
     // The comment's quote and backslash are escaped in the measured text.
-    {"commented_escapes", "(7) # say \"hi\" \\o", {},
-     {"7", 7, {}, "7", "say \"hi\" \\o"}, 1 + 3},
+    {"commented_escapes", "(7) # say \"hi\" \\o", {}, {"7", 7, {}, "7", "say \"hi\" \\o"}, 1 + 3},
 };
 
 INSTANTIATE_TEST_SUITE_P(Texts, ExpressionTextTest, ::testing::ValuesIn(kTextCases),
@@ -144,17 +177,21 @@ TEST_P(ArithmeticTest, MatchesTheMathematicalResultOrFails) {
     ASSERT_FALSE(result.has_value()) << result->total;
     EXPECT_EQ(result.error(), *c.error);
     // A failed request reports no output and requests no entropy after the fact.
-    EXPECT_EQ(calculator.used(Resource::output_items), 0u);
+    EXPECT_EQ(calculator.used(Resource::OutputItems), 0u);
     EXPECT_EQ(calculator.fills(), 0);
   }
   EXPECT_EQ(calculator->nesting_depth(), 0u);
 }
 
 const ArithmeticCase kArithmeticCases[] = {
-    {"min_divided_by_minus_one", "-9223372036854775808/-1", {},
+    {"min_divided_by_minus_one",
+     "-9223372036854775808/-1",
+     {},
      DiceError::arithmetic_overflow("division")},
     {"min_divided_by_one", "-9223372036854775808/1", INT64_MIN, {}},
-    {"zero_divisor_checked_before_the_overflowing_pair", "-9223372036854775808/0", {},
+    {"zero_divisor_checked_before_the_overflowing_pair",
+     "-9223372036854775808/0",
+     {},
      DiceError::division_by_zero()},
     {"zero_by_zero", "0/0", {}, DiceError::division_by_zero()},
     {"two_to_62", "2^62", INT64_C(4611686018427387904), {}},
@@ -170,14 +207,20 @@ const ArithmeticCase kArithmeticCases[] = {
     {"exponent_above_32_bits", "1^4294967296", {}, DiceError::invalid_exponent(4294967296)},
     {"add_past_max", "9223372036854775807+1", {}, DiceError::arithmetic_overflow("addition")},
     {"add_to_max", "9223372036854775806+1", INT64_MAX, {}},
-    {"subtract_past_min", "-9223372036854775808-1", {},
+    {"subtract_past_min",
+     "-9223372036854775808-1",
+     {},
      DiceError::arithmetic_overflow("subtraction")},
     {"subtract_to_max", "-1--9223372036854775808", INT64_MAX, {}},
-    {"multiply_past_max", "4611686018427387904*2", {},
+    {"multiply_past_max",
+     "4611686018427387904*2",
+     {},
      DiceError::arithmetic_overflow("multiplication")},
     {"multiply_to_min", "4611686018427387904*-2", INT64_MIN, {}},
     // An intermediate overflow fails even when later operators would bring it back.
-    {"intermediate_overflow", "9223372036854775807+1-1", {},
+    {"intermediate_overflow",
+     "9223372036854775807+1-1",
+     {},
      DiceError::arithmetic_overflow("addition")},
 };
 
@@ -203,9 +246,9 @@ TEST_P(EvaluationOrderTest, FailsAfterExactlyTheDiceBeforeIt) {
   auto result = calculator->evaluate_expression(parse_expression(c.source));
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error(), c.error);
-  EXPECT_EQ(calculator.used(Resource::generated_values), c.generated);
+  EXPECT_EQ(calculator.used(Resource::GeneratedValues), c.generated);
   EXPECT_EQ(calculator.fills(), c.generated > 0 ? 1 : 0);
-  EXPECT_EQ(calculator.used(Resource::output_items), 0u);
+  EXPECT_EQ(calculator.used(Resource::OutputItems), 0u);
   EXPECT_EQ(calculator->nesting_depth(), 0u);
 }
 
@@ -217,10 +260,16 @@ const OrderCase kOrderCases[] = {
     // A failing left operand stops the node before the right operand's dice.
     {"left_invalid_exponent", "(2^-1)+3d6", {}, DiceError::invalid_exponent(-1), 0},
     {"left_division_by_zero", "(1/0)*2d6", {}, DiceError::division_by_zero(), 0},
-    {"left_overflow", "(9223372036854775807+1)-1d6", {},
-     DiceError::arithmetic_overflow("addition"), 0},
-    {"left_invalid_dice", "0d6+2d6", {},
-     DiceError::invalid_dice_expression("骰子数量和面数必须大于0"), 0},
+    {"left_overflow",
+     "(9223372036854775807+1)-1d6",
+     {},
+     DiceError::arithmetic_overflow("addition"),
+     0},
+    {"left_invalid_dice",
+     "0d6+2d6",
+     {},
+     DiceError::invalid_dice_expression("骰子数量和面数必须大于0"),
+     0},
     {"middle_failure", "1d6+(1/0)+1d6", {2}, DiceError::division_by_zero(), 1},
 };
 
@@ -251,7 +300,7 @@ class NestingDepthTest : public ::testing::TestWithParam<DepthCase> {};
 
 TEST_P(NestingDepthTest, EvaluatesAtTheLimitAndFailsOneLevelDeeper) {
   const DepthCase& c = GetParam();
-  Calculator calculator({}, policy_with(Resource::nesting_depth, c.limit));
+  Calculator calculator({}, policy_with(Resource::NestingDepth, c.limit));
 
   auto at = calculator->evaluate_expression(parse_expression(c.at_limit));
   ASSERT_TRUE(at.has_value()) << at.error().display();
@@ -262,8 +311,8 @@ TEST_P(NestingDepthTest, EvaluatesAtTheLimitAndFailsOneLevelDeeper) {
   EXPECT_EQ(past.error(), DiceError::budget_exceeded("nesting_depth", c.limit, 1, c.limit));
   // The request's unit and the `limit` ancestors on the path charged their work; the
   // refused node charged none. The depth is never charged to the budget.
-  EXPECT_EQ(calculator.used(Resource::work_units), 1 + c.limit);
-  EXPECT_EQ(calculator.used(Resource::nesting_depth), 0u);
+  EXPECT_EQ(calculator.used(Resource::WorkUnits), 1 + c.limit);
+  EXPECT_EQ(calculator.used(Resource::NestingDepth), 0u);
   EXPECT_EQ(calculator->nesting_depth(), 0u);
 
   // The calculator serves the next request from depth 0.
@@ -295,7 +344,7 @@ TEST(NestingDepth, DefaultPolicyAllowsThirtyTwoLevels) {
 }
 
 TEST(NestingDepth, FailuresDeepInTheTreeLeaveTheDepthBalanced) {
-  Calculator calculator({6}, policy_with(Resource::work_units, 40));
+  Calculator calculator({6}, policy_with(Resource::WorkUnits, 40));
   const char* failing[] = {"((((1/0))))", "(((0d6)))+1", "((((2^-1))))",
                            // 1d6R6 rerolls until a face above 6: it ends at the work limit
                            "(((1d6R6)))"};
@@ -356,7 +405,7 @@ TEST_P(ExpressionFrameTest, SucceedsAtTheNeededLimitAndFailsOneShort) {
   ASSERT_TRUE(result.has_value()) << result.error().display();
   EXPECT_EQ(testing::record_of(*result), kCharged);
   // The depth is compared, never charged.
-  EXPECT_EQ(at.used(c.resource), c.resource == Resource::nesting_depth ? 0 : c.needed);
+  EXPECT_EQ(at.used(c.resource), c.resource == Resource::NestingDepth ? 0 : c.needed);
 
   Calculator past({3, 4}, policy_with(c.resource, c.needed - 1));
   auto refused = past->evaluate_expression(expression);
@@ -369,20 +418,19 @@ const std::uint64_t kChargedBytes = testing::json_text(kCharged).size();
 
 INSTANTIATE_TEST_SUITE_P(
     Charges, ExpressionFrameTest,
-    ::testing::Values(
-        FrameCase{"executed_instructions", Resource::executed_instructions, 1,
-                  DiceError::budget_exceeded("executed_instructions", 0, 1, 0)},
-        // request + Commented, Add, Dice, two faces, Number: the Number is refused.
-        FrameCase{"work_units", Resource::work_units, 7,
-                  DiceError::budget_exceeded("work_units", 6, 1, 6)},
-        // Three nodes deep: Commented, Add, Dice or Number.
-        FrameCase{"nesting_depth", Resource::nesting_depth, 3,
-                  DiceError::budget_exceeded("nesting_depth", 2, 1, 2)},
-        FrameCase{"output_items", Resource::output_items, 3,
-                  DiceError::budget_exceeded("output_items", 0, 3, 2)},
-        FrameCase{"output_bytes", Resource::output_bytes, kChargedBytes,
-                  DiceError::budget_exceeded("output_bytes", 0, kChargedBytes,
-                                             kChargedBytes - 1)}),
+    ::testing::Values(FrameCase{"executed_instructions", Resource::ExecutedInstructions, 1,
+                                DiceError::budget_exceeded("executed_instructions", 0, 1, 0)},
+                      // request + Commented, Add, Dice, two faces, Number: the Number is refused.
+                      FrameCase{"work_units", Resource::WorkUnits, 7,
+                                DiceError::budget_exceeded("work_units", 6, 1, 6)},
+                      // Three nodes deep: Commented, Add, Dice or Number.
+                      FrameCase{"nesting_depth", Resource::NestingDepth, 3,
+                                DiceError::budget_exceeded("nesting_depth", 2, 1, 2)},
+                      FrameCase{"output_items", Resource::OutputItems, 3,
+                                DiceError::budget_exceeded("output_items", 0, 3, 2)},
+                      FrameCase{"output_bytes", Resource::OutputBytes, kChargedBytes,
+                                DiceError::budget_exceeded("output_bytes", 0, kChargedBytes,
+                                                           kChargedBytes - 1)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ExpressionFrame, TheWorkedExampleMeasuresItsChineseDetails) {
@@ -390,17 +438,17 @@ TEST(ExpressionFrame, TheWorkedExampleMeasuresItsChineseDetails) {
   const std::string text =
       R"j({"expression":"4d6","total":15,"rolls":[[6],[5],[4]],)j"
       R"j("details":"4d6!r1kh3 = 15 (详情: [[6], [5], [4]])","comment":null})j";
-  Calculator calculator({6, 3, 1, 4, 2, 5}, policy_with(Resource::output_bytes, text.size()));
+  Calculator calculator({6, 3, 1, 4, 2, 5}, policy_with(Resource::OutputBytes, text.size()));
   ASSERT_TRUE(calculator->evaluate_expression(parse_expression("4d6!r1kh3")));
-  EXPECT_EQ(calculator.used(Resource::output_bytes), text.size());
-  EXPECT_EQ(calculator.used(Resource::output_items), 4u);
+  EXPECT_EQ(calculator.used(Resource::OutputBytes), text.size());
+  EXPECT_EQ(calculator.used(Resource::OutputItems), 4u);
 }
 
 TEST(ExpressionFrame, OutputItemsAreChargedBeforeTheTextIsMeasured) {
-  Calculator calculator({3, 4}, policy_with(Resource::output_items, 2));
+  Calculator calculator({3, 4}, policy_with(Resource::OutputItems, 2));
   auto result = calculator->evaluate_expression(parse_expression("2d6+3 # note"));
   ASSERT_FALSE(result.has_value());
-  EXPECT_EQ(calculator.used(Resource::output_bytes), 0u);
+  EXPECT_EQ(calculator.used(Resource::OutputBytes), 0u);
 }
 
 TEST(ExpressionFrame, ExpressionWithoutDiceCreatesTheGeneratorAfterEvaluation) {
@@ -408,8 +456,8 @@ TEST(ExpressionFrame, ExpressionWithoutDiceCreatesTheGeneratorAfterEvaluation) {
   ASSERT_TRUE(calculator->evaluate_expression(parse_expression("1+2")));
   EXPECT_EQ(calculator.fills(), 1);
   EXPECT_TRUE(calculator->has_generator());
-  EXPECT_EQ(calculator.used(Resource::rng_words), 0u);
-  EXPECT_EQ(calculator.used(Resource::output_items), 1u);
+  EXPECT_EQ(calculator.used(Resource::RngWords), 0u);
+  EXPECT_EQ(calculator.used(Resource::OutputItems), 1u);
 }
 
 struct EntropyCase {
@@ -429,20 +477,19 @@ TEST_P(EntropyFailureTest, FailsTheRequestWithAndWithoutDice) {
             "[random.entropy_unavailable] operating-system entropy is unavailable: OS Error: 5");
   EXPECT_EQ(failing.fills, 1);
   EXPECT_FALSE(calculator.has_generator());
-  EXPECT_EQ(calculator.budget().used(Resource::work_units), GetParam().work_units);
-  EXPECT_EQ(calculator.budget().used(Resource::output_items), 0u);
-  EXPECT_EQ(calculator.budget().used(Resource::output_bytes), 0u);
+  EXPECT_EQ(calculator.budget().used(Resource::WorkUnits), GetParam().work_units);
+  EXPECT_EQ(calculator.budget().used(Resource::OutputItems), 0u);
+  EXPECT_EQ(calculator.budget().used(Resource::OutputBytes), 0u);
   EXPECT_EQ(calculator.nesting_depth(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sources, EntropyFailureTest,
-    // 1+2 evaluates fully (1 + 3 nodes) and fails after; 2d6+3 fails at its first face,
-    // after the request and the Add and Dice nodes.
-    ::testing::Values(EntropyCase{"1+2", 4}, EntropyCase{"2d6+3", 3}));
+INSTANTIATE_TEST_SUITE_P(Sources, EntropyFailureTest,
+                         // 1+2 evaluates fully (1 + 3 nodes) and fails after; 2d6+3 fails at its
+                         // first face, after the request and the Add and Dice nodes.
+                         ::testing::Values(EntropyCase{"1+2", 4}, EntropyCase{"2d6+3", 3}));
 
 TEST(ExpressionFrame, DiceErrorsPassThroughUnchanged) {
-  Calculator calculator({}, policy_with(Resource::generated_values, 3));
+  Calculator calculator({}, policy_with(Resource::GeneratedValues, 3));
   auto result = calculator->evaluate_expression(parse_expression("1+4d6"));
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error(), DiceError::generated_values_exceeded(3, 1, 3));
