@@ -10,6 +10,7 @@
 
 #include "calculator/checked_sum.hpp"
 #include "calculator/dice_calculator.hpp"
+#include "calculator/roll_trace.hpp"
 
 namespace kavelo {
 
@@ -55,14 +56,31 @@ constexpr std::uint64_t modifier_count(std::int32_t value) noexcept {
   return static_cast<std::uint64_t>(static_cast<std::int64_t>(value));
 }
 
-void sort_descending(std::vector<std::int64_t>& pool) {
+// A pool value with the face behind it, for traced rolls: the pool modifiers below run
+// on plain values, or on these ordered by value (ties by face), so both see the same
+// values in the same order.
+struct TaggedValue {
+  std::int64_t value;
+  std::size_t face;
+  friend auto operator<=>(const TaggedValue&, const TaggedValue&) = default;
+};
+
+constexpr std::int64_t value_of(std::int64_t value) noexcept { return value; }
+constexpr std::int64_t value_of(const TaggedValue& value) noexcept { return value.value; }
+
+template <class T>
+void sort_descending(std::vector<T>& pool) {
   std::sort(pool.begin(), pool.end(), std::greater<>());
 }
 
-void sort_ascending(std::vector<std::int64_t>& pool) { std::sort(pool.begin(), pool.end()); }
+template <class T>
+void sort_ascending(std::vector<T>& pool) {
+  std::sort(pool.begin(), pool.end());
+}
 
 // The n highest values, highest first.
-void keep_highest(std::vector<std::int64_t>& pool, std::uint64_t n) {
+template <class T>
+void keep_highest(std::vector<T>& pool, std::uint64_t n) {
   if (n < pool.size()) {
     std::partial_sort(pool.begin(), pool.begin() + static_cast<std::ptrdiff_t>(n), pool.end(),
                       std::greater<>());
@@ -73,7 +91,8 @@ void keep_highest(std::vector<std::int64_t>& pool, std::uint64_t n) {
 }
 
 // The n lowest values, lowest first.
-void keep_lowest(std::vector<std::int64_t>& pool, std::uint64_t n) {
+template <class T>
+void keep_lowest(std::vector<T>& pool, std::uint64_t n) {
   if (n < pool.size()) {
     std::partial_sort(pool.begin(), pool.begin() + static_cast<std::ptrdiff_t>(n), pool.end());
     pool.resize(n);
@@ -82,14 +101,16 @@ void keep_lowest(std::vector<std::int64_t>& pool, std::uint64_t n) {
   }
 }
 
-void drop_first(std::vector<std::int64_t>& pool, std::uint64_t n) {
+template <class T>
+void drop_first(std::vector<T>& pool, std::uint64_t n) {
   std::size_t dropped = n < pool.size() ? static_cast<std::size_t>(n) : pool.size();
   pool.erase(pool.begin(), pool.begin() + static_cast<std::ptrdiff_t>(dropped));
 }
 
 // Keeps the first occurrence of every value, in pool order. The seen values go into an
 // open-addressing table at most half full, so one pass costs two allocations in all.
-void keep_first_occurrences(std::vector<std::int64_t>& pool) {
+template <class T>
+void keep_first_occurrences(std::vector<T>& pool) {
   if (pool.size() < 2) return;
   struct Slot {
     std::uint64_t value;
@@ -100,7 +121,7 @@ void keep_first_occurrences(std::vector<std::int64_t>& pool) {
   std::vector<Slot> table(capacity, Slot{0, false});
   std::size_t kept = 0;
   for (std::size_t i = 0; i < pool.size(); ++i) {
-    const auto value = static_cast<std::uint64_t>(pool[i]);
+    const auto value = static_cast<std::uint64_t>(value_of(pool[i]));
     std::size_t slot = static_cast<std::size_t>((value * 0x9E3779B97F4A7C15ull) >> shift);
     bool seen = false;
     while (table[slot].used) {
@@ -117,22 +138,10 @@ void keep_first_occurrences(std::vector<std::int64_t>& pool) {
   pool.resize(kept);
 }
 
-// Applies one pool modifier to the flattened pool and rebuilds one group per value.
-// The per-die kinds have no pool effect and leave the groups as they are.
-void apply_pool_modifier(RollGroups& groups, const DiceModifier& modifier) {
+// Applies one pool modifier to the flattened pool.
+template <class T>
+void apply_pool_op(std::vector<T>& pool, const DiceModifier& modifier) {
   const std::uint64_t n = modifier_count(modifier.value);
-  switch (modifier.kind) {
-    case ModifierKind::Explode:
-    case ModifierKind::ExplodeAlias:
-    case ModifierKind::Reroll:
-    case ModifierKind::RerollOnce:
-    case ModifierKind::RerollUntil:
-    case ModifierKind::RerollAdd:
-      return;
-    default:
-      break;
-  }
-  std::vector<std::int64_t> pool = groups.take_values();
   switch (modifier.kind) {
     case ModifierKind::ExplodeKeepHigh:
     case ModifierKind::KeepAlias:
@@ -158,13 +167,30 @@ void apply_pool_modifier(RollGroups& groups, const DiceModifier& modifier) {
       break;
     case ModifierKind::Count: {
       const std::int64_t target = modifier.value;
-      const auto matches = std::count(pool.begin(), pool.end(), target);
-      pool.assign(1, static_cast<std::int64_t>(matches));
+      const auto matches = std::count_if(pool.begin(), pool.end(),
+                                         [&](const T& v) { return value_of(v) == target; });
+      if constexpr (std::is_same_v<T, TaggedValue>) {
+        pool.assign(1, TaggedValue{static_cast<std::int64_t>(matches), RollTrace::kNotAFace});
+      } else {
+        pool.assign(1, static_cast<std::int64_t>(matches));
+      }
       break;
     }
     default:
       break;
   }
+}
+
+constexpr bool is_per_die(ModifierKind kind) noexcept {
+  return is_explode(kind) || is_reroll(kind);
+}
+
+// Applies one pool modifier to the flattened pool and rebuilds one group per value.
+// The per-die kinds have no pool effect and leave the groups as they are.
+void apply_pool_modifier(RollGroups& groups, const DiceModifier& modifier) {
+  if (is_per_die(modifier.kind)) return;
+  std::vector<std::int64_t> pool = groups.take_values();
+  apply_pool_op(pool, modifier);
   groups.assign_singletons(std::move(pool));
 }
 
@@ -184,6 +210,50 @@ bool any_at_most(const std::vector<std::int64_t>& values, std::size_t begin,
     if (values[i] <= threshold) return true;
   }
   return false;
+}
+
+// apply_pool_modifier for a traced roll: the same pass over the values paired with the
+// faces behind them (trace.live_), and every face the pass removes gets its fate.
+void apply_traced_pool_modifier(RollGroups& groups, const DiceModifier& modifier,
+                                RollTrace& trace) {
+  if (is_per_die(modifier.kind)) return;
+  std::vector<std::size_t>& live = trace.live_;
+  const std::span<const std::int64_t> values = groups.values();
+  std::vector<TaggedValue> pool;
+  pool.reserve(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) pool.push_back({values[i], live[i]});
+  apply_pool_op(pool, modifier);
+
+  // The faces still there after the pass; every other face of the pool leaves it.
+  std::vector<std::size_t> remaining;
+  remaining.reserve(pool.size());
+  for (const TaggedValue& v : pool) remaining.push_back(v.face);
+  std::sort(remaining.begin(), remaining.end());
+  for (std::size_t face : live) {
+    if (face == RollTrace::kNotAFace ||
+        std::binary_search(remaining.begin(), remaining.end(), face)) {
+      continue;
+    }
+    FaceFate fate = FaceFate::Dropped;
+    if (modifier.kind == ModifierKind::Unique) {
+      fate = FaceFate::Duplicate;
+    } else if (modifier.kind == ModifierKind::Count) {
+      fate = trace.faces()[face].value == static_cast<std::uint32_t>(modifier.value) &&
+                     modifier.value >= 1
+                 ? FaceFate::Counted
+                 : FaceFate::Uncounted;
+    }
+    trace.set_fate(face, fate, modifier);
+  }
+
+  std::vector<std::int64_t> kept;
+  kept.reserve(pool.size());
+  live.clear();
+  for (const TaggedValue& v : pool) {
+    kept.push_back(v.value);
+    live.push_back(v.face);
+  }
+  groups.assign_singletons(std::move(kept));
 }
 
 }  // namespace
@@ -220,6 +290,16 @@ Status DiceCalculator::count_reroll_scans(std::uint64_t scans) {
 }
 
 Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
+  if (trace_ != nullptr) [[unlikely]] return roll_term<true>(dice);
+  return roll_term<false>(dice);
+}
+
+// Traced (kTraced), the roll draws its faces through the trace (which records each, and
+// takes it from the replayed faces when it replays), keeps trace_->live_ parallel to
+// `values` naming the face behind each value, and gives every face that leaves the
+// roll its fate. Every value, charge and error is the plain roll's.
+template <bool kTraced>
+Result<RollGroups> DiceCalculator::roll_term(const DiceTerm& dice) {
   if (dice.count < 1 || dice.sides < 1) {
     return std::unexpected(DiceError::invalid_dice_expression(kInvalidDiceMessage));
   }
@@ -252,14 +332,63 @@ Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
   KAVELO_TRY(ensure_generator());
   RequestRandom& generator = *generator_;
 
-  auto refused_error = [&] { return std::unexpected(budget_.exceeded(refused, 1)); };
+  std::uint64_t die = 0;
+  [[maybe_unused]] RollTrace* const trace = trace_;
+  [[maybe_unused]] std::vector<std::size_t>* live = nullptr;
+  if constexpr (kTraced) {
+    trace->terms_.push_back(TracedTerm{dice.count, dice.sides,
+                                       {dice.modifiers.begin(), dice.modifiers.end()},
+                                       trace->faces().size(), 0, {}});
+    live = &trace->live_;
+    live->clear();
+  }
+  // One face of the current die: from the generator, or traced through the trace.
+  auto draw = [&]([[maybe_unused]] FaceOrigin origin) -> std::uint32_t {
+    if constexpr (kTraced) {
+      std::uint32_t face = 0;
+      if (!trace->replaying()) {
+        face = draw_face(generator, budget_, sides, refused);
+      } else if (!budget_.try_charge(Resource::rng_words, 1)) {
+        refused = Resource::rng_words;
+      } else if (!budget_.try_charge(Resource::generated_values, 1)) {
+        refused = Resource::generated_values;
+      } else if (!budget_.try_charge(Resource::work_units, 1)) {
+        refused = Resource::work_units;
+      } else {
+        face = trace->next_replayed(sides);
+      }
+      if (face != 0) trace->add_face(face, origin, die);
+      return face;
+    } else {
+      return draw_face(generator, budget_, sides, refused);
+    }
+  };
+  auto refused_error = [&] {
+    if constexpr (kTraced) {
+      if (trace->fault() != ReplayFault::None) {
+        return std::unexpected(DiceError::invalid_dice_expression(trace->fault_message()));
+      }
+    }
+    return std::unexpected(budget_.exceeded(refused, 1));
+  };
+  // The face just drawn, as the face behind a new value at the end of the group.
+  auto track_new = [&] {
+    if constexpr (kTraced) live->push_back(trace->faces().size() - 1);
+  };
+  // Every face behind the group's values leaves the roll with `fate`.
+  auto retire_group = [&](std::size_t begin, [[maybe_unused]] FaceFate fate,
+                          [[maybe_unused]] const DiceModifier& cause) {
+    if constexpr (kTraced) {
+      for (std::size_t j = begin; j < live->size(); ++j) trace->set_fate((*live)[j], fate, cause);
+      live->resize(begin);
+    }
+  };
   auto too_many_faces = [&] {
     return std::unexpected(DiceError::budget_exceeded(name_of(Resource::collection_items), 0,
                                                       faces, collection_limit));
   };
 
-  std::uint64_t die = 0;
-  if (!explode && rerolls.empty()) {
+  if (!kTraced && !explode && rerolls.empty()) {
     // Plain dice: each die is one face, so the face counter never passes `count`, which
     // has been compared already. Every face whose generated_values and work_units
     // charges fit is drawn in one bulk call; the dice after those (if any) go through
@@ -287,19 +416,21 @@ Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
 
   for (; die < count; ++die) {
     const std::size_t begin = values.size();
-    std::uint32_t last = draw_face(generator, budget_, sides, refused);
+    std::uint32_t last = draw(FaceOrigin::Roll);
     if (last == 0) return refused_error();
     faces = saturating_add(faces, 1);
     if (faces > collection_limit) return too_many_faces();
     values.push_back(last);
+    track_new();
 
     if (explode) {
       while (last == sides) {
-        last = draw_face(generator, budget_, sides, refused);
+        last = draw(FaceOrigin::Explode);
         if (last == 0) return refused_error();
         faces = saturating_add(faces, 1);
         if (faces > collection_limit) return too_many_faces();
         values.push_back(last);
+        track_new();
       }
     }
 
@@ -313,18 +444,24 @@ Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
       switch (modifier.kind) {
         case ModifierKind::Reroll:
           if (any_at_most(values, begin, threshold)) {
-            std::uint32_t face = draw_face(generator, budget_, sides, refused);
+            std::uint32_t face = draw(FaceOrigin::Reroll);
             if (face == 0) return refused_error();
             values.resize(begin);
             values.push_back(face);
+            retire_group(begin, FaceFate::Rerolled, modifier);
+            track_new();
           }
           break;
         case ModifierKind::RerollOnce:
           for (std::size_t j = begin; j < values.size(); ++j) {
             if (values[j] <= threshold) {
-              std::uint32_t face = draw_face(generator, budget_, sides, refused);
+              std::uint32_t face = draw(FaceOrigin::Reroll);
               if (face == 0) return refused_error();
               values[j] = face;
+              if constexpr (kTraced) {
+                trace->set_fate((*live)[j], FaceFate::Rerolled, modifier);
+                (*live)[j] = trace->faces().size() - 1;
+              }
               break;
             }
           }
@@ -334,16 +471,23 @@ Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
             // No cap of its own: a threshold of `sides` or more ends only at a limit.
             std::uint32_t face = 0;
             do {
-              face = draw_face(generator, budget_, sides, refused);
+              face = draw(FaceOrigin::Reroll);
               if (face == 0) return refused_error();
+              if constexpr (kTraced) {
+                if (static_cast<std::int64_t>(face) <= threshold) {
+                  trace->set_fate(trace->faces().size() - 1, FaceFate::Rerolled, modifier);
+                }
+              }
             } while (static_cast<std::int64_t>(face) <= threshold);
             values.resize(begin);
             values.push_back(face);
+            retire_group(begin, FaceFate::Rerolled, modifier);
+            track_new();
           }
           break;
         case ModifierKind::RerollAdd:
           if (any_at_most(values, begin, threshold)) {
-            std::uint32_t face = draw_face(generator, budget_, sides, refused);
+            std::uint32_t face = draw(FaceOrigin::Reroll);
             if (face == 0) return refused_error();
             auto sum = checked_sum(std::span<const std::int64_t>(values).subspan(begin),
                                    "reroll-and-add aggregation");
@@ -352,6 +496,11 @@ Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
             if (!total) return std::unexpected(std::move(total.error()));
             values.resize(begin);
             values.push_back(*total);
+            if constexpr (kTraced) {
+              track_new();
+              retire_group(begin, FaceFate::Added, modifier);
+              live->push_back(RollTrace::kNotAFace);
+            }
           }
           break;
         default:
@@ -368,19 +517,35 @@ Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
     for (const DiceModifier& modifier : dice.modifiers) {
       if (modifier.kind != ModifierKind::KeepAlias) continue;
       if (!try_charge_pass(budget_, groups)) return pass_refused(groups);
-      apply_pool_modifier(groups, modifier);
+      if constexpr (kTraced) {
+        apply_traced_pool_modifier(groups, modifier, *trace);
+      } else {
+        apply_pool_modifier(groups, modifier);
+      }
     }
     for (const DiceModifier& modifier : dice.modifiers) {
       if (modifier.kind == ModifierKind::KeepAlias) continue;
       if (!try_charge_pass(budget_, groups)) return pass_refused(groups);
       if (!is_explode(modifier.kind) && !is_reroll(modifier.kind)) {
-        apply_pool_modifier(groups, modifier);
+        if constexpr (kTraced) {
+          apply_traced_pool_modifier(groups, modifier, *trace);
+        } else {
+          apply_pool_modifier(groups, modifier);
+        }
       }
     }
   }
 
   KAVELO_TRY(budget_.ensure(Resource::collection_items, groups.value_count()));
+  if constexpr (kTraced) {
+    TracedTerm& term = trace->terms_.back();
+    term.end_face = trace->faces().size();
+    term.values = groups;
+  }
   return groups;
 }
+
+template Result<RollGroups> DiceCalculator::roll_term<false>(const DiceTerm& dice);
+template Result<RollGroups> DiceCalculator::roll_term<true>(const DiceTerm& dice);
 
 }  // namespace kavelo
