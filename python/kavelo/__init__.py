@@ -5,6 +5,8 @@
 '(4d6) + (2)'
 >>> round(kavelo.odds("1d20+5").at_least(15), 2)
 0.55
+>>> kavelo.replay("2d20kh1+5", [4, 20]).markdown()
+'2d20kh1 (~~4~~, **20**) + 5 = `25`'
 
 The result dictionaries have ``TypedDict`` types for annotations:
 :class:`DiceRollResult`, :class:`ProgramResult` and :class:`ModifierRollResult`.
@@ -19,6 +21,9 @@ from ._core import (
     run_program,
 )
 from .distribution import Odds, odds
+from .traces import Face as Face
+from .traces import Term as Term
+from .traces import Trace, replay, trace
 
 # Re-exported for annotations; they are types, not part of __all__.
 from .results import DiceRollResult as DiceRollResult
@@ -35,4 +40,7 @@ __all__ = [
     "Kavelo",
     "odds",
     "Odds",
+    "trace",
+    "replay",
+    "Trace",
 ]
