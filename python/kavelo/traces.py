@@ -20,7 +20,7 @@ from __future__ import annotations
 from collections.abc import Iterable
 from dataclasses import dataclass
 from itertools import islice
-from typing import Literal, cast
+from typing import Any, Literal, cast
 
 from . import _trace
 from ._core import ResourcePolicy
@@ -161,10 +161,6 @@ class Trace:
         return f"<Trace {self.text()!r}>"
 
 
-_RawFace = tuple[int, int, str, str, "str | None"]
-_RawTerm = tuple[int, int, str, list[_RawFace], list[list[int]]]
-
-
 def _limits(policy: ResourcePolicy | None) -> dict[str, int] | None:
     if policy is None:
         return None
@@ -175,8 +171,9 @@ def _limits(policy: ResourcePolicy | None) -> dict[str, int] | None:
     return policy.limits()
 
 
-def _build(source: str, raw: tuple[DiceRollResult, list[_RawTerm]]) -> Trace:
-    result, raw_terms = raw
+def _build(source: str, raw: tuple[Any, list[_trace.RawTerm]]) -> Trace:
+    result = cast(DiceRollResult, raw[0])
+    raw_terms = raw[1]
     terms = tuple(
         Term(
             count,
