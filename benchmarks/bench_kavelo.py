@@ -10,11 +10,13 @@ import argparse
 import os
 import statistics
 import time
+from collections.abc import Callable
+from typing import Any
 
 import kavelo
 
 
-def median_seconds(fn, rounds, min_time=0.05):
+def median_seconds(fn: Callable[[], Any], rounds: int, min_time: float = 0.05) -> float:
     """Median over `rounds` of the mean time per call within a round of >= min_time."""
     calls = 1
     while True:
@@ -33,7 +35,7 @@ def median_seconds(fn, rounds, min_time=0.05):
     return statistics.median(samples)
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=15)
     args = parser.parse_args()
@@ -49,7 +51,10 @@ def main():
         ('roll_dice("10d6!")', lambda: kavelo.roll_dice("10d6!")),
         ('roll_dice("100d6")', lambda: kavelo.roll_dice("100d6")),
         ("roll_simple(3, 6)", lambda: kavelo.roll_simple(3, 6)),
-        ('Kavelo(raised).roll_multiple("4d6kh3", 10000)', lambda: roller.roll_multiple("4d6kh3", 10000)),
+        (
+            'Kavelo(raised).roll_multiple("4d6kh3", 10000)',
+            lambda: roller.roll_multiple("4d6kh3", 10000),
+        ),
     ]
     floor = median_seconds(lambda: os.getrandom(32), args.rounds)
     print(f"entropy floor os.getrandom(32): {floor * 1e6:.3f} us")

@@ -15,6 +15,8 @@ import argparse
 import os
 import platform
 import time
+from collections.abc import Callable
+from typing import Any
 
 import kavelo
 from bench_kavelo import median_seconds
@@ -33,52 +35,86 @@ except ImportError:  # pragma: no cover - optional peer
     numpy = None
 
 
-def median_us(fn, rounds, min_time):
+def median_us(fn: Callable[[], Any], rounds: int, min_time: float) -> float:
     return median_seconds(fn, rounds, min_time) * 1e6
 
 
-def raised_policy():
+def raised_policy() -> kavelo.ResourcePolicy:
     policy = kavelo.ResourcePolicy()
     for name, value in policy.hard_limits().items():
         policy = policy.with_limit(name, value)
     return policy
 
 
-def workloads():
-    """(name, kavelo call, {peer: call}, {peer: calls per kavelo call})"""
+Call = Callable[[], Any]
+# A peer's call, or a call that does 1/n of the work and is scaled by n.
+PeerCall = Call | tuple[Call, int]
+
+
+def workloads() -> list[tuple[str, Call, dict[str, PeerCall]]]:
+    """(name, kavelo call, {peer: call or (call, calls per kavelo call)})"""
     raised = kavelo.Kavelo(raised_policy())
     chain = "+".join(["1d6"] * 20)
     program = ";".join(["1d20+5"] * 100)
-    rows = [
-        ("1d20+5", lambda: kavelo.roll_dice("1d20+5"),
-         {"d20": lambda: d20.roll("1d20+5"), "dice": lambda: dice.roll("1d20+5")}),
-        ("4d6 keep highest 3, +2", lambda: kavelo.roll_dice("4d6kh3+2"),
-         {"d20": lambda: d20.roll("4d6kh3+2"), "dice": lambda: dice.roll("4d6h3t+2")}),
-        ("10d6 exploding on 6", lambda: kavelo.roll_dice("10d6!"),
-         {"d20": lambda: d20.roll("10d6e6"), "dice": lambda: dice.roll("10d6xt")}),
-        ("100d6", lambda: kavelo.roll_dice("100d6"),
-         {"d20": lambda: d20.roll("100d6"), "dice": lambda: dice.roll("100d6t")}),
-        ("1000d6", lambda: kavelo.roll_dice("1000d6"),
-         {"d20": lambda: d20.roll("1000d6"), "dice": lambda: dice.roll("1000d6t")}),
-        ("twenty 1d6 added", lambda: kavelo.roll_dice(chain),
-         {"d20": lambda: d20.roll(chain), "dice": lambda: dice.roll(chain)}),
-        ("program of 100 instructions (peers: 100 calls)", lambda: kavelo.run_program(program),
-         {"d20": lambda: [d20.roll("1d20+5") for _ in range(100)],
-          "dice": lambda: [dice.roll("1d20+5") for _ in range(100)]}),
-        ('roll_multiple("4d6kh3", 10000) (peers: 10,000 calls)',
-         lambda: raised.roll_multiple("4d6kh3", 10000),
-         {"d20": lambda: [d20.roll("4d6kh3") for _ in range(10000)],
-          # The dice package takes milliseconds per call: 10,000 calls are timed as
-          # 100 calls and scaled.
-          "dice": (lambda: [dice.roll("4d6h3t") for _ in range(100)], 100)}),
-        ("sum of 100,000 d6 (raised policy; numpy: fresh generator)",
-         lambda: raised.roll_simple(100000, 6),
-         {"numpy": lambda: numpy.random.default_rng().integers(1, 7, size=100_000).sum()}),
+    rows: list[tuple[str, Call, dict[str, PeerCall]]] = [
+        (
+            "1d20+5",
+            lambda: kavelo.roll_dice("1d20+5"),
+            {"d20": lambda: d20.roll("1d20+5"), "dice": lambda: dice.roll("1d20+5")},
+        ),
+        (
+            "4d6 keep highest 3, +2",
+            lambda: kavelo.roll_dice("4d6kh3+2"),
+            {"d20": lambda: d20.roll("4d6kh3+2"), "dice": lambda: dice.roll("4d6h3t+2")},
+        ),
+        (
+            "10d6 exploding on 6",
+            lambda: kavelo.roll_dice("10d6!"),
+            {"d20": lambda: d20.roll("10d6e6"), "dice": lambda: dice.roll("10d6xt")},
+        ),
+        (
+            "100d6",
+            lambda: kavelo.roll_dice("100d6"),
+            {"d20": lambda: d20.roll("100d6"), "dice": lambda: dice.roll("100d6t")},
+        ),
+        (
+            "1000d6",
+            lambda: kavelo.roll_dice("1000d6"),
+            {"d20": lambda: d20.roll("1000d6"), "dice": lambda: dice.roll("1000d6t")},
+        ),
+        (
+            "twenty 1d6 added",
+            lambda: kavelo.roll_dice(chain),
+            {"d20": lambda: d20.roll(chain), "dice": lambda: dice.roll(chain)},
+        ),
+        (
+            "program of 100 instructions (peers: 100 calls)",
+            lambda: kavelo.run_program(program),
+            {
+                "d20": lambda: [d20.roll("1d20+5") for _ in range(100)],
+                "dice": lambda: [dice.roll("1d20+5") for _ in range(100)],
+            },
+        ),
+        (
+            'roll_multiple("4d6kh3", 10000) (peers: 10,000 calls)',
+            lambda: raised.roll_multiple("4d6kh3", 10000),
+            {
+                "d20": lambda: [d20.roll("4d6kh3") for _ in range(10000)],
+                # The dice package takes milliseconds per call: 10,000 calls are timed as
+                # 100 calls and scaled.
+                "dice": (lambda: [dice.roll("4d6h3t") for _ in range(100)], 100),
+            },
+        ),
+        (
+            "sum of 100,000 d6 (raised policy; numpy: fresh generator)",
+            lambda: raised.roll_simple(100000, 6),
+            {"numpy": lambda: numpy.random.default_rng().integers(1, 7, size=100_000).sum()},
+        ),
     ]
     return rows
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--quick", action="store_true", help="shorter rounds (noisier)")
@@ -91,9 +127,11 @@ def main():
     header = ["workload", "kavelo µs", "overhead µs"]
     for peer in peers:
         header += [f"{peer} µs", f"{peer}/kavelo"]
-    print(f"Python {platform.python_version()}, {platform.machine()}, "
-          f"{os.cpu_count()} cores, {time.strftime('%Y-%m-%d')}; kavelo {kavelo.__version__}; "
-          f"entropy floor os.getrandom(32) = {floor:.2f} µs")
+    print(
+        f"Python {platform.python_version()}, {platform.machine()}, "
+        f"{os.cpu_count()} cores, {time.strftime('%Y-%m-%d')}; kavelo {kavelo.__version__}; "
+        f"entropy floor os.getrandom(32) = {floor:.2f} µs"
+    )
     print()
     print("| " + " | ".join(header) + " |")
     print("|" + "|".join(["---"] + ["---:"] * (len(header) - 1)) + "|")

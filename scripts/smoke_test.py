@@ -41,8 +41,10 @@ def main() -> None:
     out = subprocess.run([command, "3d1"], capture_output=True, check=True).stdout
     assert out == "3\t3d1 = 3 (详情: [[1], [1], [1]])\n".encode(), out
 
-    print(f"smoke test passed: kavelo {kavelo.__version__} on Python {sys.version.split()[0]}"
-          f" from {os.path.dirname(kavelo.__file__)}")
+    print(
+        f"smoke test passed: kavelo {kavelo.__version__} on Python {sys.version.split()[0]}"
+        f" from {os.path.dirname(kavelo.__file__)}"
+    )
 
 
 if __name__ == "__main__":

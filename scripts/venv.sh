@@ -43,3 +43,7 @@ kavelo_venv() {
 venv_pip() {
   "$VENV_PYTHON" -m pip install -q --disable-pip-version-check "$@"
 }
+
+# The Python lint tools at exact versions: a newer ruff formats and flags differently,
+# a newer mypy finds other errors, and every checkout must agree with CI.
+KAVELO_LINT_TOOLS=("ruff==0.17.6" "mypy==2.4.1")

@@ -1,6 +1,7 @@
 """Type information and documentation for kavelo's native module."""
 
-from typing import Final, Sequence, final
+from collections.abc import Sequence
+from typing import Final, final
 
 # The result dictionaries live in kavelo.results, where they exist at run time too.
 from kavelo.results import DiceRollResult as DiceRollResult

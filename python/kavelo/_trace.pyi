@@ -11,9 +11,7 @@ RawFace = tuple[int, int, str, str, str | None]
 # (count, sides, modifiers, faces, values)
 RawTerm = tuple[int, int, str, list[RawFace], list[list[int]]]
 
-def trace(
-    expression: str, limits: dict[str, int] | None, /
-) -> tuple[Any, list[RawTerm]]:
+def trace(expression: str, limits: dict[str, int] | None, /) -> tuple[Any, list[RawTerm]]:
     """Rolls one expression and records every face: ``(result, terms)``.
 
     ``result`` is the dictionary ``roll_dice`` returns; ``limits`` the dict of

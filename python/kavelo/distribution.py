@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import bisect
 import math
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any
 
 from . import _odds
 
@@ -31,9 +31,13 @@ _U64_MAX = 2**64 - 1
 
 def _count_argument(name: str, value: Any) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"argument '{name}': '{type(value).__name__}' object cannot be interpreted as an integer")
+        raise TypeError(
+            f"argument '{name}': '{type(value).__name__}' object cannot be interpreted as an integer"
+        )
     if not 1 <= value <= _U64_MAX:
-        raise ValueError(f"[odds.invalid_argument] {name} must lie between 1 and {_U64_MAX}: got {value}")
+        raise ValueError(
+            f"[odds.invalid_argument] {name} must lie between 1 and {_U64_MAX}: got {value}"
+        )
     return value
 
 
@@ -48,17 +52,28 @@ class Odds:
     ``None`` when no roll gives a total.
     """
 
-    __slots__ = ("expression", "pmf", "failures", "truncated", "_outcomes", "_at_least", "_at_most", "_moments")
+    __slots__ = (
+        "expression",
+        "pmf",
+        "failures",
+        "truncated",
+        "_outcomes",
+        "_at_least",
+        "_at_most",
+        "_moments",
+    )
 
-    def __init__(self, expression: str, pmf: Dict[int, float], failures: Dict[str, float], truncated: float) -> None:
+    def __init__(
+        self, expression: str, pmf: dict[int, float], failures: dict[str, float], truncated: float
+    ) -> None:
         self.expression = expression
         self.pmf = pmf
         self.failures = failures
         self.truncated = truncated
-        self._outcomes: Optional[List[int]] = None
-        self._at_least: Optional[List[float]] = None
-        self._at_most: Optional[List[float]] = None
-        self._moments: Optional[Tuple[float, float]] = None
+        self._outcomes: list[int] | None = None
+        self._at_least: list[float] | None = None
+        self._at_most: list[float] | None = None
+        self._moments: tuple[float, float] | None = None
 
     def __repr__(self) -> str:
         if not self.pmf:
@@ -71,17 +86,17 @@ class Odds:
     # -- summaries
 
     @property
-    def outcomes(self) -> List[int]:
+    def outcomes(self) -> list[int]:
         """The outcomes, ascending (a new list)."""
         return list(self._sorted())
 
     @property
-    def min(self) -> Optional[int]:
+    def min(self) -> int | None:
         outcomes = self._sorted()
         return outcomes[0] if outcomes else None
 
     @property
-    def max(self) -> Optional[int]:
+    def max(self) -> int | None:
         outcomes = self._sorted()
         return outcomes[-1] if outcomes else None
 
@@ -122,7 +137,7 @@ class Odds:
             self._at_most = head
         return self._at_most[bisect.bisect_right(outcomes, x)]
 
-    def to_dict(self) -> Dict[str, Any]:
+    def to_dict(self) -> dict[str, Any]:
         """The odds as plain data (for JSON): outcomes as ``[total, probability]`` pairs;
         ``mean`` and ``stdev`` are None where the mean is not a number."""
         # No mean where no total has a probability above zero (JSON has no NaN).
@@ -140,12 +155,12 @@ class Odds:
 
     # -- internals
 
-    def _sorted(self) -> List[int]:
+    def _sorted(self) -> list[int]:
         if self._outcomes is None:
             self._outcomes = list(self.pmf)  # the module fills the dict in ascending order
         return self._outcomes
 
-    def _summary(self) -> Tuple[float, float]:
+    def _summary(self) -> tuple[float, float]:
         if self._moments is None:
             total = math.fsum(self.pmf.values())
             if not self.pmf or total <= 0.0:
@@ -181,14 +196,21 @@ def odds(
         TypeError: for arguments of the wrong type.
     """
     if not isinstance(expression, str):
-        raise TypeError(f"argument 'expression': '{type(expression).__name__}' object cannot be converted to 'PyString'")
+        raise TypeError(
+            f"argument 'expression': '{type(expression).__name__}' object cannot be converted to 'PyString'"
+        )
     if isinstance(tolerance, bool) or not isinstance(tolerance, (int, float)):
-        raise TypeError(f"argument 'tolerance': must be a real number, not '{type(tolerance).__name__}'")
+        raise TypeError(
+            f"argument 'tolerance': must be a real number, not '{type(tolerance).__name__}'"
+        )
     tolerance = float(tolerance)
     if not 0.0 < tolerance < 1.0:
-        raise ValueError(f"[odds.invalid_argument] tolerance must lie strictly between 0 and 1: got {tolerance!r}")
+        raise ValueError(
+            f"[odds.invalid_argument] tolerance must lie strictly between 0 and 1: got {tolerance!r}"
+        )
     max_outcomes = _count_argument("max_outcomes", max_outcomes)
     max_work = _count_argument("max_work", max_work)
-    pmf, failures, truncated, _work = _odds.distribution(expression, tolerance, max_outcomes, max_work)
+    pmf, failures, truncated, _work = _odds.distribution(
+        expression, tolerance, max_outcomes, max_work
+    )
     return Odds(expression, pmf, failures, truncated)
-

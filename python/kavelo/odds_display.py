@@ -23,7 +23,8 @@ import bisect
 import html
 import json
 import math
-from typing import Any, List, Optional, Sequence, Tuple
+from collections.abc import Sequence
+from typing import Any
 
 from .distribution import Odds
 
@@ -53,7 +54,7 @@ def _bar(value: float, largest: float, width: int) -> str:
     return FULL_BLOCK * full + (EIGHTHS[part - 1] if part else "")
 
 
-def _ranges(low: int, high: int, count: int, max_rows: int) -> List[Tuple[int, int]]:
+def _ranges(low: int, high: int, count: int, max_rows: int) -> list[tuple[int, int]]:
     """The rows: one per total while there are at most ``max_rows`` totals, else ranges
     of equal width from ``low`` to ``high`` (a width that divides the span when one up
     to twice the smallest does, so that the last range is not shorter)."""
@@ -65,7 +66,7 @@ def _ranges(low: int, high: int, count: int, max_rows: int) -> List[Tuple[int, i
     return [(start, min(start + width - 1, high)) for start in range(low, high + 1, width)]
 
 
-def _rows(odds_list: Sequence[Odds], max_rows: int) -> List[Tuple[str, int, int]]:
+def _rows(odds_list: Sequence[Odds], max_rows: int) -> list[tuple[str, int, int]]:
     """Labels and the totals each row covers, over the outcomes of every expression."""
     outcomes = sorted({x for d in odds_list for x in d.pmf})
     if not outcomes:
@@ -80,10 +81,15 @@ def _row_probability(d: Odds, low: int, high: int) -> float:
     return d.at_most(high) - d.at_most(low - 1) if high > low else d.probability(low)
 
 
-def _summary_lines(d: Odds) -> List[str]:
+def _summary_lines(d: Odds) -> list[str]:
     lines = [f"expression  {d.expression}"]
     if d.pmf:
-        lines += [f"mean        {d.mean:.4f}", f"stdev       {d.stdev:.4f}", f"min         {d.min}", f"max         {d.max}"]
+        lines += [
+            f"mean        {d.mean:.4f}",
+            f"stdev       {d.stdev:.4f}",
+            f"min         {d.min}",
+            f"max         {d.max}",
+        ]
     else:
         lines.append("no roll gives a total")
     for code, p in sorted(d.failures.items()):
@@ -93,7 +99,7 @@ def _summary_lines(d: Odds) -> List[str]:
     return lines
 
 
-def table_lines(d: Odds, columns: int = 80, max_rows: int = MAX_ROWS) -> List[str]:
+def table_lines(d: Odds, columns: int = 80, max_rows: int = MAX_ROWS) -> list[str]:
     """The summary (mean, standard deviation, extremes, failures) and one row per total
     (or range of totals) with its probability, the chance of at least and at most it,
     and a bar of the probability. No row is wider than ``columns - 1``."""
@@ -102,7 +108,9 @@ def table_lines(d: Odds, columns: int = 80, max_rows: int = MAX_ROWS) -> List[st
     if not rows:
         return lines[:-1]
     label_width = max(5, max(len(label) for label, _, _ in rows))
-    values = [(label, _row_probability(d, a, b), d.at_least(a), d.at_most(b)) for label, a, b in rows]
+    values = [
+        (label, _row_probability(d, a, b), d.at_least(a), d.at_most(b)) for label, a, b in rows
+    ]
     largest = max(p for _, p, _, _ in values)
     lines.append(f"{'total':>{label_width}}  probability  at least  at most")
     # label, the three columns under their headings, one space, then the bar
@@ -116,7 +124,9 @@ def table_lines(d: Odds, columns: int = 80, max_rows: int = MAX_ROWS) -> List[st
     return lines
 
 
-def comparison_lines(odds_list: Sequence[Odds], column: str = "at_least", max_rows: int = MAX_ROWS) -> List[str]:
+def comparison_lines(
+    odds_list: Sequence[Odds], column: str = "at_least", max_rows: int = MAX_ROWS
+) -> list[str]:
     """Expressions side by side: one column per expression, one row per total (or range
     of totals), showing ``column`` ("at_least" by default, "at_most" or "probability"),
     then each expression's mean, standard deviation, failures (in percent) and the mass
@@ -130,7 +140,10 @@ def comparison_lines(odds_list: Sequence[Odds], column: str = "at_least", max_ro
     widths = [max(8, len(h)) for h in heads]
 
     def line(label: str, cells: Sequence[str]) -> str:
-        return (f"{label:>{label_width}}  " + "  ".join(f"{c:>{w}}" for c, w in zip(cells, widths))).rstrip()
+        return (
+            f"{label:>{label_width}}  "
+            + "  ".join(f"{c:>{w}}" for c, w in zip(cells, widths, strict=True))
+        ).rstrip()
 
     lines = [f"{COLUMNS[column]} (%)", line("total", heads)]
     for label, a, b in rows:
@@ -172,7 +185,7 @@ PALETTE = ["#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#e
 VISIBLE_TAIL = 1e-4
 
 
-def _visible_range(odds_list: Sequence[Odds]) -> Tuple[float, float]:
+def _visible_range(odds_list: Sequence[Odds]) -> tuple[float, float]:
     low, high = math.inf, -math.inf
     for d in odds_list:
         outcomes = d.outcomes
@@ -182,15 +195,22 @@ def _visible_range(odds_list: Sequence[Odds]) -> Tuple[float, float]:
         # above the tail are one run, found by bisection (a million totals cost the same
         # as a few).
         indices = range(len(outcomes))
-        first = bisect.bisect_left(indices, True, key=lambda i: d.at_most(outcomes[i]) >= VISIBLE_TAIL)
-        last = bisect.bisect_left(indices, True, key=lambda i: d.at_least(outcomes[i]) < VISIBLE_TAIL) - 1
+        first = bisect.bisect_left(
+            indices, True, key=lambda i: d.at_most(outcomes[i]) >= VISIBLE_TAIL
+        )
+        last = (
+            bisect.bisect_left(indices, True, key=lambda i: d.at_least(outcomes[i]) < VISIBLE_TAIL)
+            - 1
+        )
         if first > last:
             first, last = 0, len(outcomes) - 1
         low, high = min(low, outcomes[first]), max(high, outcomes[last])
     return low, high
 
 
-def _series(d: Odds, column: str, low: float = -math.inf, high: float = math.inf) -> List[Tuple[float, float]]:
+def _series(
+    d: Odds, column: str, low: float = -math.inf, high: float = math.inf
+) -> list[tuple[float, float]]:
     """(total, value) for the totals from low to high."""
     xs = [x for x in d.pmf if low <= x <= high]
     if column == "at_least":
@@ -205,7 +225,9 @@ def _series(d: Odds, column: str, low: float = -math.inf, high: float = math.inf
 MAX_POINTS = 1000
 
 
-def _thin(points: list[tuple[float, float]], column: str, max_points: int = MAX_POINTS) -> list[tuple[float, float]]:
+def _thin(
+    points: list[tuple[float, float]], column: str, max_points: int = MAX_POINTS
+) -> list[tuple[float, float]]:
     """At most about ``max_points`` of the points, so that a chart costs the same
     whatever the number of totals. Probabilities: neighbouring totals in groups of equal
     size, each group one point at its middle with the mean probability of its totals (the
@@ -228,7 +250,7 @@ def _thin(points: list[tuple[float, float]], column: str, max_points: int = MAX_
     return thinned
 
 
-def _ticks(low: float, high: float, count: int = 6) -> List[float]:
+def _ticks(low: float, high: float, count: int = 6) -> list[float]:
     """Round tick positions covering [low, high]."""
     if high <= low:
         return [low]
@@ -254,8 +276,11 @@ def _tick_label(value: float, percent: bool) -> str:
 
 
 def svg_chart(
-    odds_list: Sequence[Odds], column: str = "probability", width: int = 720, height: int = 400,
-    title: Optional[str] = None,
+    odds_list: Sequence[Odds],
+    column: str = "probability",
+    width: int = 720,
+    height: int = 400,
+    title: str | None = None,
 ) -> str:
     """A chart of ``column`` over the totals, one series per expression: bars for one
     expression's probabilities, lines (with points when few) otherwise; axes, grid and
@@ -268,7 +293,7 @@ def svg_chart(
     shown_low, shown_high = _visible_range(odds_list)
     full = [_series(d, column, shown_low, shown_high) for d in odds_list]
     series = [_thin(s, column) for s in full]
-    thinned = any(len(s) != len(f) for s, f in zip(series, full))
+    thinned = any(len(s) != len(f) for s, f in zip(series, full, strict=True))
     markers = all(len(s) <= 60 for s in series)
     left, right, top, bottom = 64, 16, 40 if title else 16, 48
     legend_height = 20 * len(odds_list)
@@ -286,29 +311,45 @@ def svg_chart(
         return top + plot_h - y / y_high * plot_h
 
     out = [
-        f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
-        f'viewBox="0 0 {width} {height}" font-family="sans-serif" font-size="12">',
+        (
+            f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
+            f'viewBox="0 0 {width} {height}" font-family="sans-serif" font-size="12">'
+        ),
         f'<rect x="0" y="0" width="{width}" height="{height}" fill="white"/>',
     ]
     if title:
-        out.append(f'<text x="{width / 2:.1f}" y="24" text-anchor="middle" font-size="15">{html.escape(title)}</text>')
+        out.append(
+            f'<text x="{width / 2:.1f}" y="24" text-anchor="middle" font-size="15">{html.escape(title)}</text>'
+        )
     for tick in _ticks(0, y_high):
         y = py(tick)
-        out.append(f'<line x1="{left}" y1="{y:.1f}" x2="{left + plot_w}" y2="{y:.1f}" stroke="#ddd"/>')
-        out.append(f'<text x="{left - 6}" y="{y + 4:.1f}" text-anchor="end">{_tick_label(tick, True)}</text>')
+        out.append(
+            f'<line x1="{left}" y1="{y:.1f}" x2="{left + plot_w}" y2="{y:.1f}" stroke="#ddd"/>'
+        )
+        out.append(
+            f'<text x="{left - 6}" y="{y + 4:.1f}" text-anchor="end">{_tick_label(tick, True)}</text>'
+        )
     for tick in _ticks(x_low + 0.5, x_high - 0.5, 10):
         x = px(tick)
-        out.append(f'<line x1="{x:.1f}" y1="{top + plot_h}" x2="{x:.1f}" y2="{top + plot_h + 4}" stroke="black"/>')
-        out.append(f'<text x="{x:.1f}" y="{top + plot_h + 18}" text-anchor="middle">{_tick_label(tick, False)}</text>')
-    out.append(f'<line x1="{left}" y1="{top + plot_h}" x2="{left + plot_w}" y2="{top + plot_h}" stroke="black"/>')
+        out.append(
+            f'<line x1="{x:.1f}" y1="{top + plot_h}" x2="{x:.1f}" y2="{top + plot_h + 4}" stroke="black"/>'
+        )
+        out.append(
+            f'<text x="{x:.1f}" y="{top + plot_h + 18}" text-anchor="middle">{_tick_label(tick, False)}</text>'
+        )
+    out.append(
+        f'<line x1="{left}" y1="{top + plot_h}" x2="{left + plot_w}" y2="{top + plot_h}" stroke="black"/>'
+    )
     out.append(f'<line x1="{left}" y1="{top}" x2="{left}" y2="{top + plot_h}" stroke="black"/>')
-    out.append(f'<text x="{left + plot_w / 2:.1f}" y="{top + plot_h + 36}" text-anchor="middle">total</text>')
+    out.append(
+        f'<text x="{left + plot_w / 2:.1f}" y="{top + plot_h + 36}" text-anchor="middle">total</text>'
+    )
     out.append(
         f'<text x="14" y="{top + plot_h / 2:.1f}" text-anchor="middle" '
         f'transform="rotate(-90 14 {top + plot_h / 2:.1f})">{COLUMNS[column]}</text>'
     )
     bars = len(odds_list) == 1 and column == "probability" and not thinned
-    for i, (d, s) in enumerate(zip(odds_list, series)):
+    for i, (d, s) in enumerate(zip(odds_list, series, strict=True)):
         colour = PALETTE[i % len(PALETTE)]
         out.append(f'<g class="series" fill="{colour}" stroke="{colour}">')
         if bars:
@@ -340,8 +381,11 @@ def _literal(text: str) -> str:
 
 
 def write_plot(
-    path: str, odds_list: Sequence[Odds], column: str = "probability", backend: str = "auto",
-    title: Optional[str] = None,
+    path: str,
+    odds_list: Sequence[Odds],
+    column: str = "probability",
+    backend: str = "auto",
+    title: str | None = None,
 ) -> str:
     """Draws the chart to ``path`` and returns the backend used: "matplotlib" when it is
     installed and ``backend`` is "auto" or "matplotlib", else "svg" (plain SVG, no
@@ -363,11 +407,13 @@ def write_plot(
             for d in odds_list:
                 full = _series(d, column, shown_low, shown_high)
                 points = _thin(full, column)
-                xs, ys = zip(*points) if points else ((), ())
+                xs, ys = zip(*points, strict=True) if points else ((), ())
                 if len(odds_list) == 1 and column == "probability" and len(points) == len(full):
                     axes.bar(xs, ys, label=_literal(d.expression))
                 else:
-                    axes.plot(xs, ys, marker="o" if len(xs) <= 60 else None, label=_literal(d.expression))
+                    axes.plot(
+                        xs, ys, marker="o" if len(xs) <= 60 else None, label=_literal(d.expression)
+                    )
             axes.set_xlabel("total")
             axes.set_ylabel(COLUMNS[column])
             axes.yaxis.set_major_formatter(lambda value, _: f"{100 * value:g}%")

@@ -48,7 +48,9 @@ _INTEGER = re.compile(r"-?\d+")
 _MARKDOWN_SPECIAL = re.compile(r"([\\`*_~\[\]()#<>|!])")
 # Controls, DEL, C1, bidirectional controls and lone surrogates in a comment, shown as
 # escapes so that a comment from a chat cannot act on a terminal or reorder the line.
-_UNSAFE = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069\ud800-\udfff]")
+_UNSAFE = re.compile(
+    "[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069\ud800-\udfff]"
+)
 
 
 def escape_text(text: str) -> str:

@@ -30,9 +30,7 @@ Origin = Literal["roll", "explode", "reroll"]
 Fate = Literal["kept", "dropped", "rerolled", "duplicate", "added", "counted", "uncounted"]
 
 #: The fates of faces that no longer count as themselves in the term's values.
-REMOVED_FATES: frozenset[str] = frozenset(
-    {"dropped", "rerolled", "duplicate", "uncounted"}
-)
+REMOVED_FATES: frozenset[str] = frozenset({"dropped", "rerolled", "duplicate", "uncounted"})
 
 
 @dataclass(frozen=True, slots=True)
@@ -206,9 +204,7 @@ def trace(expression: str, policy: ResourcePolicy | None = None) -> Trace:
     return _build(expression, raw)
 
 
-def replay(
-    expression: str, faces: Iterable[int], policy: ResourcePolicy | None = None
-) -> Trace:
+def replay(expression: str, faces: Iterable[int], policy: ResourcePolicy | None = None) -> Trace:
     """Evaluates one expression taking its faces, in draw order, from ``faces`` instead
     of the generator, and returns its trace.
 

@@ -8,6 +8,11 @@
 #include "python_bindings/policy_type.hpp"
 #include "python_bindings/result_conversion.hpp"
 
+// The build defines the version from the file VERSION at the root of the checkout.
+#ifndef KAVELO_VERSION
+#error "KAVELO_VERSION is defined by CMakeLists.txt"
+#endif
+
 namespace kavelo::py {
 
 namespace {
@@ -46,7 +51,7 @@ PyObject* initialise() {
   PyRef module = PyRef::steal(PyModule_Create2(&module_definition, 3));
   if (!module) return nullptr;
 
-  PyRef version = PyRef::steal(PyUnicode_FromString("1.3.5"));
+  PyRef version = PyRef::steal(PyUnicode_FromString(KAVELO_VERSION));
   if (!version || !add_public(module.get(), "__version__", version.get())) return nullptr;
 
   if (!create_result_keys() || !add_module_functions(module.get(), add_public)) return nullptr;

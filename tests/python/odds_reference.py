@@ -14,21 +14,33 @@ Explosions and reroll-until loops are followed until the mass still going on is 
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from fractions import Fraction
-from typing import Dict, List, Sequence, Tuple, Union
+from typing import Any
 
 I64_MIN = -(2**63)
 I64_MAX = 2**63 - 1
 
 # A term: ("dice", count, sides, ((kind, n), ...)); a number: ("num", v);
 # an operation: ("op", symbol, left, right); parentheses: ("paren", inner).
-Node = Tuple
+Node = tuple[Any, ...]
 
 MODIFIER_TEXT = {
-    "explode": "!", "explode_alias": "e", "explode_keep_high": "K", "reroll": "r",
-    "reroll_once": "ro", "reroll_until": "R", "reroll_add": "a", "keep_alias": "k",
-    "keep_high": "kh", "keep_low": "kl", "drop_high": "dh", "drop_low": "dl",
-    "unique": "u", "sort": "s", "count": "c",
+    "explode": "!",
+    "explode_alias": "e",
+    "explode_keep_high": "K",
+    "reroll": "r",
+    "reroll_once": "ro",
+    "reroll_until": "R",
+    "reroll_add": "a",
+    "keep_alias": "k",
+    "keep_high": "kh",
+    "keep_low": "kl",
+    "drop_high": "dh",
+    "drop_low": "dl",
+    "unique": "u",
+    "sort": "s",
+    "count": "c",
 }
 FLAGS = {"explode", "explode_alias", "unique", "sort"}
 PER_DIE = {"explode", "explode_alias", "reroll", "reroll_once", "reroll_until", "reroll_add"}
@@ -68,11 +80,12 @@ class Dist:
     mass cut off."""
 
     def __init__(self) -> None:
-        self.pmf: Dict = {}
-        self.failures: Dict[str, Fraction] = {}
+        # Totals, or a die's groups (tuples of faces), to their probabilities.
+        self.pmf: dict[Any, Fraction] = {}
+        self.failures: dict[str, Fraction] = {}
         self.cut = Fraction(0)
 
-    def add(self, key, p: Fraction) -> None:
+    def add(self, key: Any, p: Fraction) -> None:
         self.pmf[key] = self.pmf.get(key, Fraction(0)) + p
 
     def fail(self, code: str, p: Fraction) -> None:
@@ -82,7 +95,7 @@ class Dist:
         return sum(self.pmf.values(), Fraction(0))
 
 
-def die_groups(sides: int, mods: Sequence[Tuple[str, int]], cut: Fraction) -> Dist:
+def die_groups(sides: int, mods: Sequence[tuple[str, int]], cut: Fraction) -> Dist:
     """Every group one die can end with, by drawing face after face."""
     d = Dist()
     face = Fraction(1, sides)
@@ -90,9 +103,9 @@ def die_groups(sides: int, mods: Sequence[Tuple[str, int]], cut: Fraction) -> Di
     if explode and sides == 1:
         raise EndlessRoll("a one-sided die explodes on every face")
     # Explosions: draw while the last face shows the sides.
-    pending: Dict[Tuple[int, ...], Fraction] = {(): Fraction(1)}
+    pending: dict[tuple[int, ...], Fraction] = {(): Fraction(1)}
     while pending:
-        nxt: Dict[Tuple[int, ...], Fraction] = {}
+        nxt: dict[tuple[int, ...], Fraction] = {}
         for group, p in pending.items():
             for f in range(1, sides + 1):
                 g = group + (f,)
@@ -124,7 +137,7 @@ def die_groups(sides: int, mods: Sequence[Tuple[str, int]], cut: Fraction) -> Di
                     out.add(group, p)
                 else:
                     for f in range(1, sides + 1):
-                        out.add(group[:at] + (f,) + group[at + 1:], p * face)
+                        out.add(group[:at] + (f,) + group[at + 1 :], p * face)
             elif name == "reroll_add":
                 if any(v <= n for v in group):
                     s = sum(group)
@@ -151,7 +164,7 @@ def die_groups(sides: int, mods: Sequence[Tuple[str, int]], cut: Fraction) -> Di
     return d
 
 
-def apply_pool(values: List[int], mods: Sequence[Tuple[str, int]]) -> List[int]:
+def apply_pool(values: list[int], mods: Sequence[tuple[str, int]]) -> list[int]:
     """The pool phase as the roller runs it on the list of values."""
 
     def count(n: int) -> int:
@@ -169,9 +182,9 @@ def apply_pool(values: List[int], mods: Sequence[Tuple[str, int]]) -> List[int]:
         elif name == "keep_low":
             values = sorted(values)[: count(n)]
         elif name == "drop_high":
-            values = sorted(values, reverse=True)[count(n):]
+            values = sorted(values, reverse=True)[count(n) :]
         elif name == "drop_low":
-            values = sorted(values)[count(n):]
+            values = sorted(values)[count(n) :]
         elif name == "unique":
             seen = set()
             kept = []
@@ -187,16 +200,16 @@ def apply_pool(values: List[int], mods: Sequence[Tuple[str, int]]) -> List[int]:
     return values
 
 
-def dice_odds(count: int, sides: int, mods: Sequence[Tuple[str, int]], cut: Fraction) -> Dist:
+def dice_odds(count: int, sides: int, mods: Sequence[tuple[str, int]], cut: Fraction) -> Dist:
     out = Dist()
     if count < 1 or sides < 1:
         out.fail(INVALID_DICE, Fraction(1))
         return out
     one = die_groups(sides, mods, cut)
     # The dice one after another: ordered lists of groups.
-    rolls: Dict[Tuple[Tuple[int, ...], ...], Fraction] = {(): Fraction(1)}
+    rolls: dict[tuple[tuple[int, ...], ...], Fraction] = {(): Fraction(1)}
     for _ in range(count):
-        nxt: Dict[Tuple[Tuple[int, ...], ...], Fraction] = {}
+        nxt: dict[tuple[tuple[int, ...], ...], Fraction] = {}
         for groups, p in rolls.items():
             for group, q in one.pmf.items():
                 key = groups + (group,)
@@ -211,11 +224,11 @@ def dice_odds(count: int, sides: int, mods: Sequence[Tuple[str, int]], cut: Frac
     return out
 
 
-def _checked(value: int) -> Union[int, str]:
+def _checked(value: int) -> int | str:
     return value if I64_MIN <= value <= I64_MAX else OVERFLOW
 
 
-def operate(symbol: str, a: int, b: int) -> Union[int, str]:
+def operate(symbol: str, a: int, b: int) -> int | str:
     """One checked operation: the value, or the code of its failure."""
     if symbol == "+":
         return _checked(a + b)

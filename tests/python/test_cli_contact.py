@@ -2,6 +2,7 @@
 limits, failures that name their input, one JSON value per input, English glosses of
 the Chinese error texts, and the help. Run as separate processes, like test_cli.py."""
 
+import itertools
 import json
 import os
 import random
@@ -11,6 +12,7 @@ import sys
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
+
 from kavelo import ResourcePolicy
 from kavelo.cli import Summary, build_parser, histogram_rows, row_width
 from kavelo.cli.glossary import GLOSSES, error_code, gloss
@@ -19,13 +21,16 @@ from kavelo.cli.stats import MAX_BINS
 KAVELO = [sys.executable, "-m", "kavelo"]
 
 
-def kavelo(*args, stdin=b"", env=None, timeout=120):
+def kavelo(
+    *args: str, stdin: bytes = b"", env: dict[str, str] | None = None, timeout: float = 120
+) -> subprocess.CompletedProcess[bytes]:
     environment = dict(os.environ, **(env or {}))
-    return subprocess.run(KAVELO + list(args), input=stdin, capture_output=True,
-                          env=environment, timeout=timeout)
+    return subprocess.run(
+        KAVELO + list(args), input=stdin, capture_output=True, env=environment, timeout=timeout
+    )
 
 
-def lines(stream):
+def lines(stream: bytes) -> list[str]:
     return stream.decode("utf-8").splitlines()
 
 
@@ -44,7 +49,7 @@ def lines(stream):
         (["-n", "30000", "--stats", "5d2!"], 30000),
     ],
 )
-def test_stats_of_any_size_under_the_default_limits(args, samples):
+def test_stats_of_any_size_under_the_default_limits(args: list[str], samples: int) -> None:
     result = kavelo(*args, env={"COLUMNS": "80"})
     assert result.returncode == 0, result.stderr
     assert result.stderr == b""
@@ -53,7 +58,7 @@ def test_stats_of_any_size_under_the_default_limits(args, samples):
     assert sum(int(row.split()[1]) for row in out[7:]) == samples
 
 
-def test_json_stats_of_many_samples_count_them_all():
+def test_json_stats_of_many_samples_count_them_all() -> None:
     result = kavelo("--json", "-n", "12345", "--stats", "1d6")
     summary = json.loads(result.stdout)
     assert result.returncode == 0 and summary["samples"] == 12345
@@ -62,7 +67,7 @@ def test_json_stats_of_many_samples_count_them_all():
 
 
 @pytest.mark.parametrize("json_output", [False, True])
-def test_samples_beyond_one_request_are_all_printed(json_output):
+def test_samples_beyond_one_request_are_all_printed(json_output: bool) -> None:
     args = ["-n", "12001", "3d1 # x"]
     result = kavelo(*(["--json"] if json_output else []), *args)
     assert result.returncode == 0, result.stderr
@@ -79,13 +84,19 @@ def test_samples_beyond_one_request_are_all_printed(json_output):
     "args, message",
     [
         # One sample alone passes the limit: the error of the expression itself.
-        (["-n", "50", "1d1!"], "[limit.generated_values] 计算预算已耗尽: 最多生成 10000 个骰子结果; used 10000, requested 1"),
-        (["-n", "5", "--limit", "output_items=1", "1d1"], "[limit.output_items] 计算预算已耗尽: used 0, requested 2, limit 1"),
+        (
+            ["-n", "50", "1d1!"],
+            "[limit.generated_values] 计算预算已耗尽: 最多生成 10000 个骰子结果; used 10000, requested 1",
+        ),
+        (
+            ["-n", "5", "--limit", "output_items=1", "1d1"],
+            "[limit.output_items] 计算预算已耗尽: used 0, requested 2, limit 1",
+        ),
         # An error that does not depend on the size of the request is not retried.
         (["-n", "20000", "1d6/0"], "[arithmetic.divide_by_zero] 除零错误"),
     ],
 )
-def test_samples_that_cannot_fit_fail_with_the_roll_error(args, message):
+def test_samples_that_cannot_fit_fail_with_the_roll_error(args: list[str], message: str) -> None:
     result = kavelo("--json", *args)
     assert result.returncode == 1
     [document] = lines(result.stdout)
@@ -95,7 +106,7 @@ def test_samples_that_cannot_fit_fail_with_the_roll_error(args, message):
 # ---------------------------------------------------------------- naming the input
 
 
-def test_stdin_failure_names_its_line():
+def test_stdin_failure_names_its_line() -> None:
     result = kavelo(stdin=b"1d6\n\n1d0\n2d8\n")
     assert result.returncode == 1
     assert len(lines(result.stdout)) == 2
@@ -105,13 +116,15 @@ def test_stdin_failure_names_its_line():
     )
 
 
-def test_argument_failure_names_its_position():
+def test_argument_failure_names_its_position() -> None:
     result = kavelo("1d6", "2", "1/0")
-    assert lines(result.stderr) == ["kavelo: argument 3: [arithmetic.divide_by_zero] 除零错误 (division by zero)"]
+    assert lines(result.stderr) == [
+        "kavelo: argument 3: [arithmetic.divide_by_zero] 除零错误 (division by zero)"
+    ]
 
 
 @pytest.mark.parametrize("source", ["stdin", "arguments"])
-def test_json_gives_one_value_per_input(source):
+def test_json_gives_one_value_per_input(source: str) -> None:
     texts = ["1d1", "2d", "2d1", "1d0", "\udcff", "1/0 # z"]
     if source == "stdin":
         # An undecodable byte read from standard input becomes U+FFFD: a syntax error.
@@ -125,9 +138,15 @@ def test_json_gives_one_value_per_input(source):
     documents = [json.loads(line) for line in lines(result.stdout)]
     assert len(documents) == len(texts)
     assert [documents[i]["results"][0]["total"] for i in (0, 2)] == [1, 2]
-    failures = [(d["input"], d["code"]) for d in documents[1::2]] + [(documents[4]["input"], documents[4]["code"])]
-    assert failures == [("2d", "parse.syntax"), ("1d0", "dice.invalid"),
-                        ("1/0 # z", "arithmetic.divide_by_zero"), fifth]
+    failures = [(d["input"], d["code"]) for d in documents[1::2]] + [
+        (documents[4]["input"], documents[4]["code"])
+    ]
+    assert failures == [
+        ("2d", "parse.syntax"),
+        ("1d0", "dice.invalid"),
+        ("1/0 # z", "arithmetic.divide_by_zero"),
+        fifth,
+    ]
     assert documents[3]["error"] == "无效的骰子表达式: 骰子数量和面数必须大于0"
 
 
@@ -136,15 +155,30 @@ def test_json_gives_one_value_per_input(source):
 
 #: One text for each Chinese error text the roller gives under the default limits.
 GLOSSED_TEXTS = [
-    "2d", "9223372036854775808", "2147483648d6", "2d2147483648", "4d6K99999999999",
-    "4d6r99999999999", "4d6ro99999999999", "4d6R99999999999", "4d6a99999999999",
-    "4d6kh99999999999", "4d6kl99999999999", "4d6dh99999999999", "4d6dl99999999999",
-    "4d6c99999999999", "0d6", "1/0", "10001d6", "1d1!", ";".join(["1"] * 1001),
+    "2d",
+    "9223372036854775808",
+    "2147483648d6",
+    "2d2147483648",
+    "4d6K99999999999",
+    "4d6r99999999999",
+    "4d6ro99999999999",
+    "4d6R99999999999",
+    "4d6a99999999999",
+    "4d6kh99999999999",
+    "4d6kl99999999999",
+    "4d6dh99999999999",
+    "4d6dl99999999999",
+    "4d6c99999999999",
+    "0d6",
+    "1/0",
+    "10001d6",
+    "1d1!",
+    ";".join(["1"] * 1001),
 ]
 
 
 @pytest.mark.parametrize("text", GLOSSED_TEXTS)
-def test_every_chinese_error_text_has_a_gloss_and_a_code(text):
+def test_every_chinese_error_text_has_a_gloss_and_a_code(text: str) -> None:
     from kavelo import Kavelo
 
     with pytest.raises(ValueError) as raised:
@@ -154,7 +188,7 @@ def test_every_chinese_error_text_has_a_gloss_and_a_code(text):
     assert error_code(raised.value) != "error"
 
 
-def test_every_key_of_the_table_is_an_error_the_command_shows():
+def test_every_key_of_the_table_is_an_error_the_command_shows() -> None:
     from kavelo import Kavelo
 
     glosses = set()
@@ -165,7 +199,9 @@ def test_every_key_of_the_table_is_an_error_the_command_shows():
     with pytest.raises(ValueError) as raised:
         Kavelo().roll_multiple("1d6; 1d6", 2)
     glosses.add(gloss(str(raised.value)))
-    expected = {value.replace("{0}", "10000" if "dice" in value else "1000") for value in GLOSSES.values()}
+    expected = {
+        value.replace("{0}", "10000" if "dice" in value else "1000") for value in GLOSSES.values()
+    }
     assert glosses == expected
 
 
@@ -174,18 +210,21 @@ def test_every_key_of_the_table_is_an_error_the_command_shows():
     [
         ("[arithmetic.overflow] checked i64 overflow during addition", None),
         ("[limit.work_units] 计算预算已耗尽: used 4, requested 1, limit 4", "limit reached"),
-        ("[limit.parsed_instructions] 程序指令数量超过限制: 最多 1000 条", "too many instructions: at most 1000"),
+        (
+            "[limit.parsed_instructions] 程序指令数量超过限制: 最多 1000 条",
+            "too many instructions: at most 1000",
+        ),
         ("解析错误: 无效数字x", None),  # exact texts only
     ],
 )
-def test_gloss_lookup(message, expected):
+def test_gloss_lookup(message: str, expected: str | None) -> None:
     assert gloss(message) == expected
 
 
 # ---------------------------------------------------------------- help
 
 
-def test_help_explains_arithmetic_and_every_exit_status():
+def test_help_explains_arithmetic_and_every_exit_status() -> None:
     out = kavelo("--help").stdout.decode()
     assert "left to right" in out and "(2d6+1d4)*2" in out
     statuses = out.split("exit status:", 1)[1]
@@ -197,32 +236,36 @@ def test_help_explains_arithmetic_and_every_exit_status():
 # ---------------------------------------------------------------- histogram cost
 
 
-def _brute_width(span, max_rows=40):
+def _brute_width(span: int, max_rows: int = 40) -> int:
     width = -(-span // max_rows)
     return next((w for w in range(width, 2 * width + 1) if span % w == 0), width)
 
 
 @given(st.integers(min_value=1, max_value=200000))
-def test_row_width_matches_the_search_over_every_width(span):
+def test_row_width_matches_the_search_over_every_width(span: int) -> None:
     assert row_width(span) == _brute_width(span)
 
 
 @pytest.mark.parametrize("span", [2**31, 2**62, 2**64 + 13, 4611686014132420609])
-def test_row_width_of_huge_spans(span):
+def test_row_width_of_huge_spans(span: int) -> None:
     width = row_width(span)
     smallest = -(-span // 40)
     assert smallest <= width <= 2 * smallest
     assert -(-span // width) <= 40
 
 
-def test_folded_summary_keeps_exact_totals_and_row_counts():
+def test_folded_summary_keeps_exact_totals_and_row_counts() -> None:
     rng = random.Random(7)
     totals = [rng.randrange(-(2**40), 2**40) for _ in range(3 * MAX_BINS)] + [5, 5]
     summary = Summary()
     for start in range(0, len(totals), 5000):
-        summary.add(totals[start:start + 5000])
+        summary.add(totals[start : start + 5000])
     assert summary.shift > 0 and len(summary.bins) <= MAX_BINS
-    assert (summary.minimum, summary.maximum, summary.samples) == (min(totals), max(totals), len(totals))
+    assert (summary.minimum, summary.maximum, summary.samples) == (
+        min(totals),
+        max(totals),
+        len(totals),
+    )
     assert summary.mean == pytest.approx(sum(totals) / len(totals))
     rows = histogram_rows(summary)
     assert len(rows) <= 40 and sum(count for _, count in rows) == len(totals)
@@ -236,13 +279,18 @@ def test_folded_summary_keeps_exact_totals_and_row_counts():
 # ---------------------------------------------------------------- progress
 
 
-def test_progress_bar_only_on_a_terminal_and_erased_at_the_end():
+def test_progress_bar_only_on_a_terminal_and_erased_at_the_end() -> None:
     import pty
 
     controller, terminal = pty.openpty()
     try:
-        result = subprocess.run(KAVELO + ["-n", "1500000", "--stats", "1d6"], stdout=subprocess.PIPE,
-                                stderr=terminal, timeout=300, env=dict(os.environ, COLUMNS="80"))
+        result = subprocess.run(
+            KAVELO + ["-n", "1500000", "--stats", "1d6"],
+            stdout=subprocess.PIPE,
+            stderr=terminal,
+            timeout=300,
+            env=dict(os.environ, COLUMNS="80"),
+        )
         os.close(terminal)
         terminal = -1
         shown = b""
@@ -265,7 +313,7 @@ def test_progress_bar_only_on_a_terminal_and_erased_at_the_end():
     assert text.endswith("\r\x1b[K")
 
 
-def test_folded_summary_as_json_gives_bins_that_cover_every_total():
+def test_folded_summary_as_json_gives_bins_that_cover_every_total() -> None:
     totals = list(range(0, 4 * MAX_BINS, 3)) + [-7]
     summary = Summary(totals)
     data = summary.to_dict("x")
@@ -273,7 +321,7 @@ def test_folded_summary_as_json_gives_bins_that_cover_every_total():
     bins = data["bins"]
     assert bins[0][0] == -7 and bins[-1][1] == max(totals)
     assert all(low <= high for low, high, _ in bins)
-    assert all(previous[1] < following[0] for previous, following in zip(bins, bins[1:]))
+    assert all(previous[1] < following[0] for previous, following in itertools.pairwise(bins))
     assert sum(count for _, _, count in bins) == len(totals)
     with pytest.raises(ValueError):
-        summary.counts
+        _ = summary.counts

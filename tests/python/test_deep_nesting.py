@@ -56,8 +56,12 @@ CASES = [
     ("default", "roll", "'(' * 64 + '1' + ')' * 64", {"error": NESTING.format(32)}),
     ("hard", "roll", "'(' * 256 + '1' + ')' * 256", {"error": NESTING.format(128)}),
     ("hard", "run", "'1;' + '(' * 256 + '2d6' + ')' * 256", {"error": NESTING.format(128)}),
-    ("hard", "roll", "'(' * 257 + '1' + ')' * 257",
-     {"error": "[limit.parse_depth] 计算预算已耗尽: used 256, requested 1, limit 256"}),
+    (
+        "hard",
+        "roll",
+        "'(' * 257 + '1' + ')' * 257",
+        {"error": "[limit.parse_depth] 计算预算已耗尽: used 256, requested 1, limit 256"},
+    ),
     # A syntax error at the innermost level unwinds all 256 levels and reports.
     ("hard", "roll", "'(' * 256 + '1 x' + ')' * 256", {"error_start": "解析错误: "}),
     # The deepest tree that evaluates: nesting_depth nodes on its deepest path.
@@ -72,10 +76,18 @@ CASES = [
     # The longest chains the node limit admits, and a 1 MiB one that it refuses after the
     # whole tree was built.
     ("hard", "roll", "'+'.join(['1'] * 32766)", {"error": NESTING.format(128)}),
-    ("default", "roll", "'-'.join(['1'] * 32768)",
-     {"error": "[limit.ast_nodes] 计算预算已耗尽: used 0, requested 65537, limit 4096"}),
-    ("hard", "roll", "'+'.join(['1'] * 524288)",
-     {"error": "[limit.ast_nodes] 计算预算已耗尽: used 0, requested 1048577, limit 65536"}),
+    (
+        "default",
+        "roll",
+        "'-'.join(['1'] * 32768)",
+        {"error": "[limit.ast_nodes] 计算预算已耗尽: used 0, requested 65537, limit 4096"},
+    ),
+    (
+        "hard",
+        "roll",
+        "'+'.join(['1'] * 524288)",
+        {"error": "[limit.ast_nodes] 计算预算已耗尽: used 0, requested 1048577, limit 65536"},
+    ),
     # Long flat lists: modifiers on one term, instructions in one program.
     ("hard", "roll", "'1d1' + 's' * 65530", {"total": 1}),
     ("hard", "run", "';'.join(['1'] * 10000)", {"total": 10000}),
@@ -83,7 +95,9 @@ CASES = [
 
 
 @pytest.mark.parametrize("policy, method, text, expected", CASES)
-def test_deep_input_on_a_small_stack(policy, method, text, expected):
+def test_deep_input_on_a_small_stack(
+    policy: str, method: str, text: str, expected: dict[str, int]
+) -> None:
     case = {"policy": policy, "method": method, "text": text, "stack_kib": STACK_KIB}
     child = subprocess.run(
         [sys.executable, "-c", CHILD],

@@ -1,16 +1,18 @@
 """The module functions roll_dice, run_program and roll_simple."""
 
 import re
+from collections.abc import Callable
 
 import pytest
 
 import kavelo
 from kavelo import roll_dice, roll_simple, run_program
+from native_attributes import native_attribute, text_signature
 
 KEYS = ["expression", "total", "rolls", "details", "comment"]
 
 
-def check_result_dict(result):
+def check_result_dict(result: object) -> None:
     assert type(result) is dict
     assert list(result) == KEYS
     assert type(result["expression"]) is str
@@ -22,7 +24,7 @@ def check_result_dict(result):
     assert type(result["comment"]) is str
 
 
-def test_roll_dice_result_shape_and_consistency():
+def test_roll_dice_result_shape_and_consistency() -> None:
     result = roll_dice("4d6kh3+2")
     check_result_dict(result)
     assert result["expression"] == "(4d6) + (2)"
@@ -34,7 +36,7 @@ def test_roll_dice_result_shape_and_consistency():
     assert result["details"] == f"{sum(kept)} + 2 = {sum(kept) + 2}"
 
 
-def test_roll_dice_details_of_a_dice_term():
+def test_roll_dice_details_of_a_dice_term() -> None:
     result = roll_dice("3d1kh2")
     assert result == {
         "expression": "3d1",
@@ -45,7 +47,7 @@ def test_roll_dice_details_of_a_dice_term():
     }
 
 
-def test_endless_explosion_stops_at_the_face_limit():
+def test_endless_explosion_stops_at_the_face_limit() -> None:
     # Every face of a one-sided die explodes.
     with pytest.raises(ValueError) as info:
         roll_dice("1d1!")
@@ -54,14 +56,14 @@ def test_endless_explosion_stops_at_the_face_limit():
     )
 
 
-def test_roll_dice_with_comment_and_unicode():
+def test_roll_dice_with_comment_and_unicode() -> None:
     result = roll_dice("2d1 # 火球术 fire ")
     check_result_dict(result)
     assert result["comment"] == "火球术 fire"
     assert result["total"] == 2
 
 
-def test_roll_dice_returns_new_objects_every_call():
+def test_roll_dice_returns_new_objects_every_call() -> None:
     first, second = roll_dice("2d1"), roll_dice("2d1")
     assert first == second and first is not second
     assert first["rolls"] is not second["rolls"]
@@ -81,24 +83,26 @@ def test_roll_dice_returns_new_objects_every_call():
         ("9223372036854775808", "解析错误: 无效数字"),
     ],
 )
-def test_roll_dice_errors_are_value_errors_with_the_coded_text(text, message):
+def test_roll_dice_errors_are_value_errors_with_the_coded_text(text: str, message: str) -> None:
     with pytest.raises(ValueError) as info:
         roll_dice(text)
     assert type(info.value) is ValueError
     assert info.value.args == (message,)
 
 
-def test_front_end_limits_apply_to_roll_dice():
+def test_front_end_limits_apply_to_roll_dice() -> None:
     with pytest.raises(ValueError) as info:
         roll_dice("1" + " " * 65536)
     assert info.value.args == (
         "[limit.source_bytes] 计算预算已耗尽: used 0, requested 65537, limit 65536",
     )
-    with pytest.raises(ValueError, match=r"^\[limit\.parse_depth\] .*used 64, requested 1, limit 64$"):
+    with pytest.raises(
+        ValueError, match=r"^\[limit\.parse_depth\] .*used 64, requested 1, limit 64$"
+    ):
         roll_dice("(" * 65 + "1" + ")" * 65)
 
 
-def test_run_program_results_and_comment():
+def test_run_program_results_and_comment() -> None:
     result = run_program("1d1; 2d1 ;3d1 # 注释")
     assert list(result) == ["results", "comment"]
     assert result["comment"] == "注释"
@@ -109,19 +113,19 @@ def test_run_program_results_and_comment():
     assert run_program("5")["comment"] == ""
 
 
-def test_run_program_fails_whole_when_one_instruction_fails():
+def test_run_program_fails_whole_when_one_instruction_fails() -> None:
     with pytest.raises(ValueError, match="除零错误"):
         run_program("1d6; 1/0; 2d6")
 
 
 @pytest.mark.parametrize("text", ["1d6;2d6", "1d6 ; 2d6 # c"])
-def test_program_text_refused_by_roll_dice_accepted_by_run_program(text):
+def test_program_text_refused_by_roll_dice_accepted_by_run_program(text: str) -> None:
     with pytest.raises(ValueError, match="roll\\(\\) 只接受一条指令"):
         roll_dice(text)
     assert len(run_program(text)["results"]) == 2
 
 
-def test_roll_simple_range_and_keywords():
+def test_roll_simple_range_and_keywords() -> None:
     for _ in range(200):
         total = roll_simple(3, 6)
         assert type(total) is int and 3 <= total <= 18
@@ -135,40 +139,56 @@ def test_roll_simple_range_and_keywords():
     [
         ((0, 6), ValueError, "无效的骰子表达式: 骰子数量和面数必须大于0"),
         ((3, -1), ValueError, "无效的骰子表达式: 骰子数量和面数必须大于0"),
-        ((10001, 6), ValueError, "[limit.source_items] 计算预算已耗尽: used 0, requested 10001, limit 10000"),
+        (
+            (10001, 6),
+            ValueError,
+            "[limit.source_items] 计算预算已耗尽: used 0, requested 10001, limit 10000",
+        ),
         ((2**31, 6), OverflowError, "out of range integral type conversion attempted"),
         ((6, -(2**31) - 1), OverflowError, "out of range integral type conversion attempted"),
-        (("3", 6), TypeError, "argument 'dice_count': 'str' object cannot be interpreted as an integer"),
-        ((3, 6.0), TypeError, "argument 'dice_sides': 'float' object cannot be interpreted as an integer"),
+        (
+            ("3", 6),
+            TypeError,
+            "argument 'dice_count': 'str' object cannot be interpreted as an integer",
+        ),
+        (
+            (3, 6.0),
+            TypeError,
+            "argument 'dice_sides': 'float' object cannot be interpreted as an integer",
+        ),
     ],
 )
-def test_roll_simple_errors(args, exc, message):
+def test_roll_simple_errors(
+    args: tuple[object, object], exc: type[Exception], message: str
+) -> None:
     with pytest.raises(exc) as info:
-        roll_simple(*args)
+        roll_simple(*args)  # type: ignore[arg-type]
     assert type(info.value) is exc
     assert str(info.value) == message
 
 
-def test_roll_simple_beyond_64_bits_is_the_interpreters_overflow():
+def test_roll_simple_beyond_64_bits_is_the_interpreters_overflow() -> None:
     with pytest.raises(OverflowError) as info:
         roll_simple(2**64, 6)
     assert "out of range integral" not in str(info.value)
 
 
 # Python functions with the same parameters, for comparing binding messages.
-def roll_dice_shape(expression):
+def roll_dice_shape(expression: object) -> None:
     pass
 
 
-def run_program_shape(program):
+def run_program_shape(program: object) -> None:
     pass
 
 
-def roll_simple_shape(dice_count, dice_sides):
+def roll_simple_shape(dice_count: object, dice_sides: object) -> None:
     pass
 
 
-SHAPE_CALLS = [
+# Calls of a function of either kind, most of them wrong for its parameters.
+AnyFunction = Callable[..., object]
+SHAPE_CALLS: list[Callable[[AnyFunction], object]] = [
     lambda f: f(),
     lambda f: f(1, 2, 3),
     lambda f: f(1, 2, 3, 4),
@@ -183,17 +203,25 @@ SHAPE_CALLS = [
 
 @pytest.mark.parametrize(
     "ours, theirs",
-    [(roll_dice, roll_dice_shape), (run_program, run_program_shape), (roll_simple, roll_simple_shape)],
+    [
+        (roll_dice, roll_dice_shape),
+        (run_program, run_program_shape),
+        (roll_simple, roll_simple_shape),
+    ],
 )
 @pytest.mark.parametrize("call", SHAPE_CALLS)
-def test_binding_messages_match_python_functions(ours, theirs, call):
+def test_binding_messages_match_python_functions(
+    ours: AnyFunction, theirs: AnyFunction, call: Callable[[AnyFunction], object]
+) -> None:
     try:
         call(theirs)
     except TypeError as reference:
         expected = str(reference).replace("_shape", "")
         # The one wording that differs on purpose: the count is always followed by
         # "positional arguments", also when it is 1.
-        expected = expected.replace("takes 1 positional argument but", "takes 1 positional arguments but")
+        expected = expected.replace(
+            "takes 1 positional argument but", "takes 1 positional arguments but"
+        )
     else:
         return  # the call binds; conversion is tested elsewhere
     with pytest.raises(TypeError) as mine:
@@ -204,46 +232,74 @@ def test_binding_messages_match_python_functions(ours, theirs, call):
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda: roll_simple(1), "roll_simple() missing 1 required positional argument: 'dice_sides'"),
-        (lambda: roll_simple(), "roll_simple() missing 2 required positional arguments: 'dice_count' and 'dice_sides'"),
-        (lambda: roll_simple(1, 2, 3), "roll_simple() takes 2 positional arguments but 3 were given"),
-        (lambda: roll_simple(1, sides=2), "roll_simple() got an unexpected keyword argument 'sides'"),
-        (lambda: roll_simple(1, dice_count=2), "roll_simple() got multiple values for argument 'dice_count'"),
-        (lambda: roll_dice(None), "argument 'expression': 'NoneType' object cannot be converted to 'PyString'"),
-        (lambda: run_program(b"1d6"), "argument 'program': 'bytes' object cannot be converted to 'PyString'"),
-        (lambda: roll_dice(1, 2), "roll_dice() takes 1 positional arguments but 2 were given"),
+        (
+            lambda: roll_simple(1),  # type: ignore[call-arg]
+            "roll_simple() missing 1 required positional argument: 'dice_sides'",
+        ),
+        (
+            lambda: roll_simple(),  # type: ignore[call-arg]
+            "roll_simple() missing 2 required positional arguments: 'dice_count' and 'dice_sides'",
+        ),
+        (
+            lambda: roll_simple(1, 2, 3),  # type: ignore[call-arg]
+            "roll_simple() takes 2 positional arguments but 3 were given",
+        ),
+        (
+            lambda: roll_simple(1, sides=2),  # type: ignore[call-arg]
+            "roll_simple() got an unexpected keyword argument 'sides'",
+        ),
+        (
+            lambda: roll_simple(1, dice_count=2),  # type: ignore[call-arg, misc]
+            "roll_simple() got multiple values for argument 'dice_count'",
+        ),
+        (
+            lambda: roll_dice(None),  # type: ignore[arg-type]
+            "argument 'expression': 'NoneType' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda: run_program(b"1d6"),  # type: ignore[arg-type]
+            "argument 'program': 'bytes' object cannot be converted to 'PyString'",
+        ),
+        (lambda: roll_dice(1, 2), "roll_dice() takes 1 positional arguments but 2 were given"),  # type: ignore[call-arg, arg-type]
     ],
 )
-def test_binding_messages(call, message):
+def test_binding_messages(call: Callable[[], object], message: str) -> None:
     with pytest.raises(TypeError) as info:
         call()
     assert str(info.value) == message
 
 
-def test_str_subclass_is_accepted():
+def test_str_subclass_is_accepted() -> None:
     class Text(str):
         pass
 
     assert roll_dice(Text("2d1"))["total"] == 2
 
 
-def test_function_shape():
-    assert roll_dice.__text_signature__ == "(expression)"
-    assert run_program.__text_signature__ == "(program)"
-    assert roll_simple.__text_signature__ == "(dice_count, dice_sides)"
+def test_function_shape() -> None:
+    assert text_signature(roll_dice) == "(expression)"
+    assert text_signature(run_program) == "(program)"
+    assert text_signature(roll_simple) == "(dice_count, dice_sides)"
     assert roll_dice.__module__ == "kavelo._core"
-    assert roll_dice.__self__ is kavelo._core
+    assert native_attribute(roll_dice, "__self__") is kavelo._core
     assert not roll_dice.__doc__
 
 
-def test_all_lists_every_public_name_in_order():
-    expected = ["__version__", "roll_dice", "run_program", "roll_simple", "ResourcePolicy", "Kavelo"]
+def test_all_lists_every_public_name_in_order() -> None:
+    expected = [
+        "__version__",
+        "roll_dice",
+        "run_program",
+        "roll_simple",
+        "ResourcePolicy",
+        "Kavelo",
+    ]
     assert kavelo._core.__all__ == expected
     # The package adds the odds, from its second native module, after the core's names.
     assert kavelo.__all__ == expected + ["odds", "Odds"]
 
 
-def test_fresh_randomness_per_call():
+def test_fresh_randomness_per_call() -> None:
     # 20 rolls of 1d1000000 repeating exactly is practically impossible with fresh keys.
     totals = [roll_dice("1d1000000")["total"] for _ in range(20)]
     assert len(set(totals)) > 1
@@ -251,7 +307,7 @@ def test_fresh_randomness_per_call():
     assert len(simple) > 1
 
 
-def test_syntax_error_report_has_the_documented_layout():
+def test_syntax_error_report_has_the_documented_layout() -> None:
     with pytest.raises(ValueError) as info:
         roll_dice("2d6 x")
     lines = info.value.args[0].split("\n")
@@ -260,7 +316,7 @@ def test_syntax_error_report_has_the_documented_layout():
 
 
 @pytest.mark.parametrize("dice", [1, 3, 200])
-def test_details_text_matches_the_rolls(dice):
+def test_details_text_matches_the_rolls(dice: int) -> None:
     # Details of up to 32 bytes are widened on the stack (1d6); longer ones (3d6 and up)
     # go through the decoder.
     result = roll_dice(f"{dice}d6")
@@ -275,7 +331,7 @@ def test_details_text_matches_the_rolls(dice):
         "é",
         "a\u3000b",
         "x" * 600 + "中",
-        "\U0010FFFF",
+        "\U0010ffff",
         "\u00a0x\u00a0",
         # 32 and 33 bytes of UTF-8: either side of the short-text conversion.
         "中" * 10 + "ab",
@@ -284,7 +340,7 @@ def test_details_text_matches_the_rolls(dice):
         "a" * 31 + "é",
     ],
 )
-def test_comments_of_any_script_round_trip(comment):
+def test_comments_of_any_script_round_trip(comment: str) -> None:
     expected = comment.strip("\u00a0\u3000 ")
     assert roll_dice(f"1d1 # {comment}")["comment"] == expected
     assert run_program(f"1d1;1d1 # {comment}")["comment"] == expected

@@ -7,6 +7,7 @@ MemoryError, never anything else, and a partly built result leaks nothing.
 
 import gc
 import sys
+from collections.abc import Callable
 
 import pytest
 
@@ -28,7 +29,7 @@ CALLS = {
 }
 
 
-def fail_each_allocation(call, allocations=80):
+def fail_each_allocation(call: Callable[[], object], allocations: int = 80) -> set[str]:
     outcomes = set()
     for start in range(allocations):
         error = None
@@ -51,7 +52,7 @@ def fail_each_allocation(call, allocations=80):
 
 
 @pytest.mark.parametrize("name", list(CALLS))
-def test_allocation_failure_raises_memory_error_and_leaks_nothing(name):
+def test_allocation_failure_raises_memory_error_and_leaks_nothing(name: str) -> None:
     call = CALLS[name]
     outcomes = fail_each_allocation(call)
     assert "MemoryError" in outcomes

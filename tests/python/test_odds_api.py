@@ -5,6 +5,7 @@ from __future__ import annotations
 import json
 import math
 import threading
+from typing import Any
 
 import pytest
 
@@ -12,7 +13,7 @@ import kavelo
 from kavelo import Odds, odds
 
 
-def test_two_dice_summaries():
+def test_two_dice_summaries() -> None:
     d = odds("2d6")
     assert list(d.pmf) == list(range(2, 13))
     assert d.probability(7) == pytest.approx(6 / 36, abs=1e-15)
@@ -24,22 +25,31 @@ def test_two_dice_summaries():
     assert d.failures == {} and d.truncated == 0.0
 
 
-@pytest.mark.parametrize("x,least,most", [(2, 1.0, 1 / 36), (7, 21 / 36, 21 / 36), (12, 1 / 36, 1.0),
-                                          (1, 1.0, 0.0), (13, 0.0, 1.0), (6.5, 21 / 36, 15 / 36)])
-def test_at_least_and_at_most(x, least, most):
+@pytest.mark.parametrize(
+    "x,least,most",
+    [
+        (2, 1.0, 1 / 36),
+        (7, 21 / 36, 21 / 36),
+        (12, 1 / 36, 1.0),
+        (1, 1.0, 0.0),
+        (13, 0.0, 1.0),
+        (6.5, 21 / 36, 15 / 36),
+    ],
+)
+def test_at_least_and_at_most(x: float, least: float, most: float) -> None:
     d = odds("2d6")
     assert d.at_least(x) == pytest.approx(least, abs=1e-15)
     assert d.at_most(x) == pytest.approx(most, abs=1e-15)
 
 
-def test_tails_keep_their_accuracy():
+def test_tails_keep_their_accuracy() -> None:
     # The chance of 60 on 10d6 is 6^-10; summed from the top it is not lost in rounding.
     d = odds("10d6")
     assert d.at_least(60) == pytest.approx(6.0**-10, rel=1e-12)
     assert d.at_most(10) == pytest.approx(6.0**-10, rel=1e-12)
 
 
-def test_large_sums_list_every_outcome():
+def test_large_sums_list_every_outcome() -> None:
     d = odds("1000d6")
     assert (d.min, d.max) == (1000, 6000) and len(d.pmf) == 5001
     assert d.probability(1000) >= 0.0
@@ -47,24 +57,30 @@ def test_large_sums_list_every_outcome():
     assert d.stdev == pytest.approx(math.sqrt(1000 * 35 / 12), rel=1e-12)
 
 
-@pytest.mark.parametrize("text", ["4294965d3!c37", "2^4294965d3!c37!c3", "1000d3!c3", "1000d6", "30000d2"])
-def test_many_dice_keep_their_total_mass(text):
+@pytest.mark.parametrize(
+    "text", ["4294965d3!c37", "2^4294965d3!c37!c3", "1000d3!c3", "1000d6", "30000d2"]
+)
+def test_many_dice_keep_their_total_mass(text: str) -> None:
     # Summing n copies of a die multiplies the rounding of its total by n; four million
     # dice once gave a certain outcome the probability 1 + 2e-9.
     d = odds(text)
     assert max(d.pmf.values()) <= 1.0
-    assert math.fsum([*d.pmf.values(), *d.failures.values(), d.truncated]) == pytest.approx(1, abs=1e-13)
+    assert math.fsum([*d.pmf.values(), *d.failures.values(), d.truncated]) == pytest.approx(
+        1, abs=1e-13
+    )
 
 
-def test_failures_and_the_total_mass():
+def test_failures_and_the_total_mass() -> None:
     d = odds("10/(1d4-1)")
     assert d.failures == {"arithmetic.divide_by_zero": pytest.approx(0.25, abs=1e-15)}
     assert d.pmf == {3: pytest.approx(0.25), 5: pytest.approx(0.25), 10: pytest.approx(0.25)}
     assert d.mean == pytest.approx(6.0)  # over the rolls that give a total
-    assert sum(d.pmf.values()) + sum(d.failures.values()) + d.truncated == pytest.approx(1, abs=1e-15)
+    assert sum(d.pmf.values()) + sum(d.failures.values()) + d.truncated == pytest.approx(
+        1, abs=1e-15
+    )
 
 
-def test_a_roll_that_never_gives_a_total():
+def test_a_roll_that_never_gives_a_total() -> None:
     d = odds("1/0")
     assert d.pmf == {} and d.failures == {"arithmetic.divide_by_zero": 1.0}
     assert d.min is None and d.max is None and math.isnan(d.mean) and math.isnan(d.stdev)
@@ -72,31 +88,38 @@ def test_a_roll_that_never_gives_a_total():
     assert "no total" in repr(d)
 
 
-def test_invalid_terms_fail_with_their_text():
+def test_invalid_terms_fail_with_their_text() -> None:
     assert odds("0d6").failures == {"无效的骰子表达式: 骰子数量和面数必须大于0": 1.0}
 
 
-def test_explosions_are_truncated_within_the_tolerance():
+def test_explosions_are_truncated_within_the_tolerance() -> None:
     exact = odds("1d2!")
     assert 0 < exact.truncated <= 1e-15
     loose = odds("1d2!", tolerance=1e-3)
     assert 0 < loose.truncated <= 1e-3
-    assert loose.max < exact.max
+    assert loose.max is not None and exact.max is not None and loose.max < exact.max
     # 1d2!: 2k + 1 with probability 2^-(k+1).
-    assert all(exact.probability(2 * k + 1) == pytest.approx(2.0 ** -(k + 1), rel=1e-12) for k in range(20))
+    assert all(
+        exact.probability(2 * k + 1) == pytest.approx(2.0 ** -(k + 1), rel=1e-12) for k in range(20)
+    )
 
 
-def test_comment_allowed_and_text_kept():
+def test_comment_allowed_and_text_kept() -> None:
     d = odds("1d20+5 # attack")
     assert d.expression == "1d20+5 # attack"
     assert d.at_least(15) == pytest.approx(0.55, abs=1e-15)
     assert "1d20+5" in repr(d)
 
 
-def test_to_dict_is_json():
+def test_to_dict_is_json() -> None:
     data = json.loads(json.dumps(odds("1d4").to_dict()))
     assert data["pmf"] == [[1, 0.25], [2, 0.25], [3, 0.25], [4, 0.25]]
-    assert data["min"] == 1 and data["max"] == 4 and data["failures"] == {} and data["truncated"] == 0.0
+    assert (
+        data["min"] == 1
+        and data["max"] == 4
+        and data["failures"] == {}
+        and data["truncated"] == 0.0
+    )
     assert json.loads(json.dumps(odds("1/0").to_dict()))["mean"] is None
 
 
@@ -107,22 +130,25 @@ def test_to_dict_is_json():
         ("1d1!", "[odds.endless] 1d1! never ends: a one-sided die explodes on every face"),
         ("4d6R6", "[odds.endless] 4d6R6 can reroll without end: R6 matches every face of a d6"),
         ("2*1d6a6R6", "[odds.endless] 1d6a6R6 can reroll without end"),
-        ("1d2147483647", "[odds.too_complex] one die's faces has 2147483647 outcomes, more than 1000000 (max_outcomes)"),
+        (
+            "1d2147483647",
+            "[odds.too_complex] one die's faces has 2147483647 outcomes, more than 1000000 (max_outcomes)",
+        ),
     ],
 )
-def test_refusals(text, message):
+def test_refusals(text: str, message: str) -> None:
     with pytest.raises(ValueError) as caught:
         odds(text)
     assert str(caught.value).startswith(message)
 
 
-def test_endless_term_after_a_certain_failure_is_never_reached():
+def test_endless_term_after_a_certain_failure_is_never_reached() -> None:
     # The left operand always fails, so the right one is never rolled.
     assert odds("(1/0)+1d1!").failures == {"arithmetic.divide_by_zero": 1.0}
 
 
 @pytest.mark.parametrize("text", ["2d6 x", "d6", "(" * 65 + "1" + ")" * 65, "2D6"])
-def test_syntax_errors_are_those_of_a_roll(text):
+def test_syntax_errors_are_those_of_a_roll(text: str) -> None:
     with pytest.raises(ValueError) as rolled:
         kavelo.roll_dice(text)
     with pytest.raises(ValueError) as computed:
@@ -130,7 +156,7 @@ def test_syntax_errors_are_those_of_a_roll(text):
     assert str(computed.value) == str(rolled.value)
 
 
-def test_own_limits():
+def test_own_limits() -> None:
     with pytest.raises(ValueError, match=r"^\[odds.too_complex\] .* \(max_work\)$"):
         odds("100d6", max_work=1000)
     with pytest.raises(ValueError, match=r"^\[odds.too_complex\] .*more than 50 \(max_outcomes\)$"):
@@ -138,7 +164,9 @@ def test_own_limits():
     # Twenty pending left operands of 40 outcomes each, though every result is small.
     nested = "1d40*(" * 20 + "0" + ")" * 20
     assert odds(nested).pmf == {0: pytest.approx(1.0, abs=1e-14)}
-    with pytest.raises(ValueError, match=r"^\[odds.too_complex\] the odds need more than 1200 probabilities stored"):
+    with pytest.raises(
+        ValueError, match=r"^\[odds.too_complex\] the odds need more than 1200 probabilities stored"
+    ):
         odds(nested, max_outcomes=100)
     assert len(odds("100d6", max_work=10**9).pmf) == 501
 
@@ -146,34 +174,44 @@ def test_own_limits():
 @pytest.mark.parametrize(
     "kwargs,error",
     [
-        ({"tolerance": 0.0}, ValueError), ({"tolerance": 1.0}, ValueError), ({"tolerance": float("nan")}, ValueError),
-        ({"tolerance": -1e-9}, ValueError), ({"tolerance": "small"}, TypeError), ({"tolerance": True}, TypeError),
-        ({"max_outcomes": 0}, ValueError), ({"max_work": -1}, ValueError), ({"max_work": 2**64}, ValueError),
-        ({"max_outcomes": 10.0}, TypeError), ({"max_work": True}, TypeError),
+        ({"tolerance": 0.0}, ValueError),
+        ({"tolerance": 1.0}, ValueError),
+        ({"tolerance": float("nan")}, ValueError),
+        ({"tolerance": -1e-9}, ValueError),
+        ({"tolerance": "small"}, TypeError),
+        ({"tolerance": True}, TypeError),
+        ({"max_outcomes": 0}, ValueError),
+        ({"max_work": -1}, ValueError),
+        ({"max_work": 2**64}, ValueError),
+        ({"max_outcomes": 10.0}, TypeError),
+        ({"max_work": True}, TypeError),
     ],
 )
-def test_argument_checks(kwargs, error):
+def test_argument_checks(kwargs: dict[str, Any], error: type[Exception]) -> None:
     with pytest.raises(error) as caught:
         odds("1d6", **kwargs)
     if error is ValueError:
         assert str(caught.value).startswith("[odds.invalid_argument] ")
 
 
-def test_expression_must_be_text():
-    with pytest.raises(TypeError, match="argument 'expression': 'NoneType' object cannot be converted to 'PyString'"):
+def test_expression_must_be_text() -> None:
+    with pytest.raises(
+        TypeError,
+        match="argument 'expression': 'NoneType' object cannot be converted to 'PyString'",
+    ):
         odds(None)  # type: ignore[arg-type]
     with pytest.raises(TypeError):
-        odds("1d6", 1e-9)  # type: ignore[misc]  # the limits are keyword-only
+        odds("1d6", 1e-9)  # type: ignore[call-arg]  # the limits are keyword-only
     with pytest.raises(UnicodeEncodeError):
         odds("1d6 # \ud800")
 
 
-def test_odds_is_exported():
+def test_odds_is_exported() -> None:
     assert kavelo.odds is odds and kavelo.Odds is Odds
     assert isinstance(odds("1d6"), Odds)
 
 
-def test_threads_compute_at_once():
+def test_threads_compute_at_once() -> None:
     # The native work runs without the interpreter lock; results stay independent.
     results: dict[int, float] = {}
 
@@ -208,7 +246,7 @@ print(json.dumps(out))
 """
 
 
-def test_deep_text_on_a_small_stack():
+def test_deep_text_on_a_small_stack() -> None:
     # The evaluator walks the tree with its own stack, and so does the parser. Frames are
     # larger under AddressSanitizer.
     import json
@@ -217,8 +255,12 @@ def test_deep_text_on_a_small_stack():
     import sys
 
     stack_kib = 256 if "libasan" in os.environ.get("LD_PRELOAD", "") else 128
-    done = subprocess.run([sys.executable, "-c", SMALL_STACK_CHILD, str(stack_kib)],
-                          capture_output=True, text=True, timeout=120)
+    done = subprocess.run(
+        [sys.executable, "-c", SMALL_STACK_CHILD, str(stack_kib)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert done.returncode == 0, done.stderr[-2000:]
     # 60 nested products of a d4 by a d2: 124 distinct products.
     assert json.loads(done.stdout) == [6, 5001, 124, 6]

@@ -18,8 +18,17 @@ KINDS = list(ref.MODIFIER_TEXT)
 EXPLODING = {"explode", "explode_alias"}
 # A representative n per kind for the pairs: small enough to matter on small dice.
 PAIR_N = {
-    "explode_keep_high": 2, "reroll": 1, "reroll_once": 2, "reroll_until": 1, "reroll_add": 1,
-    "keep_alias": 2, "keep_high": 2, "keep_low": 2, "drop_high": 1, "drop_low": 1, "count": 2,
+    "explode_keep_high": 2,
+    "reroll": 1,
+    "reroll_once": 2,
+    "reroll_until": 1,
+    "reroll_add": 1,
+    "keep_alias": 2,
+    "keep_high": 2,
+    "keep_low": 2,
+    "drop_high": 1,
+    "drop_low": 1,
+    "count": 2,
 }
 
 
@@ -30,7 +39,12 @@ def assert_matches(node: ref.Node, cut: Fraction = Fraction(1, 10**14)) -> kavel
     text = ref.text_of(node)
     for outcome in set(got.pmf) | set(expected.pmf):
         want = float(expected.pmf.get(outcome, 0))
-        assert abs(got.probability(outcome) - want) <= slack, (text, outcome, got.probability(outcome), want)
+        assert abs(got.probability(outcome) - want) <= slack, (
+            text,
+            outcome,
+            got.probability(outcome),
+            want,
+        )
     for code in set(got.failures) | set(expected.failures):
         want = float(expected.failures.get(code, 0))
         assert abs(got.failures.get(code, 0.0) - want) <= slack, (text, code)
@@ -45,7 +59,7 @@ def assert_matches(node: ref.Node, cut: Fraction = Fraction(1, 10**14)) -> kavel
     return got
 
 
-def dice(count: int, sides: int, *mods: tuple) -> ref.Node:
+def dice(count: int, sides: int, *mods: tuple[str, int]) -> ref.Node:
     return ("dice", count, sides, tuple(mods))
 
 
@@ -59,12 +73,12 @@ SINGLE = [
 
 
 @pytest.mark.parametrize("kind,n,count,sides", SINGLE)
-def test_every_kind_alone(kind, n, count, sides):
+def test_every_kind_alone(kind: str, n: int, count: int, sides: int) -> None:
     assert_matches(dice(count, sides, (kind, n)))
 
 
 @pytest.mark.parametrize("first,second", list(itertools.product(KINDS, KINDS)))
-def test_every_ordered_pair(first, second):
+def test_every_ordered_pair(first: str, second: str) -> None:
     explodes = first in EXPLODING or second in EXPLODING
     count, sides = (2, 3) if explodes else (3, 4)
     assert_matches(
@@ -101,11 +115,11 @@ def test_every_ordered_pair(first, second):
     ],
     ids=ref.text_of,
 )
-def test_chains(node):
+def test_chains(node: ref.Node) -> None:
     assert_matches(node)
 
 
-def test_three_exploding_dice_keep_two():
+def test_three_exploding_dice_keep_two() -> None:
     # Enumerating three exploding dice is costly: the reference stops earlier here.
     assert_matches(dice(3, 3, ("explode", 0), ("keep_high", 2)), cut=Fraction(1, 10**10))
 
@@ -113,23 +127,37 @@ def test_three_exploding_dice_keep_two():
 @pytest.mark.parametrize(
     "node,failures",
     [
-        (("op", "/", ("num", 10), ("paren", ("op", "-", dice(1, 4), ("num", 1)))), {"arithmetic.divide_by_zero"}),
-        (("op", "^", ("num", 2), ("paren", ("op", "-", dice(1, 3), ("num", 2)))), {"arithmetic.invalid_exponent"}),
+        (
+            ("op", "/", ("num", 10), ("paren", ("op", "-", dice(1, 4), ("num", 1)))),
+            {"arithmetic.divide_by_zero"},
+        ),
+        (
+            ("op", "^", ("num", 2), ("paren", ("op", "-", dice(1, 3), ("num", 2)))),
+            {"arithmetic.invalid_exponent"},
+        ),
         (("op", "+", ("num", 2**63 - 2), dice(1, 3)), {"arithmetic.overflow"}),
-        (("op", "/", ("num", -(2**63)), ("paren", ("op", "-", dice(1, 2), ("num", 2)))),
-         {"arithmetic.overflow", "arithmetic.divide_by_zero"}),
+        (
+            ("op", "/", ("num", -(2**63)), ("paren", ("op", "-", dice(1, 2), ("num", 2)))),
+            {"arithmetic.overflow", "arithmetic.divide_by_zero"},
+        ),
         (("op", "^", dice(1, 3), ("num", 63)), {"arithmetic.overflow"}),
         (("op", "*", dice(1, 2, ("explode", 0)), ("num", 2**62)), {"arithmetic.overflow"}),
         # A failing left operand stops the roll before the right one.
-        (("op", "+", ("paren", ("op", "/", ("num", 1), ("paren", ("op", "-", dice(1, 2), ("num", 1))))),
-          ("paren", ("op", "/", ("num", 1), ("paren", ("op", "-", dice(1, 2), ("num", 2)))))),
-         {"arithmetic.divide_by_zero"}),
+        (
+            (
+                "op",
+                "+",
+                ("paren", ("op", "/", ("num", 1), ("paren", ("op", "-", dice(1, 2), ("num", 1))))),
+                ("paren", ("op", "/", ("num", 1), ("paren", ("op", "-", dice(1, 2), ("num", 2))))),
+            ),
+            {"arithmetic.divide_by_zero"},
+        ),
         (("op", "-", dice(0, 6), ("num", 1)), {ref.INVALID_DICE}),
         (("op", "*", dice(2, 3), dice(-1, 6)), {ref.INVALID_DICE}),
     ],
     ids=lambda x: ref.text_of(x) if isinstance(x, tuple) else "",
 )
-def test_failures(node, failures):
+def test_failures(node: ref.Node, failures: set[str]) -> None:
     got = assert_matches(node)
     assert set(got.failures) == failures
 
@@ -138,7 +166,12 @@ def test_failures(node, failures):
     "node",
     [
         ("op", "-", dice(1, 6), dice(1, 6)),
-        ("op", "*", ("paren", ("op", "-", dice(1, 6), ("num", 3))), ("paren", ("op", "-", dice(1, 6), ("num", 3)))),
+        (
+            "op",
+            "*",
+            ("paren", ("op", "-", dice(1, 6), ("num", 3))),
+            ("paren", ("op", "-", dice(1, 6), ("num", 3))),
+        ),
         ("op", "/", ("num", -7), dice(1, 4)),
         ("op", "/", ("paren", ("op", "-", ("num", 0), dice(2, 6))), ("num", 4)),
         ("op", "^", ("num", -2), dice(1, 4)),
@@ -149,7 +182,7 @@ def test_failures(node, failures):
     ],
     ids=ref.text_of,
 )
-def test_arithmetic(node):
+def test_arithmetic(node: ref.Node) -> None:
     assert_matches(node)
 
 
@@ -173,7 +206,7 @@ def _random_expression(rng: random.Random, depth: int = 0) -> ref.Node:
 
 
 @pytest.mark.parametrize("seed", range(8))
-def test_generated_expressions(seed):
+def test_generated_expressions(seed: int) -> None:
     rng = random.Random(seed)
     for _ in range(40):
         assert_matches(_random_expression(rng))

@@ -13,29 +13,36 @@ import sys
 README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
 
 
-def _odds_section():
+def _odds_section() -> str:
     text = README.read_text(encoding="utf-8")
-    section = text[text.index("\n## Odds\n"):]
+    section = text[text.index("\n## Odds\n") :]
     return section[: section.index("\n## ", 1)]
 
 
-def test_odds_section_examples():
+def test_odds_section_examples() -> None:
     section = _odds_section()
     blocks = re.findall(r"```python\n(.*?)```", section, re.S)
     assert len(blocks) >= 4
     # One doctest of all blocks: each block goes on with the names of the ones before.
-    test = doctest.DocTestParser().get_doctest("\n".join(blocks), {}, "odds section", str(README), 0)
+    test = doctest.DocTestParser().get_doctest(
+        "\n".join(blocks), {}, "odds section", str(README), 0
+    )
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
     runner.run(test)
     assert runner.failures == 0
     assert runner.tries >= 12
 
 
-def test_odds_section_command_lines_print_what_is_shown():
+def test_odds_section_command_lines_print_what_is_shown() -> None:
     section = _odds_section()
     runs = re.findall(r"```console\n\$ kavelo (.*?)\n(.*?)```", section, re.DOTALL)
     assert len(runs) >= 2
     for args, shown in runs:
-        result = subprocess.run([sys.executable, "-m", "kavelo", *shlex.split(args)], capture_output=True,
-                                env=dict(os.environ, COLUMNS="72"), timeout=60, check=False)
+        result = subprocess.run(
+            [sys.executable, "-m", "kavelo", *shlex.split(args)],
+            capture_output=True,
+            env=dict(os.environ, COLUMNS="72"),
+            timeout=60,
+            check=False,
+        )
         assert (result.returncode, result.stdout.decode()) == (0, shown), args

@@ -23,8 +23,23 @@ for _name, _value in ResourcePolicy().hard_limits().items():
     _policy = _policy.with_limit(_name, _value)
 ROLLER = Kavelo(_policy)
 
-MODIFIERS = ["!", "e", "K{n}", "r{n}", "ro{n}", "R{n}", "a{n}", "k{n}", "kh{n}", "kl{n}",
-             "dh{n}", "dl{n}", "u", "s", "c{n}"]
+MODIFIERS = [
+    "!",
+    "e",
+    "K{n}",
+    "r{n}",
+    "ro{n}",
+    "R{n}",
+    "a{n}",
+    "k{n}",
+    "kh{n}",
+    "kl{n}",
+    "dh{n}",
+    "dl{n}",
+    "u",
+    "s",
+    "c{n}",
+]
 
 
 def chi_square_survival(x: float, df: int) -> float:
@@ -65,9 +80,16 @@ def chi_square_survival(x: float, df: int) -> float:
     return math.exp(log_front) * h
 
 
-@pytest.mark.parametrize("x,df,expected", [(3.841458820694124, 1, 0.05), (23.92812697687947, 1, 1e-6),
-                                           (18.307038053275146, 10, 0.05), (124.34211340400407, 100, 0.05)])
-def test_chi_square_survival(x, df, expected):
+@pytest.mark.parametrize(
+    "x,df,expected",
+    [
+        (3.841458820694124, 1, 0.05),
+        (23.92812697687947, 1, 1e-6),
+        (18.307038053275146, 10, 0.05),
+        (124.34211340400407, 100, 0.05),
+    ],
+)
+def test_chi_square_survival(x: float, df: int, expected: float) -> None:
     assert chi_square_survival(x, df) == pytest.approx(expected, rel=1e-6)
 
 
@@ -112,17 +134,17 @@ def _samples(text: str) -> tuple[list[int], dict[str, int]]:
             totals.append(ROLLER.roll(text)["total"])
         except ValueError as error:
             message = str(error)
-            code = message[1:message.index("]")] if message.startswith("[") else message
+            code = message[1 : message.index("]")] if message.startswith("[") else message
             failures[code] = failures.get(code, 0) + 1
     return totals, failures
 
 
-def test_enough_expressions():
+def test_enough_expressions() -> None:
     assert len(EXPRESSIONS) >= 300
 
 
 @pytest.mark.parametrize("text", EXPRESSIONS)
-def test_rolls_fit_the_odds(text):
+def test_rolls_fit_the_odds(text: str) -> None:
     odds = kavelo.odds(text)
     totals, failures = _samples(text)
     assert not set(failures) - set(odds.failures), (text, failures, odds.failures)

@@ -1,9 +1,12 @@
 """The ResourcePolicy class: listings, derivation, and its binding messages."""
 
+from collections.abc import Callable
+
 import pytest
 
 import kavelo
 from kavelo import ResourcePolicy
+from native_attributes import text_signature
 
 DEFAULTS = {
     "source_bytes": 65536,
@@ -46,19 +49,19 @@ HARD = {
 }
 
 
-def test_limits_list_defaults_in_table_order():
+def test_limits_list_defaults_in_table_order() -> None:
     limits = ResourcePolicy().limits()
     assert list(limits.items()) == list(DEFAULTS.items())
     assert all(type(k) is str and type(v) is int for k, v in limits.items())
 
 
-def test_hard_limits_are_the_same_for_every_instance():
+def test_hard_limits_are_the_same_for_every_instance() -> None:
     derived = ResourcePolicy().with_limit("work_units", 10)
     assert list(ResourcePolicy().hard_limits().items()) == list(HARD.items())
     assert list(derived.hard_limits().items()) == list(HARD.items())
 
 
-def test_listings_are_new_objects():
+def test_listings_are_new_objects() -> None:
     policy = ResourcePolicy()
     first = policy.limits()
     first["work_units"] = 1
@@ -66,7 +69,7 @@ def test_listings_are_new_objects():
     assert policy.limits() is not policy.limits()
 
 
-def test_with_limit_returns_new_instance_and_keeps_the_original():
+def test_with_limit_returns_new_instance_and_keeps_the_original() -> None:
     original = ResourcePolicy()
     changed = original.with_limit("work_units", 10)
     assert type(changed) is ResourcePolicy and changed is not original
@@ -78,15 +81,17 @@ def test_with_limit_returns_new_instance_and_keeps_the_original():
 
 
 @pytest.mark.parametrize("name", list(HARD))
-def test_with_limit_accepts_hard_maximum_and_refuses_one_more(name):
+def test_with_limit_accepts_hard_maximum_and_refuses_one_more(name: str) -> None:
     policy = ResourcePolicy()
     assert policy.with_limit(name, HARD[name]).limits()[name] == HARD[name]
     assert policy.with_limit(name, 0).limits()[name] == 0
     with pytest.raises(ValueError) as info:
         policy.with_limit(name, HARD[name] + 1)
     assert info.value.args == (
-        f"[policy.limit_above_hard_max] {name} limit {HARD[name] + 1} "
-        f"exceeds hard maximum {HARD[name]}",
+        (
+            f"[policy.limit_above_hard_max] {name} limit {HARD[name] + 1} "
+            f"exceeds hard maximum {HARD[name]}"
+        ),
     )
 
 
@@ -105,22 +110,22 @@ def test_with_limit_accepts_hard_maximum_and_refuses_one_more(name):
         ("bogus", 2**62, "[policy.invalid_limit] unknown resource limit: bogus"),
     ],
 )
-def test_with_limit_value_errors(name, limit, message):
+def test_with_limit_value_errors(name: str, limit: int, message: str) -> None:
     with pytest.raises(ValueError) as info:
         ResourcePolicy().with_limit(name, limit)
     assert type(info.value) is ValueError
     assert info.value.args == (message,)
 
 
-def test_with_limit_integer_rules():
+def test_with_limit_integer_rules() -> None:
     policy = ResourcePolicy()
     assert policy.with_limit("ast_nodes", True).limits()["ast_nodes"] == 1
 
     class Index:
-        def __index__(self):
+        def __index__(self) -> int:
             return 77
 
-    assert policy.with_limit("ast_nodes", Index()).limits()["ast_nodes"] == 77
+    assert policy.with_limit("ast_nodes", Index()).limits()["ast_nodes"] == 77  # type: ignore[arg-type]
     with pytest.raises(OverflowError):
         policy.with_limit("ast_nodes", 2**63)
     with pytest.raises(OverflowError):
@@ -133,65 +138,104 @@ def test_with_limit_integer_rules():
 @pytest.mark.parametrize(
     "call, exc, message",
     [
-        (lambda p: p.with_limit("ast_nodes"), TypeError,
-         "ResourcePolicy.with_limit() missing 1 required positional argument: 'limit'"),
-        (lambda p: p.with_limit(), TypeError,
-         "ResourcePolicy.with_limit() missing 2 required positional arguments: 'name' and 'limit'"),
-        (lambda p: p.with_limit("a", 1, 2), TypeError,
-         "ResourcePolicy.with_limit() takes 2 positional arguments but 3 were given"),
-        (lambda p: p.with_limit("a", limt=1), TypeError,
-         "ResourcePolicy.with_limit() got an unexpected keyword argument 'limt'"),
-        (lambda p: p.with_limit("a", 1, name="b"), TypeError,
-         "ResourcePolicy.with_limit() got multiple values for argument 'name'"),
-        (lambda p: p.with_limit("ast_nodes", "10"), TypeError,
-         "argument 'limit': 'str' object cannot be interpreted as an integer"),
-        (lambda p: p.with_limit("ast_nodes", 1.5), TypeError,
-         "argument 'limit': 'float' object cannot be interpreted as an integer"),
-        (lambda p: p.with_limit(b"ast_nodes", 1), TypeError,
-         "argument 'name': 'bytes' object cannot be converted to 'PyString'"),
-        (lambda p: p.with_limit(None, 1), TypeError,
-         "argument 'name': 'NoneType' object cannot be converted to 'PyString'"),
-        (lambda p: ResourcePolicy(1), TypeError,
-         "ResourcePolicy.__new__() takes 0 positional arguments but 1 was given"),
-        (lambda p: ResourcePolicy(1, 2), TypeError,
-         "ResourcePolicy.__new__() takes 0 positional arguments but 2 were given"),
-        (lambda p: ResourcePolicy(x=1), TypeError,
-         "ResourcePolicy.__new__() got an unexpected keyword argument 'x'"),
+        (
+            lambda p: p.with_limit("ast_nodes"),
+            TypeError,
+            "ResourcePolicy.with_limit() missing 1 required positional argument: 'limit'",
+        ),
+        (
+            lambda p: p.with_limit(),
+            TypeError,
+            "ResourcePolicy.with_limit() missing 2 required positional arguments: 'name' and 'limit'",
+        ),
+        (
+            lambda p: p.with_limit("a", 1, 2),
+            TypeError,
+            "ResourcePolicy.with_limit() takes 2 positional arguments but 3 were given",
+        ),
+        (
+            lambda p: p.with_limit("a", limt=1),
+            TypeError,
+            "ResourcePolicy.with_limit() got an unexpected keyword argument 'limt'",
+        ),
+        (
+            lambda p: p.with_limit("a", 1, name="b"),
+            TypeError,
+            "ResourcePolicy.with_limit() got multiple values for argument 'name'",
+        ),
+        (
+            lambda p: p.with_limit("ast_nodes", "10"),
+            TypeError,
+            "argument 'limit': 'str' object cannot be interpreted as an integer",
+        ),
+        (
+            lambda p: p.with_limit("ast_nodes", 1.5),
+            TypeError,
+            "argument 'limit': 'float' object cannot be interpreted as an integer",
+        ),
+        (
+            lambda p: p.with_limit(b"ast_nodes", 1),
+            TypeError,
+            "argument 'name': 'bytes' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda p: p.with_limit(None, 1),
+            TypeError,
+            "argument 'name': 'NoneType' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda p: ResourcePolicy(1),  # type: ignore[call-arg]
+            TypeError,
+            "ResourcePolicy.__new__() takes 0 positional arguments but 1 was given",
+        ),
+        (
+            lambda p: ResourcePolicy(1, 2),  # type: ignore[call-arg]
+            TypeError,
+            "ResourcePolicy.__new__() takes 0 positional arguments but 2 were given",
+        ),
+        (
+            lambda p: ResourcePolicy(x=1),  # type: ignore[call-arg]
+            TypeError,
+            "ResourcePolicy.__new__() got an unexpected keyword argument 'x'",
+        ),
     ],
 )
-def test_binding_messages(call, exc, message):
+def test_binding_messages(
+    call: Callable[[ResourcePolicy], object], exc: type[Exception], message: str
+) -> None:
     with pytest.raises(exc) as info:
         call(ResourcePolicy())
     assert type(info.value) is exc
     assert str(info.value) == message
 
 
-def test_binding_order_positional_count_before_keywords_before_missing():
+def test_binding_order_positional_count_before_keywords_before_missing() -> None:
     policy = ResourcePolicy()
     with pytest.raises(TypeError, match="takes 2 positional arguments but 3 were given"):
-        policy.with_limit(1, 2, 3, bogus=1)
+        policy.with_limit(1, 2, 3, bogus=1)  # type: ignore[call-arg, arg-type]
     # Keywords are checked in the order given.
     with pytest.raises(TypeError, match="unexpected keyword argument 'zz'"):
-        policy.with_limit("a", zz=1, name=2)
+        policy.with_limit("a", zz=1, name=2)  # type: ignore[call-arg, misc, arg-type]
     with pytest.raises(TypeError, match="multiple values for argument 'name'"):
-        policy.with_limit("a", name=2, zz=1)
+        policy.with_limit("a", name=2, zz=1)  # type: ignore[call-arg, misc, arg-type]
     # Binding comes before conversion.
     with pytest.raises(TypeError, match="missing 1 required"):
-        policy.with_limit(5)
+        policy.with_limit(5)  # type: ignore[call-arg, arg-type]
 
 
 class ResourcePolicyShape:
-    def with_limit(self, name, limit):
+    def with_limit(self, name: str, limit: int) -> None:
         pass
 
 
-def test_messages_agree_with_python_functions_of_the_same_shape():
+def test_messages_agree_with_python_functions_of_the_same_shape() -> None:
     ours, theirs = ResourcePolicy(), ResourcePolicyShape()
-    calls = [
-        lambda p: p.with_limit("a"),
-        lambda p: p.with_limit(),
-        lambda p: p.with_limit("a", bogus=1),
-        lambda p: p.with_limit("a", 1, name="b"),
+    # Each call is wrong for both classes alike, on purpose.
+    calls: list[Callable[[ResourcePolicy | ResourcePolicyShape], object]] = [
+        lambda p: p.with_limit("a"),  # type: ignore[call-arg]
+        lambda p: p.with_limit(),  # type: ignore[call-arg]
+        lambda p: p.with_limit("a", bogus=1),  # type: ignore[call-arg]
+        lambda p: p.with_limit("a", 1, name="b"),  # type: ignore[misc]
     ]
     for call in calls:
         with pytest.raises(TypeError) as mine:
@@ -202,51 +246,51 @@ def test_messages_agree_with_python_functions_of_the_same_shape():
         assert str(mine.value) == expected
 
 
-def test_converter_keeps_cause_of_a_type_error():
+def test_converter_keeps_cause_of_a_type_error() -> None:
     class BadIndex:
-        def __index__(self):
+        def __index__(self) -> int:  # noqa: PLE0305 (raises instead of returning)
             try:
                 raise KeyError("inner")
             except KeyError as exc:
                 raise TypeError("index refused") from exc
 
     with pytest.raises(TypeError) as info:
-        ResourcePolicy().with_limit("ast_nodes", BadIndex())
+        ResourcePolicy().with_limit("ast_nodes", BadIndex())  # type: ignore[arg-type]
     assert str(info.value) == "argument 'limit': index refused"
     assert isinstance(info.value.__cause__, KeyError)
 
 
-def test_converter_passes_other_exception_types_through():
+def test_converter_passes_other_exception_types_through() -> None:
     class Boom:
-        def __index__(self):
+        def __index__(self) -> int:
             raise ZeroDivisionError("boom")
 
-    with pytest.raises(ZeroDivisionError, match="^boom$"):
-        ResourcePolicy().with_limit("ast_nodes", Boom())
+    with pytest.raises(ZeroDivisionError, match=r"^boom$"):
+        ResourcePolicy().with_limit("ast_nodes", Boom())  # type: ignore[arg-type]
 
     with pytest.raises(UnicodeEncodeError):
         ResourcePolicy().with_limit("\udc80", 1)
 
 
-def test_listing_methods_take_no_arguments():
+def test_listing_methods_take_no_arguments() -> None:
     with pytest.raises(TypeError):
-        ResourcePolicy().limits(1)
+        ResourcePolicy().limits(1)  # type: ignore[call-arg]
     with pytest.raises(TypeError):
-        ResourcePolicy().hard_limits(key=1)
+        ResourcePolicy().hard_limits(key=1)  # type: ignore[call-arg]
 
 
-def test_class_shape():
+def test_class_shape() -> None:
     assert ResourcePolicy.__module__ == "builtins"
     assert ResourcePolicy.__qualname__ == "ResourcePolicy"
     assert ResourcePolicy.__text_signature__ == "()"
-    assert ResourcePolicy.with_limit.__text_signature__ == "($self, name, limit)"
-    assert ResourcePolicy.limits.__text_signature__ == "($self)"
-    assert ResourcePolicy.hard_limits.__text_signature__ == "($self)"
+    assert text_signature(ResourcePolicy.with_limit) == "($self, name, limit)"
+    assert text_signature(ResourcePolicy.limits) == "($self)"
+    assert text_signature(ResourcePolicy.hard_limits) == "($self)"
     with pytest.raises(TypeError):
         type("Sub", (ResourcePolicy,), {})
     policy = ResourcePolicy()
     with pytest.raises(AttributeError):
-        policy.extra = 1
+        policy.extra = 1  # type: ignore[attr-defined]
     assert not hasattr(policy, "__dict__")
     # No comparison of their own: equal limits, distinct objects.
     assert ResourcePolicy() != ResourcePolicy()

@@ -1,13 +1,16 @@
 """The roller class Kavelo."""
 
+from collections.abc import Callable, Iterator, Sequence
+
 import pytest
 
 from kavelo import Kavelo, ResourcePolicy, roll_simple
+from native_attributes import text_signature
 
 KEYS = ["expression", "total", "rolls", "details", "comment"]
 
 
-def policy(**limits):
+def policy(**limits: int) -> ResourcePolicy:
     p = ResourcePolicy()
     for name, value in limits.items():
         p = p.with_limit(name, value)
@@ -18,7 +21,7 @@ def policy(**limits):
     "make",
     [lambda: Kavelo(), lambda: Kavelo(None), lambda: Kavelo(policy=None)],
 )
-def test_default_policy(make):
+def test_default_policy(make: Callable[[], Kavelo]) -> None:
     roller = make()
     with pytest.raises(ValueError, match=r"\[limit.source_items\]"):
         roller.roll_simple(10001, 6)
@@ -26,7 +29,7 @@ def test_default_policy(make):
 
 
 @pytest.mark.parametrize("by_keyword", [False, True])
-def test_policy_given_positionally_or_by_keyword(by_keyword):
+def test_policy_given_positionally_or_by_keyword(by_keyword: bool) -> None:
     tight = policy(generated_values=5)
     roller = Kavelo(policy=tight) if by_keyword else Kavelo(tight)
     with pytest.raises(ValueError) as info:
@@ -38,7 +41,7 @@ def test_policy_given_positionally_or_by_keyword(by_keyword):
     assert roller.roll_simple(5, 1) == 5
 
 
-def test_policy_is_copied_at_construction():
+def test_policy_is_copied_at_construction() -> None:
     p = policy(source_items=2)
     roller = Kavelo(p)
     del p
@@ -53,26 +56,31 @@ def test_policy_is_copied_at_construction():
         ("x", "argument 'policy': 'str' object cannot be converted to 'ResourcePolicy'"),
     ],
 )
-def test_policy_type_is_checked(arg, message):
+def test_policy_type_is_checked(arg: object, message: str) -> None:
     with pytest.raises(TypeError) as info:
-        Kavelo(arg)
+        Kavelo(arg)  # type: ignore[arg-type]
     assert str(info.value) == message
 
 
-def test_constructor_binding_messages():
+def test_constructor_binding_messages() -> None:
     with pytest.raises(TypeError) as info:
-        Kavelo(None, None)
-    assert str(info.value) == "Kavelo.__new__() takes from 0 to 1 positional arguments but 2 were given"
+        Kavelo(None, None)  # type: ignore[call-arg]
+    assert (
+        str(info.value)
+        == "Kavelo.__new__() takes from 0 to 1 positional arguments but 2 were given"
+    )
     with pytest.raises(TypeError) as info:
-        Kavelo(polic=None)
+        Kavelo(polic=None)  # type: ignore[call-arg]
     assert str(info.value) == "Kavelo.__new__() got an unexpected keyword argument 'polic'"
 
 
-def test_roll_and_run_use_the_policy():
+def test_roll_and_run_use_the_policy() -> None:
     roller = Kavelo(policy(ast_nodes=4))
     assert list(roller.roll("2d1 # c")) == KEYS
     assert roller.roll("2d1 # c")["comment"] == "c"
-    with pytest.raises(ValueError, match=r"^\[limit.ast_nodes\] 计算预算已耗尽: used 0, requested 5, limit 4$"):
+    with pytest.raises(
+        ValueError, match=r"^\[limit.ast_nodes\] 计算预算已耗尽: used 0, requested 5, limit 4$"
+    ):
         roller.roll("1+2")
     program = Kavelo().run("1d1;2d1")
     assert [r["total"] for r in program["results"]] == [1, 2]
@@ -80,7 +88,7 @@ def test_roll_and_run_use_the_policy():
         Kavelo(policy(parsed_instructions=1)).run("1d1;2d1")
 
 
-def test_roll_multiple():
+def test_roll_multiple() -> None:
     roller = Kavelo()
     samples = roller.roll_multiple("3d1+1 # x", 4)
     assert type(samples) is list and len(samples) == 4
@@ -92,7 +100,7 @@ def test_roll_multiple():
     assert roller.roll_multiple("1d6", True)[0]["expression"] == "1d6"
 
 
-def test_roll_multiple_limits_and_integer_rules():
+def test_roll_multiple_limits_and_integer_rules() -> None:
     roller = Kavelo()
     with pytest.raises(OverflowError):
         roller.roll_multiple("1d6", -1)
@@ -103,15 +111,17 @@ def test_roll_multiple_limits_and_integer_rules():
     assert info.value.args == (
         "[limit.batch_samples] 计算预算已耗尽: used 0, requested 10001, limit 10000",
     )
-    with pytest.raises(TypeError) as info:
-        roller.roll_multiple("1d6", "3")
-    assert str(info.value) == "argument 'times': 'str' object cannot be interpreted as an integer"
+    with pytest.raises(TypeError) as type_info:
+        roller.roll_multiple("1d6", "3")  # type: ignore[arg-type]
+    assert (
+        str(type_info.value) == "argument 'times': 'str' object cannot be interpreted as an integer"
+    )
     # Sample draws are independent: one generator, consecutive draws.
     totals = [s["total"] for s in roller.roll_multiple("1d1000000", 50)]
     assert len(set(totals)) > 40
 
 
-def test_roll_with_modifiers_result_shape():
+def test_roll_with_modifiers_result_shape() -> None:
     result = Kavelo().roll_with_modifiers(4, 6, ["kh3"])
     assert list(result) == ["total", "rolls", "details"]
     kept = [v for g in result["rolls"] for v in g]
@@ -131,7 +141,9 @@ def test_roll_with_modifiers_result_shape():
         ([], "", 4),
     ],
 )
-def test_roll_with_modifiers_accepted_strings(modifiers, rendered, kept):
+def test_roll_with_modifiers_accepted_strings(
+    modifiers: Sequence[str], rendered: str, kept: int
+) -> None:
     result = Kavelo().roll_with_modifiers(4, 6, modifiers)
     assert result["details"].startswith(f"4d6{rendered} = ")
     if modifiers:
@@ -164,19 +176,19 @@ def test_roll_with_modifiers_accepted_strings(modifiers, rendered, kept):
         ("骰", "未知的修饰符"),
     ],
 )
-def test_roll_with_modifiers_refused_strings(text, message):
+def test_roll_with_modifiers_refused_strings(text: str, message: str) -> None:
     with pytest.raises(ValueError) as info:
         Kavelo().roll_with_modifiers(4, 6, ["kh3", text])
     assert info.value.args == (message,)
 
 
-def test_roll_with_modifiers_first_refused_string_wins():
+def test_roll_with_modifiers_first_refused_string_wins() -> None:
     with pytest.raises(ValueError) as info:
         Kavelo().roll_with_modifiers(4, 6, ["x", "kh"])
     assert info.value.args == ("未知的修饰符",)
 
 
-def test_roll_with_modifiers_values_are_judged_by_the_roller():
+def test_roll_with_modifiers_values_are_judged_by_the_roller() -> None:
     with pytest.raises(ValueError, match="骰子数量和面数必须大于0"):
         Kavelo().roll_with_modifiers(0, 6, ["kh1"])
     result = Kavelo().roll_with_modifiers(4, 6, ["kh-1"])
@@ -194,36 +206,38 @@ def test_roll_with_modifiers_values_are_judged_by_the_roller():
         (["x", None], "argument 'modifiers': 'NoneType' object cannot be converted to 'PyString'"),
     ],
 )
-def test_roll_with_modifiers_type_errors(modifiers, message):
+def test_roll_with_modifiers_type_errors(modifiers: object, message: str) -> None:
     with pytest.raises(TypeError) as info:
-        Kavelo().roll_with_modifiers(4, 6, modifiers)
+        Kavelo().roll_with_modifiers(4, 6, modifiers)  # type: ignore[arg-type]
     assert str(info.value) == message
 
 
-def test_modifier_sequence_with_a_wrong_length_hint_is_iterated_fully():
+def test_modifier_sequence_with_a_wrong_length_hint_is_iterated_fully() -> None:
     class Lying:
-        def __len__(self):
+        def __len__(self) -> int:
             return 10**9
 
-        def __getitem__(self, i):
+        def __getitem__(self, i: int) -> str:
             if i < 2:
                 return ["kh2", "kl1"][i]
             raise IndexError
 
-    result = Kavelo().roll_with_modifiers(4, 6, Lying())
+    # Not a Sequence to a type checker: it has no __iter__, __contains__ or index().
+    result = Kavelo().roll_with_modifiers(4, 6, Lying())  # type: ignore[arg-type]
     assert result["details"].startswith("4d6kh2kl1 = ")
 
 
 class Reentrant:
     """A modifier sequence that calls back into the roller while it is iterated."""
 
-    def __init__(self, roller, via):
-        self.roller, self.via, self.inner_error = roller, via, None
+    def __init__(self, roller: Kavelo, via: str) -> None:
+        self.roller, self.via = roller, via
+        self.inner_error: RuntimeError | None = None
 
-    def __len__(self):
+    def __len__(self) -> int:
         return 1
 
-    def __getitem__(self, i):
+    def __getitem__(self, i: int) -> str:
         if i > 0:
             raise IndexError
         try:
@@ -233,7 +247,7 @@ class Reentrant:
             raise
         return "kh1"
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[str]:
         if self.via == "getitem":
             return iter([self[0]])
         self.roller.roll_simple(1, 6)
@@ -241,27 +255,27 @@ class Reentrant:
 
 
 @pytest.mark.parametrize("via", ["getitem", "iter"])
-def test_reentrant_call_is_refused_and_the_borrow_released(via):
+def test_reentrant_call_is_refused_and_the_borrow_released(via: str) -> None:
     roller = Kavelo()
     with pytest.raises(RuntimeError) as info:
-        roller.roll_with_modifiers(2, 6, Reentrant(roller, via))
+        roller.roll_with_modifiers(2, 6, Reentrant(roller, via))  # type: ignore[arg-type]
     assert str(info.value) == "Already borrowed"
     # The flag is free again after the failed call.
     assert roller.roll_simple(2, 1) == 2
     assert roller.roll_with_modifiers(2, 1, ["kh1"])["total"] == 1
 
 
-def test_borrow_is_released_after_every_kind_of_failure():
+def test_borrow_is_released_after_every_kind_of_failure() -> None:
     roller = Kavelo(policy(work_units=3))
-    failures = [
-        lambda: roller.roll(),
-        lambda: roller.roll(5),
+    failures: list[Callable[[], object]] = [
+        lambda: roller.roll(),  # type: ignore[call-arg]
+        lambda: roller.roll(5),  # type: ignore[arg-type]
         lambda: roller.roll("2d"),
         lambda: roller.roll("10d6"),
         lambda: roller.run("1/0"),
         lambda: roller.roll_multiple("1d6", -1),
         lambda: roller.roll_with_modifiers(2, 6, ["zz"]),
-        lambda: roller.roll_with_modifiers(2, 6, "kh1"),
+        lambda: roller.roll_with_modifiers(2, 6, "kh1"),  # a str is refused at run time
         lambda: roller.roll_simple(2**31, 1),
     ]
     for fail in failures:
@@ -270,25 +284,25 @@ def test_borrow_is_released_after_every_kind_of_failure():
     assert roller.roll("1d1")["total"] == 1
 
 
-def test_other_instances_are_not_blocked():
+def test_other_instances_are_not_blocked() -> None:
     roller, other = Kavelo(), Kavelo()
 
     class CallsOther:
-        def __len__(self):
+        def __len__(self) -> int:
             return 1
 
-        def __getitem__(self, i):
+        def __getitem__(self, i: int) -> str:
             if i > 0:
                 raise IndexError
             assert other.roll("1d1")["total"] == 1
             return "kh1"
 
-    assert roller.roll_with_modifiers(2, 1, CallsOther())["total"] == 1
+    assert roller.roll_with_modifiers(2, 1, CallsOther())["total"] == 1  # type: ignore[arg-type]
 
 
-def test_receiver_must_be_a_roller():
+def test_receiver_must_be_a_roller() -> None:
     with pytest.raises(TypeError):
-        Kavelo.roll(ResourcePolicy(), "1d6")
+        Kavelo.roll(ResourcePolicy(), "1d6")  # type: ignore[arg-type]
 
 
 @pytest.mark.parametrize(
@@ -296,31 +310,50 @@ def test_receiver_must_be_a_roller():
     [
         (lambda k: k.roll(), "Kavelo.roll() missing 1 required positional argument: 'expression'"),
         (lambda k: k.run(program="1", x=2), "Kavelo.run() got an unexpected keyword argument 'x'"),
-        (lambda k: k.roll_multiple("1d6"), "Kavelo.roll_multiple() missing 1 required positional argument: 'times'"),
-        (lambda k: k.roll_simple(1, 2, 3), "Kavelo.roll_simple() takes 2 positional arguments but 3 were given"),
-        (lambda k: k.roll_with_modifiers(1), "Kavelo.roll_with_modifiers() missing 2 required positional arguments: 'dice_sides' and 'modifiers'"),
-        (lambda k: k.roll_with_modifiers(), "Kavelo.roll_with_modifiers() missing 3 required positional arguments: 'dice_count', 'dice_sides', and 'modifiers'"),
-        (lambda k: k.roll_with_modifiers(1, 2, [], dice_sides=2), "Kavelo.roll_with_modifiers() got multiple values for argument 'dice_sides'"),
+        (
+            lambda k: k.roll_multiple("1d6"),
+            "Kavelo.roll_multiple() missing 1 required positional argument: 'times'",
+        ),
+        (
+            lambda k: k.roll_simple(1, 2, 3),
+            "Kavelo.roll_simple() takes 2 positional arguments but 3 were given",
+        ),
+        (
+            lambda k: k.roll_with_modifiers(1),
+            "Kavelo.roll_with_modifiers() missing 2 required positional arguments: 'dice_sides' and 'modifiers'",
+        ),
+        (
+            lambda k: k.roll_with_modifiers(),
+            "Kavelo.roll_with_modifiers() missing 3 required positional arguments: 'dice_count', 'dice_sides', and 'modifiers'",
+        ),
+        (
+            lambda k: k.roll_with_modifiers(1, 2, [], dice_sides=2),
+            "Kavelo.roll_with_modifiers() got multiple values for argument 'dice_sides'",
+        ),
     ],
 )
-def test_method_binding_messages(call, message):
+def test_method_binding_messages(call: Callable[[Kavelo], object], message: str) -> None:
     with pytest.raises(TypeError) as info:
         call(Kavelo())
     assert str(info.value) == message
 
 
-class Kavelo_shape:  # noqa: N801 - named so its messages read like the real class's
-    def roll_with_modifiers(self, dice_count, dice_sides, modifiers):
+class Kavelo_shape:  # named so its messages read like the real class's
+    def roll_with_modifiers(
+        self, dice_count: int, dice_sides: int, modifiers: Sequence[str]
+    ) -> None:
         pass
 
 
-def test_method_messages_agree_with_python_methods():
-    for call in [
-        lambda k: k.roll_with_modifiers(),
-        lambda k: k.roll_with_modifiers(1),
-        lambda k: k.roll_with_modifiers(1, 2, modifiers=[], dice_count=3),
-        lambda k: k.roll_with_modifiers(1, 2, [], extra=3),
-    ]:
+def test_method_messages_agree_with_python_methods() -> None:
+    # Each call is wrong for both classes alike, on purpose.
+    calls: list[Callable[[Kavelo | Kavelo_shape], object]] = [
+        lambda k: k.roll_with_modifiers(),  # type: ignore[call-arg]
+        lambda k: k.roll_with_modifiers(1),  # type: ignore[call-arg]
+        lambda k: k.roll_with_modifiers(1, 2, modifiers=[], dice_count=3),  # type: ignore[misc]
+        lambda k: k.roll_with_modifiers(1, 2, [], extra=3),  # type: ignore[call-arg]
+    ]
+    for call in calls:
         with pytest.raises(TypeError) as reference:
             call(Kavelo_shape())
         with pytest.raises(TypeError) as mine:
@@ -328,21 +361,21 @@ def test_method_messages_agree_with_python_methods():
         assert str(mine.value) == str(reference.value).replace("Kavelo_shape", "Kavelo")
 
 
-def test_class_shape():
+def test_class_shape() -> None:
     assert Kavelo.__module__ == "builtins"
     assert Kavelo.__text_signature__ == "(policy=None)"
-    assert Kavelo.roll.__text_signature__ == "($self, expression)"
-    assert Kavelo.roll_with_modifiers.__text_signature__ == (
+    assert text_signature(Kavelo.roll) == "($self, expression)"
+    assert text_signature(Kavelo.roll_with_modifiers) == (
         "($self, dice_count, dice_sides, modifiers)"
     )
     with pytest.raises(TypeError):
         type("Sub", (Kavelo,), {})
     with pytest.raises(AttributeError):
-        Kavelo().policy = 1
+        Kavelo().policy = 1  # type: ignore[attr-defined]
 
 
 @pytest.mark.parametrize("collector_on", [True, False])
-def test_large_results_leave_the_collector_as_they_found_it(collector_on):
+def test_large_results_leave_the_collector_as_they_found_it(collector_on: bool) -> None:
     import gc
 
     raised = ResourcePolicy()

@@ -76,31 +76,102 @@ def fates(text: str, faces: list[int]) -> list[tuple[int, int, str, str, str | N
 @pytest.mark.parametrize(
     "text,faces,expected",
     [
-        ("3d6kh2", [2, 6, 4], [(2, 0, "roll", "dropped", "kh2"), (6, 1, "roll", "kept", None),
-                               (4, 2, "roll", "kept", None)]),
-        ("3d6k1", [2, 6, 4], [(2, 0, "roll", "dropped", "k1"), (6, 1, "roll", "kept", None),
-                              (4, 2, "roll", "dropped", "k1")]),
-        ("3d6K1", [2, 6, 4], [(2, 0, "roll", "dropped", "K1"), (6, 1, "roll", "kept", None),
-                              (4, 2, "roll", "dropped", "K1")]),
+        (
+            "3d6kh2",
+            [2, 6, 4],
+            [
+                (2, 0, "roll", "dropped", "kh2"),
+                (6, 1, "roll", "kept", None),
+                (4, 2, "roll", "kept", None),
+            ],
+        ),
+        (
+            "3d6k1",
+            [2, 6, 4],
+            [
+                (2, 0, "roll", "dropped", "k1"),
+                (6, 1, "roll", "kept", None),
+                (4, 2, "roll", "dropped", "k1"),
+            ],
+        ),
+        (
+            "3d6K1",
+            [2, 6, 4],
+            [
+                (2, 0, "roll", "dropped", "K1"),
+                (6, 1, "roll", "kept", None),
+                (4, 2, "roll", "dropped", "K1"),
+            ],
+        ),
         ("2d6kl1", [2, 6], [(2, 0, "roll", "kept", None), (6, 1, "roll", "dropped", "kl1")]),
         ("2d6dh1", [2, 6], [(2, 0, "roll", "kept", None), (6, 1, "roll", "dropped", "dh1")]),
         ("2d6dl1", [2, 6], [(2, 0, "roll", "dropped", "dl1"), (6, 1, "roll", "kept", None)]),
-        ("3d6u", [4, 4, 1], [(4, 0, "roll", "kept", None), (4, 1, "roll", "duplicate", "u"),
-                             (1, 2, "roll", "kept", None)]),
-        ("3d6c4", [4, 2, 4], [(4, 0, "roll", "counted", "c4"), (2, 1, "roll", "uncounted", "c4"),
-                              (4, 2, "roll", "counted", "c4")]),
-        ("2d6!", [6, 6, 3, 2], [(6, 0, "roll", "kept", None), (6, 0, "explode", "kept", None),
-                                (3, 0, "explode", "kept", None), (2, 1, "roll", "kept", None)]),
+        (
+            "3d6u",
+            [4, 4, 1],
+            [
+                (4, 0, "roll", "kept", None),
+                (4, 1, "roll", "duplicate", "u"),
+                (1, 2, "roll", "kept", None),
+            ],
+        ),
+        (
+            "3d6c4",
+            [4, 2, 4],
+            [
+                (4, 0, "roll", "counted", "c4"),
+                (2, 1, "roll", "uncounted", "c4"),
+                (4, 2, "roll", "counted", "c4"),
+            ],
+        ),
+        (
+            "2d6!",
+            [6, 6, 3, 2],
+            [
+                (6, 0, "roll", "kept", None),
+                (6, 0, "explode", "kept", None),
+                (3, 0, "explode", "kept", None),
+                (2, 1, "roll", "kept", None),
+            ],
+        ),
         ("1d6e", [6, 1], [(6, 0, "roll", "kept", None), (1, 0, "explode", "kept", None)]),
-        ("2d6r2", [1, 1, 5], [(1, 0, "roll", "rerolled", "r2"), (1, 0, "reroll", "kept", None),
-                              (5, 1, "roll", "kept", None)]),
-        ("1d6!ro2", [6, 1, 4], [(6, 0, "roll", "kept", None), (1, 0, "explode", "rerolled", "ro2"),
-                                (4, 0, "reroll", "kept", None)]),
-        ("1d6R3", [1, 2, 5], [(1, 0, "roll", "rerolled", "R3"), (2, 0, "reroll", "rerolled", "R3"),
-                              (5, 0, "reroll", "kept", None)]),
+        (
+            "2d6r2",
+            [1, 1, 5],
+            [
+                (1, 0, "roll", "rerolled", "r2"),
+                (1, 0, "reroll", "kept", None),
+                (5, 1, "roll", "kept", None),
+            ],
+        ),
+        (
+            "1d6!ro2",
+            [6, 1, 4],
+            [
+                (6, 0, "roll", "kept", None),
+                (1, 0, "explode", "rerolled", "ro2"),
+                (4, 0, "reroll", "kept", None),
+            ],
+        ),
+        (
+            "1d6R3",
+            [1, 2, 5],
+            [
+                (1, 0, "roll", "rerolled", "R3"),
+                (2, 0, "reroll", "rerolled", "R3"),
+                (5, 0, "reroll", "kept", None),
+            ],
+        ),
         ("1d6a2", [2, 4], [(2, 0, "roll", "added", "a2"), (4, 0, "reroll", "added", "a2")]),
-        ("2d6a2kh1", [2, 4, 5], [(2, 0, "roll", "added", "a2"), (4, 0, "reroll", "added", "a2"),
-                                 (5, 1, "roll", "dropped", "kh1")]),
+        (
+            "2d6a2kh1",
+            [2, 4, 5],
+            [
+                (2, 0, "roll", "added", "a2"),
+                (4, 0, "reroll", "added", "a2"),
+                (5, 1, "roll", "dropped", "kh1"),
+            ],
+        ),
         ("4d6s", [3, 1, 2, 6], [(v, d, "roll", "kept", None) for d, v in enumerate([3, 1, 2, 6])]),
     ],
 )
@@ -117,12 +188,25 @@ def test_fates_of_every_modifier_kind(
         ("1d20+5+1d4", [1, 2], "1d20 (**1**) + 5 + 1d4 (2) = `8`", "1d20 (1) + 5 + 1d4 (2) = 8"),
         ("2d6!", [6, 3, 2], "2d6! (**6**!, 3, 2) = `11`", "2d6! (6!, 3, 2) = 11"),
         ("1d6a2 # heal", [2, 5], "heal: 1d6a2 (2+5) = `7`", "heal: 1d6a2 (2+5) = 7"),
-        ("(2d4r1)*2", [1, 3, 4], "(2d4r1 (~~1~~, 3, **4**)) * 2 = `14`",
-         "(2d4r1 (~1~, 3, 4)) * 2 = 14"),
-        ("3d6c6-1", [6, 2, 6], "3d6c6 (**6**, ~~2~~, **6**) - 1 = `1`", "3d6c6 (6, ~2~, 6) - 1 = 1"),
+        (
+            "(2d4r1)*2",
+            [1, 3, 4],
+            "(2d4r1 (~~1~~, 3, **4**)) * 2 = `14`",
+            "(2d4r1 (~1~, 3, 4)) * 2 = 14",
+        ),
+        (
+            "3d6c6-1",
+            [6, 2, 6],
+            "3d6c6 (**6**, ~~2~~, **6**) - 1 = `1`",
+            "3d6c6 (6, ~2~, 6) - 1 = 1",
+        ),
         ("-1*1d1", [1], "-1 * 1d1 (**1**) = `-1`", "-1 * 1d1 (1) = -1"),
-        ("4 d 6 kh 3", [1, 6, 3, 3], "4d6kh3 (~~1~~, **6**, 3, 3) = `12`",
-         "4d6kh3 (~1~, 6, 3, 3) = 12"),
+        (
+            "4 d 6 kh 3",
+            [1, 6, 3, 3],
+            "4d6kh3 (~~1~~, **6**, 3, 3) = `12`",
+            "4d6kh3 (~1~, 6, 3, 3) = 12",
+        ),
     ],
 )
 def test_markdown_and_text(text: str, faces: list[int], markdown: str, plain: str) -> None:
@@ -152,7 +236,19 @@ def test_one_sided_dice_trace_like_roll_dice(text: str) -> None:
 
 @pytest.mark.parametrize(
     "text",
-    ["", "1d", "2d6kh", "1d6 2", "1d6;2", "0d6", "1d6/0", "2^-1", "x" * 20000, "10000d6", "6d1!r0u"],
+    [
+        "",
+        "1d",
+        "2d6kh",
+        "1d6 2",
+        "1d6;2",
+        "0d6",
+        "1d6/0",
+        "2^-1",
+        "x" * 20000,
+        "10000d6",
+        "6d1!r0u",
+    ],
 )
 def test_texts_fail_with_the_errors_of_roll_dice(text: str) -> None:
     with pytest.raises(ValueError) as plain_error:

@@ -8,7 +8,7 @@ from kavelo import ResourcePolicy
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
 
-def _read_proc(name):
+def _read_proc(name: str) -> bytes:
     # os-level reads: a Python file object leaves a block behind on every open, which the
     # leak check would count.
     fd = os.open(name, os.O_RDONLY)
@@ -18,12 +18,12 @@ def _read_proc(name):
         os.close(fd)
 
 
-def rss_bytes():
+def rss_bytes() -> int:
     """Resident set size now."""
     return int(_read_proc("/proc/self/statm").split()[1]) * PAGE
 
 
-def peak_rss_bytes():
+def peak_rss_bytes() -> int:
     """Peak resident set size (VmHWM) since start or since reset_peak_rss()."""
     with open("/proc/self/status") as status:
         for line in status:
@@ -32,7 +32,7 @@ def peak_rss_bytes():
     raise RuntimeError("no VmHWM in /proc/self/status")
 
 
-def reset_peak_rss():
+def reset_peak_rss() -> bool:
     """Sets the peak back to the current RSS; False where the kernel refuses."""
     try:
         with open("/proc/self/clear_refs", "w") as clear_refs:
@@ -42,19 +42,19 @@ def reset_peak_rss():
         return False
 
 
-def policy_with(base=None, **limits):
+def policy_with(base: ResourcePolicy | None = None, /, **limits: int) -> ResourcePolicy:
     policy = base if base is not None else ResourcePolicy()
     for name, value in limits.items():
         policy = policy.with_limit(name, value)
     return policy
 
 
-def hard_policy():
+def hard_policy() -> ResourcePolicy:
     """Every limit at its hard maximum."""
     return policy_with(**ResourcePolicy().hard_limits())
 
 
-def check_module_origin():
+def check_module_origin() -> None:
     """Prints which build of the module is measured (to stderr), and stops when it is not
     the one under KAVELO_MODULE_DIR where that is set."""
     import kavelo._core

@@ -14,6 +14,7 @@ import json
 import subprocess
 import sys
 import textwrap
+from typing import Any
 
 CASES = [
     ("huge count and sides", "2147483647d2147483647"),
@@ -64,16 +65,25 @@ CHILD = textwrap.dedent(
 )
 
 
-def run_case(text: str) -> dict:
-    done = subprocess.run([sys.executable, "-c", CHILD, text], capture_output=True, text=True, timeout=120)
+def run_case(text: str) -> dict[str, Any]:
+    done = subprocess.run(
+        [sys.executable, "-c", CHILD, text], capture_output=True, text=True, timeout=120
+    )
     if done.returncode != 0:
-        return {"outcome": f"child failed ({done.returncode}): {done.stderr[-300:]}", "seconds": 0.0, "mib": 0.0}
-    return json.loads(done.stdout)
+        return {
+            "outcome": f"child failed ({done.returncode}): {done.stderr[-300:]}",
+            "seconds": 0.0,
+            "mib": 0.0,
+        }
+    row: dict[str, Any] = json.loads(done.stdout)
+    return row
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--time-slack", type=float, default=1.0, help="multiply the time goal by this")
+    parser.add_argument(
+        "--time-slack", type=float, default=1.0, help="multiply the time goal by this"
+    )
     parser.add_argument("--seconds", type=float, default=1.0, help="time goal per case")
     parser.add_argument("--mib", type=float, default=256.0, help="memory goal per case")
     options = parser.parse_args()
@@ -84,14 +94,23 @@ def main() -> int:
     for name, text in CASES:
         row = run_case(text)
         if row["seconds"] > goal:
-            row = min(row, run_case(text), key=lambda r: r["seconds"])  # a stall of the machine: once more
+            row = min(
+                row, run_case(text), key=lambda r: r["seconds"]
+            )  # a stall of the machine: once more
         outcome = row["outcome"]
-        ok = (outcome.startswith("result") or outcome.startswith("[odds.")) and row["seconds"] <= goal and row["mib"] <= options.mib
+        ok = (
+            outcome.startswith(("result", "[odds."))
+            and row["seconds"] <= goal
+            and row["mib"] <= options.mib
+        )
         failures += not ok
         shown = text if len(text) <= 32 else text[:29] + "..."
         ends = outcome if outcome.startswith("result") else outcome.split("]")[0] + "]"
-        print(f"| {name} | `{shown}` | {ends} | {row['seconds'] * 1000:.1f} ms | {row['mib']:.1f} MiB |"
-              + ("" if ok else f" FAILED: {outcome[:120]}"), flush=True)
+        print(
+            f"| {name} | `{shown}` | {ends} | {row['seconds'] * 1000:.1f} ms | {row['mib']:.1f} MiB |"
+            + ("" if ok else f" FAILED: {outcome[:120]}"),
+            flush=True,
+        )
     print(f"{len(CASES) - failures} passed, {failures} failed")
     return 1 if failures else 0
 

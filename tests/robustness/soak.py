@@ -15,23 +15,24 @@ import random
 import sys
 import time
 from array import array
+from collections.abc import Callable, Sequence
 
 from common import check_module_origin, rss_bytes
-from leak_check import cases as leak_cases
-
 from kavelo import Kavelo, roll_dice, run_program
+from leak_check import Case
+from leak_check import cases as leak_cases
 
 BUCKET_NS = 100  # latency histogram resolution
 BUCKETS = 1_000_000  # up to 100 ms; slower calls land in the last bucket
 
 
-def heavy_cases():
+def heavy_cases() -> list[tuple[str, Callable[[], object]]]:
     """Requests that reach a default limit only after real work, or produce the largest
     results the defaults allow."""
     roller = Kavelo()
 
-    def fails(call, code):
-        def case():
+    def fails(call: Callable[[], object], code: str) -> Case:
+        def case() -> None:
             try:
                 call()
             except ValueError as error:
@@ -55,14 +56,17 @@ def heavy_cases():
         ("65 brackets", fails(lambda: roll_dice(deep), "[limit.parse_depth]")),
         ("33 levels", fails(lambda: roll_dice(nested), "[limit.nesting_depth]")),
         ("1001 instructions", fails(lambda: run_program(program), "[limit.parsed_instructions]")),
-        ("100 sorts of 10000", fails(lambda: roll_dice("10000d6" + "s" * 100), "[limit.work_units]")),
+        (
+            "100 sorts of 10000",
+            fails(lambda: roll_dice("10000d6" + "s" * 100), "[limit.work_units]"),
+        ),
         ("batch of 10000", lambda: roller.roll_multiple("1000*1000", 10000)),
         ("batch of 5000 dice", lambda: roller.roll_multiple("1d6", 5000)),
         ("9999d6", lambda: roll_dice("9999d6")),
     ]
 
 
-def schedule(seed):
+def schedule(seed: int) -> tuple[list[tuple[str, Callable[[], object]]], list[int]]:
     """Case order: every cheap case 400 times, every heavy case once, shuffled."""
     cheap = list(leak_cases())
     heavy = heavy_cases()
@@ -72,7 +76,7 @@ def schedule(seed):
     return cheap + heavy, order
 
 
-def percentile(histogram, total, fraction):
+def percentile(histogram: Sequence[int], total: int, fraction: float) -> int:
     wanted = fraction * total
     seen = 0
     for bucket, count in enumerate(histogram):
@@ -82,12 +86,16 @@ def percentile(histogram, total, fraction):
     return BUCKETS * BUCKET_NS
 
 
-def main():
+def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--calls", type=int, default=2_000_000)
     parser.add_argument("--warmup", type=int, default=300_000, help="calls before the baseline")
-    parser.add_argument("--max-growth-mib", type=float, default=1.0,
-                        help="largest RSS growth per million calls after the warm-up")
+    parser.add_argument(
+        "--max-growth-mib",
+        type=float,
+        default=1.0,
+        help="largest RSS growth per million calls after the warm-up",
+    )
     parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args()
     check_module_origin()
@@ -98,7 +106,7 @@ def main():
     clock = time.perf_counter_ns
     slowest, slowest_name = 0, ""
 
-    def run(first, last):
+    def run(first: int, last: int) -> None:
         nonlocal slowest, slowest_name
         for call in range(first, last):
             index = order[call % len(order)]
@@ -121,7 +129,7 @@ def main():
     # of the counted calls apart.
     counted = args.calls - args.warmup
     step = max(counted // 10, 1)
-    checkpoints = []
+    checkpoints: list[int] = []
     started = time.perf_counter()
     for first in range(args.warmup, args.calls, step):
         run(first, min(first + step, args.calls))
@@ -131,15 +139,21 @@ def main():
     late = sorted(checkpoints[-3:])[1]
     per_million = (late - early) / (0.7 * counted / 1e6) / 2**20
 
-    print(f"cases: {len(named)} ({len(order)} per cycle), calls: {counted} after "
-          f"{args.warmup} warm-up calls, {seconds:.1f} s, {counted / seconds:,.0f} calls/s")
-    print(f"latency: p50 {percentile(histogram, counted, 0.50) / 1000:.1f} us, "
-          f"p99 {percentile(histogram, counted, 0.99) / 1000:.1f} us, "
-          f"p99.9 {percentile(histogram, counted, 0.999) / 1000:.1f} us, "
-          f"max {slowest / 1e6:.2f} ms ({slowest_name})")
-    print(f"RSS at each tenth {[round(c / 2**20, 1) for c in checkpoints]} MiB; growth "
-          f"{(late - early) / 1024:.0f} KiB = {per_million:.3f} MiB per million calls "
-          f"(limit {args.max_growth_mib} MiB)")
+    print(
+        f"cases: {len(named)} ({len(order)} per cycle), calls: {counted} after "
+        f"{args.warmup} warm-up calls, {seconds:.1f} s, {counted / seconds:,.0f} calls/s"
+    )
+    print(
+        f"latency: p50 {percentile(histogram, counted, 0.50) / 1000:.1f} us, "
+        f"p99 {percentile(histogram, counted, 0.99) / 1000:.1f} us, "
+        f"p99.9 {percentile(histogram, counted, 0.999) / 1000:.1f} us, "
+        f"max {slowest / 1e6:.2f} ms ({slowest_name})"
+    )
+    print(
+        f"RSS at each tenth {[round(c / 2**20, 1) for c in checkpoints]} MiB; growth "
+        f"{(late - early) / 1024:.0f} KiB = {per_million:.3f} MiB per million calls "
+        f"(limit {args.max_growth_mib} MiB)"
+    )
     return 0 if per_million <= args.max_growth_mib else 1
 
 

@@ -54,7 +54,9 @@ def build_policy(limits: Iterable[tuple[str, int]]) -> ResourcePolicy:
             if name not in hard:
                 raise UsageError(f"[policy.invalid_limit] unknown resource limit: {name}") from None
             if value < 0:
-                raise UsageError(f"[policy.invalid_limit] {name} limit must be non-negative") from None
+                raise UsageError(
+                    f"[policy.invalid_limit] {name} limit must be non-negative"
+                ) from None
             raise UsageError(
                 f"[policy.limit_above_hard_max] {name} limit {value} exceeds hard maximum {hard[name]}"
             ) from None
@@ -83,8 +85,14 @@ class Jobs:
     """The three ways to roll one text: once (a program), ``-n`` samples, and
     ``-n --stats``. Each raises the roller's error when the text fails."""
 
-    def __init__(self, roller: Kavelo, policy: ResourcePolicy, options: argparse.Namespace,
-                 out: Output, err: TextIO | None) -> None:
+    def __init__(
+        self,
+        roller: Kavelo,
+        policy: ResourcePolicy,
+        options: argparse.Namespace,
+        out: Output,
+        err: TextIO | None,
+    ) -> None:
         self.roller = roller
         self.batch_limit = policy.limits()["batch_samples"]
         self.options = options
@@ -126,7 +134,9 @@ class Jobs:
             progress.close()
 
     def _json_samples(self, item: Input, times: int, progress: Progress) -> None:
-        with tempfile.SpooledTemporaryFile(max_size=SPOOL_BYTES, mode="w+", encoding="utf-8") as spool:
+        with tempfile.SpooledTemporaryFile(
+            max_size=SPOOL_BYTES, mode="w+", encoding="utf-8"
+        ) as spool:
             spool.write("[")
             separator = ""
             for batch in sample_batches(self.roller, item.text, times, self.batch_limit):
@@ -143,7 +153,9 @@ class Jobs:
         summary = Summary()
         progress = self._progress(item)
         try:
-            for batch in sample_batches(self.roller, item.text, self.options.times, self.batch_limit):
+            for batch in sample_batches(
+                self.roller, item.text, self.options.times, self.batch_limit
+            ):
                 summary.add(sample["total"] for sample in batch)
                 progress.advance(len(batch))
         finally:
@@ -206,7 +218,9 @@ def run(argv: Sequence[str] | None = None) -> int:
 
     if options.limits:
         if options.json:
-            out.write_lines([to_json({"limits": policy.limits(), "hard_limits": policy.hard_limits()})])
+            out.write_lines(
+                [to_json({"limits": policy.limits(), "hard_limits": policy.hard_limits()})]
+            )
         else:
             out.write_lines(limits_table(policy))
         return opts.EXIT_OK

@@ -26,19 +26,20 @@ GLOSSES: dict[str, str] = {
     "解析错误: 无效的丢弃高数值": "parse error: invalid drop-highest number",
     "解析错误: 无效的丢弃低数值": "parse error: invalid drop-lowest number",
     "解析错误: 无效的计数数值": "parse error: invalid count number",
-    "解析错误: roll() 只接受一条指令；多条指令请使用 run()":
-        "parse error: -n rolls one expression, not a program of several",
-    "无效的骰子表达式: 骰子数量和面数必须大于0":
-        "invalid dice: the number of dice and of sides must be above 0",
+    "解析错误: roll() 只接受一条指令；多条指令请使用 run()": "parse error: -n rolls one expression, not a program of several",
+    "无效的骰子表达式: 骰子数量和面数必须大于0": "invalid dice: the number of dice and of sides must be above 0",
     "[arithmetic.divide_by_zero] 除零错误": "division by zero",
     "[limit.{name}] 计算预算已耗尽: used {n}, requested {n}, limit {n}": "limit reached",
-    "[limit.generated_values] 计算预算已耗尽: 最多生成 {n} 个骰子结果; used {n}, requested {n}":
-        "limit reached: at most {0} dice rolled",
-    "[limit.parsed_instructions] 程序指令数量超过限制: 最多 {n} 条":
-        "too many instructions: at most {0}",
+    "[limit.generated_values] 计算预算已耗尽: 最多生成 {n} 个骰子结果; used {n}, requested {n}": "limit reached: at most {0} dice rolled",
+    "[limit.parsed_instructions] 程序指令数量超过限制: 最多 {n} 条": "too many instructions: at most {0}",
 }
 
-_FIELDS = {"{n}": r"([0-9]+)", "{name}": r"[a-z_]+", "{at}": r"[0-9]+:[0-9]+", "{report}": r"\n(?s:.*)"}
+_FIELDS = {
+    "{n}": r"([0-9]+)",
+    "{name}": r"[a-z_]+",
+    "{at}": r"[0-9]+:[0-9]+",
+    "{report}": r"\n(?s:.*)",
+}
 _FIELD = re.compile("|".join(re.escape(field) for field in _FIELDS))
 
 
@@ -46,7 +47,7 @@ def _pattern(key: str) -> re.Pattern[str]:
     parts: list[str] = []
     end = 0
     for match in _FIELD.finditer(key):
-        parts.append(re.escape(key[end:match.start()]))
+        parts.append(re.escape(key[end : match.start()]))
         parts.append(_FIELDS[match.group()])
         end = match.end()
     parts.append(re.escape(key[end:]))

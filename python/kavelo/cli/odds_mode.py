@@ -44,8 +44,13 @@ PAIRS_PER_PIECE = 1024
 #: Chart formats by file extension, and whether they need matplotlib.
 PLOT_FORMATS = {".svg": False, ".png": True, ".pdf": True}
 
-_ODDS_ONLY = (("--column", "column"), ("--plot", "plot"), ("--tolerance", "tolerance"),
-              ("--max-outcomes", "max_outcomes"), ("--max-work", "max_work"))
+_ODDS_ONLY = (
+    ("--column", "column"),
+    ("--plot", "plot"),
+    ("--tolerance", "tolerance"),
+    ("--max-outcomes", "max_outcomes"),
+    ("--max-work", "max_work"),
+)
 
 
 class PlotError(Exception):
@@ -85,8 +90,10 @@ def usage_problem(options: argparse.Namespace) -> str | None:
         if PLOT_FORMATS[extension] and not _matplotlib_installed():
             return f"--plot {extension} needs matplotlib, which is not installed (an .svg FILE needs nothing)"
     if _holds(options) and len(options.expressions) > MAX_SHOWN:
-        return (f"--odds shows at most {MAX_SHOWN} EXPRESSIONs together "
-                "(--json without --plot takes any number)")
+        return (
+            f"--odds shows at most {MAX_SHOWN} EXPRESSIONs together "
+            "(--json without --plot takes any number)"
+        )
     return None
 
 
@@ -144,7 +151,12 @@ class OddsRun:
         self.tables = 0
 
     def add(self, item: Input) -> None:
-        d = odds(item.text, tolerance=self.tolerance, max_outcomes=self.max_outcomes, max_work=self.max_work)
+        d = odds(
+            item.text,
+            tolerance=self.tolerance,
+            max_outcomes=self.max_outcomes,
+            max_work=self.max_work,
+        )
         if self.hold:
             if self.held_outcomes + len(d.pmf) > self.max_outcomes:
                 raise ValueError(
@@ -167,7 +179,9 @@ class OddsRun:
             return
         if self.compare:
             column = self.column or "at_least"
-            self.out.write_lines(comparison_lines([shown(d, HEADING_CHARS) for d in self.held], column=column))
+            self.out.write_lines(
+                comparison_lines([shown(d, HEADING_CHARS) for d in self.held], column=column)
+            )
         if self.options.plot is not None:
             self._plot(self.options.plot)
 
@@ -176,8 +190,14 @@ class OddsRun:
         extension = os.path.splitext(path)[1].lower()
         backend = "matplotlib" if PLOT_FORMATS.get(extension) else "auto"
         try:
-            write_plot(path, [shown(d, LEGEND_CHARS) for d in self.held], column=column, backend=backend)
+            write_plot(
+                path, [shown(d, LEGEND_CHARS) for d in self.held], column=column, backend=backend
+            )
         except OSError as error:
-            raise PlotError(f"cannot write the plot {escape_text(repr(path))}: {error.strerror or error}") from None
+            raise PlotError(
+                f"cannot write the plot {escape_text(repr(path))}: {error.strerror or error}"
+            ) from None
         except (ImportError, ValueError, RuntimeError) as error:
-            raise PlotError(f"cannot draw the plot {escape_text(repr(path))}: {escape_text(str(error))}") from None
+            raise PlotError(
+                f"cannot draw the plot {escape_text(repr(path))}: {escape_text(str(error))}"
+            ) from None

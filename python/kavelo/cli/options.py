@@ -139,61 +139,83 @@ def build_parser() -> Parser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument(
-        "expressions", nargs="*", metavar="EXPRESSION",
+        "expressions",
+        nargs="*",
+        metavar="EXPRESSION",
         help="a dice expression or a ';'-separated program",
     )
     parser.add_argument(
-        "-n", "--times", type=_times, metavar="N",
+        "-n",
+        "--times",
+        type=_times,
+        metavar="N",
         help="roll each expression N times (one instruction only); any N: the samples "
         "are split into requests that fit the limits",
     )
     parser.add_argument(
-        "--stats", action="store_true",
+        "--stats",
+        action="store_true",
         help="with -n: print mean, standard deviation, minimum, maximum and a "
         "histogram of the totals instead of the samples",
     )
     parser.add_argument(
-        "--json", action="store_true",
+        "--json",
+        action="store_true",
         help="print exactly one JSON value per text, on one line; a failed text gives "
         '{"input": ..., "error": ..., "code": ...}',
     )
     parser.add_argument(
-        "--limit", type=_limit, action="append", default=[], metavar="NAME=VALUE",
+        "--limit",
+        type=_limit,
+        action="append",
+        default=[],
+        metavar="NAME=VALUE",
         help="set one resource limit (repeatable)",
     )
     parser.add_argument(
-        "--limits", action="store_true",
+        "--limits",
+        action="store_true",
         help="print the limits in force and their hard maxima, then exit",
     )
     odds = parser.add_argument_group("exact odds")
     odds.add_argument(
-        "--odds", action="store_true",
+        "--odds",
+        action="store_true",
         help="print the exact odds of each EXPRESSION instead of rolling it (one "
         "expression each, a '# comment' allowed); several are shown side by side",
     )
     odds.add_argument(
-        "--column", choices=list(ODDS_COLUMNS), metavar="{probability,at-least,at-most}",
+        "--column",
+        choices=list(ODDS_COLUMNS),
+        metavar="{probability,at-least,at-most}",
         help="with --odds: what the side-by-side columns and the chart show (default: "
         "at-least for several EXPRESSIONs, probability for the chart of one)",
     )
     odds.add_argument(
-        "--plot", metavar="FILE",
+        "--plot",
+        metavar="FILE",
         help="with --odds: draw the odds of the EXPRESSIONs as one chart in FILE: .svg "
         "(plain SVG, or through matplotlib when it is installed), .png or .pdf "
         "(through matplotlib)",
     )
     odds.add_argument(
-        "--tolerance", type=_tolerance, metavar="X",
+        "--tolerance",
+        type=_tolerance,
+        metavar="X",
         help="with --odds: follow explosions and rerolls until less than X is left "
         "(shown as truncated; default 1e-15)",
     )
     odds.add_argument(
-        "--max-outcomes", type=_odds_count, metavar="N",
+        "--max-outcomes",
+        type=_odds_count,
+        metavar="N",
         help="with --odds: most outcomes a distribution may have, and that the "
         "EXPRESSIONs shown together may have in all (default 1000000)",
     )
     odds.add_argument(
-        "--max-work", type=_odds_count, metavar="N",
+        "--max-work",
+        type=_odds_count,
+        metavar="N",
         help="with --odds: most steps one computation may take, about a nanosecond "
         "each (default 400000000)",
     )

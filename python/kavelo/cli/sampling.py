@@ -16,16 +16,18 @@ from collections.abc import Iterator
 from .. import DiceRollResult, Kavelo
 
 #: The limits that a request of several samples can pass although one sample fits.
-PER_REQUEST_LIMITS = frozenset({
-    "batch_samples",
-    "collection_items",
-    "executed_instructions",
-    "generated_values",
-    "output_bytes",
-    "output_items",
-    "rng_words",
-    "work_units",
-})
+PER_REQUEST_LIMITS = frozenset(
+    {
+        "batch_samples",
+        "collection_items",
+        "executed_instructions",
+        "generated_values",
+        "output_bytes",
+        "output_items",
+        "rng_words",
+        "work_units",
+    }
+)
 
 _LIMIT = re.compile(r"\[limit\.([a-z_]+)\] ")
 
@@ -36,7 +38,9 @@ def passed_limit(error: ValueError) -> str | None:
     return match.group(1) if match else None
 
 
-def sample_batches(roller: Kavelo, text: str, times: int, batch_limit: int) -> Iterator[list[DiceRollResult]]:
+def sample_batches(
+    roller: Kavelo, text: str, times: int, batch_limit: int
+) -> Iterator[list[DiceRollResult]]:
     """``times`` samples of ``text``, yielded request by request, in order.
 
     Raises the roller's ``ValueError`` when a request of one sample fails, or any

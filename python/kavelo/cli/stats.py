@@ -114,7 +114,11 @@ class Summary:
     def _bin_ranges(self) -> list[tuple[int, int, int]]:
         width = 1 << self.shift
         return [
-            (max(key * width, self.minimum), min((key + 1) * width - 1, self.maximum), self.bins[key])
+            (
+                max(key * width, self.minimum),
+                min((key + 1) * width - 1, self.maximum),
+                self.bins[key],
+            )
             for key in sorted(self.bins)
         ]
 
