@@ -173,10 +173,11 @@ _TOTAL: dict[Style, Callable[[int], str]] = {
 }
 
 
-def format_trace(trace: Trace, style: Style) -> str:
-    """The trace in ``style``: ``"markdown"``, ``"text"`` or ``"ansi"``."""
+def format_trace(trace: Trace, style: Style, *, comment: bool = True) -> str:
+    """The trace in ``style``: ``"markdown"``, ``"text"`` or ``"ansi"``; without its
+    comment when ``comment`` is false."""
     body = _layout(trace, style)
     if body is None:
         body = _rebuilt(trace, style)
-    comment = _comment(trace.result["comment"], style)
-    return f"{comment}{body} = {_TOTAL[style](trace.total)}"
+    shown = _comment(trace.result["comment"], style) if comment else ""
+    return f"{shown}{body} = {_TOTAL[style](trace.total)}"
