@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <bit>
 #include <functional>
+#include <type_traits>
 
 #include "calculator/checked_sum.hpp"
 #include "calculator/dice_calculator.hpp"
