@@ -50,9 +50,9 @@ void evaluate_expression(DiceCalculator& calculator, const Expression& expressio
   if (!result) return check_error(result.error());
   check_record(*result);
   const ExecutionBudget& budget = calculator.budget();
-  check(budget.used(Resource::output_items) == items_of(*result), "output_items charge");
-  check(budget.used(Resource::output_bytes) == canonical_length(*result), "output_bytes charge");
-  check(budget.used(Resource::executed_instructions) == 1, "executed_instructions charge");
+  check(budget.used(Resource::OutputItems) == items_of(*result), "output_items charge");
+  check(budget.used(Resource::OutputBytes) == canonical_length(*result), "output_bytes charge");
+  check(budget.used(Resource::ExecutedInstructions) == 1, "executed_instructions charge");
 }
 
 void evaluate_batch(DiceCalculator& calculator, const Expression& expression,
@@ -67,8 +67,8 @@ void evaluate_batch(DiceCalculator& calculator, const Expression& expression,
     items += items_of(result);
   }
   const ExecutionBudget& budget = calculator.budget();
-  check(budget.used(Resource::output_items) == items, "batch output_items charge");
-  check(budget.used(Resource::output_bytes) == canonical_length(std::span(*results)),
+  check(budget.used(Resource::OutputItems) == items, "batch output_items charge");
+  check(budget.used(Resource::OutputBytes) == canonical_length(std::span(*results)),
         "batch output_bytes charge");
 }
 
@@ -80,7 +80,7 @@ void evaluate_program(DiceCalculator& calculator, const Program& program) {
   std::string text;
   append_canonical(text, *result);
   check(text.size() == canonical_length(*result), "program canonical length", text);
-  check(calculator.budget().used(Resource::output_bytes) == text.size(),
+  check(calculator.budget().used(Resource::OutputBytes) == text.size(),
         "program output_bytes charge");
   for (const DiceResult& record : result->results) {
     check(!record.comment, "a program instruction carried a comment");

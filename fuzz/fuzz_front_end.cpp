@@ -118,13 +118,13 @@ void run(std::string_view source, const ResourcePolicy& policy, bool utf8_source
 
   const std::size_t instructions = program->instructions.size();
   check(instructions >= 1, "a parsed program has no instruction");
-  check(instructions <= policy.limit(Resource::parsed_instructions),
+  check(instructions <= policy.limit(Resource::ParsedInstructions),
         "more instructions than parsed_instructions allows");
   std::uint64_t total = 1;
   for (NodeId root : program->instructions) {
     total = saturating_add(saturating_add(total, expression_ast_nodes(program->pool, root)), 1);
   }
-  check(total <= policy.limit(Resource::ast_nodes), "a program over the ast_nodes limit parsed");
+  check(total <= policy.limit(Resource::AstNodes), "a program over the ast_nodes limit parsed");
   if (program->comment) {
     // Trimmed: the leading "#" run goes first, then white space at both ends, so a
     // comment such as "#\r#" keeps the "#" that the trimming uncovers.
@@ -147,7 +147,7 @@ void run(std::string_view source, const ResourcePolicy& policy, bool utf8_source
     return;
   }
   check(expression_ast_nodes(expression->pool, expression->root) + 2 <=
-            policy.limit(Resource::ast_nodes),
+            policy.limit(Resource::AstNodes),
         "an expression over the ast_nodes limit parsed");
 }
 

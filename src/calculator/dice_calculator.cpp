@@ -1,21 +1,9 @@
 #include "calculator/dice_calculator.hpp"
 
-#include <charconv>
-
 #include "calculator/checked_sum.hpp"
+#include "text/decimal_text.hpp"
 
 namespace kavelo {
-
-namespace {
-
-// Length of the decimal text of `value`, with a leading "-" for a negative value.
-std::uint64_t decimal_length(std::int64_t value) noexcept {
-  char buffer[24];
-  auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-  return static_cast<std::uint64_t>(result.ptr - buffer);
-}
-
-}  // namespace
 
 DiceCalculator::DiceCalculator(const ResourcePolicy& policy, EntropySource entropy) noexcept
     : policy_(policy), budget_(policy), entropy_(entropy) {}
@@ -40,14 +28,14 @@ Status DiceCalculator::ensure_generator() {
 
 Result<std::int64_t> DiceCalculator::roll_simple(const DiceTerm& dice) {
   reset_request();
-  KAVELO_TRY(budget_.charge(Resource::executed_instructions, 1));
-  KAVELO_TRY(budget_.charge(Resource::work_units, 1));
+  KAVELO_TRY(budget_.charge(Resource::ExecutedInstructions, 1));
+  KAVELO_TRY(budget_.charge(Resource::WorkUnits, 1));
   auto groups = roll_dice_with_budget(dice);
   if (!groups) return std::unexpected(std::move(groups.error()));
   auto total = checked_sum(groups->values(), "simple roll aggregation");
   if (!total) return total;
-  KAVELO_TRY(budget_.charge(Resource::output_items, 1));
-  KAVELO_TRY(budget_.charge(Resource::output_bytes, decimal_length(*total)));
+  KAVELO_TRY(budget_.charge(Resource::OutputItems, 1));
+  KAVELO_TRY(budget_.charge(Resource::OutputBytes, decimal_length(*total)));
   return total;
 }
 

@@ -72,6 +72,8 @@ class DiceCalculator {
                                                     RollTrace& trace);
 
   // --- steps under the current request state (no reset) ---
+  // Public so that the tests can run one step under a prepared request state; the
+  // bindings call only the entries above.
 
   [[nodiscard]] Result<RollGroups> roll_dice_with_budget(const DiceTerm& dice);
   [[nodiscard]] Result<std::uint32_t> roll_face(std::uint32_t sides);
@@ -101,6 +103,9 @@ class DiceCalculator {
   // modifiers_to_string of a list of the request's tree. Every sample of a batch writes
   // the details of the same roll, so the text of the last list is kept for the request.
   [[nodiscard]] std::string_view modifier_text(std::span<const DiceModifier> modifiers);
+  // The pool phase of one term: every pool modifier, each pass charged.
+  [[nodiscard]] Status apply_pool_phase(RollGroups& groups,
+                                        std::span<const DiceModifier> modifiers);
   // The error of a modifier pass whose work was refused.
   [[gnu::cold, gnu::noinline]] std::unexpected<DiceError> pass_refused(
       const RollGroups& groups) const;

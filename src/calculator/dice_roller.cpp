@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <bit>
 #include <functional>
+#include <optional>
+#include <span>
 #include <type_traits>
 
 #include "calculator/checked_sum.hpp"
@@ -19,15 +21,6 @@ namespace {
 
 constexpr const char* kInvalidDiceMessage = "骰子数量和面数必须大于0";
 
-constexpr bool is_explode(ModifierKind kind) noexcept {
-  return kind == ModifierKind::Explode || kind == ModifierKind::ExplodeAlias;
-}
-
-constexpr bool is_reroll(ModifierKind kind) noexcept {
-  return kind == ModifierKind::Reroll || kind == ModifierKind::RerollOnce ||
-         kind == ModifierKind::RerollUntil || kind == ModifierKind::RerollAdd;
-}
-
 // One face from 1 to `sides`: rng_words for every 64-bit draw, then one generated value
 // and one work unit. Returns 0 when a charge is refused and names the resource in
 // `refused`; a refused charge changes nothing, so budget.exceeded(refused, 1) rebuilds
@@ -37,15 +30,15 @@ inline std::uint32_t draw_face(RequestRandom& generator, ExecutionBudget& budget
                                std::uint32_t sides, Resource& refused) noexcept {
   std::uint64_t value = 0;
   if (!generator.try_uniform_below(sides, budget, value)) {
-    refused = Resource::rng_words;
+    refused = Resource::RngWords;
     return 0;
   }
-  if (!budget.try_charge(Resource::generated_values, 1)) {
-    refused = Resource::generated_values;
+  if (!budget.try_charge(Resource::GeneratedValues, 1)) {
+    refused = Resource::GeneratedValues;
     return 0;
   }
-  if (!budget.try_charge(Resource::work_units, 1)) {
-    refused = Resource::work_units;
+  if (!budget.try_charge(Resource::WorkUnits, 1)) {
+    refused = Resource::WorkUnits;
     return 0;
   }
   return static_cast<std::uint32_t>(value) + 1;
@@ -139,34 +132,32 @@ void keep_first_occurrences(std::vector<T>& pool) {
   pool.resize(kept);
 }
 
-// Applies one pool modifier to the flattened pool.
+// Applies one pool effect to the flattened pool.
 template <class T>
-void apply_pool_op(std::vector<T>& pool, const DiceModifier& modifier) {
+void apply_pool_effect(std::vector<T>& pool, PoolEffect effect, const DiceModifier& modifier) {
   const std::uint64_t n = modifier_count(modifier.value);
-  switch (modifier.kind) {
-    case ModifierKind::ExplodeKeepHigh:
-    case ModifierKind::KeepAlias:
-    case ModifierKind::KeepHigh:
+  switch (effect) {
+    case PoolEffect::KeepHighest:
       keep_highest(pool, n);
       break;
-    case ModifierKind::KeepLow:
+    case PoolEffect::KeepLowest:
       keep_lowest(pool, n);
       break;
-    case ModifierKind::DropHigh:
+    case PoolEffect::DropHighest:
       sort_descending(pool);
       drop_first(pool, n);
       break;
-    case ModifierKind::DropLow:
+    case PoolEffect::DropLowest:
       sort_ascending(pool);
       drop_first(pool, n);
       break;
-    case ModifierKind::Unique:
+    case PoolEffect::FirstOfEach:
       keep_first_occurrences(pool);
       break;
-    case ModifierKind::Sort:
+    case PoolEffect::Ascending:
       sort_ascending(pool);
       break;
-    case ModifierKind::Count: {
+    case PoolEffect::CountOf: {
       const std::int64_t target = modifier.value;
       const auto matches = std::count_if(pool.begin(), pool.end(),
                                          [&](const T& v) { return value_of(v) == target; });
@@ -177,53 +168,33 @@ void apply_pool_op(std::vector<T>& pool, const DiceModifier& modifier) {
       }
       break;
     }
-    default:
+    case PoolEffect::None:
       break;
   }
-}
-
-constexpr bool is_per_die(ModifierKind kind) noexcept {
-  return is_explode(kind) || is_reroll(kind);
 }
 
 // Applies one pool modifier to the flattened pool and rebuilds one group per value.
 // The per-die kinds have no pool effect and leave the groups as they are.
 void apply_pool_modifier(RollGroups& groups, const DiceModifier& modifier) {
-  if (is_per_die(modifier.kind)) return;
+  const PoolEffect effect = modifier_spec(modifier.kind).effect;
+  if (effect == PoolEffect::None) return;
   std::vector<std::int64_t> pool = groups.take_values();
-  apply_pool_op(pool, modifier);
+  apply_pool_effect(pool, effect, modifier);
   groups.assign_singletons(std::move(pool));
-}
-
-// The work of one modifier pass: the values it works on, and at least one, so that a
-// long modifier list after "kh0" does not run for nothing.
-std::uint64_t pass_cost(const RollGroups& groups) noexcept {
-  return std::max<std::uint64_t>(groups.value_count(), 1);
-}
-
-inline bool try_charge_pass(ExecutionBudget& budget, const RollGroups& groups) noexcept {
-  return budget.try_charge(Resource::work_units, pass_cost(groups));
-}
-
-bool any_at_most(const std::vector<std::int64_t>& values, std::size_t begin,
-                 std::int64_t threshold) noexcept {
-  for (std::size_t i = begin; i < values.size(); ++i) {
-    if (values[i] <= threshold) return true;
-  }
-  return false;
 }
 
 // apply_pool_modifier for a traced roll: the same pass over the values paired with the
 // faces behind them (trace.live_), and every face the pass removes gets its fate.
 void apply_traced_pool_modifier(RollGroups& groups, const DiceModifier& modifier,
                                 RollTrace& trace) {
-  if (is_per_die(modifier.kind)) return;
+  const PoolEffect effect = modifier_spec(modifier.kind).effect;
+  if (effect == PoolEffect::None) return;
   std::vector<std::size_t>& live = trace.live_;
   const std::span<const std::int64_t> values = groups.values();
   std::vector<TaggedValue> pool;
   pool.reserve(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) pool.push_back({values[i], live[i]});
-  apply_pool_op(pool, modifier);
+  apply_pool_effect(pool, effect, modifier);
 
   // The faces still there after the pass; every other face of the pool leaves it.
   std::vector<std::size_t> remaining;
@@ -236,11 +207,11 @@ void apply_traced_pool_modifier(RollGroups& groups, const DiceModifier& modifier
       continue;
     }
     FaceFate fate = FaceFate::Dropped;
-    if (modifier.kind == ModifierKind::Unique) {
+    if (effect == PoolEffect::FirstOfEach) {
       fate = FaceFate::Duplicate;
-    } else if (modifier.kind == ModifierKind::Count) {
-      fate = trace.faces()[face].value == static_cast<std::uint32_t>(modifier.value) &&
-                     modifier.value >= 1
+    } else if (effect == PoolEffect::CountOf) {
+      fate = modifier.value >= 1 &&
+                     trace.faces()[face].value == static_cast<std::uint32_t>(modifier.value)
                  ? FaceFate::Counted
                  : FaceFate::Uncounted;
     }
@@ -257,6 +228,293 @@ void apply_traced_pool_modifier(RollGroups& groups, const DiceModifier& modifier
   groups.assign_singletons(std::move(kept));
 }
 
+// The work of one modifier pass: the values it works on, and at least one, so that a
+// long modifier list after "kh0" does not run for nothing.
+std::uint64_t pass_cost(const RollGroups& groups) noexcept {
+  return std::max<std::uint64_t>(groups.value_count(), 1);
+}
+
+inline bool try_charge_pass(ExecutionBudget& budget, const RollGroups& groups) noexcept {
+  return budget.try_charge(Resource::WorkUnits, pass_cost(groups));
+}
+
+bool any_at_most(const std::vector<std::int64_t>& values, std::size_t begin,
+                 std::int64_t threshold) noexcept {
+  for (std::size_t i = begin; i < values.size(); ++i) {
+    if (values[i] <= threshold) return true;
+  }
+  return false;
+}
+
+// The per-die phase of one term: first faces, explosions and rerolls, written into the
+// flat values where the groups are built. Each step returns false when the phase must
+// stop; error() then gives the reason. Nothing here allocates per die.
+//
+// Traced (kTraced), every face is drawn through the trace, which records it (and takes
+// it from the replayed faces when it replays); trace->live_ is kept parallel to the
+// values, naming the face behind each, and every face that leaves a group gets its
+// fate. Every value, charge and error is the plain phase's.
+template <bool kTraced>
+class DiePhase {
+ public:
+  DiePhase(DiceCalculator& calculator, RequestRandom& generator, ExecutionBudget& budget,
+           std::vector<std::int64_t>& values, std::uint32_t sides, RollTrace* trace) noexcept
+      : calculator_(calculator),
+        generator_(generator),
+        budget_(budget),
+        values_(values),
+        sides_(sides),
+        collection_limit_(budget.limit(Resource::CollectionItems)),
+        trace_(trace) {}
+
+  // The bulk path for plain dice (no explosion, no reroll): each die is one face, so the
+  // face counter never passes `count`, which has been compared already. Every face whose
+  // generated_values and work_units charges fit is drawn in one bulk call; `done` is set
+  // to the dice drawn, and the dice after those (if any) are left to roll_die, which
+  // fails at the first of them with the exact error.
+  bool roll_plain(std::uint64_t count, std::uint64_t& done) {
+    auto room_of = [&](Resource r) { return budget_.limit(r) - budget_.used(r); };
+    const std::uint64_t room =
+        std::min(room_of(Resource::GeneratedValues), room_of(Resource::WorkUnits));
+    const auto whole = static_cast<std::size_t>(std::min(count, room));
+    values_.resize(whole);
+    // Writing the unsigned draws into the signed values is allowed: an object may be
+    // accessed through the unsigned type that corresponds to its own.
+    const std::size_t filled = generator_.fill_uniform_below(
+        sides_, reinterpret_cast<std::uint64_t*>(values_.data()), whole, budget_);
+    values_.resize(filled);
+    for (std::int64_t& value : values_) value += 1;
+    (void)budget_.try_charge(Resource::GeneratedValues, filled);
+    (void)budget_.try_charge(Resource::WorkUnits, filled);
+    faces_ = filled;
+    if (filled < whole) {
+      refused_ = Resource::RngWords;
+      stop_ = Stop::Refused;
+      return false;
+    }
+    done = whole;
+    return true;
+  }
+
+  // One die, its group starting at the end of the values: the first face, the
+  // explosions while the last face shows the sides, then each reroll in list order.
+  // `die` is the die's index in the term.
+  bool roll_die(bool explode, std::span<const DiceModifier> rerolls,
+                [[maybe_unused]] std::uint64_t die) {
+    if constexpr (kTraced) die_ = die;
+    const std::size_t begin = values_.size();
+    std::uint32_t last = 0;
+    if (!add_counted_face(last, FaceOrigin::Roll)) return false;
+    if (explode) {
+      while (last == sides_) {
+        if (!add_counted_face(last, FaceOrigin::Explode)) return false;
+      }
+    }
+    if (rerolls.empty()) return true;
+    // The rerolls scan the group once each at most; a scan draws nothing unless it
+    // matches, so the scans are counted against the work limit here.
+    if (!keep(calculator_.count_reroll_scans(rerolls.size() * (values_.size() - begin)))) {
+      return false;
+    }
+    for (const DiceModifier& modifier : rerolls) {
+      if (!reroll(modifier, begin)) return false;
+    }
+    return true;
+  }
+
+  // The error that stopped the phase.
+  [[gnu::cold]] std::unexpected<DiceError> error() {
+    if constexpr (kTraced) {
+      if (trace_->fault() != ReplayFault::None) {
+        return std::unexpected(DiceError::invalid_dice_expression(trace_->fault_message()));
+      }
+    }
+    switch (stop_) {
+      case Stop::Refused: return std::unexpected(budget_.exceeded(refused_, 1));
+      case Stop::TooManyFaces:
+        return std::unexpected(DiceError::budget_exceeded(name_of(Resource::CollectionItems),
+                                                          0, faces_, collection_limit_));
+      case Stop::Other: break;
+    }
+    return std::unexpected(std::move(*other_));
+  }
+
+ private:
+  enum class Stop : std::uint8_t { Refused, TooManyFaces, Other };
+
+  // One face drawn into `face`; false when a charge is refused (or a replay fails).
+  bool draw(std::uint32_t& face, [[maybe_unused]] FaceOrigin origin) noexcept(!kTraced) {
+    if constexpr (kTraced) {
+      face = trace_->replaying() ? replayed_face() : draw_face(generator_, budget_, sides_, refused_);
+      if (face != 0) trace_->add_face(face, origin, die_);
+    } else {
+      face = draw_face(generator_, budget_, sides_, refused_);
+    }
+    if (face != 0) return true;
+    stop_ = Stop::Refused;
+    return false;
+  }
+
+  // The next replayed face, charged as a drawn one (one word, one generated value, one
+  // work unit); 0 when a charge is refused or the replay has no fitting face.
+  std::uint32_t replayed_face() noexcept {
+    if (!budget_.try_charge(Resource::RngWords, 1)) {
+      refused_ = Resource::RngWords;
+    } else if (!budget_.try_charge(Resource::GeneratedValues, 1)) {
+      refused_ = Resource::GeneratedValues;
+    } else if (!budget_.try_charge(Resource::WorkUnits, 1)) {
+      refused_ = Resource::WorkUnits;
+    } else {
+      return trace_->next_replayed(sides_);
+    }
+    return 0;
+  }
+
+  // Traced: the face just drawn is the face behind a new value at the end of the group.
+  void track_new() {
+    if constexpr (kTraced) trace_->live_.push_back(trace_->faces().size() - 1);
+  }
+
+  // Traced: every face behind the group's values leaves it with `fate`.
+  void retire_group(std::size_t begin, [[maybe_unused]] FaceFate fate,
+                    [[maybe_unused]] const DiceModifier& cause) {
+    if constexpr (kTraced) {
+      std::vector<std::size_t>& live = trace_->live_;
+      for (std::size_t j = begin; j < live.size(); ++j) trace_->set_fate(live[j], fate, cause);
+      live.resize(begin);
+    }
+  }
+
+  // A first face or an explosion: drawn, counted against collection_items, appended.
+  bool add_counted_face(std::uint32_t& face, FaceOrigin origin) {
+    if (!draw(face, origin)) return false;
+    faces_ = saturating_add(faces_, 1);
+    if (faces_ > collection_limit_) {
+      stop_ = Stop::TooManyFaces;
+      return false;
+    }
+    values_.push_back(face);
+    track_new();
+    return true;
+  }
+
+  // False, keeping the error, when `status` holds one.
+  template <class Expected>
+  bool keep(Expected&& status) {
+    if (status) return true;
+    other_.emplace(std::move(status.error()));
+    stop_ = Stop::Other;
+    return false;
+  }
+
+  // One reroll modifier on the die's group, which starts at `begin`.
+  bool reroll(const DiceModifier& modifier, std::size_t begin) {
+    const std::int64_t threshold = modifier.value;
+    std::uint32_t face = 0;
+    switch (modifier.kind) {
+      case ModifierKind::Reroll:
+        // The whole group becomes one new face when any value is at most n.
+        if (!any_at_most(values_, begin, threshold)) return true;
+        if (!draw(face, FaceOrigin::Reroll)) return false;
+        values_.resize(begin);
+        values_.push_back(face);
+        retire_group(begin, FaceFate::Rerolled, modifier);
+        track_new();
+        return true;
+      case ModifierKind::RerollOnce:
+        // The first value at most n becomes one new face.
+        for (std::size_t j = begin; j < values_.size(); ++j) {
+          if (values_[j] > threshold) continue;
+          if (!draw(face, FaceOrigin::Reroll)) return false;
+          values_[j] = face;
+          if constexpr (kTraced) {
+            trace_->set_fate(trace_->live_[j], FaceFate::Rerolled, modifier);
+            trace_->live_[j] = trace_->faces().size() - 1;
+          }
+          return true;
+        }
+        return true;
+      case ModifierKind::RerollUntil:
+        return reroll_until(modifier, begin);
+      case ModifierKind::RerollAdd:
+        return reroll_add(modifier, begin);
+      default:
+        return true;
+    }
+  }
+
+  // While the last value is at most n, a new face replaces the group. No cap of its
+  // own: a threshold of the sides or more ends only at a limit.
+  bool reroll_until(const DiceModifier& modifier, std::size_t begin) {
+    const std::int64_t threshold = modifier.value;
+    if (values_.back() > threshold) return true;
+    std::uint32_t face = 0;
+    do {
+      if (!draw(face, FaceOrigin::Reroll)) return false;
+      if constexpr (kTraced) {
+        if (static_cast<std::int64_t>(face) <= threshold) {
+          trace_->set_fate(trace_->faces().size() - 1, FaceFate::Rerolled, modifier);
+        }
+      }
+    } while (static_cast<std::int64_t>(face) <= threshold);
+    values_.resize(begin);
+    values_.push_back(face);
+    retire_group(begin, FaceFate::Rerolled, modifier);
+    track_new();
+    return true;
+  }
+
+  // When any value is at most n, the group becomes its sum plus one new face.
+  bool reroll_add(const DiceModifier& modifier, std::size_t begin) {
+    const std::int64_t threshold = modifier.value;
+    if (!any_at_most(values_, begin, threshold)) return true;
+    std::uint32_t face = 0;
+    if (!draw(face, FaceOrigin::Reroll)) return false;
+    auto sum = checked_sum(std::span<const std::int64_t>(values_).subspan(begin),
+                           "reroll-and-add aggregation");
+    if (!keep(sum)) return false;
+    auto total = checked_add(*sum, face, "reroll-and-add aggregation");
+    if (!keep(total)) return false;
+    values_.resize(begin);
+    values_.push_back(*total);
+    if constexpr (kTraced) {
+      track_new();
+      retire_group(begin, FaceFate::Added, modifier);
+      trace_->live_.push_back(RollTrace::kNotAFace);
+    }
+    return true;
+  }
+
+  DiceCalculator& calculator_;
+  RequestRandom& generator_;
+  ExecutionBudget& budget_;
+  std::vector<std::int64_t>& values_;
+  const std::uint32_t sides_;
+  const std::uint64_t collection_limit_;
+  std::uint64_t faces_ = 0;  // first rolls and explosions; reroll faces do not count
+  Resource refused_ = Resource::RngWords;
+  Stop stop_ = Stop::Refused;
+  std::optional<DiceError> other_;
+  [[maybe_unused]] RollTrace* const trace_;  // null unless kTraced
+  std::uint64_t die_ = 0;                     // traced: the die being rolled
+};
+
+// The pool phase of a traced term: DiceCalculator::apply_pool_phase's passes and
+// charges, each pass through apply_traced_pool_modifier.
+Status apply_traced_pool_phase(ExecutionBudget& budget, RollGroups& groups,
+                               std::span<const DiceModifier> modifiers, RollTrace& trace) {
+  for (int round = 0; round < 2; ++round) {
+    for (const DiceModifier& modifier : modifiers) {
+      if (acts_first_on_pool(modifier.kind) != (round == 0)) continue;
+      if (!try_charge_pass(budget, groups)) {
+        return std::unexpected(budget.exceeded(Resource::WorkUnits, pass_cost(groups)));
+      }
+      apply_traced_pool_modifier(groups, modifier, trace);
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 Result<std::uint32_t> DiceCalculator::roll_face(std::uint32_t sides) {
@@ -265,7 +523,7 @@ Result<std::uint32_t> DiceCalculator::roll_face(std::uint32_t sides) {
     return std::unexpected(DiceError::invalid_dice_expression(kInvalidDiceMessage));
   }
   KAVELO_TRY(ensure_generator());
-  Resource refused = Resource::rng_words;
+  Resource refused = Resource::RngWords;
   std::uint32_t face = draw_face(*generator_, budget_, sides, refused);
   if (face == 0) return std::unexpected(budget_.exceeded(refused, 1));
   return face;
@@ -273,18 +531,18 @@ Result<std::uint32_t> DiceCalculator::roll_face(std::uint32_t sides) {
 
 Status DiceCalculator::charge_modifier_work(const RollGroups& groups) {
   if (try_charge_pass(budget_, groups)) return {};
-  return std::unexpected(budget_.exceeded(Resource::work_units, pass_cost(groups)));
+  return std::unexpected(budget_.exceeded(Resource::WorkUnits, pass_cost(groups)));
 }
 
 std::unexpected<DiceError> DiceCalculator::pass_refused(const RollGroups& groups) const {
-  return std::unexpected(budget_.exceeded(Resource::work_units, pass_cost(groups)));
+  return std::unexpected(budget_.exceeded(Resource::WorkUnits, pass_cost(groups)));
 }
 
 Status DiceCalculator::count_reroll_scans(std::uint64_t scans) {
-  const std::uint64_t limit = budget_.limit(Resource::work_units);
+  const std::uint64_t limit = budget_.limit(Resource::WorkUnits);
   if (scans > limit - reroll_scans_) {
     return std::unexpected(
-        DiceError::budget_exceeded(name_of(Resource::work_units), reroll_scans_, scans, limit));
+        DiceError::budget_exceeded(name_of(Resource::WorkUnits), reroll_scans_, scans, limit));
   }
   reroll_scans_ += scans;
   return {};
@@ -295,19 +553,14 @@ Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
   return roll_term<false>(dice);
 }
 
-// Traced (kTraced), the roll draws its faces through the trace (which records each, and
-// takes it from the replayed faces when it replays), keeps trace_->live_ parallel to
-// `values` naming the face behind each value, and gives every face that leaves the
-// roll its fate. Every value, charge and error is the plain roll's.
 template <bool kTraced>
 Result<RollGroups> DiceCalculator::roll_term(const DiceTerm& dice) {
   if (dice.count < 1 || dice.sides < 1) {
     return std::unexpected(DiceError::invalid_dice_expression(kInvalidDiceMessage));
   }
   const auto count = static_cast<std::uint64_t>(dice.count);
-  KAVELO_TRY(budget_.ensure(Resource::source_items, count));
-  KAVELO_TRY(budget_.ensure(Resource::collection_items, count));
-  const auto sides = static_cast<std::uint32_t>(dice.sides);
+  KAVELO_TRY(budget_.ensure(Resource::SourceItems, count));
+  KAVELO_TRY(budget_.ensure(Resource::CollectionItems, count));
 
   // Every explode modifier after the first finds the last face below `sides` and adds
   // nothing, so one flag stands for all of them. The rerolls keep their list order.
@@ -322,225 +575,40 @@ Result<RollGroups> DiceCalculator::roll_term(const DiceTerm& dice) {
 
   RollGroups groups;
   groups.reserve_values(static_cast<std::size_t>(count));
-  std::vector<std::int64_t>& values = groups.mutable_values();
-  const std::uint64_t collection_limit = budget_.limit(Resource::collection_items);
-  // Faces made by first rolls and explosions; reroll faces do not count.
-  std::uint64_t faces = 0;
-  Resource refused = Resource::rng_words;
-
   // count >= 1, so the first face of the term follows at once: create the generator
   // here if this is the request's first face.
   KAVELO_TRY(ensure_generator());
-  RequestRandom& generator = *generator_;
+  if constexpr (kTraced) {
+    trace_->terms_.push_back(TracedTerm{dice.count, dice.sides,
+                                        {dice.modifiers.begin(), dice.modifiers.end()},
+                                        trace_->faces().size(), 0, {}});
+    trace_->live_.clear();
+  }
+  DiePhase<kTraced> phase(*this, *generator_, budget_, groups.mutable_values(),
+                          static_cast<std::uint32_t>(dice.sides), trace_);
 
   std::uint64_t die = 0;
-  [[maybe_unused]] RollTrace* const trace = trace_;
-  [[maybe_unused]] std::vector<std::size_t>* live = nullptr;
-  if constexpr (kTraced) {
-    trace->terms_.push_back(TracedTerm{dice.count, dice.sides,
-                                       {dice.modifiers.begin(), dice.modifiers.end()},
-                                       trace->faces().size(), 0, {}});
-    live = &trace->live_;
-    live->clear();
+  // A traced roll draws every die through roll_die, which gives the same faces.
+  if (!kTraced && !explode && rerolls.empty() && !phase.roll_plain(count, die)) {
+    return phase.error();
   }
-  // One face of the current die: from the generator, or traced through the trace.
-  auto draw = [&]([[maybe_unused]] FaceOrigin origin) -> std::uint32_t {
-    if constexpr (kTraced) {
-      std::uint32_t face = 0;
-      if (!trace->replaying()) {
-        face = draw_face(generator, budget_, sides, refused);
-      } else if (!budget_.try_charge(Resource::rng_words, 1)) {
-        refused = Resource::rng_words;
-      } else if (!budget_.try_charge(Resource::generated_values, 1)) {
-        refused = Resource::generated_values;
-      } else if (!budget_.try_charge(Resource::work_units, 1)) {
-        refused = Resource::work_units;
-      } else {
-        face = trace->next_replayed(sides);
-      }
-      if (face != 0) trace->add_face(face, origin, die);
-      return face;
-    } else {
-      return draw_face(generator, budget_, sides, refused);
-    }
-  };
-  auto refused_error = [&] {
-    if constexpr (kTraced) {
-      if (trace->fault() != ReplayFault::None) {
-        return std::unexpected(DiceError::invalid_dice_expression(trace->fault_message()));
-      }
-    }
-    return std::unexpected(budget_.exceeded(refused, 1));
-  };
-  // The face just drawn, as the face behind a new value at the end of the group.
-  auto track_new = [&] {
-    if constexpr (kTraced) live->push_back(trace->faces().size() - 1);
-  };
-  // Every face behind the group's values leaves the roll with `fate`.
-  auto retire_group = [&](std::size_t begin, [[maybe_unused]] FaceFate fate,
-                          [[maybe_unused]] const DiceModifier& cause) {
-    if constexpr (kTraced) {
-      for (std::size_t j = begin; j < live->size(); ++j) trace->set_fate((*live)[j], fate, cause);
-      live->resize(begin);
-    }
-  };
-  auto too_many_faces = [&] {
-    return std::unexpected(DiceError::budget_exceeded(name_of(Resource::collection_items), 0,
-                                                      faces, collection_limit));
-  };
-
-  if (!kTraced && !explode && rerolls.empty()) {
-    // Plain dice: each die is one face, so the face counter never passes `count`, which
-    // has been compared already. Every face whose generated_values and work_units
-    // charges fit is drawn in one bulk call; the dice after those (if any) go through
-    // the loop below, which fails at the first of them with the exact error.
-    auto room_of = [&](Resource r) { return budget_.limit(r) - budget_.used(r); };
-    const std::uint64_t room =
-        std::min(room_of(Resource::generated_values), room_of(Resource::work_units));
-    const auto whole = static_cast<std::size_t>(std::min(count, room));
-    values.resize(whole);
-    // Writing the unsigned draws into the signed values is allowed: an object may be
-    // accessed through the unsigned type that corresponds to its own.
-    const std::size_t filled = generator.fill_uniform_below(
-        sides, reinterpret_cast<std::uint64_t*>(values.data()), whole, budget_);
-    values.resize(filled);
-    for (std::int64_t& value : values) value += 1;
-    (void)budget_.try_charge(Resource::generated_values, filled);
-    (void)budget_.try_charge(Resource::work_units, filled);
-    faces = filled;
-    if (filled < whole) {
-      refused = Resource::rng_words;
-      return refused_error();
-    }
-    die = whole;
-  }
-
   for (; die < count; ++die) {
-    const std::size_t begin = values.size();
-    std::uint32_t last = draw(FaceOrigin::Roll);
-    if (last == 0) return refused_error();
-    faces = saturating_add(faces, 1);
-    if (faces > collection_limit) return too_many_faces();
-    values.push_back(last);
-    track_new();
-
-    if (explode) {
-      while (last == sides) {
-        last = draw(FaceOrigin::Explode);
-        if (last == 0) return refused_error();
-        faces = saturating_add(faces, 1);
-        if (faces > collection_limit) return too_many_faces();
-        values.push_back(last);
-        track_new();
-      }
-    }
-
-    // The rerolls scan the group once each at most; a scan draws nothing unless it
-    // matches, so the scans are counted against the work limit here.
-    if (!rerolls.empty()) {
-      KAVELO_TRY(count_reroll_scans(rerolls.size() * (values.size() - begin)));
-    }
-    for (const DiceModifier& modifier : rerolls) {
-      const std::int64_t threshold = modifier.value;
-      switch (modifier.kind) {
-        case ModifierKind::Reroll:
-          if (any_at_most(values, begin, threshold)) {
-            std::uint32_t face = draw(FaceOrigin::Reroll);
-            if (face == 0) return refused_error();
-            values.resize(begin);
-            values.push_back(face);
-            retire_group(begin, FaceFate::Rerolled, modifier);
-            track_new();
-          }
-          break;
-        case ModifierKind::RerollOnce:
-          for (std::size_t j = begin; j < values.size(); ++j) {
-            if (values[j] <= threshold) {
-              std::uint32_t face = draw(FaceOrigin::Reroll);
-              if (face == 0) return refused_error();
-              values[j] = face;
-              if constexpr (kTraced) {
-                trace->set_fate((*live)[j], FaceFate::Rerolled, modifier);
-                (*live)[j] = trace->faces().size() - 1;
-              }
-              break;
-            }
-          }
-          break;
-        case ModifierKind::RerollUntil:
-          if (values.back() <= threshold) {
-            // No cap of its own: a threshold of `sides` or more ends only at a limit.
-            std::uint32_t face = 0;
-            do {
-              face = draw(FaceOrigin::Reroll);
-              if (face == 0) return refused_error();
-              if constexpr (kTraced) {
-                if (static_cast<std::int64_t>(face) <= threshold) {
-                  trace->set_fate(trace->faces().size() - 1, FaceFate::Rerolled, modifier);
-                }
-              }
-            } while (static_cast<std::int64_t>(face) <= threshold);
-            values.resize(begin);
-            values.push_back(face);
-            retire_group(begin, FaceFate::Rerolled, modifier);
-            track_new();
-          }
-          break;
-        case ModifierKind::RerollAdd:
-          if (any_at_most(values, begin, threshold)) {
-            std::uint32_t face = draw(FaceOrigin::Reroll);
-            if (face == 0) return refused_error();
-            auto sum = checked_sum(std::span<const std::int64_t>(values).subspan(begin),
-                                   "reroll-and-add aggregation");
-            if (!sum) return std::unexpected(std::move(sum.error()));
-            auto total = checked_add(*sum, face, "reroll-and-add aggregation");
-            if (!total) return std::unexpected(std::move(total.error()));
-            values.resize(begin);
-            values.push_back(*total);
-            if constexpr (kTraced) {
-              track_new();
-              retire_group(begin, FaceFate::Added, modifier);
-              live->push_back(RollTrace::kNotAFace);
-            }
-          }
-          break;
-        default:
-          break;
-      }
-    }
-
-    if (values.size() != begin + 1 || !groups.all_singletons()) groups.close_group(begin);
+    const std::size_t begin = groups.value_count();
+    if (!phase.roll_die(explode, rerolls, die)) return phase.error();
+    if (groups.value_count() != begin + 1 || !groups.all_singletons()) groups.close_group(begin);
   }
 
   if (!dice.modifiers.empty()) {
-    // KeepAlias acts before every other pool modifier, wherever it stands in the list.
-    // Every pass is charged; the per-die kinds have no pool effect of their own.
-    for (const DiceModifier& modifier : dice.modifiers) {
-      if (modifier.kind != ModifierKind::KeepAlias) continue;
-      if (!try_charge_pass(budget_, groups)) return pass_refused(groups);
-      if constexpr (kTraced) {
-        apply_traced_pool_modifier(groups, modifier, *trace);
-      } else {
-        apply_pool_modifier(groups, modifier);
-      }
-    }
-    for (const DiceModifier& modifier : dice.modifiers) {
-      if (modifier.kind == ModifierKind::KeepAlias) continue;
-      if (!try_charge_pass(budget_, groups)) return pass_refused(groups);
-      if (!is_explode(modifier.kind) && !is_reroll(modifier.kind)) {
-        if constexpr (kTraced) {
-          apply_traced_pool_modifier(groups, modifier, *trace);
-        } else {
-          apply_pool_modifier(groups, modifier);
-        }
-      }
+    if constexpr (kTraced) {
+      KAVELO_TRY(apply_traced_pool_phase(budget_, groups, dice.modifiers, *trace_));
+    } else {
+      KAVELO_TRY(apply_pool_phase(groups, dice.modifiers));
     }
   }
-
-  KAVELO_TRY(budget_.ensure(Resource::collection_items, groups.value_count()));
+  KAVELO_TRY(budget_.ensure(Resource::CollectionItems, groups.value_count()));
   if constexpr (kTraced) {
-    TracedTerm& term = trace->terms_.back();
-    term.end_face = trace->faces().size();
+    TracedTerm& term = trace_->terms_.back();
+    term.end_face = trace_->faces().size();
     term.values = groups;
   }
   return groups;
@@ -548,5 +616,22 @@ Result<RollGroups> DiceCalculator::roll_term(const DiceTerm& dice) {
 
 template Result<RollGroups> DiceCalculator::roll_term<false>(const DiceTerm& dice);
 template Result<RollGroups> DiceCalculator::roll_term<true>(const DiceTerm& dice);
+
+Status DiceCalculator::apply_pool_phase(RollGroups& groups,
+                                        std::span<const DiceModifier> modifiers) {
+  // KeepAlias acts before every other pool modifier, wherever it stands in the list.
+  // Every pass is charged; the per-die kinds have no pool effect of their own.
+  for (const DiceModifier& modifier : modifiers) {
+    if (!acts_first_on_pool(modifier.kind)) continue;
+    if (!try_charge_pass(budget_, groups)) return pass_refused(groups);
+    apply_pool_modifier(groups, modifier);
+  }
+  for (const DiceModifier& modifier : modifiers) {
+    if (acts_first_on_pool(modifier.kind)) continue;
+    if (!try_charge_pass(budget_, groups)) return pass_refused(groups);
+    apply_pool_modifier(groups, modifier);
+  }
+  return {};
+}
 
 }  // namespace kavelo

@@ -7,12 +7,12 @@
 // their result through unchanged (Paren, Commented), the expression text by one walk
 // after a successful evaluation. Roll groups are appended to one list in evaluation
 // order, which is exactly "left groups, then right groups" at every binary node.
-#include <charconv>
 #include <cstring>
 #include <string_view>
 
 #include "calculator/checked_arithmetic.hpp"
 #include "calculator/dice_calculator.hpp"
+#include "text/decimal_text.hpp"
 #include "types/canonical_json.hpp"
 
 namespace kavelo {
@@ -44,8 +44,8 @@ class TextSink {
     end_ += text.size();
   }
   void put_number(std::int64_t value) {
-    make_room(20);
-    end_ = std::to_chars(end_, end_ + 20, value).ptr;
+    make_room(kDecimalRoom<std::int64_t>);
+    end_ = write_decimal(end_, value);
   }
   void flush() {
     out_.append(buffer_, static_cast<std::size_t>(end_ - buffer_));
@@ -77,20 +77,14 @@ std::string_view operator_symbol(ExprKind kind) {
 // Appends the groups as "[[6], [5], [3]]". Written straight into the string, sized once
 // for the longest possible text: this runs over every value of a roll.
 void append_groups_text(std::string& out, const RollGroups& groups) {
-  // Per value at most 20 digits and ", "; per group "[" and "]"; the outer brackets.
-  const std::size_t bound = 2 + groups.value_count() * 22 + groups.group_count() * 2;
+  // Per value its digits and ", "; per group "[" and "]"; the outer brackets.
+  const std::size_t bound =
+      2 + groups.value_count() * (kDecimalRoom<std::int64_t> + 2) + groups.group_count() * 2;
   const std::size_t start = out.size();
   out.resize_and_overwrite(start + bound, [&](char* text, std::size_t) {
     char* p = text + start;
     *p++ = '[';
     const std::span<const std::int64_t> values = groups.values();
-    auto put_value = [](char* q, std::int64_t value) {
-      if (value >= 0 && value < 10) {
-        *q = static_cast<char>('0' + value);
-        return q + 1;
-      }
-      return std::to_chars(q, q + 20, value).ptr;
-    };
     if (groups.all_singletons()) {
       // The common shape (no explosions, or after any pool modifier): "[v], [v], ...".
       for (std::size_t i = 0; i < values.size(); ++i) {
@@ -100,7 +94,7 @@ void append_groups_text(std::string& out, const RollGroups& groups) {
         } else {
           *p++ = '[';
         }
-        p = put_value(p, values[i]);
+        p = write_decimal(p, values[i]);
         *p++ = ']';
       }
       *p++ = ']';
@@ -118,7 +112,7 @@ void append_groups_text(std::string& out, const RollGroups& groups) {
           *p++ = ',';
           *p++ = ' ';
         }
-        p = put_value(p, values[i]);
+        p = write_decimal(p, values[i]);
       }
       *p++ = ']';
     }
@@ -213,14 +207,14 @@ class ExpressionEvaluator {
  private:
   // Room for a stack as deep as the nesting limit admits.
   static EvaluationFrame* frames(DiceCalculator& calculator) {
-    return calculator.frames_.reserve(calculator.budget_.limit(Resource::nesting_depth));
+    return calculator.frames_.reserve(calculator.budget_.limit(Resource::NestingDepth));
   }
 
   // `is_root` is true along the chain of nodes whose result is the root's (the root and
   // the Paren and Commented nodes below it): only they write details and the comment.
   [[nodiscard]] Result<std::int64_t> walk(NodeId id) {
     std::uint64_t& depth = calculator_.nesting_depth_;
-    const std::uint64_t limit = calculator_.budget_.limit(Resource::nesting_depth);
+    const std::uint64_t limit = calculator_.budget_.limit(Resource::NestingDepth);
     EvaluationFrame* const bottom = frames(calculator_);
     EvaluationFrame* top = bottom;
     bool is_root = true;
@@ -228,7 +222,7 @@ class ExpressionEvaluator {
       // Enter `id`, then go down its first operand until a leaf gives a total.
       if (depth >= limit) return depth_exceeded(depth, limit);
       ++depth;
-      if (!calculator_.budget_.try_charge(Resource::work_units, 1)) return work_exceeded();
+      if (!calculator_.budget_.try_charge(Resource::WorkUnits, 1)) return work_exceeded();
       const ExprNode& node = pool_.node(id);
       std::int64_t value = 0;
       if (node.kind == ExprKind::Number) {
@@ -280,12 +274,9 @@ class ExpressionEvaluator {
     DiceTerm term = pool_.dice(node);
     auto groups = calculator_.roll_dice_with_budget(term);
     if (!groups) return std::unexpected(std::move(groups.error()));
-    std::int64_t total = 0;
-    for (std::int64_t value : groups->values()) {
-      if (__builtin_add_overflow(total, value, &total)) {
-        return std::unexpected(DiceError::arithmetic_overflow("dice result aggregation"));
-      }
-    }
+    const auto summed = checked_sum(groups->values(), "dice result aggregation");
+    if (!summed) return std::unexpected(summed.error());
+    const std::int64_t total = *summed;
     if (is_root) {
       TextSink details(details_);
       details.put_number(term.count);
@@ -311,11 +302,12 @@ class ExpressionEvaluator {
   // the walk's own loop small and free of their locals.
   [[gnu::noinline, gnu::cold]] static Result<std::int64_t> depth_exceeded(std::uint64_t depth,
                                                                          std::uint64_t limit) {
-    return std::unexpected(DiceError::budget_exceeded("nesting_depth", depth, 1, limit));
+    return std::unexpected(
+        DiceError::budget_exceeded(name_of(Resource::NestingDepth), depth, 1, limit));
   }
 
   [[gnu::noinline, gnu::cold]] Result<std::int64_t> work_exceeded() const {
-    return std::unexpected(calculator_.budget_.exceeded(Resource::work_units, 1));
+    return std::unexpected(calculator_.budget_.exceeded(Resource::WorkUnits, 1));
   }
 
   // A number at the root is its own details.
@@ -362,14 +354,14 @@ Result<DiceResult> DiceCalculator::evaluate_expression_with_budget(const Express
 
 Result<DiceResult> DiceCalculator::evaluate_expression(const Expression& expression) {
   reset_request();
-  KAVELO_TRY(budget_.charge(Resource::executed_instructions, 1));
-  KAVELO_TRY(budget_.charge(Resource::work_units, 1));
+  KAVELO_TRY(budget_.charge(Resource::ExecutedInstructions, 1));
+  KAVELO_TRY(budget_.charge(Resource::WorkUnits, 1));
   auto result = evaluate_expression_with_budget(expression.pool, expression.root);
   if (!result) return result;
   // Every request consults the entropy source once, even when it rolled no dice.
   KAVELO_TRY(ensure_generator());
-  KAVELO_TRY(budget_.charge(Resource::output_items, item_count(*result)));
-  KAVELO_TRY(budget_.charge(Resource::output_bytes, canonical_length(*result)));
+  KAVELO_TRY(budget_.charge(Resource::OutputItems, item_count(*result)));
+  KAVELO_TRY(budget_.charge(Resource::OutputBytes, canonical_length(*result)));
   return result;
 }
 

@@ -1,20 +1,16 @@
-#include <charconv>
 #include <cstring>
 #include <string_view>
 
 #include "calculator/dice_calculator.hpp"
+#include "text/decimal_text.hpp"
+#include "types/modifier_table.hpp"
 
 namespace kavelo {
 
 namespace {
 
-// The short form of each kind, in kind order; the value follows where the kind has one.
-constexpr std::string_view kModifierForms[kModifierKindCount] = {
-    "!", "e", "K", "r", "ro", "R", "a", "k", "kh", "kl", "dh", "dl", "u", "s", "c",
-};
-
-// Longest text of one modifier: a two-letter form and "-2147483648".
-constexpr std::size_t kLongestModifier = 2 + 11;
+// Longest text of one modifier: the longest letters and "-2147483648".
+constexpr std::size_t kLongestModifier = kLongestModifierText + kDecimalRoom<std::int32_t>;
 
 }  // namespace
 
@@ -25,10 +21,10 @@ std::string DiceCalculator::modifiers_to_string(std::span<const DiceModifier> mo
   text.resize_and_overwrite(modifiers.size() * kLongestModifier, [&](char* out, std::size_t) {
     char* p = out;
     for (const DiceModifier& modifier : modifiers) {
-      const std::string_view form = kModifierForms[static_cast<int>(modifier.kind)];
+      const std::string_view form = modifier_spec(modifier.kind).text;
       std::memcpy(p, form.data(), form.size());
       p += form.size();
-      if (modifier_takes_value(modifier.kind)) p = std::to_chars(p, p + 11, modifier.value).ptr;
+      if (modifier_takes_value(modifier.kind)) p = write_decimal(p, modifier.value);
     }
     return static_cast<std::size_t>(p - out);
   });

@@ -6,15 +6,22 @@ namespace kavelo {
 
 namespace {
 
+// Canonical JSON lengths of a batch's fixed pieces: the list's "[" and "]", the ","
+// between two records, an empty string "" and null.
+constexpr std::uint64_t kJsonBracketsLength = 2;
+constexpr std::uint64_t kJsonCommaLength = 1;
+constexpr std::uint64_t kJsonEmptyStringLength = 2;
+constexpr std::uint64_t kJsonNullLength = 4;
+
 // One instruction or sample: its charges, its evaluation, its output items.
 Status evaluate_item(DiceCalculator& calculator, const ExpressionPool& pool, NodeId root,
                      std::vector<DiceResult>& results) {
   ExecutionBudget& budget = calculator.budget();
-  KAVELO_TRY(budget.charge(Resource::executed_instructions, 1));
-  KAVELO_TRY(budget.charge(Resource::work_units, 1));
+  KAVELO_TRY(budget.charge(Resource::ExecutedInstructions, 1));
+  KAVELO_TRY(budget.charge(Resource::WorkUnits, 1));
   auto result = calculator.evaluate_expression_with_budget(pool, root);
   if (!result) return std::unexpected(std::move(result.error()));
-  KAVELO_TRY(budget.charge(Resource::output_items, item_count(*result)));
+  KAVELO_TRY(budget.charge(Resource::OutputItems, item_count(*result)));
   results.push_back(std::move(*result));
   return {};
 }
@@ -23,7 +30,7 @@ Status evaluate_item(DiceCalculator& calculator, const ExpressionPool& pool, Nod
 
 Result<ProgramResult> DiceCalculator::evaluate_program(const Program& program) {
   reset_request();
-  KAVELO_TRY(budget_.ensure(Resource::collection_items, program.instructions.size()));
+  KAVELO_TRY(budget_.ensure(Resource::CollectionItems, program.instructions.size()));
   ProgramResult result;
   result.results.reserve(program.instructions.size());
   for (NodeId root : program.instructions) {
@@ -31,15 +38,15 @@ Result<ProgramResult> DiceCalculator::evaluate_program(const Program& program) {
   }
   result.comment = program.comment;
   KAVELO_TRY(ensure_generator());
-  KAVELO_TRY(budget_.charge(Resource::output_bytes, canonical_length(result)));
+  KAVELO_TRY(budget_.charge(Resource::OutputBytes, canonical_length(result)));
   return result;
 }
 
 Result<std::vector<DiceResult>> DiceCalculator::evaluate_batch(const Expression& expression,
                                                                std::uint64_t times) {
   reset_request();
-  KAVELO_TRY(budget_.charge(Resource::batch_samples, times));
-  KAVELO_TRY(budget_.ensure(Resource::collection_items, times));
+  KAVELO_TRY(budget_.charge(Resource::BatchSamples, times));
+  KAVELO_TRY(budget_.ensure(Resource::CollectionItems, times));
   std::vector<DiceResult> results;
   results.reserve(static_cast<std::size_t>(times));
   // Every sample has the expression text and the comment of the first: the evaluator
@@ -52,8 +59,8 @@ Result<std::vector<DiceResult>> DiceCalculator::evaluate_batch(const Expression&
   // output_bytes limit of records however many samples repeat a long comment or a large
   // tree. Every sample still runs, so the error of a later sample still wins.
   const std::uint64_t room =
-      budget_.limit(Resource::output_bytes) - budget_.used(Resource::output_bytes);
-  std::uint64_t length = 2;
+      budget_.limit(Resource::OutputBytes) - budget_.used(Resource::OutputBytes);
+  std::uint64_t length = kJsonBracketsLength;
   std::uint64_t shared_length = 0;  // JSON length of the expression and comment left out
   bool dropped = false;
   for (std::uint64_t i = 0; i < times; ++i) {
@@ -62,13 +69,13 @@ Result<std::vector<DiceResult>> DiceCalculator::evaluate_batch(const Expression&
     std::uint64_t record_length = canonical_length(record);
     if (omit_shared_texts_) {
       // Counted as an empty expression ("") and no comment (null).
-      record_length = record_length - 2 - 4 + shared_length;
+      record_length = record_length - kJsonEmptyStringLength - kJsonNullLength + shared_length;
     } else {
       shared_length = json_string_length(record.expression) +
-                      (record.comment ? json_string_length(*record.comment) : 4);
+                      (record.comment ? json_string_length(*record.comment) : kJsonNullLength);
       omit_shared_texts_ = true;
     }
-    length = saturating_add(length, saturating_add(record_length, i > 0 ? 1 : 0));
+    length = saturating_add(length, saturating_add(record_length, i > 0 ? kJsonCommaLength : 0));
     if (length > room) {
       results.clear();
       dropped = true;
@@ -81,7 +88,7 @@ Result<std::vector<DiceResult>> DiceCalculator::evaluate_batch(const Expression&
     }
   }
   KAVELO_TRY(ensure_generator());
-  KAVELO_TRY(budget_.charge(Resource::output_bytes, length));
+  KAVELO_TRY(budget_.charge(Resource::OutputBytes, length));
   return results;
 }
 

@@ -1,26 +1,8 @@
 #include "errors/dice_error.hpp"
 
-#include <charconv>
+#include "text/decimal_text.hpp"
 
 namespace kavelo {
-
-namespace {
-
-void append_number(std::string& out, std::uint64_t value) {
-  char buffer[20];
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-  (void)ec;
-  out.append(buffer, end);
-}
-
-void append_signed(std::string& out, std::int64_t value) {
-  char buffer[20];
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-  (void)ec;
-  out.append(buffer, end);
-}
-
-}  // namespace
 
 DiceError DiceError::parse_error(std::string message) {
   DiceError e(DiceErrorKind::ParseError);
@@ -95,6 +77,18 @@ DiceError DiceError::limit_above_hard_max(const char* resource, std::uint64_t re
   return e;
 }
 
+DiceError DiceError::invalid_modifier(const char* message) {
+  DiceError e(DiceErrorKind::InvalidModifier);
+  e.name_ = message;
+  return e;
+}
+
+DiceError DiceError::negative_limit(std::string name) {
+  DiceError e(DiceErrorKind::NegativeLimit);
+  e.message_ = std::move(name);
+  return e;
+}
+
 std::string DiceError::display() const {
   std::string out;
   switch (kind_) {
@@ -111,7 +105,7 @@ std::string DiceError::display() const {
       break;
     case DiceErrorKind::InvalidExponent:
       out = "[arithmetic.invalid_exponent] exponent ";
-      append_signed(out, exponent_);
+      append_decimal(out, exponent_);
       out += " must fit unsigned 32-bit range";
       break;
     case DiceErrorKind::EntropyUnavailable:
@@ -124,26 +118,26 @@ std::string DiceError::display() const {
       break;
     case DiceErrorKind::InstructionLimitExceeded:
       out = "[limit.parsed_instructions] 程序指令数量超过限制: 最多 ";
-      append_number(out, limit_);
+      append_decimal(out, limit_);
       out += " 条";
       break;
     case DiceErrorKind::BudgetExceeded:
       out = "[limit.";
       out += name();
       out += "] 计算预算已耗尽: used ";
-      append_number(out, used_);
+      append_decimal(out, used_);
       out += ", requested ";
-      append_number(out, requested_);
+      append_decimal(out, requested_);
       out += ", limit ";
-      append_number(out, limit_);
+      append_decimal(out, limit_);
       break;
     case DiceErrorKind::GeneratedValuesExceeded:
       out = "[limit.generated_values] 计算预算已耗尽: 最多生成 ";
-      append_number(out, limit_);
+      append_decimal(out, limit_);
       out += " 个骰子结果; used ";
-      append_number(out, used_);
+      append_decimal(out, used_);
       out += ", requested ";
-      append_number(out, requested_);
+      append_decimal(out, requested_);
       break;
     case DiceErrorKind::UnknownLimit:
       out = "[policy.invalid_limit] unknown resource limit: ";
@@ -153,9 +147,17 @@ std::string DiceError::display() const {
       out = "[policy.limit_above_hard_max] ";
       out += name();
       out += " limit ";
-      append_number(out, requested_);
+      append_decimal(out, requested_);
       out += " exceeds hard maximum ";
-      append_number(out, limit_);
+      append_decimal(out, limit_);
+      break;
+    case DiceErrorKind::InvalidModifier:
+      out = name();
+      break;
+    case DiceErrorKind::NegativeLimit:
+      out = "[policy.invalid_limit] ";
+      out += message_;
+      out += " limit must be non-negative";
       break;
   }
   return out;

@@ -22,6 +22,8 @@ enum class DiceErrorKind : std::uint8_t {
   GeneratedValuesExceeded,
   UnknownLimit,
   LimitAboveHardMax,
+  InvalidModifier,
+  NegativeLimit,
 };
 
 class DiceError {
@@ -40,9 +42,14 @@ class DiceError {
   static DiceError unknown_limit(std::string name);
   static DiceError limit_above_hard_max(const char* resource, std::uint64_t requested,
                                         std::uint64_t hard_max);
+  // A modifier string refused by roll_with_modifiers; its display is `message` alone.
+  static DiceError invalid_modifier(const char* message);
+  // A limit below zero handed to with_limit from outside, for the resource `name`.
+  static DiceError negative_limit(std::string name);
 
   [[nodiscard]] DiceErrorKind kind() const noexcept { return kind_; }
-  // Owned text of ParseError, EntropyUnavailable, InvalidDiceExpression and UnknownLimit.
+  // Owned text of ParseError, EntropyUnavailable, InvalidDiceExpression, UnknownLimit and
+  // NegativeLimit.
   [[nodiscard]] const std::string& message() const noexcept { return message_; }
   // Static resource name (BudgetExceeded, LimitAboveHardMax, GeneratedValuesExceeded)
   // or operation name (ArithmeticOverflow); empty for the other kinds.

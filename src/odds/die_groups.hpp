@@ -33,15 +33,6 @@ struct GroupTable {
   }
 };
 
-[[nodiscard]] constexpr bool is_explode(ModifierKind kind) noexcept {
-  return kind == ModifierKind::Explode || kind == ModifierKind::ExplodeAlias;
-}
-
-[[nodiscard]] constexpr bool is_reroll(ModifierKind kind) noexcept {
-  return kind == ModifierKind::Reroll || kind == ModifierKind::RerollOnce ||
-         kind == ModifierKind::RerollUntil || kind == ModifierKind::RerollAdd;
-}
-
 // The groups of one die of `sides` sides (at least 1) under the per-die modifiers of
 // `modifiers` (the others are ignored). Explosions are followed until the probability of
 // going on is at most `tolerance`. A die that can go on without end with a probability

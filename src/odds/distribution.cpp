@@ -338,7 +338,7 @@ OddsResult<Dist> sum_of_copies(const Dist& one, std::uint64_t count, Meter& mete
   // A sum of c dice trimmed by e ends up in the final sum of `count` dice at most
   // count / c times (squarings and additions multiply what was left out), so each step
   // that convolves trims at most its share of the budget times c / count.
-  const int steps = 2 * std::bit_width(count);
+  const int steps = 2 * static_cast<int>(std::bit_width(count));
   const double step_budget = trim_budget > 0.0 ? trim_budget / steps : 0.0;
   auto add = [&](const Dist& a, const Dist& b, std::uint64_t dice) -> OddsResult<Dist> {
     auto sum = combine(ExprKind::Add, a, b, meter);

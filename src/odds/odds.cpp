@@ -19,7 +19,7 @@ constexpr std::string_view kOneInstructionOnly = "roll() 只接受一条指令�
 bool explodes(const ExpressionPool& pool, const ExprNode& node) {
   if (node.kind != ExprKind::Dice) return false;
   for (const DiceModifier& m : pool.dice(node).modifiers) {
-    if (m.kind == ModifierKind::Explode || m.kind == ModifierKind::ExplodeAlias) return true;
+    if (is_explode(m.kind)) return true;
   }
   return false;
 }

@@ -102,7 +102,7 @@ class SortedGroups {
       out.prob_.push_back(table.probs[i]);
     }
     out.build_tree();
-    KAVELO_ODDS_TRY(out.hold_.set(meter, out.values_.size() + 8 * out.size() + 8));
+    KAVELO_ODDS_TRY(out.hold_.set(meter, out.values_.size() + 8 * static_cast<std::size_t>(out.size()) + 8));
     return out;
   }
 
@@ -472,7 +472,9 @@ class PoolProgramme {
         same = std::ranges::equal(x, y) &&
                std::fabs(px - py) <= kMergeTolerance * std::max(px, py);
       }
-      (void)meter_.work(static_cast<std::uint64_t>(node.e - node.b) * (node.max_len + 1));
+      // Counted when it fits; a refusal here is left to the next checked charge.
+      (void)meter_.work(  // NOLINT(bugprone-unused-return-value)
+          static_cast<std::uint64_t>(node.e - node.b) * (node.max_len + 1));
       if (same) return other_id;
     }
     same_shape.push_back(static_cast<std::int32_t>(nodes_.size()));
@@ -925,6 +927,8 @@ class RankWindow {
           next_high = std::max(next_high, moves[x].left);
           Acc& target = next[static_cast<std::size_t>(moves[x].left)];
           if (x + 1 == moves.size()) {
+            // The last move only; acc is set afresh after the loop.
+            // NOLINTNEXTLINE(bugprone-use-after-move)
             KAVELO_ODDS_TRY(move_into(target, std::move(acc), moves[x].delta, moves[x].p, meter_));
           } else {
             KAVELO_ODDS_TRY(add_into(target, acc, moves[x].delta, moves[x].p, meter_));
@@ -975,23 +979,26 @@ std::uint64_t count_of(std::int32_t value) {
 std::vector<PoolStep> pool_chain(std::span<const DiceModifier> modifiers) {
   std::vector<PoolStep> steps;
   auto step_of = [](const DiceModifier& m) -> std::optional<PoolStep> {
-    switch (m.kind) {
-      case ModifierKind::ExplodeKeepHigh:
-      case ModifierKind::KeepAlias:
-      case ModifierKind::KeepHigh: return PoolStep{PoolKind::KeepHigh, count_of(m.value), 0};
-      case ModifierKind::KeepLow: return PoolStep{PoolKind::KeepLow, count_of(m.value), 0};
-      case ModifierKind::DropHigh: return PoolStep{PoolKind::DropHigh, count_of(m.value), 0};
-      case ModifierKind::DropLow: return PoolStep{PoolKind::DropLow, count_of(m.value), 0};
-      case ModifierKind::Unique: return PoolStep{PoolKind::Unique, 0, 0};
-      case ModifierKind::Count: return PoolStep{PoolKind::Count, 0, m.value};
-      default: return std::nullopt;  // per-die kinds and sort
+    switch (modifier_spec(m.kind).effect) {
+      case PoolEffect::KeepHighest: return PoolStep{PoolKind::KeepHigh, count_of(m.value), 0};
+      case PoolEffect::KeepLowest: return PoolStep{PoolKind::KeepLow, count_of(m.value), 0};
+      case PoolEffect::DropHighest: return PoolStep{PoolKind::DropHigh, count_of(m.value), 0};
+      case PoolEffect::DropLowest: return PoolStep{PoolKind::DropLow, count_of(m.value), 0};
+      case PoolEffect::FirstOfEach: return PoolStep{PoolKind::Unique, 0, 0};
+      case PoolEffect::CountOf: return PoolStep{PoolKind::Count, 0, m.value};
+      case PoolEffect::Ascending:  // changes no total
+      case PoolEffect::None:       // the per-die kinds
+        return std::nullopt;
     }
+    return std::nullopt;
   };
+  // The roller's order: the modifiers acting first on the pool, then the others.
   for (const DiceModifier& m : modifiers) {
-    if (m.kind == ModifierKind::KeepAlias) steps.push_back(*step_of(m));
+    if (!acts_first_on_pool(m.kind)) continue;
+    if (auto step = step_of(m)) steps.push_back(*step);
   }
   for (const DiceModifier& m : modifiers) {
-    if (m.kind == ModifierKind::KeepAlias) continue;
+    if (acts_first_on_pool(m.kind)) continue;
     if (auto step = step_of(m)) steps.push_back(*step);
   }
   return steps;
@@ -1078,6 +1085,7 @@ namespace {
 OddsResult<Dist> after_count(const Dist& tally, std::span<const PoolStep> post, Meter& meter) {
   std::vector<std::pair<std::int64_t, double>> pairs;
   KAVELO_ODDS_TRY(meter.work(tally.size() * (post.size() + 1)));
+  pairs.reserve(tally.size());
   for (std::size_t i = 0; i < tally.size(); ++i) {
     pairs.emplace_back(apply_steps({tally.values()[i]}, post), tally.probs()[i]);
   }

@@ -13,6 +13,7 @@
 
 #include "odds/odds.hpp"
 #include "python_bindings/py_ref.hpp"
+#include "python_bindings/value_error.hpp"
 
 namespace kavelo::odds {
 
@@ -104,10 +105,7 @@ PyObject* distribution(PyObject*, PyObject* args) {
       return nullptr;
     }
     if (!*result) {
-      const std::string& message = (*result).error().text;
-      PyRef text_value = PyRef::steal(
-          PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-      if (text_value) PyErr_SetObject(PyExc_ValueError, text_value.get());
+      py::raise_value_error((*result).error().text);
       return nullptr;
     }
     return to_python(**result);
@@ -138,6 +136,7 @@ PyObject* initialise() {
 }  // namespace
 }  // namespace kavelo::odds
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the name the interpreter looks up.
 PyMODINIT_FUNC PyInit__odds(void) {
   return kavelo::odds::guarded([] { return kavelo::odds::initialise(); });
 }

@@ -52,7 +52,7 @@ Status check_bracket_depth(std::string_view source, std::uint64_t limit) {
         case '{':
           if (depth >= limit) {
             return std::unexpected(
-                DiceError::budget_exceeded(name_of(Resource::parse_depth), depth, 1, limit));
+                DiceError::budget_exceeded(name_of(Resource::ParseDepth), depth, 1, limit));
           }
           ++depth;
           break;
@@ -70,17 +70,17 @@ Status check_bracket_depth(std::string_view source, std::uint64_t limit) {
 }
 
 DiceError nodes_exceeded(std::uint64_t requested, std::uint64_t limit) {
-  return DiceError::budget_exceeded(name_of(Resource::ast_nodes), 0, requested, limit);
+  return DiceError::budget_exceeded(name_of(Resource::AstNodes), 0, requested, limit);
 }
 
 // Steps 3 and 4 through the grammar: the parse tree, then each instruction built in
 // source order under the instruction limit.
 Result<Program> build_through_grammar(std::string_view source, const ResourcePolicy& policy) {
   // 3. Grammar.
-  auto parsed = grammar::parse(Rule::program, source);
+  auto parsed = grammar::parse(Rule::Program, source);
   if (!parsed) return std::unexpected(DiceError::parse_error(render_syntax_error(parsed.error())));
   const ParseTree& tree = *parsed;
-  if (tree.size() == 0 || tree.rule(0) != Rule::program) {
+  if (tree.size() == 0 || tree.rule(0) != Rule::Program) {
     throw std::logic_error("parse tree does not have the grammar's shape: no program node");
   }
 
@@ -91,23 +91,23 @@ Result<Program> build_through_grammar(std::string_view source, const ResourcePol
     ++per_rule[static_cast<std::size_t>(node.rule)];
   }
   const auto count_of = [&](Rule rule) { return per_rule[static_cast<std::size_t>(rule)]; };
-  const std::size_t expression_nodes = count_of(Rule::dice_term) + count_of(Rule::op) + 1;
-  const std::size_t instructions = count_of(Rule::instruction);
+  const std::size_t expression_nodes = count_of(Rule::DiceTerm) + count_of(Rule::Op) + 1;
+  const std::size_t instructions = count_of(Rule::Instruction);
   Program program;
   program.pool.reserve(expression_nodes);
   program.instructions.reserve(instructions);
 
   // 4. Instructions and the comment, in source order.
-  const std::uint64_t instruction_limit = policy.limit(Resource::parsed_instructions);
+  const std::uint64_t instruction_limit = policy.limit(Resource::ParsedInstructions);
   for (ParseNodeId child = tree.first_child(0); child != tree.end_of_children(0);
        child = tree.next_sibling(child)) {
     switch (tree.rule(child)) {
-      case Rule::EOI:
+      case Rule::Eoi:
         break;
-      case Rule::comment:
+      case Rule::Comment:
         program.comment = DiceParser::parse_comment(tree.text(child));
         break;
-      case Rule::instruction: {
+      case Rule::Instruction: {
         if (program.instructions.size() >= instruction_limit) {
           return std::unexpected(DiceError::instruction_limit_exceeded(instruction_limit));
         }
@@ -136,20 +136,20 @@ Result<Program> build_through_grammar(std::string_view source, const ResourcePol
 Result<Program> parse_program(std::string_view source, const ResourcePolicy& policy,
                               std::uint64_t& total, bool allow_direct = true) {
   // 1. Source size, in bytes.
-  const std::uint64_t source_limit = policy.limit(Resource::source_bytes);
+  const std::uint64_t source_limit = policy.limit(Resource::SourceBytes);
   if (source.size() > source_limit) {
-    return std::unexpected(DiceError::budget_exceeded(name_of(Resource::source_bytes), 0,
+    return std::unexpected(DiceError::budget_exceeded(name_of(Resource::SourceBytes), 0,
                                                       source.size(), source_limit));
   }
   // 2. Bracket depth; this also bounds the recursion of the grammar and the builder.
-  KAVELO_TRY(check_bracket_depth(source, policy.limit(Resource::parse_depth)));
+  KAVELO_TRY(check_bracket_depth(source, policy.limit(Resource::ParseDepth)));
 
   // 3 and 4. Well-formed text goes straight to the syntax tree; anything else takes
   // the grammar, which yields the exact error (or the same tree).
   Program program;
   if (allow_direct && parse_program_directly(source, program)) {
     // The first instruction beyond the limit is where the grammar path stops.
-    const std::uint64_t instruction_limit = policy.limit(Resource::parsed_instructions);
+    const std::uint64_t instruction_limit = policy.limit(Resource::ParsedInstructions);
     if (program.instructions.size() > instruction_limit) {
       return std::unexpected(DiceError::instruction_limit_exceeded(instruction_limit));
     }
@@ -161,7 +161,7 @@ Result<Program> parse_program(std::string_view source, const ResourcePolicy& pol
   }
 
   // 5. Running node total: 1 for the program, each tree's nodes plus 1.
-  const std::uint64_t node_limit = policy.limit(Resource::ast_nodes);
+  const std::uint64_t node_limit = policy.limit(Resource::AstNodes);
   total = 1;
   for (const NodeId root : program.instructions) {
     total = saturating_add(saturating_add(total, expression_ast_nodes(program.pool, root)), 1);
@@ -199,7 +199,7 @@ Result<Expression> DiceParser::parse_expression_with_policy(std::string_view sou
   // The tree's node count plus 2. The program total for its one instruction was
   // 1 + count + 1 (far from saturation: a pool holds fewer than 2^32 nodes), and the
   // Commented wrapper adds one node.
-  const std::uint64_t node_limit = policy.limit(Resource::ast_nodes);
+  const std::uint64_t node_limit = policy.limit(Resource::AstNodes);
   const std::uint64_t count = total + (program->comment ? 1 : 0);
   if (count > node_limit) return std::unexpected(nodes_exceeded(count, node_limit));
   return expression;

@@ -7,18 +7,17 @@
 
 #include "parser/decimal.hpp"
 #include "parser/dice_parser.hpp"
+#include "parser/kavelo/grammar.hpp"
 
 namespace kavelo {
 
 namespace {
 
-// The grammar refuses deeper nesting on its own too.
-constexpr std::size_t kMaxNesting = 256;
-
-constexpr bool is_whitespace(char c) noexcept {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+// The grammar's characters and bracket bound: deeper nesting is left to the grammar,
+// which refuses it on its own too.
+using grammar::is_digit;
+using grammar::is_whitespace;
+using grammar::kMaxParenDepth;
 
 class DirectParser {
  public:
@@ -95,7 +94,7 @@ class DirectParser {
     for (;;) {
       // A term: a number or a roll, or "(" which opens an inner expression.
       if (next_is('(')) {
-        if (open_.size() >= kMaxNesting) return false;
+        if (open_.size() >= kMaxParenDepth) return false;
         ++at_;
         skip();
         open_.push_back(chain);
@@ -185,58 +184,40 @@ class DirectParser {
 
   // One modifier, with the grammar's order of alternatives: 1 when one was added, 0
   // when the next character starts none (the roll ends here), -1 when a modifier
-  // starts but cannot be completed.
+  // starts but none can be completed.
   int modifier() {
     if (at_ == end_) return 0;
-    switch (*at_) {
-      case '!': return flag(ModifierKind::Explode);
-      case 'e': return flag(ModifierKind::ExplodeAlias);
-      case 'u': return flag(ModifierKind::Unique);
-      case 's': return flag(ModifierKind::Sort);
-      case 'K': return valued(ModifierKind::ExplodeKeepHigh, 1);
-      case 'R': return valued(ModifierKind::RerollUntil, 1);
-      case 'a': return valued(ModifierKind::RerollAdd, 1);
-      case 'c': return valued(ModifierKind::Count, 1);
-      case 'r':
-        // "r" n is tried before "ro" n.
-        if (valued(ModifierKind::Reroll, 1) > 0) return 1;
-        return second_is('o') ? valued(ModifierKind::RerollOnce, 2) : -1;
-      case 'k':
-        // "k" n is tried before "kh" n and "kl" n.
-        if (valued(ModifierKind::KeepAlias, 1) > 0) return 1;
-        if (second_is('h')) return valued(ModifierKind::KeepHigh, 2);
-        if (second_is('l')) return valued(ModifierKind::KeepLow, 2);
-        return -1;
-      case 'd':
-        if (second_is('h')) return valued(ModifierKind::DropHigh, 2);
-        if (second_is('l')) return valued(ModifierKind::DropLow, 2);
-        return -1;
-      default:
-        return 0;
+    const ModifierCandidates& candidates = modifiers_starting_with(*at_);
+    if (candidates.count == 0) return 0;
+    for (std::size_t k = 0; k < candidates.count; ++k) {
+      const ModifierSpec& spec = kModifiers[candidates.index[k]];
+      // The first letter matches; a second one must follow.
+      if (spec.text.size() == 2 && !(end_ - at_ >= 2 && at_[1] == spec.text[1])) continue;
+      if (!spec.takes_value) {
+        at_ += spec.text.size();
+        program_.pool.add_modifier(DiceModifier{spec.kind, 0});
+        return 1;
+      }
+      // A letter whose number cannot be read leaves the next alternative to try ("k"
+      // before "kh").
+      if (valued(spec.kind, spec.text.size())) return 1;
     }
-  }
-
-  bool second_is(char c) const noexcept { return end_ - at_ >= 2 && at_[1] == c; }
-
-  int flag(ModifierKind kind) {
-    ++at_;
-    program_.pool.add_modifier(DiceModifier{kind, 0});
-    return 1;
+    return -1;
   }
 
   // The literal of `letters` characters, whitespace, then a 32-bit number. On failure
   // the position is left where it was, so that the next alternative can be tried.
-  int valued(ModifierKind kind, int letters) {
+  bool valued(ModifierKind kind, std::size_t letters) {
     const char* start = at_;
     at_ += letters;
     skip();
     std::int32_t value = 0;
     if (!number32(value)) {
       at_ = start;
-      return -1;
+      return false;
     }
     program_.pool.add_modifier(DiceModifier{kind, value});
-    return 1;
+    return true;
   }
 
   const char* at_;

@@ -21,31 +21,10 @@ constexpr const char* kInvalidSides = "无效的骰子面数";
   throw std::logic_error(std::string("parse tree does not have the grammar's shape: ") + what);
 }
 
-struct ModifierRule {
-  ModifierKind kind;
-  const char* message;  // conversion message of its number; null for the flag kinds
-};
-
-// The modifier kind and conversion message of each modifier rule, indexed by rule.
-constexpr ModifierRule modifier_rule(Rule rule) {
-  switch (rule) {
-    case Rule::explode: return {ModifierKind::Explode, nullptr};
-    case Rule::explode_alias: return {ModifierKind::ExplodeAlias, nullptr};
-    case Rule::explode_keep_high: return {ModifierKind::ExplodeKeepHigh, "无效的ExplodeKeepHigh数值"};
-    case Rule::reroll: return {ModifierKind::Reroll, "无效的重投数值"};
-    case Rule::reroll_once: return {ModifierKind::RerollOnce, "无效的条件重投数值"};
-    case Rule::reroll_until: return {ModifierKind::RerollUntil, "无效的直到重投数值"};
-    case Rule::reroll_add: return {ModifierKind::RerollAdd, "无效的重投并相加数值"};
-    case Rule::keep_alias: return {ModifierKind::KeepAlias, "无效的取高数值"};
-    case Rule::keep_high: return {ModifierKind::KeepHigh, "无效的取高数值"};
-    case Rule::keep_low: return {ModifierKind::KeepLow, "无效的取低数值"};
-    case Rule::drop_high: return {ModifierKind::DropHigh, "无效的丢弃高数值"};
-    case Rule::drop_low: return {ModifierKind::DropLow, "无效的丢弃低数值"};
-    case Rule::unique: return {ModifierKind::Unique, nullptr};
-    case Rule::sort: return {ModifierKind::Sort, nullptr};
-    case Rule::count: return {ModifierKind::Count, "无效的计数数值"};
-    default: shape_fault("a modifier holds no modifier rule");
-  }
+// The modifier of a modifier rule's node.
+const ModifierSpec& modifier_of(Rule rule) {
+  if (!grammar::is_modifier_rule(rule)) shape_fault("a modifier holds no modifier rule");
+  return modifier_spec(grammar::modifier_kind(rule));
 }
 
 ExprKind operator_kind(std::string_view text) {
@@ -81,14 +60,14 @@ class Builder {
 
   // number "d" dice_sides modifiers?; the count is converted before the sides.
   [[gnu::noinline]] NodeId dice_roll(ParseNodeId node) {
-    expect(node, Rule::dice_roll);
+    expect(node, Rule::DiceRoll);
     const ParseNodeId end = tree_.end_of_children(node);
     const ParseNodeId count_node = tree_.first_child(node);
     if (count_node == end) shape_fault("a dice_roll without its count");
-    expect(count_node, Rule::number);
+    expect(count_node, Rule::Number);
     const ParseNodeId sides_node = tree_.next_sibling(count_node);
     if (sides_node == end) shape_fault("a dice_roll without its sides");
-    expect(sides_node, Rule::dice_sides);
+    expect(sides_node, Rule::DiceSides);
 
     const auto count = parse_decimal<std::int32_t>(tree_.text(count_node));
     if (!count) return fail(kInvalidCount);
@@ -98,19 +77,19 @@ class Builder {
     const std::uint32_t first_modifier = pool_.modifier_mark();
     const ParseNodeId modifiers = tree_.next_sibling(sides_node);
     if (modifiers != end) {
-      expect(modifiers, Rule::modifiers);
+      expect(modifiers, Rule::Modifiers);
       const ParseNodeId modifiers_end = tree_.end_of_children(modifiers);
       for (ParseNodeId m = tree_.first_child(modifiers); m != modifiers_end;
            m = tree_.next_sibling(m)) {
-        expect(m, Rule::modifier);
+        expect(m, Rule::Modifier);
         const ParseNodeId written = only_child(m);
-        const ModifierRule rule = modifier_rule(tree_.rule(written));
-        DiceModifier modifier{rule.kind, 0};
-        if (rule.message != nullptr) {
+        const ModifierSpec& spec = modifier_of(tree_.rule(written));
+        DiceModifier modifier{spec.kind, 0};
+        if (spec.takes_value) {
           const ParseNodeId number = only_child(written);
-          expect(number, Rule::number);
+          expect(number, Rule::Number);
           const auto value = parse_decimal<std::int32_t>(tree_.text(number));
-          if (!value) return fail(rule.message);
+          if (!value) return fail(spec.value_message);
           modifier.value = *value;
         }
         pool_.add_modifier(modifier);
@@ -149,9 +128,9 @@ class Builder {
     const std::size_t bottom = open_.size();
     for (;;) {
       // Build `chain.term`, or open the dice_expr inside its parentheses.
-      expect(chain.term, Rule::dice_term);
+      expect(chain.term, Rule::DiceTerm);
       const ParseNodeId child = only_child(chain.term);
-      if (tree_.rule(child) == Rule::paren_expr) {
+      if (tree_.rule(child) == Rule::ParenExpr) {
         open_.push_back(chain);
         chain = open_chain(only_child(child));
         continue;
@@ -173,7 +152,7 @@ class Builder {
       }
       // The op after the operand, then the dice_term after it.
       ParseNodeId next = tree_.next_sibling(chain.term);
-      expect(next, Rule::op);
+      expect(next, Rule::Op);
       chain.kind = operator_kind(tree_.text(next));
       next = tree_.next_sibling(next);
       if (next == chain.end) shape_fault("an op without its right operand");
@@ -183,7 +162,7 @@ class Builder {
 
   // The chain of a dice_expr node, at its first dice_term.
   Chain open_chain(ParseNodeId node) const {
-    expect(node, Rule::dice_expr);
+    expect(node, Rule::DiceExpr);
     Chain chain;
     chain.end = tree_.end_of_children(node);
     chain.term = tree_.first_child(node);
@@ -194,12 +173,12 @@ class Builder {
   // A number or a dice_roll child of a dice_term.
   NodeId leaf(ParseNodeId child) {
     switch (tree_.rule(child)) {
-      case Rule::number: {
+      case Rule::Number: {
         const auto value = parse_decimal<std::int64_t>(tree_.text(child));
         if (!value) return fail(kInvalidNumber);
         return pool_.add_number(*value);
       }
-      case Rule::dice_roll:
+      case Rule::DiceRoll:
         return dice_roll(child);
       default:
         shape_fault("a dice_term holds an unexpected rule");

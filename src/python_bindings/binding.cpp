@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string>
 
+#include "python_bindings/value_error.hpp"
+
 namespace kavelo::py {
 
 namespace {
@@ -306,14 +308,19 @@ bool convert_uint64(PyObject* object, const char* name, std::uint64_t& out) {
   return true;
 }
 
-void raise_dice_error(const DiceError& error) {
-  std::string text = error.display();
-  // Sized decode: texts may hold NUL bytes copied from the source line.
-  PyRef message = PyRef::steal(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-  if (!message) return;
-  PyErr_SetObject(PyExc_ValueError, message.get());
+PyObject* allocate_instance(PyTypeObject* type) noexcept {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  return alloc(type, 0);
 }
+
+void free_instance(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DECREF(type);
+}
+
+void raise_dice_error(const DiceError& error) { raise_value_error(error.display()); }
 
 bool create_internal_fault_type() noexcept {
   if (g_internal_fault != nullptr) return true;

@@ -60,6 +60,13 @@ void raise_type_mismatch(PyObject* object, const char* target);
 // Rewrites a pending exactly-TypeError into "argument '<name>': <message>", keeping its cause.
 void prefix_argument_error(const char* name);
 
+// A new, zeroed instance of the heap type `type` from its own allocation slot (null, with
+// MemoryError set, when that fails); the caller constructs its C++ members in place.
+[[nodiscard]] PyObject* allocate_instance(PyTypeObject* type) noexcept;
+// The end of a tp_dealloc, after the C++ members are destroyed: frees `self` through its
+// type's free slot and drops the reference every instance holds on its heap type.
+void free_instance(PyObject* self) noexcept;
+
 // DiceError to ValueError carrying its display text.
 void raise_dice_error(const DiceError& error);
 

@@ -10,7 +10,7 @@ namespace {
 // The module functions always run under the defaults.
 const ResourcePolicy kDefaultPolicy;
 
-std::uint64_t source_limit() noexcept { return kDefaultPolicy.limit(Resource::source_bytes); }
+std::uint64_t source_limit() noexcept { return kDefaultPolicy.limit(Resource::SourceBytes); }
 
 PyObject* roll_dice(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {

@@ -1,10 +1,9 @@
 #include "python_bindings/modifier_list.hpp"
 
 #include <algorithm>
-#include <charconv>
-#include <optional>
 #include <string_view>
 
+#include "parser/modifier_string.hpp"
 #include "python_bindings/binding.hpp"
 #include "resource/resource_spec.hpp"
 
@@ -12,61 +11,9 @@ namespace kavelo::py {
 
 namespace {
 
-// "n": an optional sign, then one or more ASCII digits, within signed 32 bits.
-std::optional<std::int32_t> modifier_number(std::string_view text) {
-  std::string_view digits = text;
-  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
-  if (digits.empty()) return std::nullopt;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return std::nullopt;
-  }
-  // from_chars takes a leading "-" but not a "+".
-  if (text.front() == '+') text.remove_prefix(1);
-  std::int32_t value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
-struct ModifierPrefix {
-  std::string_view prefix;
-  ModifierKind kind;
-  const char* message;
-};
-
-// Checked in this order, after the one-character forms and the lone "r" prefix.
-constexpr ModifierPrefix kModifierPrefixes[] = {
-    {"ro", ModifierKind::RerollOnce, "无效的条件重投数值"},
-    {"kh", ModifierKind::KeepHigh, "无效的取高数值"},
-    {"kl", ModifierKind::KeepLow, "无效的取低数值"},
-    {"dh", ModifierKind::DropHigh, "无效的丢弃高数值"},
-    {"dl", ModifierKind::DropLow, "无效的丢弃低数值"},
-};
-
-// One modifier string to a modifier, or the message that refuses it.
-std::optional<DiceModifier> classify_modifier(std::string_view text, const char*& message) {
-  if (text.size() == 1) {
-    if (text == "!") return DiceModifier{ModifierKind::Explode, 0};
-    message = text == "r" ? "无效的重投数值" : "未知的修饰符";
-    return std::nullopt;
-  }
-  auto with_number = [&](ModifierKind kind, std::string_view rest,
-                         const char* refusal) -> std::optional<DiceModifier> {
-    if (auto n = modifier_number(rest)) return DiceModifier{kind, *n};
-    message = refusal;
-    return std::nullopt;
-  };
-  if (text.starts_with('r') && !text.starts_with("ro")) {
-    return with_number(ModifierKind::Reroll, text.substr(1), "无效的重投数值");
-  }
-  for (const ModifierPrefix& entry : kModifierPrefixes) {
-    if (text.starts_with(entry.prefix)) {
-      return with_number(entry.kind, text.substr(entry.prefix.size()), entry.message);
-    }
-  }
-  message = "未知的修饰符";
-  return std::nullopt;
-}
+// A length hint is only a hint: at most this many modifiers are reserved up front, and a
+// longer list grows as its items come.
+constexpr Py_ssize_t kMostModifiersReserved = 4096;
 
 // The UTF-8 text of a str, read from the interpreter's own UTF-8 form of the string: no
 // copy for ASCII text, and one copy kept by the string itself otherwise.
@@ -87,15 +34,15 @@ bool refuse(Resource resource, std::uint64_t requested, std::uint64_t limit) {
 class ListBounds {
  public:
   explicit ListBounds(const ResourcePolicy& policy) noexcept
-      : node_limit_(policy.limit(Resource::ast_nodes)),
-        byte_limit_(policy.limit(Resource::source_bytes)) {}
+      : node_limit_(policy.limit(Resource::AstNodes)),
+        byte_limit_(policy.limit(Resource::SourceBytes)) {}
 
   // One more string: the roll's nodes grow by one (the roll, its modifiers and the two
   // nodes of the expression around it, as for the text of the same roll).
   [[nodiscard]] bool add_string() {
     ++strings_;
     const std::uint64_t nodes = strings_ + 3;
-    return nodes <= node_limit_ || refuse(Resource::ast_nodes, nodes, node_limit_);
+    return nodes <= node_limit_ || refuse(Resource::AstNodes, nodes, node_limit_);
   }
 
   // Before the string's text is read: a string of more characters than the bytes left
@@ -106,12 +53,12 @@ class ListBounds {
     if (static_cast<std::uint64_t>(characters) <= byte_limit_ - bytes_) return true;
     std::uint64_t length = 0;
     if (!utf8_length(text, characters, length)) return false;
-    return refuse(Resource::source_bytes, bytes_ + length, byte_limit_);
+    return refuse(Resource::SourceBytes, bytes_ + length, byte_limit_);
   }
 
   [[nodiscard]] bool add_bytes(std::size_t size) {
     bytes_ += size;
-    return bytes_ <= byte_limit_ || refuse(Resource::source_bytes, bytes_, byte_limit_);
+    return bytes_ <= byte_limit_ || refuse(Resource::SourceBytes, bytes_, byte_limit_);
   }
 
  private:
@@ -136,12 +83,11 @@ bool read_item(PyObject* item, const char* name, ListBounds& bounds, ModifierLis
     return false;
   }
   if (!bounds.add_bytes(text.size())) return false;
-  if (out.refusal != nullptr) return true;
-  const char* message = nullptr;
-  if (auto modifier = classify_modifier(text, message)) {
+  if (out.refusal) return true;
+  if (Result<DiceModifier> modifier = parse_modifier_string(text)) {
     out.modifiers.push_back(*modifier);
   } else {
-    out.refusal = message;
+    out.refusal = std::move(modifier.error());
   }
   return true;
 }
@@ -177,7 +123,7 @@ bool convert_modifier_list(PyObject* object, const char* name, const ResourcePol
   }
   Py_ssize_t hint = 0;
   if (!size_hint(object, hint)) return false;
-  out.modifiers.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(hint, 4096)));
+  out.modifiers.reserve(static_cast<std::size_t>(std::min(hint, kMostModifiersReserved)));
   PyRef iterator = PyRef::steal(PyObject_GetIter(object));
   if (!iterator) {
     prefix_argument_error(name);

@@ -4,8 +4,10 @@
 
 #include <Python.h>
 
+#include <optional>
 #include <vector>
 
+#include "errors/dice_error.hpp"
 #include "resource/resource_policy.hpp"
 #include "types/expression.hpp"
 
@@ -13,8 +15,8 @@ namespace kavelo::py {
 
 struct ModifierList {
   std::vector<DiceModifier> modifiers;
-  // The message refusing the first string that is no modifier, or null.
-  const char* refusal = nullptr;
+  // The error refusing the first string that is no modifier, if any.
+  std::optional<DiceError> refusal;
 };
 
 // Iterates `object` (any sequence but a str) and reads each item as a modifier string.

@@ -73,6 +73,7 @@ PyObject* initialise() {
 }  // namespace
 }  // namespace kavelo::py
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the name the interpreter looks up.
 PyMODINIT_FUNC PyInit__core(void) {
   return kavelo::py::guarded([] { return kavelo::py::initialise(); });
 }

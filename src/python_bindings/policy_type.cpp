@@ -19,19 +19,15 @@ struct PolicyObject {
 PyObject* g_policy_type = nullptr;
 
 PyObject* new_policy_object(PyTypeObject* type, const ResourcePolicy& policy) {
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* self = alloc(type, 0);
+  PyObject* self = allocate_instance(type);
   if (self == nullptr) return nullptr;
   new (&reinterpret_cast<PolicyObject*>(self)->policy) ResourcePolicy(policy);
   return self;
 }
 
 void policy_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
   reinterpret_cast<PolicyObject*>(self)->policy.~ResourcePolicy();
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
+  free_instance(self);
 }
 
 PyObject* policy_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -93,16 +89,7 @@ PyObject* policy_with_limit(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::int64_t limit = 0;
     if (!convert_text(bound[0], "name", name)) return nullptr;
     if (!convert_int64(bound[1], "limit", limit)) return nullptr;
-    if (limit < 0) {
-      std::string text = "[policy.invalid_limit] ";
-      text += name.text;
-      text += " limit must be non-negative";
-      PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
-          text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-      if (message) PyErr_SetObject(PyExc_ValueError, message.get());
-      return nullptr;
-    }
-    auto changed = policy_of(self).with_limit(name.text, static_cast<std::uint64_t>(limit));
+    auto changed = policy_of(self).with_signed_limit(name.text, limit);
     if (!changed) {
       raise_dice_error(changed.error());
       return nullptr;

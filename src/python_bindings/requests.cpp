@@ -20,9 +20,9 @@ bool succeeded(const Result<T>& result) {
 // A text refused before it was encoded fails with the parser's first check.
 bool refused(const ResourcePolicy& policy, const Utf8Text& text) {
   if (!text.refused_length) return false;
-  raise_dice_error(DiceError::budget_exceeded(name_of(Resource::source_bytes), 0,
+  raise_dice_error(DiceError::budget_exceeded(name_of(Resource::SourceBytes), 0,
                                               *text.refused_length,
-                                              policy.limit(Resource::source_bytes)));
+                                              policy.limit(Resource::SourceBytes)));
   return true;
 }
 
@@ -68,8 +68,8 @@ PyObject* roll_batch(const ResourcePolicy& policy, const Utf8Text& text, std::ui
 
 PyObject* roll_with_modifier_list(const ResourcePolicy& policy, std::int32_t count,
                                   std::int32_t sides, const ModifierList& list) {
-  if (list.refusal != nullptr) {
-    PyErr_SetString(PyExc_ValueError, list.refusal);
+  if (list.refusal) {
+    raise_dice_error(*list.refusal);
     return nullptr;
   }
   Expression expression;

@@ -48,7 +48,7 @@ class Borrow {
 
   [[nodiscard]] const ResourcePolicy& policy() const noexcept { return roller_->policy; }
   [[nodiscard]] std::uint64_t source_limit() const noexcept {
-    return roller_->policy.limit(Resource::source_bytes);
+    return roller_->policy.limit(Resource::SourceBytes);
   }
 
  private:
@@ -65,8 +65,7 @@ PyObject* roller_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         !convert_policy(bound[0], "policy", policy)) {
       return nullptr;
     }
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
+    PyObject* self = allocate_instance(type);
     if (self == nullptr) return nullptr;
     auto* roller = reinterpret_cast<RollerObject*>(self);
     new (&roller->policy) ResourcePolicy(policy);
@@ -76,11 +75,8 @@ PyObject* roller_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void roller_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
   reinterpret_cast<RollerObject*>(self)->policy.~ResourcePolicy();
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
+  free_instance(self);
 }
 
 PyObject* roller_roll(PyObject* self, PyObject* args, PyObject* kwargs) {

@@ -28,7 +28,7 @@ Result<RequestRandom> RequestRandom::from_entropy(EntropySource source) {
 Result<std::uint64_t> RequestRandom::uniform_below(std::uint64_t n, ExecutionBudget& budget) {
   std::uint64_t value = 0;
   if (!try_uniform_below(n, budget, value)) {
-    return std::unexpected(budget.exceeded(Resource::rng_words, 1));
+    return std::unexpected(budget.exceeded(Resource::RngWords, 1));
   }
   return value;
 }
@@ -41,7 +41,7 @@ std::size_t RequestRandom::fill_uniform_below(std::uint64_t n, std::uint64_t* ou
   // would be stored and reloaded around every draw.
   const Divisor divisor = divisor_;
   const std::uint64_t accept_max = accept_max_;
-  const std::uint64_t room = budget.limit(Resource::rng_words) - budget.used(Resource::rng_words);
+  const std::uint64_t room = budget.limit(Resource::RngWords) - budget.used(Resource::RngWords);
   std::uint64_t words = 0;
   unsigned index = index_;
   std::size_t filled = 0;
@@ -57,7 +57,7 @@ std::size_t RequestRandom::fill_uniform_below(std::uint64_t n, std::uint64_t* ou
   }
   index_ = index;
   // Within the room measured above, so this cannot be refused.
-  (void)budget.try_charge(Resource::rng_words, words);
+  (void)budget.try_charge(Resource::RngWords, words);
   return filled;
 }
 

@@ -38,7 +38,7 @@ class RequestRandom {
                                        std::uint64_t& out) noexcept {
     if (n != divisor_.n) prepare_bound(n);
     for (;;) {
-      if (!budget.try_charge(Resource::rng_words, 1)) return false;
+      if (!budget.try_charge(Resource::RngWords, 1)) return false;
       const std::uint64_t x = next_u64();
       if (x <= accept_max_) {
         out = divisor_.remainder(x);

@@ -26,6 +26,12 @@ Result<ResourcePolicy> ResourcePolicy::with_limit(std::string_view name,
   return with_limit(*r, limit);
 }
 
+Result<ResourcePolicy> ResourcePolicy::with_signed_limit(std::string_view name,
+                                                         std::int64_t limit) const {
+  if (limit < 0) return std::unexpected(DiceError::negative_limit(std::string(name)));
+  return with_limit(name, static_cast<std::uint64_t>(limit));
+}
+
 Result<ResourcePolicy> ResourcePolicy::with_limit(Resource r, std::uint64_t limit) const {
   const ResourceSpec& spec = spec_of(r);
   if (limit > spec.hard_max) {

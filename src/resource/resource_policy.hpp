@@ -26,6 +26,10 @@ class ResourcePolicy {
   // A copy with one limit replaced. The name is checked before the value.
   [[nodiscard]] Result<ResourcePolicy> with_limit(std::string_view name,
                                                   std::uint64_t limit) const;
+  // Same, for a limit handed in from outside as a signed number: a negative limit is
+  // refused first, whatever the name.
+  [[nodiscard]] Result<ResourcePolicy> with_signed_limit(std::string_view name,
+                                                         std::int64_t limit) const;
   // Same, for callers inside the core that already know the resource.
   [[nodiscard]] Result<ResourcePolicy> with_limit(Resource r, std::uint64_t limit) const;
 

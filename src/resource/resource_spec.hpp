@@ -11,26 +11,27 @@ namespace kavelo {
 
 // Row order of the resource table; also the order of every listing of limits.
 enum class Resource : std::uint8_t {
-  source_bytes,
-  environment_items,
-  environment_bytes,
-  parse_depth,
-  ast_nodes,
-  parsed_instructions,
-  executed_instructions,
-  nesting_depth,
-  source_items,
-  generated_values,
-  rng_words,
-  collection_items,
-  trace_nodes,
-  output_items,
-  output_bytes,
-  work_units,
-  batch_samples,
+  SourceBytes,
+  EnvironmentItems,
+  EnvironmentBytes,
+  ParseDepth,
+  AstNodes,
+  ParsedInstructions,
+  ExecutedInstructions,
+  NestingDepth,
+  SourceItems,
+  GeneratedValues,
+  RngWords,
+  CollectionItems,
+  TraceNodes,
+  OutputItems,
+  OutputBytes,
+  WorkUnits,
+  BatchSamples,
 };
 
-inline constexpr std::size_t kResourceCount = 17;
+// BatchSamples is the last resource.
+inline constexpr std::size_t kResourceCount = static_cast<std::size_t>(Resource::BatchSamples) + 1;
 
 struct ResourceSpec {
   const char* name;  // static, NUL-terminated, lower-case ASCII
@@ -38,7 +39,7 @@ struct ResourceSpec {
   std::uint64_t hard_max;
 };
 
-inline constexpr std::array<ResourceSpec, kResourceCount> RESOURCE_SPECS{{
+inline constexpr auto RESOURCE_SPECS = std::to_array<ResourceSpec>({
     {"source_bytes", 65536, 1048576},
     {"environment_items", 1024, 16384},
     {"environment_bytes", 1048576, 16777216},
@@ -56,7 +57,8 @@ inline constexpr std::array<ResourceSpec, kResourceCount> RESOURCE_SPECS{{
     {"output_bytes", 8388608, 67108864},
     {"work_units", 1000000, 50000000},
     {"batch_samples", 10000, 1000000},
-}};
+});
+static_assert(RESOURCE_SPECS.size() == kResourceCount, "one row per resource");
 
 constexpr std::size_t index_of(Resource r) noexcept { return static_cast<std::size_t>(r); }
 constexpr const ResourceSpec& spec_of(Resource r) noexcept { return RESOURCE_SPECS[index_of(r)]; }

@@ -175,7 +175,7 @@ bool faces_of(PyObject* object, const ResourcePolicy& policy, std::vector<std::i
   }
   const Py_ssize_t size = is_list ? PyList_Size(object) : PyTuple_Size(object);
   if (size < 0) return false;
-  const std::uint64_t most = policy.limit(Resource::generated_values);
+  const std::uint64_t most = policy.limit(Resource::GeneratedValues);
   if (static_cast<std::uint64_t>(size) > most) {
     const std::string message = std::to_string(size) +
                                 " faces are more than any roll can draw under the "
@@ -214,13 +214,13 @@ bool faces_of(PyObject* object, const ResourcePolicy& policy, std::vector<std::i
 PyObject* run(const ResourcePolicy& policy, PyObject* expression_object, RollTrace& trace) {
   py::Utf8Text text;
   if (!py::convert_source_text(expression_object, "expression",
-                               policy.limit(Resource::source_bytes), text)) {
+                               policy.limit(Resource::SourceBytes), text)) {
     return nullptr;
   }
   if (text.refused_length) {
-    py::raise_dice_error(DiceError::budget_exceeded(name_of(Resource::source_bytes), 0,
+    py::raise_dice_error(DiceError::budget_exceeded(name_of(Resource::SourceBytes), 0,
                                                     *text.refused_length,
-                                                    policy.limit(Resource::source_bytes)));
+                                                    policy.limit(Resource::SourceBytes)));
     return nullptr;
   }
   auto expression = DiceParser::parse_expression_with_policy(text.text, policy);

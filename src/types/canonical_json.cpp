@@ -1,7 +1,6 @@
 #include "types/canonical_json.hpp"
 
 #include <array>
-#include <charconv>
 #include <cstring>
 
 #include "resource/execution_budget.hpp"
@@ -88,17 +87,6 @@ std::uint64_t comment_length(const std::optional<std::string>& comment) noexcept
 
 }  // namespace
 
-std::uint64_t decimal_length(std::int64_t value) noexcept {
-  std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value)
-                                      : static_cast<std::uint64_t>(value);
-  std::uint64_t digits = 1;
-  while (magnitude >= 10) {
-    magnitude /= 10;
-    ++digits;
-  }
-  return digits + (value < 0 ? 1 : 0);
-}
-
 std::uint64_t json_string_length(std::string_view text) noexcept {
   // Eight bytes at a time: a word with no byte below 0x20, no double quote and no
   // backslash costs nothing extra; any other word is priced byte by byte.
@@ -148,12 +136,7 @@ std::uint64_t canonical_length(const ProgramResult& result) noexcept {
   return saturating_add(length, comment_length(result.comment));
 }
 
-void append_canonical(std::string& out, std::int64_t value) {
-  char buffer[20];
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-  (void)ec;
-  out.append(buffer, end);
-}
+void append_canonical(std::string& out, std::int64_t value) { append_decimal(out, value); }
 
 void append_canonical(std::string& out, const DiceResult& result) {
   out += R"({"expression":)";

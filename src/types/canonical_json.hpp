@@ -9,12 +9,11 @@
 #include <string_view>
 #include <vector>
 
+#include "text/decimal_text.hpp"
 #include "types/dice_result.hpp"
 
 namespace kavelo {
 
-// Byte length of the decimal text of `value` (1 to 20).
-[[nodiscard]] std::uint64_t decimal_length(std::int64_t value) noexcept;
 // Byte length of `text` as a JSON string, quotes included.
 [[nodiscard]] std::uint64_t json_string_length(std::string_view text) noexcept;
 

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "types/modifier_table.hpp"
+
 namespace kavelo {
 
 // Alternatives of an expression, in their fixed order.
@@ -27,33 +29,6 @@ enum class ExprKind : std::uint8_t {
   Paren,
   Commented,
 };
-
-// Modifier kinds, in their fixed order.
-enum class ModifierKind : std::uint8_t {
-  Explode,
-  ExplodeAlias,
-  ExplodeKeepHigh,
-  Reroll,
-  RerollOnce,
-  RerollUntil,
-  RerollAdd,
-  KeepAlias,
-  KeepHigh,
-  KeepLow,
-  DropHigh,
-  DropLow,
-  Unique,
-  Sort,
-  Count,
-};
-
-inline constexpr int kModifierKindCount = 15;
-
-// Explode, ExplodeAlias, Unique and Sort carry no value.
-constexpr bool modifier_takes_value(ModifierKind kind) noexcept {
-  return kind != ModifierKind::Explode && kind != ModifierKind::ExplodeAlias &&
-         kind != ModifierKind::Unique && kind != ModifierKind::Sort;
-}
 
 struct DiceModifier {
   ModifierKind kind = ModifierKind::Explode;

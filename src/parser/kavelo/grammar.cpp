@@ -1,17 +1,14 @@
 #include "parser/kavelo/grammar.hpp"
 
+#include <array>
 #include <cstring>
 #include <stdexcept>
+#include <string_view>
 #include <vector>
 
 namespace kavelo::grammar {
 
 namespace {
-
-constexpr bool is_whitespace(char c) noexcept {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 class Parser {
  public:
@@ -24,36 +21,36 @@ class Parser {
 
   bool run(Rule start) {
     switch (start) {
-      case Rule::EOI: return eoi();
-      case Rule::WHITESPACE: return whitespace();
-      case Rule::number: return number();
-      case Rule::comment: return comment();
-      case Rule::program: return program();
-      case Rule::instruction: return instruction();
-      case Rule::instruction_separator: return instruction_separator();
-      case Rule::dice_expr: return dice_expr();
-      case Rule::dice_term: return dice_term();
-      case Rule::paren_expr: return paren_expr();
-      case Rule::dice_roll: return dice_roll();
-      case Rule::dice_sides: return dice_sides();
-      case Rule::modifiers: return modifiers();
-      case Rule::modifier: return modifier();
-      case Rule::explode: return explode();
-      case Rule::explode_alias: return explode_alias();
-      case Rule::explode_keep_high: return valued(Rule::explode_keep_high, 'K');
-      case Rule::reroll: return valued(Rule::reroll, 'r');
-      case Rule::reroll_once: return valued(Rule::reroll_once, 'r', 'o');
-      case Rule::reroll_until: return valued(Rule::reroll_until, 'R');
-      case Rule::reroll_add: return valued(Rule::reroll_add, 'a');
-      case Rule::keep_alias: return valued(Rule::keep_alias, 'k');
-      case Rule::keep_high: return valued(Rule::keep_high, 'k', 'h');
-      case Rule::keep_low: return valued(Rule::keep_low, 'k', 'l');
-      case Rule::drop_high: return valued(Rule::drop_high, 'd', 'h');
-      case Rule::drop_low: return valued(Rule::drop_low, 'd', 'l');
-      case Rule::unique: return flag(Rule::unique, 'u');
-      case Rule::sort: return flag(Rule::sort, 's');
-      case Rule::count: return valued(Rule::count, 'c');
-      case Rule::op: return op();
+      case Rule::Eoi: return eoi();
+      case Rule::Whitespace: return whitespace();
+      case Rule::Number: return number();
+      case Rule::Comment: return comment();
+      case Rule::Program: return program();
+      case Rule::Instruction: return instruction();
+      case Rule::InstructionSeparator: return instruction_separator();
+      case Rule::DiceExpr: return dice_expr();
+      case Rule::DiceTerm: return dice_term();
+      case Rule::ParenExpr: return paren_expr();
+      case Rule::DiceRoll: return dice_roll();
+      case Rule::DiceSides: return dice_sides();
+      case Rule::Modifiers: return modifiers();
+      case Rule::Modifier: return modifier();
+      case Rule::Explode:
+      case Rule::ExplodeAlias:
+      case Rule::ExplodeKeepHigh:
+      case Rule::Reroll:
+      case Rule::RerollOnce:
+      case Rule::RerollUntil:
+      case Rule::RerollAdd:
+      case Rule::KeepAlias:
+      case Rule::KeepHigh:
+      case Rule::KeepLow:
+      case Rule::DropHigh:
+      case Rule::DropLow:
+      case Rule::Unique:
+      case Rule::Sort:
+      case Rule::Count: return modifier_alternative(modifier_spec(modifier_kind(start)));
+      case Rule::Op: return op();
     }
     return false;
   }
@@ -149,13 +146,6 @@ class Parser {
     }
     return false;
   }
-  bool literal(char a, char b) noexcept {
-    if (size_ - pos_ >= 2 && text_[pos_] == a && text_[pos_ + 1] == b) {
-      pos_ += 2;
-      return true;
-    }
-    return false;
-  }
   // Implicit whitespace of normal rules: any run of WHITESPACE.
   void skip() noexcept {
     std::uint32_t at = pos_;
@@ -167,8 +157,8 @@ class Parser {
 
   // EOI: the end of the text.
   [[gnu::noinline]] bool eoi() {
-    if (pos_ != size_) return reject(Rule::EOI);
-    const Attempt attempt = enter(Rule::EOI);
+    if (pos_ != size_) return reject(Rule::Eoi);
+    const Attempt attempt = enter(Rule::Eoi);
     return leave(attempt, true);
   }
 
@@ -184,9 +174,9 @@ class Parser {
   // number (atomic): "-"? ("0" | "1".."9" ("0".."9")*)
   [[gnu::noinline]] bool number() {
     if (pos_ == size_ || (text_[pos_] != '-' && !is_digit(text_[pos_]))) {
-      return reject(Rule::number);
+      return reject(Rule::Number);
     }
-    const Attempt attempt = enter(Rule::number, true);
+    const Attempt attempt = enter(Rule::Number, true);
     literal('-');
     bool matched = literal('0');
     if (!matched && pos_ < size_ && text_[pos_] >= '1' && text_[pos_] <= '9') {
@@ -199,8 +189,8 @@ class Parser {
 
   // comment (atomic): "#" and everything up to, not including, the next "\n".
   [[gnu::noinline]] bool comment() {
-    if (!next_is('#')) return reject(Rule::comment);
-    const Attempt attempt = enter(Rule::comment, true);
+    if (!next_is('#')) return reject(Rule::Comment);
+    const Attempt attempt = enter(Rule::Comment, true);
     ++pos_;
     const void* found = std::memchr(text_ + pos_, '\n', size_ - pos_);
     pos_ = found ? static_cast<std::uint32_t>(static_cast<const char*>(found) - text_) : size_;
@@ -209,7 +199,7 @@ class Parser {
 
   // program: SOI instruction (instruction_separator instruction)* comment? EOI
   bool program() {
-    const Attempt attempt = enter(Rule::program);
+    const Attempt attempt = enter(Rule::Program);
     bool matched = pos_ == 0;  // SOI
     if (matched) {
       skip();
@@ -247,7 +237,7 @@ class Parser {
 
   // instruction: dice_expr
   [[gnu::noinline]] bool instruction() {
-    const Attempt attempt = enter(Rule::instruction);
+    const Attempt attempt = enter(Rule::Instruction);
     return leave(attempt, dice_expr());
   }
 
@@ -266,10 +256,10 @@ class Parser {
 
   // What a frame stands for, and so where its result goes when it ends.
   enum class FrameKind : std::uint8_t {
-    expression,  // the dice_expr its caller asked for: its result ends the loop
-    term,        // a dice_term run on its own: the first finished dice_term ends the loop
-    nested,      // the dice_expr inside "(" ... ")" of a dice_term
-    parenthesis, // the same for a paren_expr run on its own: its result ends the loop
+    Expression,  // the dice_expr its caller asked for: its result ends the loop
+    Term,        // a dice_term run on its own: the first finished dice_term ends the loop
+    Nested,      // the dice_expr inside "(" ... ")" of a dice_term
+    Parenthesis, // the same for a paren_expr run on its own: its result ends the loop
   };
 
   // One open dice_expr: its attempt, where it is in "dice_term (op dice_term)*", and,
@@ -287,24 +277,24 @@ class Parser {
 
   bool dice_expr() {
     const std::size_t bottom = frames_.size();
-    frames_.push_back(ExprFrame{FrameKind::expression, enter(Rule::dice_expr), {}, {}});
+    frames_.push_back(ExprFrame{FrameKind::Expression, enter(Rule::DiceExpr), {}, {}});
     return run_frames(bottom);
   }
 
   bool dice_term() {
     const std::size_t bottom = frames_.size();
-    frames_.push_back(ExprFrame{FrameKind::term, {}, {}, {}});
+    frames_.push_back(ExprFrame{FrameKind::Term, {}, {}, {}});
     return run_frames(bottom);
   }
 
   // paren_expr as a start rule; inside a dice_term, run_frames opens it itself.
   bool paren_expr() {
-    if (!next_is('(')) return reject(Rule::paren_expr);
+    if (!next_is('(')) return reject(Rule::ParenExpr);
     const std::size_t bottom = frames_.size();
-    const Attempt paren = enter(Rule::paren_expr);
+    const Attempt paren = enter(Rule::ParenExpr);
     ++pos_;
     open_parenthesis();
-    frames_.push_back(ExprFrame{FrameKind::parenthesis, enter(Rule::dice_expr), paren, {}});
+    frames_.push_back(ExprFrame{FrameKind::Parenthesis, enter(Rule::DiceExpr), paren, {}});
     return run_frames(bottom);
   }
 
@@ -313,30 +303,30 @@ class Parser {
   bool run_frames(std::size_t bottom) {
     for (;;) {
       // Start a dice_term: a roll or a number ends at once, "(" opens a frame.
-      const Attempt term = enter(Rule::dice_term);
+      const Attempt term = enter(Rule::DiceTerm);
       bool matched = dice_roll();
       if (!matched && next_is('(')) {
-        const Attempt paren = enter(Rule::paren_expr);
+        const Attempt paren = enter(Rule::ParenExpr);
         ++pos_;
         open_parenthesis();
-        frames_.push_back(ExprFrame{FrameKind::nested, enter(Rule::dice_expr), paren, term});
+        frames_.push_back(ExprFrame{FrameKind::Nested, enter(Rule::DiceExpr), paren, term});
         continue;
       }
       if (!matched) {
-        reject(Rule::paren_expr);
+        reject(Rule::ParenExpr);
         matched = number();
       }
       matched = leave(term, matched);
       // Hand the dice_term up, closing every frame that it completes.
       for (;;) {
         ExprFrame& frame = frames_.back();
-        if (frame.kind == FrameKind::term) {
+        if (frame.kind == FrameKind::Term) {
           frames_.resize(bottom);
           return matched;
         }
         if (take_term(frame, matched)) break;  // it waits for the dice_term of an op
         matched = leave(frame.expr, matched);
-        if (frame.kind == FrameKind::expression) {
+        if (frame.kind == FrameKind::Expression) {
           frames_.resize(bottom);
           return matched;
         }
@@ -349,7 +339,7 @@ class Parser {
         const FrameKind kind = frame.kind;
         const Attempt outer_term = frame.term;
         frames_.pop_back();
-        if (kind == FrameKind::parenthesis) return matched;
+        if (kind == FrameKind::Parenthesis) return matched;
         // The dice_term around the parenthesis tries its last alternative.
         if (!matched) matched = number();
         matched = leave(outer_term, matched);
@@ -402,8 +392,8 @@ class Parser {
     // A plain number not followed by "d" (every operand of a chain): the count would
     // match, record nothing and be rolled back with the roll, so the roll's failure at
     // its start is all that remains, as reject() leaves it.
-    if (number_without_d()) return reject(Rule::dice_roll);
-    const Attempt attempt = enter(Rule::dice_roll);
+    if (number_without_d()) return reject(Rule::DiceRoll);
+    const Attempt attempt = enter(Rule::DiceRoll);
     bool matched = number();
     if (matched) {
       skip();
@@ -437,13 +427,13 @@ class Parser {
 
   // dice_sides (atomic): number
   bool dice_sides() {
-    const Attempt attempt = enter(Rule::dice_sides, true);
+    const Attempt attempt = enter(Rule::DiceSides, true);
     return leave(attempt, number());
   }
 
   // modifiers: modifier+
   [[gnu::noinline]] bool modifiers() {
-    const Attempt attempt = enter(Rule::modifiers);
+    const Attempt attempt = enter(Rule::Modifiers);
     const bool matched = modifier();
     if (matched) {
       while (true) {
@@ -455,94 +445,44 @@ class Parser {
     return leave(attempt, matched);
   }
 
-  // modifier: the fifteen modifier rules, in this order.
+  // modifier: the fifteen modifier rules, in the order of the modifier table.
   bool modifier() {
-    // The alternatives are tried in order from the first one whose literal begins with
+    // The alternatives are tried in order from the first one whose letters begin with
     // the current character; every alternative before it is rejected at this position
     // (reject_each gives the same records as rejecting them one by one). A character
     // that starts no modifier rejects all fifteen, and more than one record from the
     // children collapses into the modifier's own: exactly what reject() leaves.
-    const int first = first_modifier_candidate();
-    if (first < 0) return reject(Rule::modifier);
-    const Attempt attempt = enter(Rule::modifier);
-    reject_each(kModifierRules, first);
-    return leave(attempt, modifier_alternatives_from(first));
-  }
-
-  static constexpr Rule kModifierRules[] = {
-      Rule::explode,  Rule::explode_alias, Rule::explode_keep_high, Rule::reroll,
-      Rule::reroll_once, Rule::reroll_until, Rule::reroll_add, Rule::keep_alias,
-      Rule::keep_high, Rule::keep_low, Rule::drop_high, Rule::drop_low,
-      Rule::unique,   Rule::sort,          Rule::count};
-
-  // Index in kModifierRules of the first alternative whose literal starts with the
-  // current character, or -1.
-  int first_modifier_candidate() const noexcept {
-    if (pos_ == size_) return -1;
-    switch (text_[pos_]) {
-      case '!': return 0;
-      case 'e': return 1;
-      case 'K': return 2;
-      case 'r': return 3;
-      case 'R': return 5;
-      case 'a': return 6;
-      case 'k': return 7;
-      case 'd': return 10;
-      case 'u': return 12;
-      case 's': return 13;
-      case 'c': return 14;
-      default: return -1;
+    if (pos_ == size_ || modifiers_starting_with(text_[pos_]).count == 0) {
+      return reject(Rule::Modifier);
     }
-  }
-
-  // The ordered choice of `modifier`, entered at alternative `first`.
-  bool modifier_alternatives_from(int first) {
-    switch (first) {
-      case 0: if (explode()) return true; [[fallthrough]];
-      case 1: if (explode_alias()) return true; [[fallthrough]];
-      case 2: if (valued(Rule::explode_keep_high, 'K')) return true; [[fallthrough]];
-      case 3: if (valued(Rule::reroll, 'r')) return true; [[fallthrough]];
-      case 4: if (valued(Rule::reroll_once, 'r', 'o')) return true; [[fallthrough]];
-      case 5: if (valued(Rule::reroll_until, 'R')) return true; [[fallthrough]];
-      case 6: if (valued(Rule::reroll_add, 'a')) return true; [[fallthrough]];
-      case 7: if (valued(Rule::keep_alias, 'k')) return true; [[fallthrough]];
-      case 8: if (valued(Rule::keep_high, 'k', 'h')) return true; [[fallthrough]];
-      case 9: if (valued(Rule::keep_low, 'k', 'l')) return true; [[fallthrough]];
-      case 10: if (valued(Rule::drop_high, 'd', 'h')) return true; [[fallthrough]];
-      case 11: if (valued(Rule::drop_low, 'd', 'l')) return true; [[fallthrough]];
-      case 12: if (flag(Rule::unique, 'u')) return true; [[fallthrough]];
-      case 13: if (flag(Rule::sort, 's')) return true; [[fallthrough]];
-      case 14: return valued(Rule::count, 'c');
-      default: return false;
-    }
-  }
-
-  // explode: "!"   explode_alias: "e"   unique: "u"   sort: "s"
-  bool explode() { return flag(Rule::explode, '!'); }
-  bool explode_alias() { return flag(Rule::explode_alias, 'e'); }
-  bool flag(Rule rule, char letter) {
-    if (!next_is(letter)) return reject(rule);
-    const Attempt attempt = enter(rule);
-    return leave(attempt, literal(letter));
-  }
-
-  // A modifier written as its letter and a number: "K", "r", "R", "a", "k", "c".
-  bool valued(Rule rule, char letter) {
-    if (!next_is(letter)) return reject(rule);
-    const Attempt attempt = enter(rule);
-    bool matched = literal(letter);
-    if (matched) {
-      skip();
-      matched = number();
+    const int first = modifiers_starting_with(text_[pos_]).index[0];
+    const Attempt attempt = enter(Rule::Modifier);
+    reject_each(kModifierRules.data(), first);
+    bool matched = false;
+    for (auto i = static_cast<std::size_t>(first); i < kModifiers.size() && !matched; ++i) {
+      matched = modifier_alternative(kModifiers[i]);
     }
     return leave(attempt, matched);
   }
-  // The same with a two-letter literal: "ro", "kh", "kl", "dh", "dl".
-  bool valued(Rule rule, char first, char second) {
-    if (!(next_is(first) && pos_ + 1 < size_ && text_[pos_ + 1] == second)) return reject(rule);
+
+  static constexpr std::array<Rule, kModifiers.size()> kModifierRules = [] {
+    std::array<Rule, kModifiers.size()> rules{};
+    for (const ModifierSpec& spec : kModifiers) rules[modifier_index(spec.kind)] = modifier_rule(spec.kind);
+    return rules;
+  }();
+
+  // One modifier rule: its letters, then, for a kind with a value, a number after
+  // implicit whitespace ("!", "kh" number, ...).
+  bool modifier_alternative(const ModifierSpec& spec) {
+    const Rule rule = modifier_rule(spec.kind);
+    if (size_ - pos_ < spec.text.size() ||
+        std::memcmp(text_ + pos_, spec.text.data(), spec.text.size()) != 0) {
+      return reject(rule);
+    }
     const Attempt attempt = enter(rule);
-    bool matched = literal(first, second);
-    if (matched) {
+    pos_ += static_cast<std::uint32_t>(spec.text.size());
+    bool matched = true;
+    if (spec.takes_value) {
       skip();
       matched = number();
     }
@@ -551,7 +491,7 @@ class Parser {
 
   // op: "+" | "-" | "*" | "/" | "^"
   [[gnu::noinline]] bool op() {
-    if (pos_ == size_) return reject(Rule::op);
+    if (pos_ == size_) return reject(Rule::Op);
     switch (text_[pos_]) {
       case '+':
       case '-':
@@ -560,9 +500,9 @@ class Parser {
       case '^':
         break;
       default:
-        return reject(Rule::op);
+        return reject(Rule::Op);
     }
-    const Attempt attempt = enter(Rule::op);
+    const Attempt attempt = enter(Rule::Op);
     ++pos_;
     return leave(attempt, true);
   }

@@ -23,11 +23,17 @@ namespace kavelo::grammar {
 // guards against a caller that did not, by throwing std::length_error.
 inline constexpr std::uint32_t kMaxParenDepth = 256;
 
+// The characters of WHITESPACE, and the digits of number.
+constexpr bool is_whitespace(char c) noexcept {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
 // Fewer than eight nodes start at any one byte, so texts up to this size keep node
 // indices and offsets within 32 bits. The source_bytes limit is far below it.
 inline constexpr std::size_t kMaxSourceBytes = std::size_t{1} << 28;
 
-// Runs `start` on `source` (the system always starts at Rule::program, which must match
+// Runs `start` on `source` (the system always starts at Rule::Program, which must match
 // the whole text). The tree views `source`, which must outlive it. Texts longer than
 // kMaxSourceBytes are refused with std::length_error; callers bound the size first.
 [[nodiscard]] std::expected<ParseTree, SyntaxErrorReport> parse(Rule start,

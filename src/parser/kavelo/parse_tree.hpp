@@ -21,7 +21,7 @@ struct ParseNode {
   std::uint32_t start = 0;  // byte offset where the match starts
   std::uint32_t end = 0;    // byte offset just past the match
   ParseNodeId next = 0;     // index just past this node's subtree
-  Rule rule = Rule::EOI;
+  Rule rule = Rule::Eoi;
 };
 
 class ParseTree {

@@ -1,7 +1,8 @@
 #include "parser/kavelo/syntax_error.hpp"
 
 #include <algorithm>
-#include <charconv>
+
+#include "text/decimal_text.hpp"
 
 namespace kavelo::grammar {
 
@@ -11,13 +12,6 @@ namespace {
 // continuation byte. Stray bytes of malformed text are counted the same way, so
 // counting never reads outside the text.
 constexpr bool starts_character(unsigned char byte) noexcept { return (byte & 0xC0) != 0x80; }
-
-void append_number(std::string& out, std::uint32_t value) {
-  char buffer[10];
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-  (void)ec;
-  out.append(buffer, end);
-}
 
 }  // namespace
 
@@ -74,7 +68,7 @@ SyntaxErrorReport build_syntax_error_report(std::string_view source, const Failu
 
 std::string render_syntax_error(const SyntaxErrorReport& report) {
   std::string number;
-  append_number(number, report.line);
+  append_decimal(number, report.line);
   const std::string pad(number.size(), ' ');
 
   // The underline copies tabs so the caret lines up under the failing character.
@@ -101,7 +95,7 @@ std::string render_syntax_error(const SyntaxErrorReport& report) {
   out += "--> ";
   out += number;
   out += ':';
-  append_number(out, report.column);
+  append_decimal(out, report.column);
   out += '\n';
   out += pad;
   out += " |\n";

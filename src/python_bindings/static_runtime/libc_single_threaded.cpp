@@ -10,5 +10,6 @@
 // interpreter runs, at the cost of an atomic instruction where glibc's flag would have
 // spared it. The module's hot paths touch neither strings' reference counts nor guards.
 extern "C" {
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the C library's own name.
 [[gnu::visibility("hidden")]] char __libc_single_threaded = 0;
 }

@@ -85,7 +85,7 @@ TEST_P(BatchOutputTest, ChargesTheCanonicalLengthOfTheList) {
   ASSERT_EQ(results->size(), c.times);
   std::string text;
   append_canonical(text, std::span<const DiceResult>(*results));
-  EXPECT_EQ(calculator.used(Resource::output_bytes), text.size());
+  EXPECT_EQ(calculator.used(Resource::OutputBytes), text.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(Batches, BatchOutputTest,
@@ -104,18 +104,18 @@ TEST(BatchOutput, RecordsPastTheOutputLimitAreDroppedNotKept) {
 
   ScriptedCalculator one(ResourcePolicy{});
   ASSERT_TRUE(one->evaluate_batch(expression, 1).has_value());
-  const std::uint64_t record = one.used(Resource::output_bytes) - 2;
+  const std::uint64_t record = one.used(Resource::OutputBytes) - 2;
 
   ScriptedCalculator calculator(ResourcePolicy{});
   Result<std::vector<DiceResult>> results;
   const std::size_t peak =
       peak_heap_growth([&] { results = calculator->evaluate_batch(expression, kTimes); });
   ASSERT_FALSE(results.has_value());
-  const std::uint64_t limit = ResourcePolicy().limit(Resource::output_bytes);
+  const std::uint64_t limit = ResourcePolicy().limit(Resource::OutputBytes);
   EXPECT_EQ(results.error(), DiceError::budget_exceeded("output_bytes", 0,
                                                         2 + kTimes * record + (kTimes - 1),
                                                         limit));
-  EXPECT_EQ(calculator.used(Resource::executed_instructions), kTimes);
+  EXPECT_EQ(calculator.used(Resource::ExecutedInstructions), kTimes);
   // Keeping every sample would hold 600 MB of comment copies.
   EXPECT_LT(peak, 2 * limit + (1u << 20));
 }
@@ -123,8 +123,8 @@ TEST(BatchOutput, RecordsPastTheOutputLimitAreDroppedNotKept) {
 // Dropping the records changes nothing about which error ends the request: a sample
 // that fails after the list text has passed the limit still reports its own error.
 TEST(BatchOutput, AnErrorOfALaterSampleStillComesFirst) {
-  ResourcePolicy policy = policy_with(Resource::output_bytes, 100);
-  policy = policy_with(Resource::executed_instructions, 40, policy);
+  ResourcePolicy policy = policy_with(Resource::OutputBytes, 100);
+  policy = policy_with(Resource::ExecutedInstructions, 40, policy);
   Expression expression = parse("3d6 # a comment", policy);
   ScriptedCalculator calculator(policy);
   auto results = calculator->evaluate_batch(expression, 60);
@@ -140,8 +140,8 @@ TEST(BatchOutput, DroppedSamplesCountTheTextsTheyLeaveOut) {
     Expression expression = parse(text);
     ScriptedCalculator one(ResourcePolicy{});
     ASSERT_TRUE(one->evaluate_batch(expression, 1).has_value());
-    const std::uint64_t record = one.used(Resource::output_bytes) - 2;
-    ScriptedCalculator calculator(policy_with(Resource::output_bytes, 3 * record));
+    const std::uint64_t record = one.used(Resource::OutputBytes) - 2;
+    ScriptedCalculator calculator(policy_with(Resource::OutputBytes, 3 * record));
     auto results = calculator->evaluate_batch(expression, 20);
     ASSERT_FALSE(results.has_value()) << text;
     EXPECT_EQ(results.error().requested(), 2 + 20 * record + 19) << text;

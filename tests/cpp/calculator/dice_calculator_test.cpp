@@ -30,12 +30,12 @@ TEST_P(SimpleRollTest, ReturnsTheSumAndChargesEveryStep) {
   auto total = calculator->roll_simple({c.count, c.sides, {}});
   ASSERT_TRUE(total.has_value()) << total.error().display();
   EXPECT_EQ(*total, c.total);
-  EXPECT_EQ(calculator.used(Resource::executed_instructions), 1u);
-  EXPECT_EQ(calculator.used(Resource::work_units), 1u + c.faces.size());
-  EXPECT_EQ(calculator.used(Resource::generated_values), c.faces.size());
-  EXPECT_EQ(calculator.used(Resource::rng_words), c.faces.size());
-  EXPECT_EQ(calculator.used(Resource::output_items), 1u);
-  EXPECT_EQ(calculator.used(Resource::output_bytes), std::to_string(c.total).size());
+  EXPECT_EQ(calculator.used(Resource::ExecutedInstructions), 1u);
+  EXPECT_EQ(calculator.used(Resource::WorkUnits), 1u + c.faces.size());
+  EXPECT_EQ(calculator.used(Resource::GeneratedValues), c.faces.size());
+  EXPECT_EQ(calculator.used(Resource::RngWords), c.faces.size());
+  EXPECT_EQ(calculator.used(Resource::OutputItems), 1u);
+  EXPECT_EQ(calculator.used(Resource::OutputBytes), std::to_string(c.total).size());
   EXPECT_EQ(calculator.fills(), 1);
 }
 
@@ -59,16 +59,16 @@ TEST(SimpleRoll, ManyDiceStayInRangeAndChargeTheirDecimalLength) {
   EXPECT_LE(*total, 600000);
   // The mean face of a d6 is 3.5; a total this far off would mean a broken draw.
   EXPECT_NEAR(static_cast<double>(*total) / 100000.0, 3.5, 0.05);
-  EXPECT_EQ(calculator.used(Resource::output_bytes), 6u);
-  EXPECT_EQ(calculator.used(Resource::work_units), 100001u);
+  EXPECT_EQ(calculator.used(Resource::OutputBytes), 6u);
+  EXPECT_EQ(calculator.used(Resource::WorkUnits), 100001u);
 }
 
 TEST(SimpleRoll, NoWorkUnitsStopsTheRequestBeforeTheRoll) {
-  ScriptedCalculator calculator(policy_with(Resource::work_units, 0));
+  ScriptedCalculator calculator(policy_with(Resource::WorkUnits, 0));
   auto total = calculator->roll_simple({3, 6, {}});
   ASSERT_FALSE(total.has_value());
   EXPECT_EQ(total.error(), DiceError::budget_exceeded("work_units", 0, 1, 0));
-  EXPECT_EQ(calculator.used(Resource::executed_instructions), 1u);
+  EXPECT_EQ(calculator.used(Resource::ExecutedInstructions), 1u);
   EXPECT_EQ(calculator.fills(), 0);
 }
 
@@ -77,8 +77,8 @@ TEST(SimpleRoll, ZeroDiceFailsAfterTheFirstTwoCharges) {
   auto total = calculator->roll_simple({0, 6, {}});
   ASSERT_FALSE(total.has_value());
   EXPECT_EQ(total.error().display(), "无效的骰子表达式: 骰子数量和面数必须大于0");
-  EXPECT_EQ(calculator.used(Resource::executed_instructions), 1u);
-  EXPECT_EQ(calculator.used(Resource::work_units), 1u);
+  EXPECT_EQ(calculator.used(Resource::ExecutedInstructions), 1u);
+  EXPECT_EQ(calculator.used(Resource::WorkUnits), 1u);
   // No generator is made for a roll that draws nothing.
   EXPECT_FALSE(calculator->has_generator());
   EXPECT_EQ(calculator.fills(), 0);
@@ -111,33 +111,33 @@ TEST_P(SimpleRollLimitTest, FailsOneUnitShortOfTheRoll) {
 INSTANTIATE_TEST_SUITE_P(
     Charges, SimpleRollLimitTest,
     ::testing::Values(
-        FrameLimitCase{"executed_instructions", Resource::executed_instructions, 1,
+        FrameLimitCase{"executed_instructions", Resource::ExecutedInstructions, 1,
                        DiceError::budget_exceeded("executed_instructions", 0, 1, 0), 0},
-        FrameLimitCase{"work_units", Resource::work_units, 4,
+        FrameLimitCase{"work_units", Resource::WorkUnits, 4,
                        DiceError::budget_exceeded("work_units", 3, 1, 3), 1},
-        FrameLimitCase{"output_items", Resource::output_items, 1,
+        FrameLimitCase{"output_items", Resource::OutputItems, 1,
                        DiceError::budget_exceeded("output_items", 0, 1, 0), 1},
-        FrameLimitCase{"output_bytes", Resource::output_bytes, 2,
+        FrameLimitCase{"output_bytes", Resource::OutputBytes, 2,
                        DiceError::budget_exceeded("output_bytes", 0, 2, 1), 1}),
     [](const ::testing::TestParamInfo<FrameLimitCase>& info) { return info.param.name; });
 
 TEST(SimpleRoll, EveryRequestStartsWithAFreshBudgetAndGenerator) {
   // Four work units: one for the request and one per die of 3d6.
-  ScriptedCalculator calculator(6, {4, 6, 5}, policy_with(Resource::work_units, 4));
+  ScriptedCalculator calculator(6, {4, 6, 5}, policy_with(Resource::WorkUnits, 4));
   EXPECT_EQ(calculator->roll_simple({3, 6, {}}), 15);
-  EXPECT_EQ(calculator.used(Resource::work_units), 4u);
+  EXPECT_EQ(calculator.used(Resource::WorkUnits), 4u);
   // The same key again: a new generator starts the stream over.
   EXPECT_EQ(calculator->roll_simple({3, 6, {}}), 15);
-  EXPECT_EQ(calculator.used(Resource::work_units), 4u);
-  EXPECT_EQ(calculator.used(Resource::rng_words), 3u);
+  EXPECT_EQ(calculator.used(Resource::WorkUnits), 4u);
+  EXPECT_EQ(calculator.used(Resource::RngWords), 3u);
 
   auto refused = calculator->roll_simple({4, 6, {}});
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.error(), DiceError::budget_exceeded("work_units", 4, 1, 4));
 
   EXPECT_EQ(calculator->roll_simple({3, 6, {}}), 15);
-  EXPECT_EQ(calculator.used(Resource::work_units), 4u);
-  EXPECT_EQ(calculator.used(Resource::generated_values), 3u);
+  EXPECT_EQ(calculator.used(Resource::WorkUnits), 4u);
+  EXPECT_EQ(calculator.used(Resource::GeneratedValues), 3u);
   EXPECT_EQ(calculator.fills(), 4);
   EXPECT_EQ(calculator->nesting_depth(), 0u);
 }
@@ -152,9 +152,9 @@ TEST(SimpleRoll, EntropyFailureFailsTheRequest) {
             "[random.entropy_unavailable] operating-system entropy is unavailable: OS Error: " +
                 std::to_string(EAGAIN));
   EXPECT_FALSE(calculator.has_generator());
-  EXPECT_EQ(calculator.budget().used(Resource::executed_instructions), 1u);
-  EXPECT_EQ(calculator.budget().used(Resource::work_units), 1u);
-  EXPECT_EQ(calculator.budget().used(Resource::rng_words), 0u);
+  EXPECT_EQ(calculator.budget().used(Resource::ExecutedInstructions), 1u);
+  EXPECT_EQ(calculator.budget().used(Resource::WorkUnits), 1u);
+  EXPECT_EQ(calculator.budget().used(Resource::RngWords), 0u);
 }
 
 TEST(SimpleRoll, OperatingSystemEntropyRollsByDefault) {

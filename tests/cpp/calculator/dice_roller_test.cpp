@@ -37,13 +37,13 @@ TEST_P(ModifierTest, RollsChargesAndGroups) {
   auto groups = calculator->roll_dice_with_budget({c.count, c.sides, c.modifiers});
   ASSERT_TRUE(groups.has_value()) << groups.error().display();
   EXPECT_EQ(testing::groups_of(*groups), c.expected);
-  EXPECT_EQ(calculator.used(Resource::generated_values), c.faces.size());
-  EXPECT_EQ(calculator.used(Resource::rng_words), c.faces.size());
-  EXPECT_EQ(calculator.used(Resource::work_units), c.work_units);
+  EXPECT_EQ(calculator.used(Resource::GeneratedValues), c.faces.size());
+  EXPECT_EQ(calculator.used(Resource::RngWords), c.faces.size());
+  EXPECT_EQ(calculator.used(Resource::WorkUnits), c.work_units);
   EXPECT_EQ(calculator.fills(), 1);
   // Comparisons never charge.
-  EXPECT_EQ(calculator.used(Resource::source_items), 0u);
-  EXPECT_EQ(calculator.used(Resource::collection_items), 0u);
+  EXPECT_EQ(calculator.used(Resource::SourceItems), 0u);
+  EXPECT_EQ(calculator.used(Resource::CollectionItems), 0u);
 }
 
 const RollCase kSingleKinds[] = {
@@ -166,8 +166,8 @@ TEST(DiceRoller, RollFaceCreatesTheGeneratorOnce) {
   EXPECT_EQ(calculator->roll_face(4), 4u);
   EXPECT_EQ(calculator->roll_face(4), 1u);
   EXPECT_EQ(calculator.fills(), 1);
-  EXPECT_EQ(calculator.used(Resource::generated_values), 2u);
-  EXPECT_EQ(calculator.used(Resource::work_units), 2u);
+  EXPECT_EQ(calculator.used(Resource::GeneratedValues), 2u);
+  EXPECT_EQ(calculator.used(Resource::WorkUnits), 2u);
 }
 
 struct InvalidTerm {
@@ -184,7 +184,7 @@ TEST_P(InvalidDiceTest, FailsBeforeAnythingIsDrawnOrCharged) {
   EXPECT_EQ(groups.error().kind(), DiceErrorKind::InvalidDiceExpression);
   EXPECT_EQ(groups.error().display(), "无效的骰子表达式: 骰子数量和面数必须大于0");
   EXPECT_EQ(calculator.fills(), 0);
-  EXPECT_EQ(calculator.used(Resource::work_units), 0u);
+  EXPECT_EQ(calculator.used(Resource::WorkUnits), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Terms, InvalidDiceTest,
@@ -215,18 +215,18 @@ TEST_P(CountLimitTest, ComparesTheCountBeforeAnyDraw) {
   EXPECT_EQ(groups.error(), DiceError::budget_exceeded(name_of(resource), 0, 3, 2));
   EXPECT_EQ(past.fills(), 0);
   EXPECT_FALSE(past->has_generator());
-  EXPECT_EQ(past.used(Resource::rng_words), 0u);
+  EXPECT_EQ(past.used(Resource::RngWords), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Limits, CountLimitTest,
-                         ::testing::Values(Resource::source_items, Resource::collection_items),
+                         ::testing::Values(Resource::SourceItems, Resource::CollectionItems),
                          [](const ::testing::TestParamInfo<Resource>& info) {
                            return std::string(name_of(info.param));
                          });
 
 TEST(DiceLimits, SourceItemsIsComparedBeforeCollectionItems) {
-  ResourcePolicy policy = policy_with(Resource::collection_items, 1,
-                                      policy_with(Resource::source_items, 1));
+  ResourcePolicy policy = policy_with(Resource::CollectionItems, 1,
+                                      policy_with(Resource::SourceItems, 1));
   ScriptedCalculator calculator(policy);
   auto groups = calculator->roll_dice_with_budget({2, 6, {}});
   ASSERT_FALSE(groups.has_value());
@@ -235,34 +235,34 @@ TEST(DiceLimits, SourceItemsIsComparedBeforeCollectionItems) {
 
 TEST(DiceLimits, FaceCounterCountsFirstRollsAndExplosions) {
   const std::vector<std::uint32_t> faces{2, 2, 2, 1};
-  ScriptedCalculator at(2, faces, policy_with(Resource::collection_items, 4));
+  ScriptedCalculator at(2, faces, policy_with(Resource::CollectionItems, 4));
   auto groups = roll(*at, 1, 2, {mod(K::Explode)});
   ASSERT_TRUE(groups.has_value());
   EXPECT_EQ(testing::groups_of(*groups), (Groups{{2, 2, 2, 1}}));
 
-  ScriptedCalculator past(2, faces, policy_with(Resource::collection_items, 3));
+  ScriptedCalculator past(2, faces, policy_with(Resource::CollectionItems, 3));
   groups = roll(*past, 1, 2, {mod(K::Explode)});
   ASSERT_FALSE(groups.has_value());
   EXPECT_EQ(groups.error(), DiceError::budget_exceeded("collection_items", 0, 4, 3));
   // The fourth face was drawn and charged before the comparison refused it.
-  EXPECT_EQ(past.used(Resource::generated_values), 4u);
+  EXPECT_EQ(past.used(Resource::GeneratedValues), 4u);
 }
 
 TEST(DiceLimits, FaceCounterIgnoresRerolls) {
   // Worked example: five counted faces, six generated.
   const std::vector<std::uint32_t> faces{6, 3, 1, 4, 2, 5};
   const std::vector<DiceModifier> modifiers{mod(K::Explode), mod(K::Reroll, 1)};
-  ScriptedCalculator at(6, faces, policy_with(Resource::collection_items, 5));
+  ScriptedCalculator at(6, faces, policy_with(Resource::CollectionItems, 5));
   EXPECT_TRUE(at->roll_dice_with_budget({4, 6, modifiers}).has_value());
 
-  ScriptedCalculator past(6, faces, policy_with(Resource::collection_items, 4));
+  ScriptedCalculator past(6, faces, policy_with(Resource::CollectionItems, 4));
   auto groups = past->roll_dice_with_budget({4, 6, modifiers});
   ASSERT_FALSE(groups.has_value());
   EXPECT_EQ(groups.error(), DiceError::budget_exceeded("collection_items", 0, 5, 4));
-  EXPECT_EQ(past.used(Resource::generated_values), 6u);
+  EXPECT_EQ(past.used(Resource::GeneratedValues), 6u);
 
   // Rerolls that never end add no counted faces at all.
-  ScriptedCalculator until(3, {1, 1, 1, 2}, policy_with(Resource::collection_items, 1));
+  ScriptedCalculator until(3, {1, 1, 1, 2}, policy_with(Resource::CollectionItems, 1));
   EXPECT_TRUE(roll(*until, 1, 3, {mod(K::RerollUntil, 1)}).has_value());
 }
 
@@ -293,13 +293,13 @@ TEST_P(ChargeLimitTest, PassesAtTheLimitAndFailsOneBelow) {
 INSTANTIATE_TEST_SUITE_P(
     Charges, ChargeLimitTest,
     ::testing::Values(
-        ChargeLimitCase{"generated_values", Resource::generated_values, 3, {},
+        ChargeLimitCase{"generated_values", Resource::GeneratedValues, 3, {},
                         DiceError::generated_values_exceeded(2, 1, 2)},
-        ChargeLimitCase{"rng_words", Resource::rng_words, 3, {},
+        ChargeLimitCase{"rng_words", Resource::RngWords, 3, {},
                         DiceError::budget_exceeded("rng_words", 2, 1, 2)},
-        ChargeLimitCase{"work_units_per_face", Resource::work_units, 3, {},
+        ChargeLimitCase{"work_units_per_face", Resource::WorkUnits, 3, {},
                         DiceError::budget_exceeded("work_units", 2, 1, 2)},
-        ChargeLimitCase{"work_units_per_pass", Resource::work_units, 3 + 3 + 2,
+        ChargeLimitCase{"work_units_per_pass", Resource::WorkUnits, 3 + 3 + 2,
                         {mod(K::KeepHigh, 2), mod(K::Sort)},
                         DiceError::budget_exceeded("work_units", 6, 2, 7)}),
     [](const ::testing::TestParamInfo<ChargeLimitCase>& info) { return info.param.name; });
@@ -321,9 +321,9 @@ TEST_P(RefusedFaceTest, StopsAtTheSameChargeOnEveryPath) {
   auto groups = roll(*calculator, 3, 6, modifiers);
   ASSERT_FALSE(groups.has_value());
   EXPECT_EQ(groups.error().name(), name_of(c.resource));
-  EXPECT_EQ(calculator.used(Resource::rng_words), c.rng_words);
-  EXPECT_EQ(calculator.used(Resource::generated_values), c.generated_values);
-  EXPECT_EQ(calculator.used(Resource::work_units), c.work_units);
+  EXPECT_EQ(calculator.used(Resource::RngWords), c.rng_words);
+  EXPECT_EQ(calculator.used(Resource::GeneratedValues), c.generated_values);
+  EXPECT_EQ(calculator.used(Resource::WorkUnits), c.work_units);
   // The generator stands just after the last word drawn.
   EXPECT_EQ(calculator->generator()->index(), 2 * c.rng_words);
 }
@@ -331,9 +331,9 @@ TEST_P(RefusedFaceTest, StopsAtTheSameChargeOnEveryPath) {
 INSTANTIATE_TEST_SUITE_P(
     Paths, RefusedFaceTest,
     ::testing::Combine(
-        ::testing::Values(RefusedFaceCase{"rng_words", Resource::rng_words, 2, 2, 2},
-                          RefusedFaceCase{"generated_values", Resource::generated_values, 3, 2, 2},
-                          RefusedFaceCase{"work_units", Resource::work_units, 3, 3, 2}),
+        ::testing::Values(RefusedFaceCase{"rng_words", Resource::RngWords, 2, 2, 2},
+                          RefusedFaceCase{"generated_values", Resource::GeneratedValues, 3, 2, 2},
+                          RefusedFaceCase{"work_units", Resource::WorkUnits, 3, 3, 2}),
         ::testing::Values(std::vector<DiceModifier>{},
                           std::vector<DiceModifier>{mod(K::Sort)},
                           std::vector<DiceModifier>{mod(K::Reroll, 0)},
@@ -346,7 +346,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(DiceLimits, GeneratedValuesMessageNamesTheLimit) {
-  ScriptedCalculator calculator(policy_with(Resource::generated_values, 2));
+  ScriptedCalculator calculator(policy_with(Resource::GeneratedValues, 2));
   auto groups = calculator->roll_dice_with_budget({3, 6, {}});
   ASSERT_FALSE(groups.has_value());
   EXPECT_EQ(groups.error().display(),
@@ -358,8 +358,8 @@ TEST(DiceLimits, EndlessExplosionStopsAtGeneratedValuesBeforeTheFaceCounter) {
   auto groups = roll(*calculator, 1, 1, {mod(K::Explode)});
   ASSERT_FALSE(groups.has_value());
   EXPECT_EQ(groups.error(), DiceError::generated_values_exceeded(10000, 1, 10000));
-  EXPECT_EQ(calculator.used(Resource::rng_words), 10001u);
-  EXPECT_EQ(calculator.used(Resource::work_units), 10000u);
+  EXPECT_EQ(calculator.used(Resource::RngWords), 10001u);
+  EXPECT_EQ(calculator.used(Resource::WorkUnits), 10000u);
 }
 
 class EndlessRerollTest : public ::testing::TestWithParam<Resource> {};
@@ -377,8 +377,8 @@ TEST_P(EndlessRerollTest, RerollUntilAtOrAboveTheSidesEndsOnlyAtALimit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Limits, EndlessRerollTest,
-                         ::testing::Values(Resource::generated_values, Resource::rng_words,
-                                           Resource::work_units),
+                         ::testing::Values(Resource::GeneratedValues, Resource::RngWords,
+                                           Resource::WorkUnits),
                          [](const ::testing::TestParamInfo<Resource>& info) {
                            return std::string(name_of(info.param));
                          });
@@ -391,7 +391,7 @@ TEST(DiceRoller, EntropyFailureAtTheFirstFaceEndsTheRoll) {
   EXPECT_EQ(groups.error().display(),
             "[random.entropy_unavailable] operating-system entropy is unavailable: OS Error: 38");
   EXPECT_FALSE(calculator.has_generator());
-  EXPECT_EQ(calculator.budget().used(Resource::rng_words), 0u);
+  EXPECT_EQ(calculator.budget().used(Resource::RngWords), 0u);
   EXPECT_EQ(failing.fills, 1);
 }
 
@@ -423,7 +423,7 @@ class RerollScanTest : public ::testing::TestWithParam<ScanCase> {};
 
 TEST_P(RerollScanTest, ScansAreComparedWithTheWorkLimit) {
   const ScanCase& c = GetParam();
-  ScriptedCalculator calculator(policy_with(Resource::work_units, c.work_limit));
+  ScriptedCalculator calculator(policy_with(Resource::WorkUnits, c.work_limit));
   auto groups = roll(*calculator, c.count, INT32_MAX, c.modifiers);
   if (c.error == nullptr) {
     ASSERT_TRUE(groups.has_value()) << groups.error().display();
@@ -461,10 +461,10 @@ TEST(DiceRoller, RerollScansAddUpOverTheRequest) {
   // Per term: 3 faces, 12 scans, passes of 3 + 4 x 1 units: work 10.
   const std::vector<DiceModifier> modifiers =
       times(1, mod(K::KeepAlias, 0)) + times(4, mod(K::Reroll, 1));
-  ScriptedCalculator calculator(policy_with(Resource::work_units, 30));
+  ScriptedCalculator calculator(policy_with(Resource::WorkUnits, 30));
   ASSERT_TRUE(roll(*calculator, 3, INT32_MAX, modifiers).has_value());
   ASSERT_TRUE(roll(*calculator, 3, INT32_MAX, modifiers).has_value());
-  EXPECT_EQ(calculator.used(Resource::work_units), 20u);
+  EXPECT_EQ(calculator.used(Resource::WorkUnits), 20u);
   auto third = roll(*calculator, 3, INT32_MAX, modifiers);
   ASSERT_FALSE(third.has_value());
   EXPECT_EQ(third.error().display(),
@@ -481,12 +481,12 @@ TEST(DiceRoller, RerollScansCountEveryValueOfAnExplodedGroup) {
   const std::vector<DiceModifier> modifiers{mod(K::Explode), mod(K::Reroll, 0),
                                             mod(K::RerollOnce, 3), mod(K::Reroll, 3)};
   const std::vector<std::uint32_t> faces{3, 3, 1, 2, 2};
-  ScriptedCalculator enough(3, faces, policy_with(Resource::work_units, 9));
+  ScriptedCalculator enough(3, faces, policy_with(Resource::WorkUnits, 9));
   auto groups = roll(*enough, 1, 3, modifiers);
   ASSERT_TRUE(groups.has_value()) << groups.error().display();
   EXPECT_EQ(testing::groups_of(*groups), (Groups{{2}}));
-  EXPECT_EQ(enough.used(Resource::work_units), 9u);  // 5 faces and 4 passes over 1 value
-  ScriptedCalculator tight(3, faces, policy_with(Resource::work_units, 5));
+  EXPECT_EQ(enough.used(Resource::WorkUnits), 9u);  // 5 faces and 4 passes over 1 value
+  ScriptedCalculator tight(3, faces, policy_with(Resource::WorkUnits, 5));
   auto refused = roll(*tight, 1, 3, modifiers);
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.error().display(),
@@ -496,10 +496,10 @@ TEST(DiceRoller, RerollScansCountEveryValueOfAnExplodedGroup) {
 TEST(DiceRoller, EveryPoolPassCostsAtLeastOneUnit) {
   // 1 face, "kh0" over one value, then 4,000 passes over the empty pool.
   const std::vector<DiceModifier> modifiers = times(4001, mod(K::KeepHigh, 0));
-  ScriptedCalculator enough(policy_with(Resource::work_units, 4002));
+  ScriptedCalculator enough(policy_with(Resource::WorkUnits, 4002));
   ASSERT_TRUE(roll(*enough, 1, 6, modifiers).has_value());
-  EXPECT_EQ(enough.used(Resource::work_units), 4002u);
-  ScriptedCalculator short_by_one(policy_with(Resource::work_units, 4001));
+  EXPECT_EQ(enough.used(Resource::WorkUnits), 4002u);
+  ScriptedCalculator short_by_one(policy_with(Resource::WorkUnits, 4001));
   auto groups = roll(*short_by_one, 1, 6, modifiers);
   ASSERT_FALSE(groups.has_value());
   EXPECT_EQ(groups.error().display(),

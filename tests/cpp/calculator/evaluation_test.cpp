@@ -50,11 +50,11 @@ TEST_P(ExpressionTextTest, BuildsTheRecordAndChargesIt) {
   ASSERT_TRUE(result.has_value()) << result.error().display();
   EXPECT_EQ(testing::record_of(*result), c.record);
 
-  EXPECT_EQ(calculator.used(Resource::executed_instructions), 1u);
-  EXPECT_EQ(calculator.used(Resource::work_units), c.work_units);
-  EXPECT_EQ(calculator.used(Resource::generated_values), c.faces.size());
-  EXPECT_EQ(calculator.used(Resource::output_items), testing::items_of(c.record));
-  EXPECT_EQ(calculator.used(Resource::output_bytes), testing::json_text(c.record).size());
+  EXPECT_EQ(calculator.used(Resource::ExecutedInstructions), 1u);
+  EXPECT_EQ(calculator.used(Resource::WorkUnits), c.work_units);
+  EXPECT_EQ(calculator.used(Resource::GeneratedValues), c.faces.size());
+  EXPECT_EQ(calculator.used(Resource::OutputItems), testing::items_of(c.record));
+  EXPECT_EQ(calculator.used(Resource::OutputBytes), testing::json_text(c.record).size());
   EXPECT_EQ(calculator.fills(), 1);  // dice or not, one entropy request
   EXPECT_TRUE(calculator->has_generator());
   EXPECT_EQ(calculator->nesting_depth(), 0u);
@@ -144,7 +144,7 @@ TEST_P(ArithmeticTest, MatchesTheMathematicalResultOrFails) {
     ASSERT_FALSE(result.has_value()) << result->total;
     EXPECT_EQ(result.error(), *c.error);
     // A failed request reports no output and requests no entropy after the fact.
-    EXPECT_EQ(calculator.used(Resource::output_items), 0u);
+    EXPECT_EQ(calculator.used(Resource::OutputItems), 0u);
     EXPECT_EQ(calculator.fills(), 0);
   }
   EXPECT_EQ(calculator->nesting_depth(), 0u);
@@ -203,9 +203,9 @@ TEST_P(EvaluationOrderTest, FailsAfterExactlyTheDiceBeforeIt) {
   auto result = calculator->evaluate_expression(parse_expression(c.source));
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error(), c.error);
-  EXPECT_EQ(calculator.used(Resource::generated_values), c.generated);
+  EXPECT_EQ(calculator.used(Resource::GeneratedValues), c.generated);
   EXPECT_EQ(calculator.fills(), c.generated > 0 ? 1 : 0);
-  EXPECT_EQ(calculator.used(Resource::output_items), 0u);
+  EXPECT_EQ(calculator.used(Resource::OutputItems), 0u);
   EXPECT_EQ(calculator->nesting_depth(), 0u);
 }
 
@@ -251,7 +251,7 @@ class NestingDepthTest : public ::testing::TestWithParam<DepthCase> {};
 
 TEST_P(NestingDepthTest, EvaluatesAtTheLimitAndFailsOneLevelDeeper) {
   const DepthCase& c = GetParam();
-  Calculator calculator({}, policy_with(Resource::nesting_depth, c.limit));
+  Calculator calculator({}, policy_with(Resource::NestingDepth, c.limit));
 
   auto at = calculator->evaluate_expression(parse_expression(c.at_limit));
   ASSERT_TRUE(at.has_value()) << at.error().display();
@@ -262,8 +262,8 @@ TEST_P(NestingDepthTest, EvaluatesAtTheLimitAndFailsOneLevelDeeper) {
   EXPECT_EQ(past.error(), DiceError::budget_exceeded("nesting_depth", c.limit, 1, c.limit));
   // The request's unit and the `limit` ancestors on the path charged their work; the
   // refused node charged none. The depth is never charged to the budget.
-  EXPECT_EQ(calculator.used(Resource::work_units), 1 + c.limit);
-  EXPECT_EQ(calculator.used(Resource::nesting_depth), 0u);
+  EXPECT_EQ(calculator.used(Resource::WorkUnits), 1 + c.limit);
+  EXPECT_EQ(calculator.used(Resource::NestingDepth), 0u);
   EXPECT_EQ(calculator->nesting_depth(), 0u);
 
   // The calculator serves the next request from depth 0.
@@ -295,7 +295,7 @@ TEST(NestingDepth, DefaultPolicyAllowsThirtyTwoLevels) {
 }
 
 TEST(NestingDepth, FailuresDeepInTheTreeLeaveTheDepthBalanced) {
-  Calculator calculator({6}, policy_with(Resource::work_units, 40));
+  Calculator calculator({6}, policy_with(Resource::WorkUnits, 40));
   const char* failing[] = {"((((1/0))))", "(((0d6)))+1", "((((2^-1))))",
                            // 1d6R6 rerolls until a face above 6: it ends at the work limit
                            "(((1d6R6)))"};
@@ -356,7 +356,7 @@ TEST_P(ExpressionFrameTest, SucceedsAtTheNeededLimitAndFailsOneShort) {
   ASSERT_TRUE(result.has_value()) << result.error().display();
   EXPECT_EQ(testing::record_of(*result), kCharged);
   // The depth is compared, never charged.
-  EXPECT_EQ(at.used(c.resource), c.resource == Resource::nesting_depth ? 0 : c.needed);
+  EXPECT_EQ(at.used(c.resource), c.resource == Resource::NestingDepth ? 0 : c.needed);
 
   Calculator past({3, 4}, policy_with(c.resource, c.needed - 1));
   auto refused = past->evaluate_expression(expression);
@@ -370,17 +370,17 @@ const std::uint64_t kChargedBytes = testing::json_text(kCharged).size();
 INSTANTIATE_TEST_SUITE_P(
     Charges, ExpressionFrameTest,
     ::testing::Values(
-        FrameCase{"executed_instructions", Resource::executed_instructions, 1,
+        FrameCase{"executed_instructions", Resource::ExecutedInstructions, 1,
                   DiceError::budget_exceeded("executed_instructions", 0, 1, 0)},
         // request + Commented, Add, Dice, two faces, Number: the Number is refused.
-        FrameCase{"work_units", Resource::work_units, 7,
+        FrameCase{"work_units", Resource::WorkUnits, 7,
                   DiceError::budget_exceeded("work_units", 6, 1, 6)},
         // Three nodes deep: Commented, Add, Dice or Number.
-        FrameCase{"nesting_depth", Resource::nesting_depth, 3,
+        FrameCase{"nesting_depth", Resource::NestingDepth, 3,
                   DiceError::budget_exceeded("nesting_depth", 2, 1, 2)},
-        FrameCase{"output_items", Resource::output_items, 3,
+        FrameCase{"output_items", Resource::OutputItems, 3,
                   DiceError::budget_exceeded("output_items", 0, 3, 2)},
-        FrameCase{"output_bytes", Resource::output_bytes, kChargedBytes,
+        FrameCase{"output_bytes", Resource::OutputBytes, kChargedBytes,
                   DiceError::budget_exceeded("output_bytes", 0, kChargedBytes,
                                              kChargedBytes - 1)}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -390,17 +390,17 @@ TEST(ExpressionFrame, TheWorkedExampleMeasuresItsChineseDetails) {
   const std::string text =
       R"j({"expression":"4d6","total":15,"rolls":[[6],[5],[4]],)j"
       R"j("details":"4d6!r1kh3 = 15 (详情: [[6], [5], [4]])","comment":null})j";
-  Calculator calculator({6, 3, 1, 4, 2, 5}, policy_with(Resource::output_bytes, text.size()));
+  Calculator calculator({6, 3, 1, 4, 2, 5}, policy_with(Resource::OutputBytes, text.size()));
   ASSERT_TRUE(calculator->evaluate_expression(parse_expression("4d6!r1kh3")));
-  EXPECT_EQ(calculator.used(Resource::output_bytes), text.size());
-  EXPECT_EQ(calculator.used(Resource::output_items), 4u);
+  EXPECT_EQ(calculator.used(Resource::OutputBytes), text.size());
+  EXPECT_EQ(calculator.used(Resource::OutputItems), 4u);
 }
 
 TEST(ExpressionFrame, OutputItemsAreChargedBeforeTheTextIsMeasured) {
-  Calculator calculator({3, 4}, policy_with(Resource::output_items, 2));
+  Calculator calculator({3, 4}, policy_with(Resource::OutputItems, 2));
   auto result = calculator->evaluate_expression(parse_expression("2d6+3 # note"));
   ASSERT_FALSE(result.has_value());
-  EXPECT_EQ(calculator.used(Resource::output_bytes), 0u);
+  EXPECT_EQ(calculator.used(Resource::OutputBytes), 0u);
 }
 
 TEST(ExpressionFrame, ExpressionWithoutDiceCreatesTheGeneratorAfterEvaluation) {
@@ -408,8 +408,8 @@ TEST(ExpressionFrame, ExpressionWithoutDiceCreatesTheGeneratorAfterEvaluation) {
   ASSERT_TRUE(calculator->evaluate_expression(parse_expression("1+2")));
   EXPECT_EQ(calculator.fills(), 1);
   EXPECT_TRUE(calculator->has_generator());
-  EXPECT_EQ(calculator.used(Resource::rng_words), 0u);
-  EXPECT_EQ(calculator.used(Resource::output_items), 1u);
+  EXPECT_EQ(calculator.used(Resource::RngWords), 0u);
+  EXPECT_EQ(calculator.used(Resource::OutputItems), 1u);
 }
 
 struct EntropyCase {
@@ -429,9 +429,9 @@ TEST_P(EntropyFailureTest, FailsTheRequestWithAndWithoutDice) {
             "[random.entropy_unavailable] operating-system entropy is unavailable: OS Error: 5");
   EXPECT_EQ(failing.fills, 1);
   EXPECT_FALSE(calculator.has_generator());
-  EXPECT_EQ(calculator.budget().used(Resource::work_units), GetParam().work_units);
-  EXPECT_EQ(calculator.budget().used(Resource::output_items), 0u);
-  EXPECT_EQ(calculator.budget().used(Resource::output_bytes), 0u);
+  EXPECT_EQ(calculator.budget().used(Resource::WorkUnits), GetParam().work_units);
+  EXPECT_EQ(calculator.budget().used(Resource::OutputItems), 0u);
+  EXPECT_EQ(calculator.budget().used(Resource::OutputBytes), 0u);
   EXPECT_EQ(calculator.nesting_depth(), 0u);
 }
 
@@ -442,7 +442,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(EntropyCase{"1+2", 4}, EntropyCase{"2d6+3", 3}));
 
 TEST(ExpressionFrame, DiceErrorsPassThroughUnchanged) {
-  Calculator calculator({}, policy_with(Resource::generated_values, 3));
+  Calculator calculator({}, policy_with(Resource::GeneratedValues, 3));
   auto result = calculator->evaluate_expression(parse_expression("1+4d6"));
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error(), DiceError::generated_values_exceeded(3, 1, 3));

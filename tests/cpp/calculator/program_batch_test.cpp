@@ -42,12 +42,12 @@ TEST(Program, EvaluatesEveryInstructionInOneRequest) {
   EXPECT_EQ(records_of(result->results), kProgramRecords);
   EXPECT_EQ(result->comment, "注释");
 
-  EXPECT_EQ(calculator.used(Resource::executed_instructions), 3u);
+  EXPECT_EQ(calculator.used(Resource::ExecutedInstructions), 3u);
   // Per instruction 1, nodes 1 + 3 + 1, faces 5, the keep pass over 4 values.
-  EXPECT_EQ(calculator.used(Resource::work_units), 3u + 5 + 5 + 4);
-  EXPECT_EQ(calculator.used(Resource::output_items), 2u + 1 + 4);
-  EXPECT_EQ(calculator.used(Resource::output_bytes), kProgramBytes);
-  EXPECT_EQ(calculator.used(Resource::collection_items), 0u);
+  EXPECT_EQ(calculator.used(Resource::WorkUnits), 3u + 5 + 5 + 4);
+  EXPECT_EQ(calculator.used(Resource::OutputItems), 2u + 1 + 4);
+  EXPECT_EQ(calculator.used(Resource::OutputBytes), kProgramBytes);
+  EXPECT_EQ(calculator.used(Resource::CollectionItems), 0u);
   EXPECT_EQ(calculator.fills(), 1);
   EXPECT_EQ(calculator->nesting_depth(), 0u);
 }
@@ -60,9 +60,9 @@ TEST(Program, WithoutCommentOrDiceMeasuresNullAndStillRequestsEntropy) {
                                         {"(-1) * (2)", -2, {}, "-1 * 2 = -2", {}}};
   EXPECT_EQ(records_of(result->results), expected);
   EXPECT_EQ(result->comment, std::nullopt);
-  EXPECT_EQ(calculator.used(Resource::output_bytes), json_text(expected, std::nullopt).size());
+  EXPECT_EQ(calculator.used(Resource::OutputBytes), json_text(expected, std::nullopt).size());
   EXPECT_EQ(calculator.fills(), 1);
-  EXPECT_EQ(calculator.used(Resource::rng_words), 0u);
+  EXPECT_EQ(calculator.used(Resource::RngWords), 0u);
 }
 
 struct ProgramLimitCase {
@@ -90,23 +90,23 @@ TEST_P(ProgramLimitTest, SucceedsAtTheNeededLimitAndReturnsNothingOneShort) {
   auto refused = past->evaluate_program(program);
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.error(), c.error);
-  EXPECT_EQ(past.used(Resource::executed_instructions), c.executed);
-  EXPECT_EQ(past.used(Resource::generated_values), c.generated);
+  EXPECT_EQ(past.used(Resource::ExecutedInstructions), c.executed);
+  EXPECT_EQ(past.used(Resource::GeneratedValues), c.generated);
   EXPECT_EQ(past->nesting_depth(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Charges, ProgramLimitTest,
     ::testing::Values(
-        ProgramLimitCase{"executed_instructions", Resource::executed_instructions, 3,
+        ProgramLimitCase{"executed_instructions", Resource::ExecutedInstructions, 3,
                          DiceError::budget_exceeded("executed_instructions", 2, 1, 2), 2, 1},
         // 13 units are used when the keep pass asks for its 4.
-        ProgramLimitCase{"work_units", Resource::work_units, 17,
+        ProgramLimitCase{"work_units", Resource::WorkUnits, 17,
                          DiceError::budget_exceeded("work_units", 13, 4, 16), 3, 5},
         // Items 2 and 1 pass; the third record's 4 do not fit.
-        ProgramLimitCase{"output_items", Resource::output_items, 7,
+        ProgramLimitCase{"output_items", Resource::OutputItems, 7,
                          DiceError::budget_exceeded("output_items", 3, 4, 6), 3, 5},
-        ProgramLimitCase{"output_bytes", Resource::output_bytes, kProgramBytes,
+        ProgramLimitCase{"output_bytes", Resource::OutputBytes, kProgramBytes,
                          DiceError::budget_exceeded("output_bytes", 0, kProgramBytes,
                                                     kProgramBytes - 1),
                          3, 5}),
@@ -114,15 +114,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Program, InstructionCountIsComparedBeforeAnythingRuns) {
   const Program program = parse_program("1d6;2;3");
-  ScriptedCalculator at(policy_with(Resource::collection_items, 3));
+  ScriptedCalculator at(policy_with(Resource::CollectionItems, 3));
   EXPECT_TRUE(at->evaluate_program(program));
-  EXPECT_EQ(at.used(Resource::collection_items), 0u);
+  EXPECT_EQ(at.used(Resource::CollectionItems), 0u);
 
-  ScriptedCalculator past(policy_with(Resource::collection_items, 2));
+  ScriptedCalculator past(policy_with(Resource::CollectionItems, 2));
   auto refused = past->evaluate_program(program);
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.error(), DiceError::budget_exceeded("collection_items", 0, 3, 2));
-  EXPECT_EQ(past.used(Resource::executed_instructions), 0u);
+  EXPECT_EQ(past.used(Resource::ExecutedInstructions), 0u);
   EXPECT_EQ(past.fills(), 0);
 }
 
@@ -131,10 +131,10 @@ TEST(Program, FailingInstructionDropsTheEarlierResults) {
   auto result = calculator->evaluate_program(parse_program("1d6; 1/0; 2d6 # never"));
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error(), DiceError::division_by_zero());
-  EXPECT_EQ(calculator.used(Resource::executed_instructions), 2u);
-  EXPECT_EQ(calculator.used(Resource::generated_values), 1u);  // 2d6 never rolled
-  EXPECT_EQ(calculator.used(Resource::output_items), 2u);      // the first record's
-  EXPECT_EQ(calculator.used(Resource::output_bytes), 0u);
+  EXPECT_EQ(calculator.used(Resource::ExecutedInstructions), 2u);
+  EXPECT_EQ(calculator.used(Resource::GeneratedValues), 1u);  // 2d6 never rolled
+  EXPECT_EQ(calculator.used(Resource::OutputItems), 2u);      // the first record's
+  EXPECT_EQ(calculator.used(Resource::OutputBytes), 0u);
   EXPECT_EQ(calculator->nesting_depth(), 0u);
 }
 
@@ -147,19 +147,19 @@ TEST(Program, EntropyFailureAfterEvaluationDropsTheResults) {
             "[random.entropy_unavailable] operating-system entropy is unavailable: "
             "errno: did not return a positive value");
   EXPECT_EQ(failing.fills, 1);
-  EXPECT_EQ(calculator.budget().used(Resource::output_items), 2u);
-  EXPECT_EQ(calculator.budget().used(Resource::output_bytes), 0u);
+  EXPECT_EQ(calculator.budget().used(Resource::OutputItems), 2u);
+  EXPECT_EQ(calculator.budget().used(Resource::OutputBytes), 0u);
 }
 
 TEST(Program, EachRequestStartsAfresh) {
   // The same key twice: the second run redraws the same faces under a fresh budget.
-  ScriptedCalculator calculator(6, kProgramFaces, policy_with(Resource::executed_instructions, 3));
+  ScriptedCalculator calculator(6, kProgramFaces, policy_with(Resource::ExecutedInstructions, 3));
   const Program program = parse_program(kProgram);
   ASSERT_TRUE(calculator->evaluate_program(program));
   auto again = calculator->evaluate_program(program);
   ASSERT_TRUE(again.has_value()) << again.error().display();
   EXPECT_EQ(records_of(again->results), kProgramRecords);
-  EXPECT_EQ(calculator.used(Resource::executed_instructions), 3u);
+  EXPECT_EQ(calculator.used(Resource::ExecutedInstructions), 3u);
   EXPECT_EQ(calculator.fills(), 2);
 }
 
@@ -171,11 +171,11 @@ TEST(Batch, ZeroSamplesGiveAnEmptyListAndStillRequestEntropy) {
   ASSERT_TRUE(result.has_value()) << result.error().display();
   EXPECT_TRUE(result->empty());
   EXPECT_EQ(calculator.fills(), 1);
-  EXPECT_EQ(calculator.used(Resource::output_bytes), 2u);  // []
-  EXPECT_EQ(calculator.used(Resource::batch_samples), 0u);
-  EXPECT_EQ(calculator.used(Resource::executed_instructions), 0u);
-  EXPECT_EQ(calculator.used(Resource::output_items), 0u);
-  EXPECT_EQ(calculator.used(Resource::generated_values), 0u);
+  EXPECT_EQ(calculator.used(Resource::OutputBytes), 2u);  // []
+  EXPECT_EQ(calculator.used(Resource::BatchSamples), 0u);
+  EXPECT_EQ(calculator.used(Resource::ExecutedInstructions), 0u);
+  EXPECT_EQ(calculator.used(Resource::OutputItems), 0u);
+  EXPECT_EQ(calculator.used(Resource::GeneratedValues), 0u);
 }
 
 TEST(Batch, SamplesAreConsecutiveDrawsOfOneStream) {
@@ -196,12 +196,12 @@ TEST(Batch, SamplesAreConsecutiveDrawsOfOneStream) {
     expected.push_back({"1d6", face, {{face}}, "1d6 = " + text + " (详情: [[" + text + "]])", {}});
   }
   EXPECT_EQ(records_of(*result), expected);
-  EXPECT_EQ(calculator.used(Resource::rng_words), reference_budget.used(Resource::rng_words));
-  EXPECT_EQ(calculator.used(Resource::executed_instructions), 10u);
-  EXPECT_EQ(calculator.used(Resource::work_units), 10u * 3);  // sample, node, face
-  EXPECT_EQ(calculator.used(Resource::output_items), 10u * 2);
-  EXPECT_EQ(calculator.used(Resource::output_bytes), json_text(expected).size());
-  EXPECT_EQ(calculator.used(Resource::batch_samples), 10u);
+  EXPECT_EQ(calculator.used(Resource::RngWords), reference_budget.used(Resource::RngWords));
+  EXPECT_EQ(calculator.used(Resource::ExecutedInstructions), 10u);
+  EXPECT_EQ(calculator.used(Resource::WorkUnits), 10u * 3);  // sample, node, face
+  EXPECT_EQ(calculator.used(Resource::OutputItems), 10u * 2);
+  EXPECT_EQ(calculator.used(Resource::OutputBytes), json_text(expected).size());
+  EXPECT_EQ(calculator.used(Resource::BatchSamples), 10u);
   EXPECT_EQ(calculator.fills(), 1);
 }
 
@@ -215,7 +215,7 @@ TEST(Batch, EverySampleCarriesTheExpressionsComment) {
       {"(2) + (1d6)", 5, {{3}}, "2 + 3 = 5", "火 \"球\""},
   };
   EXPECT_EQ(records_of(*result), expected);
-  EXPECT_EQ(calculator.used(Resource::output_bytes), json_text(expected).size());
+  EXPECT_EQ(calculator.used(Resource::OutputBytes), json_text(expected).size());
 }
 
 // "1d6" three times with faces 4, 1, 6.
@@ -250,7 +250,7 @@ TEST_P(BatchLimitTest, SucceedsAtTheNeededLimitAndReturnsNothingOneShort) {
   auto refused = past->evaluate_batch(expression, 3);
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.error(), c.error);
-  EXPECT_EQ(past.used(Resource::generated_values), c.generated);
+  EXPECT_EQ(past.used(Resource::GeneratedValues), c.generated);
   EXPECT_EQ(past.fills(), c.generated > 0 ? 1 : 0);
 }
 
@@ -258,15 +258,15 @@ INSTANTIATE_TEST_SUITE_P(
     Charges, BatchLimitTest,
     ::testing::Values(
         // The declared size is charged, then compared, before any sample.
-        BatchLimitCase{"batch_samples", Resource::batch_samples, 3,
+        BatchLimitCase{"batch_samples", Resource::BatchSamples, 3,
                        DiceError::budget_exceeded("batch_samples", 0, 3, 2), 0},
-        BatchLimitCase{"collection_items", Resource::collection_items, 3,
+        BatchLimitCase{"collection_items", Resource::CollectionItems, 3,
                        DiceError::budget_exceeded("collection_items", 0, 3, 2), 0},
-        BatchLimitCase{"executed_instructions", Resource::executed_instructions, 3,
+        BatchLimitCase{"executed_instructions", Resource::ExecutedInstructions, 3,
                        DiceError::budget_exceeded("executed_instructions", 2, 1, 2), 2},
-        BatchLimitCase{"output_items", Resource::output_items, 6,
+        BatchLimitCase{"output_items", Resource::OutputItems, 6,
                        DiceError::budget_exceeded("output_items", 4, 2, 5), 3},
-        BatchLimitCase{"output_bytes", Resource::output_bytes, kBatchBytes,
+        BatchLimitCase{"output_bytes", Resource::OutputBytes, kBatchBytes,
                        DiceError::budget_exceeded("output_bytes", 0, kBatchBytes,
                                                   kBatchBytes - 1),
                        3}),
@@ -277,17 +277,17 @@ TEST(Batch, DefaultPolicyRefusesOneSampleAboveTheBatchLimit) {
   auto result = calculator->evaluate_batch(parse_expression("1d6"), 10001);
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error(), DiceError::budget_exceeded("batch_samples", 0, 10001, 10000));
-  EXPECT_EQ(calculator.used(Resource::executed_instructions), 0u);
+  EXPECT_EQ(calculator.used(Resource::ExecutedInstructions), 0u);
   EXPECT_EQ(calculator.fills(), 0);
 }
 
 TEST(Batch, CollectionLimitBindsWhenTheBatchLimitIsRaised) {
-  ScriptedCalculator calculator(policy_with(Resource::batch_samples, 20000));
+  ScriptedCalculator calculator(policy_with(Resource::BatchSamples, 20000));
   auto result = calculator->evaluate_batch(parse_expression("1d6"), 10001);
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error(), DiceError::budget_exceeded("collection_items", 0, 10001, 10000));
-  EXPECT_EQ(calculator.used(Resource::batch_samples), 10001u);
-  EXPECT_EQ(calculator.used(Resource::executed_instructions), 0u);
+  EXPECT_EQ(calculator.used(Resource::BatchSamples), 10001u);
+  EXPECT_EQ(calculator.used(Resource::ExecutedInstructions), 0u);
   EXPECT_EQ(calculator.fills(), 0);
 }
 
@@ -297,9 +297,9 @@ TEST(Batch, SampleFailingMidwayReturnsNothing) {
   auto result = calculator->evaluate_batch(parse_expression("12/(1d6-3)"), 5);
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error(), DiceError::division_by_zero());
-  EXPECT_EQ(calculator.used(Resource::generated_values), 3u);
-  EXPECT_EQ(calculator.used(Resource::output_items), 2u * 2);
-  EXPECT_EQ(calculator.used(Resource::output_bytes), 0u);
+  EXPECT_EQ(calculator.used(Resource::GeneratedValues), 3u);
+  EXPECT_EQ(calculator.used(Resource::OutputItems), 2u * 2);
+  EXPECT_EQ(calculator.used(Resource::OutputBytes), 0u);
   EXPECT_EQ(calculator->nesting_depth(), 0u);
 }
 
@@ -318,8 +318,8 @@ TEST_P(BatchEntropyTest, FailureAfterEvaluationDropsTheSamples) {
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error().kind(), DiceErrorKind::EntropyUnavailable);
   EXPECT_EQ(failing.fills, 1);
-  EXPECT_EQ(calculator.budget().used(Resource::executed_instructions), GetParam().times);
-  EXPECT_EQ(calculator.budget().used(Resource::output_bytes), 0u);
+  EXPECT_EQ(calculator.budget().used(Resource::ExecutedInstructions), GetParam().times);
+  EXPECT_EQ(calculator.budget().used(Resource::OutputBytes), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(WithoutDice, BatchEntropyTest,

@@ -42,10 +42,10 @@ TEST(RollTraceTest, TracedResultIsThePlainResultAndFacesAreTheGeneratorSequence)
       auto result = traced.trace_expression(expression, trace);
       ASSERT_TRUE(result.has_value()) << result.error().display();
       EXPECT_EQ(record_of(*result), record_of(*expected));
-      EXPECT_EQ(traced.budget().used(Resource::rng_words),
-                plain.budget().used(Resource::rng_words));
-      EXPECT_EQ(traced.budget().used(Resource::work_units),
-                plain.budget().used(Resource::work_units));
+      EXPECT_EQ(traced.budget().used(Resource::RngWords),
+                plain.budget().used(Resource::RngWords));
+      EXPECT_EQ(traced.budget().used(Resource::WorkUnits),
+                plain.budget().used(Resource::WorkUnits));
 
       // The faces, term by term, are the draws of a generator with the same key.
       RequestRandom generator(test_key(k));

@@ -59,7 +59,11 @@ INSTANTIATE_TEST_SUITE_P(
         DisplayCase{"above_hard_max",
                     DiceError::limit_above_hard_max("output_bytes", 67108865, 67108864),
                     "[policy.limit_above_hard_max] output_bytes limit 67108865 exceeds hard "
-                    "maximum 67108864"}),
+                    "maximum 67108864"},
+        DisplayCase{"negative_limit", DiceError::negative_limit("点数"),
+                    "[policy.invalid_limit] 点数 limit must be non-negative"},
+        DisplayCase{"invalid_modifier", DiceError::invalid_modifier("未知的修饰符"),
+                    "未知的修饰符"}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(DiceErrorTest, EqualityComparesNamesByContent) {

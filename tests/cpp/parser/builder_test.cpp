@@ -202,7 +202,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A build that fails leaves the pool as it was, so nothing of the instruction remains.
 TEST(Builder, FailedBuildLeavesThePoolUnchanged) {
-  auto tree = grammar::parse(grammar::Rule::program, "1+2d6kh3+3d6r99999999999");
+  auto tree = grammar::parse(grammar::Rule::Program, "1+2d6kh3+3d6r99999999999");
   ASSERT_TRUE(tree.has_value());
   ExpressionPool pool;
   (void)pool.add_number(5);
@@ -215,7 +215,7 @@ TEST(Builder, FailedBuildLeavesThePoolUnchanged) {
 
 // A node of the wrong rule is a fault of the program, not a user error.
 TEST(Builder, RejectsANodeOfTheWrongRuleAsAFault) {
-  auto tree = grammar::parse(grammar::Rule::program, "2d6");
+  auto tree = grammar::parse(grammar::Rule::Program, "2d6");
   ASSERT_TRUE(tree.has_value());
   ExpressionPool pool;
   EXPECT_THROW((void)DiceParser::parse_dice_expr(*tree, 0, pool), std::logic_error);

@@ -15,9 +15,9 @@ class ProgramAccepts : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(ProgramAccepts, MatchesTheWholeText) {
   const std::string& text = GetParam();
-  auto tree = parse(Rule::program, text);
+  auto tree = parse(Rule::Program, text);
   ASSERT_TRUE(tree.has_value()) << render_syntax_error(tree.error());
-  ASSERT_EQ(tree->rule(0), Rule::program);
+  ASSERT_EQ(tree->rule(0), Rule::Program);
   EXPECT_EQ(tree->nodes()[0].next, tree->end());  // one top-level node
   EXPECT_EQ(tree->text(0), text);
 }
@@ -34,7 +34,7 @@ INSTANTIATE_TEST_SUITE_P(
 class ProgramRejects : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(ProgramRejects, ReportsASyntaxError) {
-  auto tree = parse(Rule::program, GetParam());
+  auto tree = parse(Rule::Program, GetParam());
   ASSERT_FALSE(tree.has_value()) << parse_tree_text(*tree, 0);
   EXPECT_FALSE(tree.error().expected.empty());
   EXPECT_LE(tree.error().position, GetParam().size());
@@ -59,7 +59,7 @@ void PrintTo(const TreeCase& c, std::ostream* out) { *out << kavelo::testing::es
 class ParseTreeShape : public ::testing::TestWithParam<TreeCase> {};
 
 TEST_P(ParseTreeShape, IsExactly) {
-  auto tree = parse(Rule::program, GetParam().text);
+  auto tree = parse(Rule::Program, GetParam().text);
   ASSERT_TRUE(tree.has_value()) << render_syntax_error(tree.error());
   EXPECT_EQ(parse_tree_text(*tree, 0), GetParam().tree);
 }
@@ -113,22 +113,22 @@ INSTANTIATE_TEST_SUITE_P(
 // whitespace back, so the expression's text does not.
 TEST(ParseTreeText, KeepsWhitespaceSkippedBeforeAnAbsentOptionalElement) {
   const std::string text = "2d6 +1";
-  auto tree = parse(Rule::program, text);
+  auto tree = parse(Rule::Program, text);
   ASSERT_TRUE(tree.has_value());
   std::string roll;
   std::string term_after_plus;
   for (ParseNodeId id = 0; id < tree->end(); ++id) {
-    if (tree->rule(id) == Rule::dice_roll) roll = tree->text(id);
-    if (tree->rule(id) == Rule::dice_term && tree->nodes()[id].start == 5) {
+    if (tree->rule(id) == Rule::DiceRoll) roll = tree->text(id);
+    if (tree->rule(id) == Rule::DiceTerm && tree->nodes()[id].start == 5) {
       term_after_plus = tree->text(id);
     }
   }
   EXPECT_EQ(roll, "2d6 ");
   EXPECT_EQ(term_after_plus, "1");
 
-  auto chain = parse(Rule::program, "1+2 ");
+  auto chain = parse(Rule::Program, "1+2 ");
   ASSERT_TRUE(chain.has_value());
-  EXPECT_EQ(chain->rule(2), Rule::dice_expr);
+  EXPECT_EQ(chain->rule(2), Rule::DiceExpr);
   EXPECT_EQ(chain->text(2), "1+2");
   EXPECT_EQ(chain->text(0), "1+2 ");
 }
@@ -136,11 +136,11 @@ TEST(ParseTreeText, KeepsWhitespaceSkippedBeforeAnAbsentOptionalElement) {
 // The comment runs to the line feed, carriage returns included.
 TEST(ParseTreeText, CommentKeepsCarriageReturnsAndStopsAtLineFeed) {
   const std::string text = "1d6 # a\rb\r\n";
-  auto tree = parse(Rule::program, text);
+  auto tree = parse(Rule::Program, text);
   ASSERT_TRUE(tree.has_value());
   bool found = false;
   for (ParseNodeId id = 0; id < tree->end(); ++id) {
-    if (tree->rule(id) != Rule::comment) continue;
+    if (tree->rule(id) != Rule::Comment) continue;
     EXPECT_EQ(tree->text(id), "# a\rb\r");
     found = true;
   }
@@ -149,28 +149,28 @@ TEST(ParseTreeText, CommentKeepsCarriageReturnsAndStopsAtLineFeed) {
 
 // Other start rules match a prefix and make their own top-level node.
 TEST(StartRule, NumberMatchesAPrefixAsOneAtomicNode) {
-  auto tree = parse(Rule::number, "-120x");
+  auto tree = parse(Rule::Number, "-120x");
   ASSERT_TRUE(tree.has_value());
   ASSERT_EQ(tree->size(), 1u);
   EXPECT_EQ(tree->text(0), "-120");
 
-  auto dice = parse(Rule::dice_sides, "12");
+  auto dice = parse(Rule::DiceSides, "12");
   ASSERT_TRUE(dice.has_value());
   EXPECT_EQ(parse_tree_text(*dice, 0), "dice_sides:'12'");  // the inner number makes no node
 
-  auto failed = parse(Rule::number, "- 1");
+  auto failed = parse(Rule::Number, "- 1");
   ASSERT_FALSE(failed.has_value());
-  EXPECT_EQ(failed.error().expected, std::vector<Rule>{Rule::number});
+  EXPECT_EQ(failed.error().expected, std::vector<Rule>{Rule::Number});
 }
 
 // 256 nested parentheses (the largest depth the limits admit) parse; one more level is
 // refused by the parser's own guard rather than by running out of stack.
 TEST(Nesting, ParsesTheDeepestAdmittedNestingAndGuardsBeyond) {
   const std::string deep = std::string(256, '(') + "1" + std::string(256, ')');
-  auto tree = parse(Rule::program, deep);
+  auto tree = parse(Rule::Program, deep);
   ASSERT_TRUE(tree.has_value());
   const std::string deeper = std::string(257, '(') + "1" + std::string(257, ')');
-  EXPECT_THROW((void)parse(Rule::program, deeper), std::length_error);
+  EXPECT_THROW((void)parse(Rule::Program, deeper), std::length_error);
 }
 
 }  // namespace

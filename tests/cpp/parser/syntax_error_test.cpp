@@ -94,8 +94,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SyntaxErrorReport, CountsCharactersNotBytes) {
   const std::string source = "中文\tx";
   FailureRecord record;
-  record.record_failure(Rule::op, 7, 0);  // at the "x"
-  const SyntaxErrorReport report = build_syntax_error_report(source, record, Rule::program);
+  record.record_failure(Rule::Op, 7, 0);  // at the "x"
+  const SyntaxErrorReport report = build_syntax_error_report(source, record, Rule::Program);
   EXPECT_EQ(report.position, 7u);
   EXPECT_EQ(report.line, 1u);
   EXPECT_EQ(report.column, 4u);
@@ -105,48 +105,48 @@ TEST(SyntaxErrorReport, CountsCharactersNotBytes) {
 // The expected list is sorted by rule order with duplicates removed.
 TEST(SyntaxErrorReport, SortsAndDeduplicatesExpectedRules) {
   FailureRecord record;
-  for (Rule rule : {Rule::op, Rule::EOI, Rule::modifier, Rule::op, Rule::comment, Rule::EOI}) {
+  for (Rule rule : {Rule::Op, Rule::Eoi, Rule::Modifier, Rule::Op, Rule::Comment, Rule::Eoi}) {
     record.record_failure(rule, 3, record.attempts_at(3));
   }
-  const SyntaxErrorReport report = build_syntax_error_report("2d6", record, Rule::program);
+  const SyntaxErrorReport report = build_syntax_error_report("2d6", record, Rule::Program);
   EXPECT_EQ(report.expected,
-            (std::vector<Rule>{Rule::EOI, Rule::comment, Rule::modifier, Rule::op}));
+            (std::vector<Rule>{Rule::Eoi, Rule::Comment, Rule::Modifier, Rule::Op}));
 }
 
 // The failure record keeps only the furthest position, and a rule whose children left
 // exactly one failure at its start defers to that child.
 TEST(FailureRecord, KeepsTheFurthestPositionAndThePreciseChild) {
   FailureRecord record;
-  record.record_failure(Rule::dice_term, 4, 0);
-  record.record_failure(Rule::number, 2, 0);  // behind: ignored
+  record.record_failure(Rule::DiceTerm, 4, 0);
+  record.record_failure(Rule::Number, 2, 0);  // behind: ignored
   EXPECT_EQ(record.attempt_position(), 4u);
-  EXPECT_EQ(record.expected(), std::vector<Rule>{Rule::dice_term});
+  EXPECT_EQ(record.expected(), std::vector<Rule>{Rule::DiceTerm});
 
   // A parent that started at 4 before the child recorded there: mark 1, now 2 -> defer.
-  record.record_failure(Rule::number, 4, 1);
-  record.record_failure(Rule::dice_roll, 4, 1);
-  EXPECT_EQ(record.expected(), (std::vector<Rule>{Rule::dice_term, Rule::number}));
+  record.record_failure(Rule::Number, 4, 1);
+  record.record_failure(Rule::DiceRoll, 4, 1);
+  EXPECT_EQ(record.expected(), (std::vector<Rule>{Rule::DiceTerm, Rule::Number}));
 
   // Two children recorded since the mark: replaced by the parent.
-  record.record_failure(Rule::paren_expr, 4, 2);
-  record.record_failure(Rule::instruction, 4, 1);
-  EXPECT_EQ(record.expected(), (std::vector<Rule>{Rule::dice_term, Rule::instruction}));
+  record.record_failure(Rule::ParenExpr, 4, 2);
+  record.record_failure(Rule::Instruction, 4, 1);
+  EXPECT_EQ(record.expected(), (std::vector<Rule>{Rule::DiceTerm, Rule::Instruction}));
 
-  record.record_failure(Rule::EOI, 9, 0);  // further: a new list
+  record.record_failure(Rule::Eoi, 9, 0);  // further: a new list
   EXPECT_EQ(record.attempt_position(), 9u);
-  EXPECT_EQ(record.expected(), std::vector<Rule>{Rule::EOI});
+  EXPECT_EQ(record.expected(), std::vector<Rule>{Rule::Eoi});
 }
 
 // Rejecting several rules at once leaves the same record as rejecting them one by one,
 // behind, at and beyond the furthest position.
 TEST(FailureRecord, BulkRejectionsMatchOneByOne) {
-  const Rule rules[] = {Rule::explode, Rule::explode_alias, Rule::reroll};
+  const Rule rules[] = {Rule::Explode, Rule::ExplodeAlias, Rule::Reroll};
   for (std::uint32_t position : {2u, 5u, 8u}) {
     FailureRecord one_by_one;
     FailureRecord bulk;
     for (FailureRecord* record : {&one_by_one, &bulk}) {
-      record->record_failure(Rule::number, 5, 0);
-      record->record_failure(Rule::op, 5, record->attempts_at(5));
+      record->record_failure(Rule::Number, 5, 0);
+      record->record_failure(Rule::Op, 5, record->attempts_at(5));
     }
     for (Rule rule : rules) one_by_one.record_failure(rule, position, one_by_one.attempts_at(position));
     bulk.record_rejections(position, rules, 3);

@@ -31,7 +31,7 @@ KeyBytes key_bytes(std::string_view hex) {
 }
 
 ExecutionBudget budget_with_rng_words(std::uint64_t limit) {
-  auto policy = ResourcePolicy::hard_maxima().with_limit(Resource::rng_words, limit);
+  auto policy = ResourcePolicy::hard_maxima().with_limit(Resource::RngWords, limit);
   EXPECT_TRUE(policy.has_value());
   return ExecutionBudget(*policy);
 }
@@ -60,20 +60,20 @@ TEST_P(GeneratorVectorTest, UniformBelowResultsAndDrawsMatch) {
   const JsonValue& expected = entry()["uniform_below"];
   ASSERT_EQ(bounds.size(), expected["results"].size());
   for (std::size_t i = 0; i < bounds.size(); ++i) {
-    std::uint64_t words_before = budget.used(Resource::rng_words);
+    std::uint64_t words_before = budget.used(Resource::RngWords);
     auto value = generator.uniform_below(bounds[i].as_u64(), budget);
     ASSERT_TRUE(value.has_value()) << "call " << i;
     EXPECT_EQ(*value, expected["results"][i].as_u64()) << "call " << i;
-    EXPECT_EQ(budget.used(Resource::rng_words) - words_before,
+    EXPECT_EQ(budget.used(Resource::RngWords) - words_before,
               expected["draws_per_call"][i].as_u64())
         << "call " << i;
   }
-  EXPECT_EQ(budget.used(Resource::rng_words), expected["total_draws"].as_u64());
+  EXPECT_EQ(budget.used(Resource::RngWords), expected["total_draws"].as_u64());
   EXPECT_EQ(generator.block_counter(), expected["block_counter_after"].as_u64());
   EXPECT_EQ(generator.index(), expected["index_after"].as_u64());
   // Nothing but rng_words is charged by a draw.
-  EXPECT_EQ(budget.used(Resource::generated_values), 0u);
-  EXPECT_EQ(budget.used(Resource::work_units), 0u);
+  EXPECT_EQ(budget.used(Resource::GeneratedValues), 0u);
+  EXPECT_EQ(budget.used(Resource::WorkUnits), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, GeneratorVectorTest, ::testing::Values(0u, 1u),
@@ -109,7 +109,7 @@ TEST(RequestRandom, BoundOneYieldsZeroAndStillDrawsOneWord) {
     ASSERT_TRUE(value.has_value());
     EXPECT_EQ(*value, 0u);
     (void)twin.next_u64();
-    EXPECT_EQ(budget.used(Resource::rng_words), call);
+    EXPECT_EQ(budget.used(Resource::RngWords), call);
     EXPECT_EQ(generator.index(), twin.index());
     EXPECT_EQ(generator.block_counter(), twin.block_counter());
   }
@@ -128,7 +128,7 @@ TEST(RequestRandom, PowersOfTwoTakeTheLowBitsOfEveryWord) {
       auto value = generator.uniform_below(n, budget);
       ASSERT_TRUE(value.has_value());
       EXPECT_EQ(*value, twin.next_u64() & (n - 1)) << "n = 2^" << k;
-      EXPECT_EQ(budget.used(Resource::rng_words), static_cast<std::uint64_t>(bit) + 1)
+      EXPECT_EQ(budget.used(Resource::RngWords), static_cast<std::uint64_t>(bit) + 1)
           << "a power of two never rejects";
     }
   }
@@ -214,7 +214,7 @@ TEST(RequestRandom, RefusedChargeDrawsNothing) {
   // A second refusal moves nothing either, and the stream goes on at word 12.
   ASSERT_FALSE(generator.uniform_below(6, budget).has_value());
   EXPECT_EQ(generator.index(), 12u);
-  EXPECT_EQ(budget.used(Resource::rng_words), 6u);
+  EXPECT_EQ(budget.used(Resource::RngWords), 6u);
   EXPECT_EQ(generator.next_u64(), vectors()["keys"][0]["draws_u64_hex"][6].as_hex_u64());
 }
 

@@ -47,42 +47,42 @@ TEST(ResourceTableTest, LookupIsExactAndCaseSensitive) {
 }
 
 TEST(ExecutionBudgetTest, ChargesUpToTheLimitAndRefusesBeyond) {
-  ExecutionBudget budget(with(Resource::work_units, 5));
-  EXPECT_TRUE(budget.charge(Resource::work_units, 3));
-  EXPECT_TRUE(budget.charge(Resource::work_units, 2));
-  auto refused = budget.charge(Resource::work_units, 1);
+  ExecutionBudget budget(with(Resource::WorkUnits, 5));
+  EXPECT_TRUE(budget.charge(Resource::WorkUnits, 3));
+  EXPECT_TRUE(budget.charge(Resource::WorkUnits, 2));
+  auto refused = budget.charge(Resource::WorkUnits, 1);
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error(), DiceError::budget_exceeded("work_units", 5, 1, 5));
-  EXPECT_EQ(budget.used(Resource::work_units), 5u);
+  EXPECT_EQ(budget.used(Resource::WorkUnits), 5u);
   // A charge of nothing passes even at the limit.
-  EXPECT_TRUE(budget.charge(Resource::work_units, 0));
-  EXPECT_EQ(budget.used(Resource::work_units), 5u);
+  EXPECT_TRUE(budget.charge(Resource::WorkUnits, 0));
+  EXPECT_EQ(budget.used(Resource::WorkUnits), 5u);
 }
 
 TEST(ExecutionBudgetTest, RefusedChargeLeavesCounterUnchanged) {
   ExecutionBudget budget(ResourcePolicy{});
-  ASSERT_TRUE(budget.charge(Resource::rng_words, 19999));
-  auto refused = budget.charge(Resource::rng_words, 2);
+  ASSERT_TRUE(budget.charge(Resource::RngWords, 19999));
+  auto refused = budget.charge(Resource::RngWords, 2);
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error(), DiceError::budget_exceeded("rng_words", 19999, 2, 20000));
-  EXPECT_EQ(budget.used(Resource::rng_words), 19999u);
-  EXPECT_TRUE(budget.charge(Resource::rng_words, 1));
+  EXPECT_EQ(budget.used(Resource::RngWords), 19999u);
+  EXPECT_TRUE(budget.charge(Resource::RngWords, 1));
 }
 
 TEST(ExecutionBudgetTest, WrappingSumFailsWithTheFullAmount) {
   ExecutionBudget budget(ResourcePolicy::hard_maxima());
-  ASSERT_TRUE(budget.charge(Resource::output_bytes, 10));
-  auto refused = budget.charge(Resource::output_bytes, UINT64_MAX - 5);
+  ASSERT_TRUE(budget.charge(Resource::OutputBytes, 10));
+  auto refused = budget.charge(Resource::OutputBytes, UINT64_MAX - 5);
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error(),
             DiceError::budget_exceeded("output_bytes", 10, UINT64_MAX - 5, 67108864));
-  EXPECT_EQ(budget.used(Resource::output_bytes), 10u);
+  EXPECT_EQ(budget.used(Resource::OutputBytes), 10u);
 }
 
 TEST(ExecutionBudgetTest, GeneratedValuesHasItsOwnErrorKind) {
-  ExecutionBudget budget(with(Resource::generated_values, 2));
-  ASSERT_TRUE(budget.charge(Resource::generated_values, 2));
-  auto refused = budget.charge(Resource::generated_values, 1);
+  ExecutionBudget budget(with(Resource::GeneratedValues, 2));
+  ASSERT_TRUE(budget.charge(Resource::GeneratedValues, 2));
+  auto refused = budget.charge(Resource::GeneratedValues, 1);
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error().kind(), DiceErrorKind::GeneratedValuesExceeded);
   EXPECT_EQ(refused.error().display(),
@@ -90,17 +90,17 @@ TEST(ExecutionBudgetTest, GeneratedValuesHasItsOwnErrorKind) {
 }
 
 TEST(ExecutionBudgetTest, ZeroLimitRefusesEveryPositiveCharge) {
-  ExecutionBudget budget(with(Resource::output_items, 0));
-  EXPECT_TRUE(budget.charge(Resource::output_items, 0));
-  EXPECT_FALSE(budget.charge(Resource::output_items, 1));
+  ExecutionBudget budget(with(Resource::OutputItems, 0));
+  EXPECT_TRUE(budget.charge(Resource::OutputItems, 0));
+  EXPECT_FALSE(budget.charge(Resource::OutputItems, 1));
 }
 
 TEST(ExecutionBudgetTest, CountersAreIndependent) {
   ExecutionBudget budget(ResourcePolicy{});
-  ASSERT_TRUE(budget.charge(Resource::work_units, 7));
-  EXPECT_EQ(budget.used(Resource::work_units), 7u);
+  ASSERT_TRUE(budget.charge(Resource::WorkUnits, 7));
+  EXPECT_EQ(budget.used(Resource::WorkUnits), 7u);
   for (std::size_t row = 0; row < kResourceCount; ++row) {
-    if (static_cast<Resource>(row) != Resource::work_units) {
+    if (static_cast<Resource>(row) != Resource::WorkUnits) {
       EXPECT_EQ(budget.used(static_cast<Resource>(row)), 0u) << RESOURCE_SPECS[row].name;
     }
   }
@@ -108,12 +108,12 @@ TEST(ExecutionBudgetTest, CountersAreIndependent) {
 
 TEST(ExecutionBudgetTest, EnsureComparesWithoutCounting) {
   ExecutionBudget budget(ResourcePolicy{});
-  ASSERT_TRUE(budget.charge(Resource::collection_items, 9000));
-  EXPECT_TRUE(budget.ensure(Resource::collection_items, 10000));
-  auto refused = budget.ensure(Resource::collection_items, 10001);
+  ASSERT_TRUE(budget.charge(Resource::CollectionItems, 9000));
+  EXPECT_TRUE(budget.ensure(Resource::CollectionItems, 10000));
+  auto refused = budget.ensure(Resource::CollectionItems, 10001);
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error(), DiceError::budget_exceeded("collection_items", 0, 10001, 10000));
-  EXPECT_EQ(budget.used(Resource::collection_items), 9000u);
+  EXPECT_EQ(budget.used(Resource::CollectionItems), 9000u);
 }
 
 TEST(SaturatingAddTest, SticksAtTheMaximum) {
@@ -127,10 +127,10 @@ TEST(ResourcePolicyTest, WithLimitReplacesOneFieldOfACopy) {
   ResourcePolicy original;
   auto changed = original.with_limit("trace_nodes", 0);
   ASSERT_TRUE(changed);
-  EXPECT_EQ(changed->limit(Resource::trace_nodes), 0u);
-  EXPECT_EQ(original.limit(Resource::trace_nodes), 20000u);
+  EXPECT_EQ(changed->limit(Resource::TraceNodes), 0u);
+  EXPECT_EQ(original.limit(Resource::TraceNodes), 20000u);
   for (std::size_t row = 0; row < kResourceCount; ++row) {
-    if (static_cast<Resource>(row) == Resource::trace_nodes) continue;
+    if (static_cast<Resource>(row) == Resource::TraceNodes) continue;
     EXPECT_EQ(changed->limit(static_cast<Resource>(row)), RESOURCE_SPECS[row].default_limit);
   }
 }
@@ -156,6 +156,23 @@ TEST(ResourcePolicyTest, NameIsCheckedBeforeValue) {
   auto empty = ResourcePolicy().with_limit("", 1);
   ASSERT_FALSE(empty);
   EXPECT_EQ(empty.error().display(), "[policy.invalid_limit] unknown resource limit: ");
+}
+
+// A signed limit from outside: below zero is refused before the name is looked up; zero
+// and above take the unsigned path with its checks.
+TEST(ResourcePolicyTest, SignedLimitRefusesNegativesFirst) {
+  auto negative = ResourcePolicy().with_signed_limit("no_such_limit", -1);
+  ASSERT_FALSE(negative);
+  EXPECT_EQ(negative.error(), DiceError::negative_limit("no_such_limit"));
+  EXPECT_EQ(ResourcePolicy().with_signed_limit("work_units", INT64_MIN).error().display(),
+            "[policy.invalid_limit] work_units limit must be non-negative");
+  auto zero = ResourcePolicy().with_signed_limit("work_units", 0);
+  ASSERT_TRUE(zero);
+  EXPECT_EQ(zero->limit(Resource::WorkUnits), 0u);
+  EXPECT_EQ(ResourcePolicy().with_signed_limit("Work_units", 1).error(),
+            DiceError::unknown_limit("Work_units"));
+  EXPECT_EQ(ResourcePolicy().with_signed_limit("output_bytes", INT64_MAX).error(),
+            DiceError::limit_above_hard_max("output_bytes", INT64_MAX, 67108864));
 }
 
 }  // namespace

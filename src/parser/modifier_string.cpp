@@ -1,0 +1,36 @@
+#include "parser/modifier_string.hpp"
+
+#include "parser/decimal.hpp"
+
+namespace kavelo {
+
+namespace {
+
+constexpr const char* kUnknownModifier = "未知的修饰符";
+
+// The modifier accepted in lists with the longest letters that start `text`, or null.
+const ModifierSpec* longest_list_form(std::string_view text) noexcept {
+  const ModifierSpec* match = nullptr;
+  for (const ModifierSpec& spec : kModifiers) {
+    if (!spec.in_lists || !text.starts_with(spec.text)) continue;
+    if (match == nullptr || spec.text.size() > match->text.size()) match = &spec;
+  }
+  return match;
+}
+
+}  // namespace
+
+Result<DiceModifier> parse_modifier_string(std::string_view text) {
+  const ModifierSpec* spec = longest_list_form(text);
+  if (spec == nullptr) return std::unexpected(DiceError::invalid_modifier(kUnknownModifier));
+  const std::string_view rest = text.substr(spec->text.size());
+  if (!spec->takes_value) {
+    if (!rest.empty()) return std::unexpected(DiceError::invalid_modifier(kUnknownModifier));
+    return DiceModifier{spec->kind, 0};
+  }
+  const auto value = parse_decimal<std::int32_t>(rest);
+  if (!value) return std::unexpected(DiceError::invalid_modifier(spec->value_message));
+  return DiceModifier{spec->kind, *value};
+}
+
+}  // namespace kavelo
