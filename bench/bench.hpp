@@ -12,7 +12,7 @@ namespace kavelo::bench {
 
 struct Case {
   std::string name;
-  std::string unit;          // what one unit of work is ("die", "draw", "call")
+  std::string unit;             // what one unit of work is ("die", "draw", "call")
   std::uint64_t units_per_run;  // units of work done by one call of `run`
   std::function<void()> run;
 };
@@ -36,6 +36,6 @@ inline void do_not_optimize(const T& value) {
 
 #define KAVELO_BENCH_CONCAT_(a, b) a##b
 #define KAVELO_BENCH_CONCAT(a, b) KAVELO_BENCH_CONCAT_(a, b)
-#define KAVELO_BENCHMARK(name, unit, units, ...)                                          \
+#define KAVELO_BENCHMARK(name, unit, units, ...)                                            \
   static ::kavelo::bench::Registrar KAVELO_BENCH_CONCAT(kavelo_bench_registrar_, __LINE__)( \
       name, unit, units, __VA_ARGS__)

@@ -62,8 +62,8 @@ struct RefillCases {
       chacha12::RefillFunction refill = chacha12::refill_function(path);
       if (refill == nullptr) continue;
       bench::registry().push_back(
-          {std::string("chacha12 refill (4 blocks) ") + chacha12::refill_path_name(path),
-           "refill", 1, [refill] {
+          {std::string("chacha12 refill (4 blocks) ") + chacha12::refill_path_name(path), "refill",
+           1, [refill] {
              static const chacha12::Key key = chacha12::key_from_bytes(bench_key());
              alignas(64) static std::uint32_t out[chacha12::kRefillWords];
              static std::uint64_t counter = 0;

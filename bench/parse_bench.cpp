@@ -1,7 +1,7 @@
 // Parse time of the front end: a full-size program, a full-size operator chain, and the
 // short expression that the Python layer parses on every roll.
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "bench.hpp"

@@ -39,8 +39,7 @@ std::uint64_t items_of(const DiceResult& result) { return item_count(result); }
 void check_record(const DiceResult& result) {
   std::string text;
   append_canonical(text, result);
-  check(text.size() == canonical_length(result), "canonical length disagrees with the text",
-        text);
+  check(text.size() == canonical_length(result), "canonical length disagrees with the text", text);
   check(result.rolls.group_count() <= result.rolls.value_count(), "an empty roll group");
 }
 
@@ -55,8 +54,7 @@ void evaluate_expression(DiceCalculator& calculator, const Expression& expressio
   check(budget.used(Resource::ExecutedInstructions) == 1, "executed_instructions charge");
 }
 
-void evaluate_batch(DiceCalculator& calculator, const Expression& expression,
-                    std::uint64_t times) {
+void evaluate_batch(DiceCalculator& calculator, const Expression& expression, std::uint64_t times) {
   auto results = calculator.evaluate_batch(expression, times);
   check_request_state(calculator);
   if (!results) return check_error(results.error());
@@ -114,8 +112,8 @@ void run(std::string_view source, const ResourcePolicy& policy, Stream& stream) 
   }
   // A plain roll with counts and sides around the edges of what is valid.
   static constexpr std::int32_t kEdges[] = {-1, 0, 1, 2, 6, 100, 10000, 10001, 2147483647};
-  const DiceTerm term{kEdges[stream.below(std::size(kEdges))],
-                      kEdges[stream.below(std::size(kEdges))], {}};
+  const DiceTerm term{
+      kEdges[stream.below(std::size(kEdges))], kEdges[stream.below(std::size(kEdges))], {}};
   auto total = calculator.roll_simple(term);
   check_request_state(calculator);
   if (!total) check_error(total.error());

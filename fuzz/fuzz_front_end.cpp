@@ -21,13 +21,11 @@ namespace {
 bool is_parse_error_kind(const DiceError& error) {
   switch (error.kind()) {
     case DiceErrorKind::ParseError:
-    case DiceErrorKind::InstructionLimitExceeded:
-      return true;
+    case DiceErrorKind::InstructionLimitExceeded: return true;
     case DiceErrorKind::BudgetExceeded:
       return error.name() == "source_bytes" || error.name() == "parse_depth" ||
              error.name() == "ast_nodes";
-    default:
-      return false;
+    default: return false;
   }
 }
 
@@ -50,9 +48,7 @@ std::string tree_text(const ExpressionPool& pool, NodeId root) {
     pending.pop_back();
     out += std::to_string(static_cast<int>(node.kind));
     switch (node.kind) {
-      case ExprKind::Number:
-        out += ":" + std::to_string(node.value);
-        break;
+      case ExprKind::Number: out += ":" + std::to_string(node.value); break;
       case ExprKind::Dice: {
         out += ":" + std::to_string(node.count) + "d" + std::to_string(node.sides);
         for (const DiceModifier& m : pool.dice(node).modifiers) {
@@ -60,9 +56,7 @@ std::string tree_text(const ExpressionPool& pool, NodeId root) {
         }
         break;
       }
-      case ExprKind::Paren:
-        pending.push_back(node.left);
-        break;
+      case ExprKind::Paren: pending.push_back(node.left); break;
       case ExprKind::Commented:
         out += ":" + pool.comment(node).value_or("<none>");
         pending.push_back(node.left);
@@ -90,8 +84,7 @@ void check_shortcut(std::string_view source, const ResourcePolicy& policy,
   auto reference = parse_program_through_grammar(source, policy);
   if (!reference) {
     check(!program && program.error() == reference.error(),
-          "the shortcut and the grammar disagree on a refused text",
-          reference.error().display());
+          "the shortcut and the grammar disagree on a refused text", reference.error().display());
     return;
   }
   check(program.has_value(), "the shortcut refused a text the grammar accepts",
@@ -140,8 +133,10 @@ void run(std::string_view source, const ResourcePolicy& policy, bool utf8_source
   }
   if (!expression) {
     // Only the Commented wrapper's extra node can fail here.
-    check(program->comment.has_value() && expression.error().kind() == DiceErrorKind::BudgetExceeded &&
-              expression.error().name() == "ast_nodes" && expression.error().requested() == total + 1,
+    check(program->comment.has_value() &&
+              expression.error().kind() == DiceErrorKind::BudgetExceeded &&
+              expression.error().name() == "ast_nodes" &&
+              expression.error().requested() == total + 1,
           "a one-instruction program failed the expression entry point",
           expression.error().display());
     return;

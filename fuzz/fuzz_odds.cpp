@@ -49,7 +49,8 @@ void check_against_rolls(std::string_view text, const odds::OddsReport& report, 
     const std::string key = failure_of(result.error());
     bool known = false;
     for (int k = 0; k < odds::kFailureKinds; ++k) {
-      known = known || (report.failures[k] > 0.0 && odds::failure_key(static_cast<odds::Failure>(k)) == key);
+      known = known ||
+              (report.failures[k] > 0.0 && odds::failure_key(static_cast<odds::Failure>(k)) == key);
     }
     check(known, "a roll's error is not among the failures of the odds", key);
   }
@@ -71,8 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!report) {
     const std::string& error = report.error().text;
     check(starts_with(error, "[odds.") || starts_with(error, "解析错误: ") ||
-              starts_with(error, "[limit.source_bytes]") || starts_with(error, "[limit.parse_depth]") ||
-              starts_with(error, "[limit.ast_nodes]"),
+              starts_with(error, "[limit.source_bytes]") ||
+              starts_with(error, "[limit.parse_depth]") || starts_with(error, "[limit.ast_nodes]"),
           "unexpected error", error);
     return 0;
   }
@@ -91,7 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     total += f;
   }
   check(std::fabs(total - 1.0) <= 1e-9, "the probabilities do not add up to 1");
-  check(report->truncated >= 0.0 && report->truncated <= limits.tolerance * 1.001, "more left out than the tolerance");
+  check(report->truncated >= 0.0 && report->truncated <= limits.tolerance * 1.001,
+        "more left out than the tolerance");
   check_against_rolls(text, *report, stream);
   return 0;
 }

@@ -119,15 +119,42 @@ void init_python() {
 // Text from the input's bytes: invalid UTF-8 becomes lone surrogates, which the binding
 // cannot encode (UnicodeEncodeError), as a str from Python could hold them.
 PyObject* text_from(const std::string& bytes) {
-  return need(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()),
-                                   "surrogateescape"),
-              "decode");
+  return need(
+      PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogateescape"),
+      "decode");
 }
 
 constexpr const char* kFragments[] = {
-    "1d6", "4d6kh3", "1d1!", "4d6R6", "10000d1", "3d6!e!u", "2d6 # c", "1;2;3",
-    "(", ")", "+", "-", "*", "/", "^", "d", "kh", "r", "ro", "K", "a", "c", "s",
-    "9223372036854775807", "-9223372036854775808", "2147483648", "0", " ", "\n", "#",
+    "1d6",
+    "4d6kh3",
+    "1d1!",
+    "4d6R6",
+    "10000d1",
+    "3d6!e!u",
+    "2d6 # c",
+    "1;2;3",
+    "(",
+    ")",
+    "+",
+    "-",
+    "*",
+    "/",
+    "^",
+    "d",
+    "kh",
+    "r",
+    "ro",
+    "K",
+    "a",
+    "c",
+    "s",
+    "9223372036854775807",
+    "-9223372036854775808",
+    "2147483648",
+    "0",
+    " ",
+    "\n",
+    "#",
 };
 
 PyObject* make_text(FuzzedDataProvider& fdp) {
@@ -136,15 +163,14 @@ PyObject* make_text(FuzzedDataProvider& fdp) {
     case 1: return need(PyBytes_FromString("1d6"), "bytes");
     case 2: {
       // A fragment repeated: long chains and deep brackets from short inputs.
-      std::string piece = kFragments[fdp.ConsumeIntegralInRange<std::size_t>(
-          0, std::size(kFragments) - 1)];
+      std::string piece =
+          kFragments[fdp.ConsumeIntegralInRange<std::size_t>(0, std::size(kFragments) - 1)];
       std::string text;
       const auto times = fdp.ConsumeIntegralInRange(1, 300);
       for (int i = 0; i < times; ++i) text += piece;
       return text_from(text + fdp.ConsumeRandomLengthString(64));
     }
-    default:
-      return text_from(fdp.ConsumeRandomLengthString(256));
+    default: return text_from(fdp.ConsumeRandomLengthString(256));
   }
 }
 
@@ -168,8 +194,8 @@ PyObject* make_times(FuzzedDataProvider& fdp) {
 }
 
 constexpr const char* kModifierStrings[] = {
-    "!", "r1", "ro2", "kh3", "kl1", "dh1", "dl1", "kh", "r", "", "x3", "KH3", "kh+2",
-    "kh 3", "kh-1", "r2147483648", "ro", "dl-2147483648", "kh3x", "e", "u",
+    "!",   "r1",   "ro2",  "kh3",  "kl1",         "dh1", "dl1",           "kh",   "r", "",  "x3",
+    "KH3", "kh+2", "kh 3", "kh-1", "r2147483648", "ro",  "dl-2147483648", "kh3x", "e", "u",
 };
 
 PyObject* make_modifier_items(FuzzedDataProvider& fdp) {
@@ -197,12 +223,12 @@ PyObject* make_modifiers(FuzzedDataProvider& fdp, PyObject* roller) {
   switch (fdp.ConsumeIntegralInRange(0, 7)) {
     case 0: made = need(PyList_AsTuple(items), "tuple"); break;
     case 1: made = need(PyUnicode_FromString("kh3"), "str"); break;  // a str is refused
-    case 2: made = need(PyLong_FromLong(3), "int"); break;          // not a sequence
+    case 2: made = need(PyLong_FromLong(3), "int"); break;           // not a sequence
     case 3:
-      made = roller != nullptr ? need(PyObject_CallFunctionObjArgs(g.calls_back, roller, items,
-                                                                   nullptr),
-                                      "CallsBack")
-                               : Py_NewRef(items);
+      made = roller != nullptr
+                 ? need(PyObject_CallFunctionObjArgs(g.calls_back, roller, items, nullptr),
+                        "CallsBack")
+                 : Py_NewRef(items);
       break;
     default: made = Py_NewRef(items);
   }
@@ -329,9 +355,9 @@ PyObject* call(FuzzedDataProvider& fdp, PyObject* callable, std::vector<PyObject
   const int mode = fdp.ConsumeIntegralInRange(0, 15);
   std::size_t positional = args.size();
   PyObject* kwargs = nullptr;
-  if (mode == 1 || mode == 2) positional = 0;                                  // all by keyword
-  if (mode == 3 && !args.empty()) positional = args.size() - 1;                // last missing
-  if (mode == 4) args.push_back(need(PyLong_FromLong(1), "extra"));           // one too many
+  if (mode == 1 || mode == 2) positional = 0;                        // all by keyword
+  if (mode == 3 && !args.empty()) positional = args.size() - 1;      // last missing
+  if (mode == 4) args.push_back(need(PyLong_FromLong(1), "extra"));  // one too many
   if (mode == 4) positional = args.size();
   PyObject* tuple = need(PyTuple_New(static_cast<Py_ssize_t>(positional)), "tuple");
   for (std::size_t i = 0; i < positional; ++i) {
@@ -340,9 +366,10 @@ PyObject* call(FuzzedDataProvider& fdp, PyObject* callable, std::vector<PyObject
   if (mode == 1 || mode == 2 || mode == 5 || mode == 6) {
     kwargs = need(PyDict_New(), "kwargs");
     if (mode == 1 || mode == 2) {
-      for (std::size_t i = 0; i < names.size(); ++i) PyDict_SetItemString(kwargs, names[i], args[i]);
+      for (std::size_t i = 0; i < names.size(); ++i)
+        PyDict_SetItemString(kwargs, names[i], args[i]);
     }
-    if (mode == 5) PyDict_SetItemString(kwargs, "sides", Py_None);        // unknown keyword
+    if (mode == 5) PyDict_SetItemString(kwargs, "sides", Py_None);  // unknown keyword
     if (mode == 6 && !names.empty()) PyDict_SetItemString(kwargs, names[0], Py_None);  // doubled
   }
   PyObject* result = PyObject_Call(callable, tuple, kwargs);
@@ -381,9 +408,9 @@ void drive(FuzzedDataProvider& fdp) {
         check_outcome(call(fdp, g.run_program, {make_text(fdp)}, {"program"}), Shape::Dict2);
         break;
       case 2:
-        check_outcome(call(fdp, g.roll_simple, {make_int(fdp), make_int(fdp)},
-                           {"dice_count", "dice_sides"}),
-                      Shape::Int);
+        check_outcome(
+            call(fdp, g.roll_simple, {make_int(fdp), make_int(fdp)}, {"dice_count", "dice_sides"}),
+            Shape::Int);
         break;
       case 3: {
         PyObject* method = need(PyObject_GetAttrString(roller, "roll"), "roll");
@@ -406,8 +433,9 @@ void drive(FuzzedDataProvider& fdp) {
       }
       case 6: {
         PyObject* method = need(PyObject_GetAttrString(roller, "roll_simple"), "roll_simple");
-        check_outcome(call(fdp, method, {make_int(fdp), make_int(fdp)}, {"dice_count", "dice_sides"}),
-                      Shape::Int);
+        check_outcome(
+            call(fdp, method, {make_int(fdp), make_int(fdp)}, {"dice_count", "dice_sides"}),
+            Shape::Int);
         Py_DECREF(method);
         break;
       }
@@ -430,18 +458,16 @@ void drive(FuzzedDataProvider& fdp) {
         break;
       }
       case 10:
-        check_outcome(PyObject_CallMethod(policy, fdp.ConsumeBool() ? "limits" : "hard_limits",
-                                          nullptr),
-                      Shape::Limits);
+        check_outcome(
+            PyObject_CallMethod(policy, fdp.ConsumeBool() ? "limits" : "hard_limits", nullptr),
+            Shape::Limits);
         break;
       case 11:
         // Methods called on the wrong receiver through the class.
         check_outcome(PyObject_CallMethod(g.roller_class, "roll", "Os", policy, "1d6"),
                       Shape::Dict5);
         break;
-      default:
-        check_outcome(call(fdp, g.policy_class, {}, {}), Shape::Policy);
-        break;
+      default: check_outcome(call(fdp, g.policy_class, {}, {}), Shape::Policy); break;
     }
     check_roller_free(roller);
   }

@@ -16,8 +16,8 @@
 namespace kavelo::fuzz {
 
 [[noreturn]] inline void fail(const char* what, std::string_view detail = {}) {
-  std::fprintf(stderr, "fuzz invariant broken: %s\n%.*s\n", what,
-               static_cast<int>(detail.size()), detail.data());
+  std::fprintf(stderr, "fuzz invariant broken: %s\n%.*s\n", what, static_cast<int>(detail.size()),
+               detail.data());
   std::abort();
 }
 

@@ -27,11 +27,11 @@ class RollTrace;
 // One node being evaluated or written out by the iterative walks over a tree: a binary
 // node waiting for its right operand, or a Paren or Commented node for its inner one.
 struct EvaluationFrame {
-  NodeId operand = 0;           // binary: the right operand; Commented: the node itself
+  NodeId operand = 0;  // binary: the right operand; Commented: the node itself
   ExprKind kind = ExprKind::Add;
-  bool is_root = false;         // on the chain of nodes whose result is the whole result
-  bool right = false;           // its right operand has been started
-  std::int64_t left = 0;        // the total of its left operand, once known
+  bool is_root = false;   // on the chain of nodes whose result is the whole result
+  bool right = false;     // its right operand has been started
+  std::int64_t left = 0;  // the total of its left operand, once known
 };
 
 // Room for the walks' own stack. A walk never holds more frames than the nesting limit
@@ -68,8 +68,7 @@ class DiceCalculator {
   // evaluate_expression that also records every face into `trace` (cleared first), or
   // takes the faces from it when it replays. A replay that needs more faces than it
   // has, meets a face outside its die, or leaves faces over fails (trace.fault()).
-  [[nodiscard]] Result<DiceResult> trace_expression(const Expression& expression,
-                                                    RollTrace& trace);
+  [[nodiscard]] Result<DiceResult> trace_expression(const Expression& expression, RollTrace& trace);
 
   // --- steps under the current request state (no reset) ---
   // Public so that the tests can run one step under a prepared request state; the
@@ -93,7 +92,9 @@ class DiceCalculator {
   [[nodiscard]] const ExecutionBudget& budget() const noexcept { return budget_; }
   [[nodiscard]] ExecutionBudget& budget() noexcept { return budget_; }
   [[nodiscard]] bool has_generator() const noexcept { return generator_.has_value(); }
-  [[nodiscard]] const std::optional<RequestRandom>& generator() const noexcept { return generator_; }
+  [[nodiscard]] const std::optional<RequestRandom>& generator() const noexcept {
+    return generator_;
+  }
   [[nodiscard]] std::uint64_t nesting_depth() const noexcept { return nesting_depth_; }
 
  private:

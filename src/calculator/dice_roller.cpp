@@ -137,12 +137,8 @@ template <class T>
 void apply_pool_effect(std::vector<T>& pool, PoolEffect effect, const DiceModifier& modifier) {
   const std::uint64_t n = modifier_count(modifier.value);
   switch (effect) {
-    case PoolEffect::KeepHighest:
-      keep_highest(pool, n);
-      break;
-    case PoolEffect::KeepLowest:
-      keep_lowest(pool, n);
-      break;
+    case PoolEffect::KeepHighest: keep_highest(pool, n); break;
+    case PoolEffect::KeepLowest: keep_lowest(pool, n); break;
     case PoolEffect::DropHighest:
       sort_descending(pool);
       drop_first(pool, n);
@@ -151,12 +147,8 @@ void apply_pool_effect(std::vector<T>& pool, PoolEffect effect, const DiceModifi
       sort_ascending(pool);
       drop_first(pool, n);
       break;
-    case PoolEffect::FirstOfEach:
-      keep_first_occurrences(pool);
-      break;
-    case PoolEffect::Ascending:
-      sort_ascending(pool);
-      break;
+    case PoolEffect::FirstOfEach: keep_first_occurrences(pool); break;
+    case PoolEffect::Ascending: sort_ascending(pool); break;
     case PoolEffect::CountOf: {
       const std::int64_t target = modifier.value;
       const auto matches = std::count_if(pool.begin(), pool.end(),
@@ -168,8 +160,7 @@ void apply_pool_effect(std::vector<T>& pool, PoolEffect effect, const DiceModifi
       }
       break;
     }
-    case PoolEffect::None:
-      break;
+    case PoolEffect::None: break;
   }
 }
 
@@ -332,8 +323,8 @@ class DiePhase {
     switch (stop_) {
       case Stop::Refused: return std::unexpected(budget_.exceeded(refused_, 1));
       case Stop::TooManyFaces:
-        return std::unexpected(DiceError::budget_exceeded(name_of(Resource::CollectionItems),
-                                                          0, faces_, collection_limit_));
+        return std::unexpected(DiceError::budget_exceeded(name_of(Resource::CollectionItems), 0,
+                                                          faces_, collection_limit_));
       case Stop::Other: break;
     }
     return std::unexpected(std::move(*other_));
@@ -345,7 +336,8 @@ class DiePhase {
   // One face drawn into `face`; false when a charge is refused (or a replay fails).
   bool draw(std::uint32_t& face, [[maybe_unused]] FaceOrigin origin) noexcept(!kTraced) {
     if constexpr (kTraced) {
-      face = trace_->replaying() ? replayed_face() : draw_face(generator_, budget_, sides_, refused_);
+      face =
+          trace_->replaying() ? replayed_face() : draw_face(generator_, budget_, sides_, refused_);
       if (face != 0) trace_->add_face(face, origin, die_);
     } else {
       face = draw_face(generator_, budget_, sides_, refused_);
@@ -434,12 +426,9 @@ class DiePhase {
           return true;
         }
         return true;
-      case ModifierKind::RerollUntil:
-        return reroll_until(modifier, begin);
-      case ModifierKind::RerollAdd:
-        return reroll_add(modifier, begin);
-      default:
-        return true;
+      case ModifierKind::RerollUntil: return reroll_until(modifier, begin);
+      case ModifierKind::RerollAdd: return reroll_add(modifier, begin);
+      default: return true;
     }
   }
 
@@ -496,7 +485,7 @@ class DiePhase {
   Stop stop_ = Stop::Refused;
   std::optional<DiceError> other_;
   [[maybe_unused]] RollTrace* const trace_;  // null unless kTraced
-  std::uint64_t die_ = 0;                     // traced: the die being rolled
+  std::uint64_t die_ = 0;                    // traced: the die being rolled
 };
 
 // The pool phase of a traced term: DiceCalculator::apply_pool_phase's passes and
@@ -549,7 +538,8 @@ Status DiceCalculator::count_reroll_scans(std::uint64_t scans) {
 }
 
 Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
-  if (trace_ != nullptr) [[unlikely]] return roll_term<true>(dice);
+  if (trace_ != nullptr) [[unlikely]]
+    return roll_term<true>(dice);
   return roll_term<false>(dice);
 }
 
@@ -579,9 +569,12 @@ Result<RollGroups> DiceCalculator::roll_term(const DiceTerm& dice) {
   // here if this is the request's first face.
   KAVELO_TRY(ensure_generator());
   if constexpr (kTraced) {
-    trace_->terms_.push_back(TracedTerm{dice.count, dice.sides,
+    trace_->terms_.push_back(TracedTerm{dice.count,
+                                        dice.sides,
                                         {dice.modifiers.begin(), dice.modifiers.end()},
-                                        trace_->faces().size(), 0, {}});
+                                        trace_->faces().size(),
+                                        0,
+                                        {}});
     trace_->live_.clear();
   }
   DiePhase<kTraced> phase(*this, *generator_, budget_, groups.mutable_values(),

@@ -301,7 +301,7 @@ class ExpressionEvaluator {
   // Error values, texts and the dice roll live in these non-inlined helpers, which keeps
   // the walk's own loop small and free of their locals.
   [[gnu::noinline, gnu::cold]] static Result<std::int64_t> depth_exceeded(std::uint64_t depth,
-                                                                         std::uint64_t limit) {
+                                                                          std::uint64_t limit) {
     return std::unexpected(
         DiceError::budget_exceeded(name_of(Resource::NestingDepth), depth, 1, limit));
   }
@@ -311,7 +311,9 @@ class ExpressionEvaluator {
   }
 
   // A number at the root is its own details.
-  [[gnu::noinline]] void put_root_number(std::int64_t value) { TextSink(details_).put_number(value); }
+  [[gnu::noinline]] void put_root_number(std::int64_t value) {
+    TextSink(details_).put_number(value);
+  }
 
   // The total of a binary node from its operands' totals, and the root's details.
   [[gnu::noinline]] Result<std::int64_t> combine(ExprKind kind, std::int64_t left,

@@ -20,8 +20,7 @@ std::string RollTrace::fault_message() const {
       return std::to_string(replay_.size() - replay_next_) + " of the " +
              std::to_string(replay_.size()) + " faces left over: the expression draws only " +
              std::to_string(replay_next_);
-    case ReplayFault::None:
-      break;
+    case ReplayFault::None: break;
   }
   return {};
 }

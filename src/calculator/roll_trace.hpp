@@ -39,8 +39,8 @@ struct TracedFace {
   std::uint32_t value = 0;
   FaceOrigin origin = FaceOrigin::Roll;
   FaceFate fate = FaceFate::Kept;
-  std::uint64_t die = 0;    // index of the die within its term, from 0
-  DiceModifier cause;       // the deciding modifier; meaningless for Kept
+  std::uint64_t die = 0;  // index of the die within its term, from 0
+  DiceModifier cause;     // the deciding modifier; meaningless for Kept
 };
 
 struct TracedTerm {
@@ -49,7 +49,7 @@ struct TracedTerm {
   std::vector<DiceModifier> modifiers;
   std::size_t first_face = 0;  // faces [first_face, end_face) of the trace are this term's
   std::size_t end_face = 0;
-  RollGroups values;           // what the term contributed to the result's rolls
+  RollGroups values;  // what the term contributed to the result's rolls
 };
 
 // Why a replay failed; Fault::None while it has not.

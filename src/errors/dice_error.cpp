@@ -100,9 +100,7 @@ std::string DiceError::display() const {
       out = "[arithmetic.overflow] checked i64 overflow during ";
       out += name();
       break;
-    case DiceErrorKind::DivisionByZero:
-      out = "[arithmetic.divide_by_zero] 除零错误";
-      break;
+    case DiceErrorKind::DivisionByZero: out = "[arithmetic.divide_by_zero] 除零错误"; break;
     case DiceErrorKind::InvalidExponent:
       out = "[arithmetic.invalid_exponent] exponent ";
       append_decimal(out, exponent_);
@@ -151,9 +149,7 @@ std::string DiceError::display() const {
       out += " exceeds hard maximum ";
       append_decimal(out, limit_);
       break;
-    case DiceErrorKind::InvalidModifier:
-      out = name();
-      break;
+    case DiceErrorKind::InvalidModifier: out = name(); break;
     case DiceErrorKind::NegativeLimit:
       out = "[policy.invalid_limit] ";
       out += message_;

@@ -87,9 +87,9 @@ using Result = std::expected<T, DiceError>;
 using Status = std::expected<void, DiceError>;
 
 // Early return of the error held by an expected.
-#define KAVELO_TRY(expr)                                   \
-  do {                                                     \
-    if (auto kavelo_try_status_ = (expr); !kavelo_try_status_) \
+#define KAVELO_TRY(expr)                                             \
+  do {                                                               \
+    if (auto kavelo_try_status_ = (expr); !kavelo_try_status_)       \
       return std::unexpected(std::move(kavelo_try_status_.error())); \
   } while (false)
 

@@ -32,8 +32,9 @@ OddsResult<GroupTable> merged(GroupTable&& table, Meter& meter) {
   const std::size_t n = table.size();
   std::vector<std::uint32_t> order(n);
   std::iota(order.begin(), order.end(), 0u);
-  KAVELO_ODDS_TRY(meter.work(static_cast<std::uint64_t>(n) * (std::bit_width(n) + 1) * kCompareWork +
-                             table.values.size()));
+  KAVELO_ODDS_TRY(
+      meter.work(static_cast<std::uint64_t>(n) * (std::bit_width(n) + 1) * kCompareWork +
+                 table.values.size()));
   std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
     const auto x = table.group(a);
     const auto y = table.group(b);
@@ -71,7 +72,9 @@ OddsStatus add_new_faces(GroupTable& out, GroupTable& contexts, std::uint32_t fi
                          std::uint32_t last, Meter& meter) {
   const std::uint64_t faces = last - first + 1;
   KAVELO_ODDS_TRY(check_size(out, contexts.size() * faces, meter));
-  KAVELO_ODDS_TRY(meter.work(contexts.size() * faces * (kGroupWork + contexts.values.size() / std::max<std::size_t>(contexts.size(), 1))));
+  KAVELO_ODDS_TRY(meter.work(
+      contexts.size() * faces *
+      (kGroupWork + contexts.values.size() / std::max<std::size_t>(contexts.size(), 1))));
   std::vector<std::int64_t> scratch;
   for (std::size_t c = 0; c < contexts.size(); ++c) {
     const auto context = contexts.group(c);
@@ -90,12 +93,13 @@ OddsStatus add_new_faces(GroupTable& out, GroupTable& contexts, std::uint32_t fi
 
 OddsResult<GroupTable> die_groups(std::uint32_t sides, std::span<const DiceModifier> modifiers,
                                   double tolerance, std::string_view term, Meter& meter) {
-  const bool explode = std::ranges::any_of(
-      modifiers, [](const DiceModifier& m) { return is_explode(m.kind); });
+  const bool explode =
+      std::ranges::any_of(modifiers, [](const DiceModifier& m) { return is_explode(m.kind); });
   GroupTable table;
   const auto s = static_cast<std::int64_t>(sides);
   if (explode) {
-    if (sides == 1) return std::unexpected(endless(term, "never ends: a one-sided die explodes on every face"));
+    if (sides == 1)
+      return std::unexpected(endless(term, "never ends: a one-sided die explodes on every face"));
     // Groups of k faces showing the sides and one last face below them, for every k
     // below the first K whose chance (1/sides)^K is within the tolerance.
     const double q = 1.0 / static_cast<double>(sides);
@@ -155,7 +159,8 @@ OddsResult<GroupTable> die_groups(std::uint32_t sides, std::span<const DiceModif
           break;
         }
         case ModifierKind::RerollOnce: {
-          const auto at = std::ranges::find_if(group, [&](std::int64_t v) { return v <= threshold; });
+          const auto at =
+              std::ranges::find_if(group, [&](std::int64_t v) { return v <= threshold; });
           if (at == group.end()) {
             out.push(group, p);
           } else {
@@ -181,8 +186,7 @@ OddsResult<GroupTable> die_groups(std::uint32_t sides, std::span<const DiceModif
           contexts.push(context, p);
           break;
         }
-        default:
-          break;
+        default: break;
       }
     }
     switch (modifier.kind) {
@@ -196,9 +200,9 @@ OddsResult<GroupTable> die_groups(std::uint32_t sides, std::span<const DiceModif
       case ModifierKind::RerollUntil:
         if (matched > 0.0) {
           if (threshold >= s) {
-            return std::unexpected(endless(
-                term, "can reroll without end: R" + std::to_string(threshold) +
-                          " matches every face of a d" + std::to_string(sides)));
+            return std::unexpected(
+                endless(term, "can reroll without end: R" + std::to_string(threshold) +
+                                  " matches every face of a d" + std::to_string(sides)));
           }
           // Rerolled until the face is above the threshold: uniform over the faces above it.
           const std::int64_t hole[1] = {kHole};
@@ -230,8 +234,7 @@ OddsResult<GroupTable> die_groups(std::uint32_t sides, std::span<const DiceModif
         }
         break;
       }
-      default:
-        break;
+      default: break;
     }
     KAVELO_ODDS_TRY(check_size(out, 0, meter));
     KAVELO_ODDS_TRY(out.hold.set(meter, out.values.size() + 2 * out.size()));

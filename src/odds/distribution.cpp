@@ -134,7 +134,8 @@ std::pair<std::size_t, std::size_t> nonzero_range(std::span<const double> probs)
 
 // The outcomes of `d` written densely over [min, max] (zeros where it has none).
 std::vector<double> dense_of(const Dist& d) {
-  const std::uint64_t span = static_cast<std::uint64_t>(d.max()) - static_cast<std::uint64_t>(d.min()) + 1;
+  const std::uint64_t span =
+      static_cast<std::uint64_t>(d.max()) - static_cast<std::uint64_t>(d.min()) + 1;
   std::vector<double> dense(static_cast<std::size_t>(span), 0.0);
   const auto values = d.values();
   const auto probs = d.probs();
@@ -225,8 +226,8 @@ Dist Dist::certain_failure(Failure failure) {
   return d;
 }
 
-OddsResult<Dist> Dist::from_pairs(std::vector<std::pair<std::int64_t, double>>& pairs,
-                                  Meter& meter, const char* what) {
+OddsResult<Dist> Dist::from_pairs(std::vector<std::pair<std::int64_t, double>>& pairs, Meter& meter,
+                                  const char* what) {
   KAVELO_ODDS_TRY(meter.work(pairs.size()));
   if (!std::is_sorted(pairs.begin(), pairs.end(),
                       [](const auto& x, const auto& y) { return x.first < y.first; })) {
@@ -309,12 +310,11 @@ OddsResult<Dist> combine(ExprKind kind, const Dist& left, const Dist& right, Met
       // Dense when no sum can leave the 64-bit range: the extreme sums fit.
       std::int64_t low = 0;
       std::int64_t high = 0;
-      const bool fits =
-          kind == ExprKind::Add
-              ? !__builtin_add_overflow(left.min(), right.min(), &low) &&
-                    !__builtin_add_overflow(left.max(), right.max(), &high)
-              : !__builtin_sub_overflow(left.min(), right.max(), &low) &&
-                    !__builtin_sub_overflow(left.max(), right.min(), &high);
+      const bool fits = kind == ExprKind::Add
+                            ? !__builtin_add_overflow(left.min(), right.min(), &low) &&
+                                  !__builtin_add_overflow(left.max(), right.max(), &high)
+                            : !__builtin_sub_overflow(left.min(), right.max(), &low) &&
+                                  !__builtin_sub_overflow(left.max(), right.min(), &high);
       if (fits) {
         auto dense = dense_convolution(left, right, kind == ExprKind::Subtract, low, meter);
         if (!dense) return dense;
@@ -349,8 +349,9 @@ OddsResult<Dist> sum_of_copies(const Dist& one, std::uint64_t count, Meter& mete
     return sum;
   };
   auto copy_of = [&](const Dist& d) -> OddsResult<Dist> {
-    auto copy = Dist::from_sorted(std::vector<std::int64_t>(d.values().begin(), d.values().end()),
-                                  std::vector<double>(d.probs().begin(), d.probs().end()), meter, "a sum");
+    auto copy =
+        Dist::from_sorted(std::vector<std::int64_t>(d.values().begin(), d.values().end()),
+                          std::vector<double>(d.probs().begin(), d.probs().end()), meter, "a sum");
     if (copy) {
       copy->failures = d.failures;
       copy->truncated = d.truncated;

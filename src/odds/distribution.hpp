@@ -55,8 +55,8 @@ class Dist {
   [[nodiscard]] static Dist certain_failure(Failure failure);
   // Outcomes given as (value, probability) pairs in any order, equal values merged.
   // The pairs' storage is reused.
-  [[nodiscard]] static OddsResult<Dist> from_pairs(std::vector<std::pair<std::int64_t, double>>& pairs,
-                                                   Meter& meter, const char* what);
+  [[nodiscard]] static OddsResult<Dist> from_pairs(
+      std::vector<std::pair<std::int64_t, double>>& pairs, Meter& meter, const char* what);
   // Outcomes already ascending and distinct.
   [[nodiscard]] static OddsResult<Dist> from_sorted(std::vector<std::int64_t> values,
                                                     std::vector<double> probs, Meter& meter,
@@ -70,9 +70,9 @@ class Dist {
   [[nodiscard]] std::int64_t max() const noexcept { return values_.back(); }
   // True when every integer from min to max is an outcome.
   [[nodiscard]] bool contiguous() const noexcept {
-    return !values_.empty() &&
-           static_cast<std::uint64_t>(values_.back()) - static_cast<std::uint64_t>(values_.front()) ==
-               values_.size() - 1;
+    return !values_.empty() && static_cast<std::uint64_t>(values_.back()) -
+                                       static_cast<std::uint64_t>(values_.front()) ==
+                                   values_.size() - 1;
   }
   // The probability of giving a total.
   [[nodiscard]] double mass() const noexcept;

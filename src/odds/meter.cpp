@@ -12,9 +12,8 @@ OddsError Meter::work_exceeded() const {
 }
 
 OddsError Meter::outcomes_exceeded(std::uint64_t count, const char* what) const {
-  return too_complex(std::string(what) + " has " + std::to_string(count) +
-                     " outcomes, more than " + std::to_string(limits_.max_outcomes) +
-                     " (max_outcomes)");
+  return too_complex(std::string(what) + " has " + std::to_string(count) + " outcomes, more than " +
+                     std::to_string(limits_.max_outcomes) + " (max_outcomes)");
 }
 
 OddsError Meter::cells_exceeded() const {

@@ -25,10 +25,10 @@ template <class T>
 using OddsResult = std::expected<T, OddsError>;
 using OddsStatus = std::expected<void, OddsError>;
 
-#define KAVELO_ODDS_TRY(expr)                                         \
-  do {                                                                \
-    if (auto odds_try_status_ = (expr); !odds_try_status_)            \
-      return std::unexpected(std::move(odds_try_status_.error()));    \
+#define KAVELO_ODDS_TRY(expr)                                      \
+  do {                                                             \
+    if (auto odds_try_status_ = (expr); !odds_try_status_)         \
+      return std::unexpected(std::move(odds_try_status_.error())); \
   } while (false)
 
 struct OddsLimits {

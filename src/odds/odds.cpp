@@ -32,8 +32,9 @@ OddsResult<Dist> expression_odds(const ExpressionPool& pool, NodeId root, Meter&
   for (NodeId id = pool.node(root).first; id <= root; ++id) {
     if (explodes(pool, pool.node(id))) ++exploding;
   }
-  const double term_tolerance =
-      exploding > 0 ? meter.limits().tolerance / static_cast<double>(exploding) : meter.limits().tolerance;
+  const double term_tolerance = exploding > 0
+                                    ? meter.limits().tolerance / static_cast<double>(exploding)
+                                    : meter.limits().tolerance;
 
   struct Frame {
     NodeId id;
@@ -107,9 +108,9 @@ OddsResult<OddsReport> compute_odds(std::string_view text, const OddsLimits& lim
     if (error.kind() == DiceErrorKind::ParseError && error.message() == kOneInstructionOnly) {
       auto program = DiceParser::parse_program_with_policy(text, policy);
       const std::size_t n = program ? program->instructions.size() : 0;
-      return std::unexpected(OddsError{
-          "[odds.program] odds() takes one expression, not a program of " + std::to_string(n) +
-          " instructions; ask for each instruction on its own"});
+      return std::unexpected(
+          OddsError{"[odds.program] odds() takes one expression, not a program of " +
+                    std::to_string(n) + " instructions; ask for each instruction on its own"});
     }
     return std::unexpected(OddsError{error.display()});
   }

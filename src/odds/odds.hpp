@@ -17,8 +17,8 @@
 namespace kavelo::odds {
 
 struct OddsReport {
-  std::vector<std::int64_t> outcomes;   // ascending
-  std::vector<double> probabilities;    // of each outcome
+  std::vector<std::int64_t> outcomes;            // ascending
+  std::vector<double> probabilities;             // of each outcome
   std::array<double, kFailureKinds> failures{};  // by Failure
   double truncated = 0.0;
   // What the computation used.
@@ -27,7 +27,8 @@ struct OddsReport {
 };
 
 // The odds of the expression rooted at `root`.
-[[nodiscard]] OddsResult<Dist> expression_odds(const ExpressionPool& pool, NodeId root, Meter& meter);
+[[nodiscard]] OddsResult<Dist> expression_odds(const ExpressionPool& pool, NodeId root,
+                                               Meter& meter);
 
 // The odds of one dice term; `tolerance` is the mass its explosions may leave out.
 [[nodiscard]] OddsResult<Dist> term_odds(const DiceTerm& term, double tolerance, Meter& meter);

@@ -102,12 +102,17 @@ class SortedGroups {
       out.prob_.push_back(table.probs[i]);
     }
     out.build_tree();
-    KAVELO_ODDS_TRY(out.hold_.set(meter, out.values_.size() + 8 * static_cast<std::size_t>(out.size()) + 8));
+    KAVELO_ODDS_TRY(
+        out.hold_.set(meter, out.values_.size() + 8 * static_cast<std::size_t>(out.size()) + 8));
     return out;
   }
 
-  [[nodiscard]] std::uint32_t size() const noexcept { return static_cast<std::uint32_t>(prob_.size()); }
-  [[nodiscard]] std::uint32_t len(std::uint32_t g) const noexcept { return begin_[g + 1] - begin_[g]; }
+  [[nodiscard]] std::uint32_t size() const noexcept {
+    return static_cast<std::uint32_t>(prob_.size());
+  }
+  [[nodiscard]] std::uint32_t len(std::uint32_t g) const noexcept {
+    return begin_[g + 1] - begin_[g];
+  }
   [[nodiscard]] std::int64_t at(std::uint32_t g, std::uint32_t d) const noexcept {
     return d < len(g) ? values_[begin_[g] + d] : kEnd;
   }
@@ -242,7 +247,8 @@ OddsStatus add_into(Acc& dst, const Acc& src, std::int64_t delta, double weight,
     KAVELO_ODDS_TRY(dst.hold.set(meter, new_width));
     std::vector<double> grown(static_cast<std::size_t>(new_width), 0.0);
     if (first < last) {
-      std::copy(dst.p.begin() + static_cast<std::ptrdiff_t>(first), dst.p.begin() + static_cast<std::ptrdiff_t>(last),
+      std::copy(dst.p.begin() + static_cast<std::ptrdiff_t>(first),
+                dst.p.begin() + static_cast<std::ptrdiff_t>(last),
                 grown.begin() + (used_lo - new_lo));
     }
     dst.p = std::move(grown);
@@ -311,7 +317,8 @@ struct Joint {
 void add_class(std::vector<std::pair<std::int32_t, std::int64_t>>& classes, std::int32_t id,
                std::int64_t count) {
   if (id == kDone || count == 0) return;
-  auto at = std::ranges::lower_bound(classes, id, {}, &std::pair<std::int32_t, std::int64_t>::first);
+  auto at =
+      std::ranges::lower_bound(classes, id, {}, &std::pair<std::int32_t, std::int64_t>::first);
   if (at != classes.end() && at->first == id) {
     at->second += count;
   } else {
@@ -332,12 +339,14 @@ std::vector<double> binomial(std::int64_t n, double yes, double no) {
   const double up = yes / no;
   const double down = no / yes;
   for (std::int64_t k = mode; k < n; ++k) {
-    w[static_cast<std::size_t>(k + 1)] =
-        w[static_cast<std::size_t>(k)] * (static_cast<double>(n - k) / static_cast<double>(k + 1)) * up;
+    w[static_cast<std::size_t>(k + 1)] = w[static_cast<std::size_t>(k)] *
+                                         (static_cast<double>(n - k) / static_cast<double>(k + 1)) *
+                                         up;
   }
   for (std::int64_t k = mode; k > 0; --k) {
-    w[static_cast<std::size_t>(k - 1)] =
-        w[static_cast<std::size_t>(k)] * (static_cast<double>(k) / static_cast<double>(n - k + 1)) * down;
+    w[static_cast<std::size_t>(k - 1)] = w[static_cast<std::size_t>(k)] *
+                                         (static_cast<double>(k) / static_cast<double>(n - k + 1)) *
+                                         down;
   }
   CompensatedSum sum;
   for (double x : w) sum.add(x);
@@ -347,10 +356,12 @@ std::vector<double> binomial(std::int64_t n, double yes, double no) {
 }
 
 // The sum of `n` independent copies of a distribution over 0..w.size()-1.
-OddsResult<std::vector<double>> power_of(const std::vector<double>& one, std::int64_t n, Meter& meter) {
+OddsResult<std::vector<double>> power_of(const std::vector<double>& one, std::int64_t n,
+                                         Meter& meter) {
   std::vector<double> result{1.0};
   std::vector<double> base = one;
-  auto convolve = [&](const std::vector<double>& a, const std::vector<double>& b) -> OddsResult<std::vector<double>> {
+  auto convolve = [&](const std::vector<double>& a,
+                      const std::vector<double>& b) -> OddsResult<std::vector<double>> {
     KAVELO_ODDS_TRY(meter.work(static_cast<std::uint64_t>(a.size()) * b.size()));
     KAVELO_ODDS_TRY(meter.outcomes(a.size() + b.size() - 1, "a run of equal values"));
     std::vector<double> out(a.size() + b.size() - 1, 0.0);
@@ -384,7 +395,11 @@ class PoolProgramme {
  public:
   PoolProgramme(const SortedGroups& groups, std::vector<StreamOp> ops, bool negated,
                 std::optional<std::int64_t> tally_target, Meter& meter)
-      : groups_(groups), ops_(std::move(ops)), negated_(negated), tally_(tally_target), meter_(meter) {}
+      : groups_(groups),
+        ops_(std::move(ops)),
+        negated_(negated),
+        tally_(tally_target),
+        meter_(meter) {}
 
   // The distribution of the chain's result (its total, or for a tally the count of the
   // target value) for `count` dice, normalised to dice that all finish.
@@ -469,8 +484,7 @@ class PoolProgramme {
         const auto y = groups_.group(other.b + i).subspan(other.d);
         const double px = groups_.prob(node.b + i) / node.mass;
         const double py = groups_.prob(other.b + i) / other.mass;
-        same = std::ranges::equal(x, y) &&
-               std::fabs(px - py) <= kMergeTolerance * std::max(px, py);
+        same = std::ranges::equal(x, y) && std::fabs(px - py) <= kMergeTolerance * std::max(px, py);
       }
       // Counted when it fits; a refusal here is left to the next checked charge.
       (void)meter_.work(  // NOLINT(bugprone-unused-return-value)
@@ -523,7 +537,8 @@ class PoolProgramme {
       out.push_back(std::move(j));
       return out;
     }
-    const bool one_child = std::ranges::all_of(moves, [&](const Transition& t) { return t.child == moves[0].child; });
+    const bool one_child =
+        std::ranges::all_of(moves, [&](const Transition& t) { return t.child == moves[0].child; });
     if (one_child) {
       // Every die goes to the same class: only the number of values shown varies.
       std::int64_t most = 0;
@@ -543,7 +558,8 @@ class PoolProgramme {
     if (moves.size() == 2) {
       KAVELO_ODDS_TRY(meter_.work(static_cast<std::uint64_t>(n) * 4));
       // One joint move per split of the n dice between the two children.
-      KAVELO_ODDS_TRY(meter_.outcomes(static_cast<std::uint64_t>(n) + 1, "the moves of a pool's dice"));
+      KAVELO_ODDS_TRY(
+          meter_.outcomes(static_cast<std::uint64_t>(n) + 1, "the moves of a pool's dice"));
       const std::vector<double> w = binomial(n, moves[0].p, moves[1].p);
       for (std::int64_t a = 0; a <= n; ++a) {
         const double p = w[static_cast<std::size_t>(a)];
@@ -563,14 +579,16 @@ class PoolProgramme {
     std::map<std::vector<std::int64_t>, double> current;
     current[std::vector<std::int64_t>(children.size() + 1, 0)] = 1.0;
     for (std::int64_t die = 0; die < n; ++die) {
-      KAVELO_ODDS_TRY(meter_.work(current.size() * moves.size() * (kBranchWork + 4 * children.size())));
+      KAVELO_ODDS_TRY(
+          meter_.work(current.size() * moves.size() * (kBranchWork + 4 * children.size())));
       KAVELO_ODDS_TRY(meter_.outcomes(current.size() * moves.size(), "the moves of a pool's dice"));
       std::map<std::vector<std::int64_t>, double> next;
       for (const auto& [key, p] : current) {
         for (const Transition& t : moves) {
           std::vector<std::int64_t> k = key;
           k[0] += t.shown;
-          k[1 + static_cast<std::size_t>(std::ranges::find(children, t.child) - children.begin())] += 1;
+          k[1 +
+            static_cast<std::size_t>(std::ranges::find(children, t.child) - children.begin())] += 1;
           next[std::move(k)] += p * t.p;
         }
       }
@@ -578,7 +596,8 @@ class PoolProgramme {
     }
     for (const auto& [key, p] : current) {
       Joint j{key[0], {}, p};
-      for (std::size_t c = 0; c < children.size(); ++c) add_class(j.classes, children[c], key[1 + c]);
+      for (std::size_t c = 0; c < children.size(); ++c)
+        add_class(j.classes, children[c], key[1 + c]);
       out.push_back(std::move(j));
     }
     return out;
@@ -641,8 +660,8 @@ class PoolProgramme {
         const std::int64_t saved = state;
         state += dropped;
         const std::int64_t left = op.n - state;
-        feed(i + 1, count - dropped, known, rest - std::min(rest, left), bound - std::min(bound, left),
-             ops, out);
+        feed(i + 1, count - dropped, known, rest - std::min(rest, left),
+             bound - std::min(bound, left), ops, out);
         state = saved;
         return;
       }
@@ -654,7 +673,8 @@ class PoolProgramme {
           // last min(count, n - after) are among them.
           const std::int64_t low = op.n > after ? std::min(count, op.n - after) : 0;
           const bool take = op.kind == StreamKind::TakeLast;
-          const std::int64_t next_rest = take ? std::min(op.n, after) : after - std::min(after, op.n);
+          const std::int64_t next_rest =
+              take ? std::min(op.n, after) : after - std::min(after, op.n);
           feed(i + 1, take ? low : count - low, true, next_rest, next_rest, ops, out);
         };
         if (saved != kNoGuess) {
@@ -704,11 +724,12 @@ class PoolProgramme {
       if (!tally_ || outcome_ > *tally_) return false;
     }
     for (std::size_t i = 0; i < ops_.size(); ++i) {
-      const bool guessing = (ops_[i].kind == StreamKind::TakeLast || ops_[i].kind == StreamKind::DropLast) &&
-                            key[base + i] != kNoGuess;
+      const bool guessing =
+          (ops_[i].kind == StreamKind::TakeLast || ops_[i].kind == StreamKind::DropLast) &&
+          key[base + i] != kNoGuess;
       if (!guessing) continue;
-      if (i < closed) return false;   // its guess still needs the values to come
-      if (key[base + i] != 0) {       // nothing reaches it any more
+      if (i < closed) return false;  // its guess still needs the values to come
+      if (key[base + i] != 0) {      // nothing reaches it any more
         wrong = true;
         return false;
       }
@@ -753,7 +774,8 @@ class PoolProgramme {
         feed(0, j.shown, known, known ? rest : 0, bound, ops, branches);
         // A branch builds, hashes and files a key: priced at what that costs against a
         // multiply-add.
-        KAVELO_ODDS_TRY(meter_.work(kJointWork + branches.size() * (kBranchWork + 4 * source.key.size())));
+        KAVELO_ODDS_TRY(
+            meter_.work(kJointWork + branches.size() * (kBranchWork + 4 * source.key.size())));
         for (Branch& b : branches) {
           std::int64_t delta = 0;
           if (tally_) {
@@ -797,7 +819,8 @@ class PoolProgramme {
       for (std::size_t m = 0; m < moves.size(); ++m) {
         Acc& target = states_[moves[m].target].acc;
         if (m + 1 == moves.size()) {
-          KAVELO_ODDS_TRY(move_into(target, std::move(source.acc), moves[m].delta, moves[m].p, meter_));
+          KAVELO_ODDS_TRY(
+              move_into(target, std::move(source.acc), moves[m].delta, moves[m].p, meter_));
         } else {
           KAVELO_ODDS_TRY(add_into(target, source.acc, moves[m].delta, moves[m].p, meter_));
         }
@@ -847,7 +870,12 @@ class RankWindow {
   // window is the whole pool.
   RankWindow(std::int64_t dice, std::int64_t first, std::int64_t last, bool distinct,
              std::optional<std::int64_t> tally, Meter& meter)
-      : dice_(dice), first_(first), last_(last), distinct_(distinct), tally_(tally), meter_(meter) {}
+      : dice_(dice),
+        first_(first),
+        last_(last),
+        distinct_(distinct),
+        tally_(tally),
+        meter_(meter) {}
 
   // `values` ascending with their probabilities (adding up to 1).
   OddsResult<Acc> run(std::span<const std::int64_t> values, std::span<const double> probs) {
@@ -947,10 +975,12 @@ class RankWindow {
  private:
   // What `count` values of `v` placed after `placed` others add: their overlap with the
   // window, times v for a total, or as a count when v is the tally's target.
-  OddsStatus shift_of(std::int64_t v, std::int64_t placed, std::int64_t count, std::int64_t& out) const {
+  OddsStatus shift_of(std::int64_t v, std::int64_t placed, std::int64_t count,
+                      std::int64_t& out) const {
     const std::int64_t overlap =
-        distinct_ ? std::min<std::int64_t>(count, 1)
-                  : std::max<std::int64_t>(0, std::min(placed + count, last_) - std::max(placed, first_));
+        distinct_
+            ? std::min<std::int64_t>(count, 1)
+            : std::max<std::int64_t>(0, std::min(placed + count, last_) - std::max(placed, first_));
     if (tally_) {
       out = v == *tally_ ? overlap : 0;
       return {};
@@ -1119,12 +1149,12 @@ Dist from_acc(Acc&& acc, double factor, double truncated, Meter& meter, OddsStat
 
 OddsResult<Dist> pool_odds(const GroupTable& groups, std::uint64_t count,
                            std::span<const PoolStep> steps, double trim_budget, Meter& meter) {
-  const double all =
-      groups.truncated > 0.0 ? power(die_mass(groups), count) : 1.0;
+  const double all = groups.truncated > 0.0 ? power(die_mass(groups), count) : 1.0;
   // 1 - one^count without cancellation: -expm1(count * log1p(-truncated)).
-  const double truncated = groups.truncated > 0.0
-                               ? -std::expm1(static_cast<double>(count) * std::log1p(-groups.truncated))
-                               : 0.0;
+  const double truncated =
+      groups.truncated > 0.0
+          ? -std::expm1(static_cast<double>(count) * std::log1p(-groups.truncated))
+          : 0.0;
   std::uint32_t longest = 1;
   for (std::size_t i = 0; i < groups.size(); ++i) {
     longest = std::max<std::uint32_t>(longest, static_cast<std::uint32_t>(groups.group(i).size()));
@@ -1161,9 +1191,7 @@ OddsResult<Dist> pool_odds(const GroupTable& groups, std::uint64_t count,
       case PoolKind::Unique:
         if (stream.empty() || stream.back().kind != PoolKind::Unique) stream.push_back(step);
         break;
-      case PoolKind::Count:
-        target = step.target;
-        break;
+      case PoolKind::Count: target = step.target; break;
     }
   }
   post.assign(steps.begin() + static_cast<std::ptrdiff_t>(i), steps.end());
@@ -1201,7 +1229,8 @@ OddsResult<Dist> pool_odds(const GroupTable& groups, std::uint64_t count,
   }
 
   const bool single_values = longest == 1;
-  const bool keeps_only = std::ranges::none_of(stream, [](const PoolStep& s) { return s.kind == PoolKind::Unique; });
+  const bool keeps_only =
+      std::ranges::none_of(stream, [](const PoolStep& s) { return s.kind == PoolKind::Unique; });
   const bool unique_only = stream.size() == 1 && stream[0].kind == PoolKind::Unique;
   if (single_values && (keeps_only || unique_only)) {
     // The window of ranks the keeps and drops leave, highest first.
@@ -1243,8 +1272,9 @@ OddsResult<Dist> pool_odds(const GroupTable& groups, std::uint64_t count,
     int n = 0;
     bool known = one_length;
     for (const PoolStep& step : stream) {
-      const bool far = ascending ? (step.kind == PoolKind::KeepHigh || step.kind == PoolKind::DropHigh)
-                                 : (step.kind == PoolKind::KeepLow || step.kind == PoolKind::DropLow);
+      const bool far = ascending
+                           ? (step.kind == PoolKind::KeepHigh || step.kind == PoolKind::DropHigh)
+                           : (step.kind == PoolKind::KeepLow || step.kind == PoolKind::DropLow);
       if (step.kind == PoolKind::Unique) known = false;
       if (far && !known) ++n;
       if (far) known = true;
@@ -1257,10 +1287,18 @@ OddsResult<Dist> pool_odds(const GroupTable& groups, std::uint64_t count,
     // Every step kept is below the bound of the pool it meets, so n fits.
     const auto n = static_cast<std::int64_t>(step.n);
     switch (step.kind) {
-      case PoolKind::KeepHigh: ops.push_back({ascending ? StreamKind::TakeLast : StreamKind::TakeFirst, n}); break;
-      case PoolKind::KeepLow: ops.push_back({ascending ? StreamKind::TakeFirst : StreamKind::TakeLast, n}); break;
-      case PoolKind::DropHigh: ops.push_back({ascending ? StreamKind::DropLast : StreamKind::DropFirst, n}); break;
-      case PoolKind::DropLow: ops.push_back({ascending ? StreamKind::DropFirst : StreamKind::DropLast, n}); break;
+      case PoolKind::KeepHigh:
+        ops.push_back({ascending ? StreamKind::TakeLast : StreamKind::TakeFirst, n});
+        break;
+      case PoolKind::KeepLow:
+        ops.push_back({ascending ? StreamKind::TakeFirst : StreamKind::TakeLast, n});
+        break;
+      case PoolKind::DropHigh:
+        ops.push_back({ascending ? StreamKind::DropLast : StreamKind::DropFirst, n});
+        break;
+      case PoolKind::DropLow:
+        ops.push_back({ascending ? StreamKind::DropFirst : StreamKind::DropLast, n});
+        break;
       default: ops.push_back({StreamKind::Distinct, 0}); break;
     }
   }

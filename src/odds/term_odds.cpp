@@ -24,8 +24,10 @@ OddsResult<Dist> term_odds(const DiceTerm& term, double tolerance, Meter& meter)
   const auto count = static_cast<std::uint64_t>(term.count);
   const auto sides = static_cast<std::uint32_t>(term.sides);
   const std::vector<PoolStep> steps = pool_chain(term.modifiers);
-  const bool explode = std::ranges::any_of(term.modifiers, [](const DiceModifier& m) { return is_explode(m.kind); });
-  const bool reroll = std::ranges::any_of(term.modifiers, [](const DiceModifier& m) { return is_reroll(m.kind); });
+  const bool explode =
+      std::ranges::any_of(term.modifiers, [](const DiceModifier& m) { return is_explode(m.kind); });
+  const bool reroll =
+      std::ranges::any_of(term.modifiers, [](const DiceModifier& m) { return is_reroll(m.kind); });
 
   if (steps.empty() && !explode && !reroll) {
     // Plain dice: the sum of `count` uniform faces.

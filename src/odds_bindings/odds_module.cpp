@@ -55,9 +55,11 @@ PyObject* to_python(const OddsReport& report) {
   for (int k = 0; k < kFailureKinds; ++k) {
     if (report.failures[k] == 0.0) continue;
     const std::string_view name = failure_key(static_cast<Failure>(k));
-    PyRef key = PyRef::steal(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict"));
+    PyRef key = PyRef::steal(
+        PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict"));
     PyRef value = PyRef::steal(PyFloat_FromDouble(report.failures[k]));
-    if (!key || !value || PyDict_SetItem(failures.get(), key.get(), value.get()) < 0) return nullptr;
+    if (!key || !value || PyDict_SetItem(failures.get(), key.get(), value.get()) < 0)
+      return nullptr;
   }
   PyRef truncated = PyRef::steal(PyFloat_FromDouble(report.truncated));
   PyRef work = PyRef::steal(PyLong_FromUnsignedLongLong(report.work));
@@ -87,8 +89,7 @@ PyObject* distribution(PyObject*, PyObject* args) {
     std::optional<OddsResult<OddsReport>> result;
     bool out_of_memory = false;
     std::string fault;
-    Py_BEGIN_ALLOW_THREADS
-    try {
+    Py_BEGIN_ALLOW_THREADS try {
       result.emplace(compute_odds(text, limits));
     } catch (const std::bad_alloc&) {
       out_of_memory = true;
@@ -98,8 +99,7 @@ PyObject* distribution(PyObject*, PyObject* args) {
     } catch (...) {
       fault = "unknown internal fault";
     }
-    Py_END_ALLOW_THREADS
-    if (out_of_memory) return PyErr_NoMemory();
+    Py_END_ALLOW_THREADS if (out_of_memory) return PyErr_NoMemory();
     if (!fault.empty()) {
       raise_internal_fault(fault.c_str());
       return nullptr;
@@ -120,8 +120,15 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "_odds", "The odds of dice expressions (see kavelo.odds).", 0, methods,
-    nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_odds",
+    "The odds of dice expressions (see kavelo.odds).",
+    0,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 PyObject* initialise() {

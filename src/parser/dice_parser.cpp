@@ -41,12 +41,8 @@ Status check_bracket_depth(std::string_view source, std::uint64_t limit) {
     } else {
       switch (c) {
         case '"':
-        case '\'':
-          quote = c;
-          break;
-        case '#':
-          in_comment = true;
-          break;
+        case '\'': quote = c; break;
+        case '#': in_comment = true; break;
         case '(':
         case '[':
         case '{':
@@ -61,8 +57,7 @@ Status check_bracket_depth(std::string_view source, std::uint64_t limit) {
         case '}':
           if (depth > 0) --depth;
           break;
-        default:
-          break;
+        default: break;
       }
     }
   }
@@ -102,11 +97,8 @@ Result<Program> build_through_grammar(std::string_view source, const ResourcePol
   for (ParseNodeId child = tree.first_child(0); child != tree.end_of_children(0);
        child = tree.next_sibling(child)) {
     switch (tree.rule(child)) {
-      case Rule::Eoi:
-        break;
-      case Rule::Comment:
-        program.comment = DiceParser::parse_comment(tree.text(child));
-        break;
+      case Rule::Eoi: break;
+      case Rule::Comment: program.comment = DiceParser::parse_comment(tree.text(child)); break;
       case Rule::Instruction: {
         if (program.instructions.size() >= instruction_limit) {
           return std::unexpected(DiceError::instruction_limit_exceeded(instruction_limit));
@@ -138,8 +130,8 @@ Result<Program> parse_program(std::string_view source, const ResourcePolicy& pol
   // 1. Source size, in bytes.
   const std::uint64_t source_limit = policy.limit(Resource::SourceBytes);
   if (source.size() > source_limit) {
-    return std::unexpected(DiceError::budget_exceeded(name_of(Resource::SourceBytes), 0,
-                                                      source.size(), source_limit));
+    return std::unexpected(
+        DiceError::budget_exceeded(name_of(Resource::SourceBytes), 0, source.size(), source_limit));
   }
   // 2. Bracket depth; this also bounds the recursion of the grammar and the builder.
   KAVELO_TRY(check_bracket_depth(source, policy.limit(Resource::ParseDepth)));

@@ -136,9 +136,7 @@ class DirectParser {
         case '*': kind = ExprKind::Multiply; break;
         case '/': kind = ExprKind::Divide; break;
         case '^': kind = ExprKind::Power; break;
-        default:
-          at_ = before;
-          return false;
+        default: at_ = before; return false;
       }
       ++at_;
       return true;

@@ -107,12 +107,12 @@ class Builder {
  private:
   // One dice_expr being folded: the operand built so far, and where its chain stands.
   struct Chain {
-    ParseNodeId term = 0;   // the dice_term being built, or the last one built
-    ParseNodeId end = 0;    // end of the dice_expr's children
-    NodeId left = 0;        // the fold so far
+    ParseNodeId term = 0;           // the dice_term being built, or the last one built
+    ParseNodeId end = 0;            // end of the dice_expr's children
+    NodeId left = 0;                // the fold so far
     ExprKind kind = ExprKind::Add;  // the operator before `term`
-    bool has_left = false;  // `term` is not the first operand
-    bool single = false;    // a lone dice_term, not a dice_expr
+    bool has_left = false;          // `term` is not the first operand
+    bool single = false;            // a lone dice_term, not a dice_expr
   };
 
   // Builds a dice_expr (`expression`) or a dice_term. Every dice_term is built in text
@@ -178,10 +178,8 @@ class Builder {
         if (!value) return fail(kInvalidNumber);
         return pool_.add_number(*value);
       }
-      case Rule::DiceRoll:
-        return dice_roll(child);
-      default:
-        shape_fault("a dice_term holds an unexpected rule");
+      case Rule::DiceRoll: return dice_roll(child);
+      default: shape_fault("a dice_term holds an unexpected rule");
     }
   }
 
@@ -225,11 +223,10 @@ std::size_t white_space_at(std::string_view s, std::size_t i) noexcept {
   if (left >= 1 && ((b(0) >= 0x09 && b(0) <= 0x0D) || b(0) == 0x20)) return 1;
   if (left >= 2 && b(0) == 0xC2 && (b(1) == 0x85 || b(1) == 0xA0)) return 2;  // U+0085, U+00A0
   if (left >= 3) {
-    if (b(0) == 0xE1 && b(1) == 0x9A && b(2) == 0x80) return 3;  // U+1680
-    if (b(0) == 0xE2 && b(1) == 0x80 &&
-        (b(2) <= 0x8A && b(2) >= 0x80)) return 3;  // U+2000..U+200A
+    if (b(0) == 0xE1 && b(1) == 0x9A && b(2) == 0x80) return 3;                    // U+1680
+    if (b(0) == 0xE2 && b(1) == 0x80 && (b(2) <= 0x8A && b(2) >= 0x80)) return 3;  // U+2000..U+200A
     if (b(0) == 0xE2 && b(1) == 0x80 && (b(2) == 0xA8 || b(2) == 0xA9 || b(2) == 0xAF))
-      return 3;  // U+2028, U+2029, U+202F
+      return 3;                                                  // U+2028, U+2029, U+202F
     if (b(0) == 0xE2 && b(1) == 0x81 && b(2) == 0x9F) return 3;  // U+205F
     if (b(0) == 0xE3 && b(1) == 0x80 && b(2) == 0x80) return 3;  // U+3000
   }

@@ -28,8 +28,8 @@ void raise_too_many_positional(const Signature& s, Py_ssize_t given) {
   if (s.required == s.parameter_count) {
     message += " takes " + std::to_string(s.parameter_count);
   } else {
-    message += " takes from " + std::to_string(s.required) + " to " +
-               std::to_string(s.parameter_count);
+    message +=
+        " takes from " + std::to_string(s.required) + " to " + std::to_string(s.parameter_count);
   }
   message += " positional arguments but " + std::to_string(given) +
              (given == 1 ? " was given" : " were given");
@@ -56,8 +56,8 @@ void raise_missing(const Signature& s, PyObject* const* bound) {
     ++listed;
   }
   std::string message = full_name(s) + " missing " + std::to_string(missing) +
-                        " required positional " + (missing == 1 ? "argument" : "arguments") +
-                        ": " + names;
+                        " required positional " + (missing == 1 ? "argument" : "arguments") + ": " +
+                        names;
   PyErr_SetString(PyExc_TypeError, message.c_str());
 }
 
@@ -89,8 +89,8 @@ bool bind_arguments(const Signature& s, PyObject* args, PyObject* kwargs, PyObje
       int index = parameter_index(s, key);
       if (index < 0) {
         std::string name = full_name(s);
-        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
-                     name.c_str(), key);
+        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", name.c_str(),
+                     key);
         return false;
       }
       if (out[index] != nullptr) {
@@ -116,8 +116,7 @@ void raise_type_mismatch(PyObject* object, const char* target) {
   PyRef type_name = PyRef::steal(
       PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__"));
   if (!type_name) return;
-  PyErr_Format(PyExc_TypeError, "'%S' object cannot be converted to '%s'", type_name.get(),
-               target);
+  PyErr_Format(PyExc_TypeError, "'%S' object cannot be converted to '%s'", type_name.get(), target);
 }
 
 void prefix_argument_error(const char* name) {
@@ -135,8 +134,7 @@ void prefix_argument_error(const char* name) {
   PyRef old_traceback = PyRef::steal(traceback);
   PyRef text = PyRef::steal(old_value ? PyObject_Str(old_value.get()) : nullptr);
   if (!text) return;  // str() failed: its exception is now the pending one
-  PyRef message =
-      PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+  PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
   if (!message) return;
   PyRef replacement =
       PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
@@ -189,8 +187,7 @@ PyObject* g_str_isascii = nullptr;
 
 bool is_ascii(PyObject* text, bool& out) {
   if (g_str_isascii == nullptr) {
-    g_str_isascii =
-        PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "isascii");
+    g_str_isascii = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "isascii");
     if (g_str_isascii == nullptr) return false;
   }
   PyRef answer = PyRef::steal(PyObject_CallFunctionObjArgs(g_str_isascii, text, nullptr));
@@ -224,8 +221,8 @@ void raise_whole_text_error(PyObject* text, Py_ssize_t offset, Py_ssize_t charac
     if (c < 0xD800 || c > 0xDFFF) break;
     ++last;
   }
-  PyRef error = PyRef::steal(PyObject_CallFunction(PyExc_UnicodeEncodeError, "sOnnO", "utf-8",
-                                                   text, first, last, reason.get()));
+  PyRef error = PyRef::steal(PyObject_CallFunction(PyExc_UnicodeEncodeError, "sOnnO", "utf-8", text,
+                                                   first, last, reason.get()));
   if (error) PyErr_SetObject(PyExc_UnicodeEncodeError, error.get());
 }
 

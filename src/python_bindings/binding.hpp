@@ -45,8 +45,8 @@ struct Utf8Text {
 // The same for an expression or program text checked against `byte_limit`
 // (source_bytes): a text of more characters than that cannot fit, and is measured
 // instead of encoded, so that no copy of it is made.
-[[nodiscard]] bool convert_source_text(PyObject* object, const char* name,
-                                       std::uint64_t byte_limit, Utf8Text& out);
+[[nodiscard]] bool convert_source_text(PyObject* object, const char* name, std::uint64_t byte_limit,
+                                       Utf8Text& out);
 // The UTF-8 length of a str of `characters` characters, measured without encoding all
 // of it at once; false with the interpreter's encoding error (the one encoding the
 // whole text raises) when it holds a lone surrogate.

@@ -73,8 +73,7 @@ bool add_module_functions(PyObject* module, AddPublic add_public) {
   PyRef module_name = PyRef::steal(PyUnicode_FromString(name));
   if (!module_name) return false;
   for (PyMethodDef& definition : function_definitions) {
-    PyRef function =
-        PyRef::steal(PyCMethod_New(&definition, module, module_name.get(), nullptr));
+    PyRef function = PyRef::steal(PyCMethod_New(&definition, module, module_name.get(), nullptr));
     if (!function || !add_public(module, definition.ml_name, function.get())) return false;
   }
   return true;

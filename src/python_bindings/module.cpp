@@ -24,7 +24,11 @@ PyModuleDef module_definition = {
     "_core",
     "",
     0,  // no per-module state
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // Appends `name` to the module's __all__ (creating the list on first use), then sets

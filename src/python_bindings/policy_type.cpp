@@ -12,8 +12,7 @@ namespace kavelo::py {
 namespace {
 
 struct PolicyObject {
-  PyObject_HEAD
-  ResourcePolicy policy;
+  PyObject_HEAD ResourcePolicy policy;
 };
 
 PyObject* g_policy_type = nullptr;
@@ -102,8 +101,7 @@ PyMethodDef policy_methods[] = {
     {"with_limit", as_cfunction(policy_with_limit), METH_VARARGS | METH_KEYWORDS,
      "with_limit($self, name, limit)\n--\n\n"},
     {"limits", as_cfunction(policy_limits), METH_NOARGS, "limits($self)\n--\n\n"},
-    {"hard_limits", as_cfunction(policy_hard_limits), METH_NOARGS,
-     "hard_limits($self)\n--\n\n"},
+    {"hard_limits", as_cfunction(policy_hard_limits), METH_NOARGS, "hard_limits($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

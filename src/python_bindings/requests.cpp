@@ -48,8 +48,7 @@ PyObject* run_program_text(const ResourcePolicy& policy, const Utf8Text& text) {
   return program_result_to_object(*result);
 }
 
-PyObject* roll_simple_total(const ResourcePolicy& policy, std::int32_t count,
-                            std::int32_t sides) {
+PyObject* roll_simple_total(const ResourcePolicy& policy, std::int32_t count, std::int32_t sides) {
   DiceCalculator calculator(policy);
   auto total = calculator.roll_simple(DiceTerm{count, sides, {}});
   if (!succeeded(total)) return nullptr;

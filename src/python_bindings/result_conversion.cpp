@@ -282,8 +282,8 @@ bool create_result_keys() noexcept {
   g_keys.details = new_key("details");
   g_keys.comment = new_key("comment");
   g_keys.results = new_key("results");
-  if (!(g_keys.expression && g_keys.total && g_keys.rolls && g_keys.details &&
-        g_keys.comment && g_keys.results)) {
+  if (!(g_keys.expression && g_keys.total && g_keys.rolls && g_keys.details && g_keys.comment &&
+        g_keys.results)) {
     return false;
   }
   PyRef gc = PyRef::steal(PyImport_ImportModule("gc"));
@@ -294,8 +294,8 @@ bool create_result_keys() noexcept {
   if (!g_keys.gc_isenabled || !g_keys.gc_disable || !g_keys.gc_enable) return false;
   g_keys.dice_template = PyDict_New();
   if (g_keys.dice_template == nullptr) return false;
-  for (PyObject* key : {g_keys.expression, g_keys.total, g_keys.rolls, g_keys.details,
-                        g_keys.comment}) {
+  for (PyObject* key :
+       {g_keys.expression, g_keys.total, g_keys.rolls, g_keys.details, g_keys.comment}) {
     if (PyDict_SetItem(g_keys.dice_template, key, Py_None) < 0) return false;
   }
   return true;

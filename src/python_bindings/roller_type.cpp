@@ -13,8 +13,7 @@ namespace kavelo::py {
 namespace {
 
 struct RollerObject {
-  PyObject_HEAD
-  ResourcePolicy policy;
+  PyObject_HEAD ResourcePolicy policy;
   bool borrowed;  // set for the duration of each method call
 };
 
@@ -165,14 +164,12 @@ PyObject* roller_roll_with_modifiers(PyObject* self, PyObject* args, PyObject* k
 PyMethodDef roller_methods[] = {
     {"roll", as_cfunction(roller_roll), METH_VARARGS | METH_KEYWORDS,
      "roll($self, expression)\n--\n\n"},
-    {"run", as_cfunction(roller_run), METH_VARARGS | METH_KEYWORDS,
-     "run($self, program)\n--\n\n"},
+    {"run", as_cfunction(roller_run), METH_VARARGS | METH_KEYWORDS, "run($self, program)\n--\n\n"},
     {"roll_multiple", as_cfunction(roller_roll_multiple), METH_VARARGS | METH_KEYWORDS,
      "roll_multiple($self, expression, times)\n--\n\n"},
     {"roll_simple", as_cfunction(roller_roll_simple), METH_VARARGS | METH_KEYWORDS,
      "roll_simple($self, dice_count, dice_sides)\n--\n\n"},
-    {"roll_with_modifiers", as_cfunction(roller_roll_with_modifiers),
-     METH_VARARGS | METH_KEYWORDS,
+    {"roll_with_modifiers", as_cfunction(roller_roll_with_modifiers), METH_VARARGS | METH_KEYWORDS,
      "roll_with_modifiers($self, dice_count, dice_sides, modifiers)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -23,12 +23,9 @@ bool cpu_has(RefillPath path) noexcept {
   __builtin_cpu_init();
   switch (path) {
     case RefillPath::Scalar:
-    case RefillPath::Sse2:
-      return true;
-    case RefillPath::Avx2:
-      return __builtin_cpu_supports("avx2");
-    case RefillPath::Avx512:
-      return __builtin_cpu_supports("avx512f");
+    case RefillPath::Sse2: return true;
+    case RefillPath::Avx2: return __builtin_cpu_supports("avx2");
+    case RefillPath::Avx512: return __builtin_cpu_supports("avx512f");
   }
   return false;
 }
@@ -59,11 +56,22 @@ Key key_from_bytes(const std::array<std::uint8_t, 32>& bytes) noexcept {
 
 void block(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept {
   std::uint32_t input[kBlockWords] = {
-      kConstants[0], kConstants[1], kConstants[2], kConstants[3],
-      key[0],        key[1],        key[2],        key[3],
-      key[4],        key[5],        key[6],        key[7],
-      static_cast<std::uint32_t>(counter), static_cast<std::uint32_t>(counter >> 32),
-      0,             0,
+      kConstants[0],
+      kConstants[1],
+      kConstants[2],
+      kConstants[3],
+      key[0],
+      key[1],
+      key[2],
+      key[3],
+      key[4],
+      key[5],
+      key[6],
+      key[7],
+      static_cast<std::uint32_t>(counter),
+      static_cast<std::uint32_t>(counter >> 32),
+      0,
+      0,
   };
   std::uint32_t x[kBlockWords];
   for (std::size_t i = 0; i < kBlockWords; ++i) x[i] = input[i];
@@ -88,14 +96,10 @@ void refill_scalar(const Key& key, std::uint64_t counter, std::uint32_t* out) no
 
 const char* refill_path_name(RefillPath path) noexcept {
   switch (path) {
-    case RefillPath::Scalar:
-      return "scalar";
-    case RefillPath::Sse2:
-      return "sse2";
-    case RefillPath::Avx2:
-      return "avx2";
-    case RefillPath::Avx512:
-      return "avx512";
+    case RefillPath::Scalar: return "scalar";
+    case RefillPath::Sse2: return "sse2";
+    case RefillPath::Avx2: return "avx2";
+    case RefillPath::Avx512: return "avx512";
   }
   return "unknown";
 }
@@ -104,14 +108,10 @@ RefillFunction refill_function(RefillPath path) noexcept {
 #if defined(__x86_64__)
   if (!cpu_has(path)) return nullptr;
   switch (path) {
-    case RefillPath::Scalar:
-      return &refill_scalar;
-    case RefillPath::Sse2:
-      return &refill_sse2;
-    case RefillPath::Avx2:
-      return &refill_avx2;
-    case RefillPath::Avx512:
-      return &refill_avx512;
+    case RefillPath::Scalar: return &refill_scalar;
+    case RefillPath::Sse2: return &refill_sse2;
+    case RefillPath::Avx2: return &refill_avx2;
+    case RefillPath::Avx512: return &refill_avx512;
   }
   return nullptr;
 #else

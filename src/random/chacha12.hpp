@@ -33,8 +33,7 @@ using Key = std::array<std::uint32_t, kKeyWords>;
 void block(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept;
 
 // Blocks counter, counter+1, counter+2, counter+3 into out[0..63], in that order.
-using RefillFunction = void (*)(const Key& key, std::uint64_t counter,
-                                std::uint32_t* out) noexcept;
+using RefillFunction = void (*)(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept;
 
 enum class RefillPath : std::uint8_t { Scalar, Sse2, Avx2, Avx512 };
 inline constexpr std::array<RefillPath, 4> kAllRefillPaths{RefillPath::Scalar, RefillPath::Sse2,

@@ -20,14 +20,14 @@ struct Rows {
 };
 
 KAVELO_AVX2 inline __m256i rotl16(__m256i v) noexcept {
-  const __m256i mask = _mm256_setr_epi8(2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13,
-                                        2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13);
+  const __m256i mask = _mm256_setr_epi8(2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13, 2, 3,
+                                        0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13);
   return _mm256_shuffle_epi8(v, mask);
 }
 
 KAVELO_AVX2 inline __m256i rotl8(__m256i v) noexcept {
-  const __m256i mask = _mm256_setr_epi8(3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14,
-                                        3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14);
+  const __m256i mask = _mm256_setr_epi8(3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14, 3, 0,
+                                        1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14);
   return _mm256_shuffle_epi8(v, mask);
 }
 
@@ -84,13 +84,13 @@ KAVELO_AVX2 inline void finish_pair(const Rows& s, const Rows& input, std::uint3
 }
 
 KAVELO_AVX2 inline Rows input_rows(const Key& key, std::uint64_t first) noexcept {
-  const __m256i constants = _mm256_setr_epi32(
-      static_cast<int>(kConstants[0]), static_cast<int>(kConstants[1]),
-      static_cast<int>(kConstants[2]), static_cast<int>(kConstants[3]),
-      static_cast<int>(kConstants[0]), static_cast<int>(kConstants[1]),
-      static_cast<int>(kConstants[2]), static_cast<int>(kConstants[3]));
-  const __m256i key_low = _mm256_broadcastsi128_si256(
-      _mm_loadu_si128(reinterpret_cast<const __m128i*>(key.data())));
+  const __m256i constants =
+      _mm256_setr_epi32(static_cast<int>(kConstants[0]), static_cast<int>(kConstants[1]),
+                        static_cast<int>(kConstants[2]), static_cast<int>(kConstants[3]),
+                        static_cast<int>(kConstants[0]), static_cast<int>(kConstants[1]),
+                        static_cast<int>(kConstants[2]), static_cast<int>(kConstants[3]));
+  const __m256i key_low =
+      _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(key.data())));
   const __m256i key_high = _mm256_broadcastsi128_si256(
       _mm_loadu_si128(reinterpret_cast<const __m128i*>(key.data() + 4)));
   return Rows{constants, key_low, key_high, counter_row(first)};

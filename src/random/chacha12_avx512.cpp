@@ -35,9 +35,9 @@ KAVELO_AVX512 inline void quarter_rounds(Rows& s) noexcept {
 }
 
 KAVELO_AVX512 inline Rows input_rows(const Key& key, std::uint64_t counter) noexcept {
-  const __m512i constants = _mm512_broadcast_i32x4(_mm_setr_epi32(
-      static_cast<int>(kConstants[0]), static_cast<int>(kConstants[1]),
-      static_cast<int>(kConstants[2]), static_cast<int>(kConstants[3])));
+  const __m512i constants = _mm512_broadcast_i32x4(
+      _mm_setr_epi32(static_cast<int>(kConstants[0]), static_cast<int>(kConstants[1]),
+                     static_cast<int>(kConstants[2]), static_cast<int>(kConstants[3])));
   const __m512i key_low =
       _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(key.data())));
   const __m512i key_high =
@@ -46,9 +46,8 @@ KAVELO_AVX512 inline Rows input_rows(const Key& key, std::uint64_t counter) noex
   // in the lanes past 2^32.
   const std::uint64_t c0 = counter, c1 = counter + 1, c2 = counter + 2, c3 = counter + 3;
   const __m512i counters = _mm512_setr_epi32(
-      static_cast<int>(c0), static_cast<int>(c0 >> 32), 0, 0,
-      static_cast<int>(c1), static_cast<int>(c1 >> 32), 0, 0,
-      static_cast<int>(c2), static_cast<int>(c2 >> 32), 0, 0,
+      static_cast<int>(c0), static_cast<int>(c0 >> 32), 0, 0, static_cast<int>(c1),
+      static_cast<int>(c1 >> 32), 0, 0, static_cast<int>(c2), static_cast<int>(c2 >> 32), 0, 0,
       static_cast<int>(c3), static_cast<int>(c3 >> 32), 0, 0);
   return Rows{constants, key_low, key_high, counters};
 }

@@ -46,9 +46,7 @@ inline void store_transposed(__m128i r0, __m128i r1, __m128i r2, __m128i r3,
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * kBlockWords), _mm_unpackhi_epi64(t2, t3));
 }
 
-inline __m128i splat(std::uint32_t word) noexcept {
-  return _mm_set1_epi32(static_cast<int>(word));
-}
+inline __m128i splat(std::uint32_t word) noexcept { return _mm_set1_epi32(static_cast<int>(word)); }
 
 }  // namespace
 
@@ -56,9 +54,8 @@ void refill_sse2(const Key& key, std::uint64_t counter, std::uint32_t* out) noex
   // The four 64-bit counters, split per lane so that a carry out of word 12 lands in
   // word 13 of exactly the lanes that pass 2^32.
   std::uint64_t c0 = counter, c1 = counter + 1, c2 = counter + 2, c3 = counter + 3;
-  const __m128i counter_low =
-      _mm_setr_epi32(static_cast<int>(c0), static_cast<int>(c1), static_cast<int>(c2),
-                     static_cast<int>(c3));
+  const __m128i counter_low = _mm_setr_epi32(static_cast<int>(c0), static_cast<int>(c1),
+                                             static_cast<int>(c2), static_cast<int>(c3));
   const __m128i counter_high =
       _mm_setr_epi32(static_cast<int>(c0 >> 32), static_cast<int>(c1 >> 32),
                      static_cast<int>(c2 >> 32), static_cast<int>(c3 >> 32));

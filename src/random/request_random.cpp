@@ -13,7 +13,7 @@ Status RequestRandom::fill_key(EntropySource source, std::array<std::uint8_t, 32
     // errno must be read before anything else can change it.
     int error = errno;
     std::string description = error > 0 ? "OS Error: " + std::to_string(error)
-                                         : std::string("errno: did not return a positive value");
+                                        : std::string("errno: did not return a positive value");
     return std::unexpected(DiceError::entropy_unavailable(std::move(description)));
   }
   return {};
@@ -34,8 +34,7 @@ Result<std::uint64_t> RequestRandom::uniform_below(std::uint64_t n, ExecutionBud
 }
 
 std::size_t RequestRandom::fill_uniform_below(std::uint64_t n, std::uint64_t* out,
-                                              std::size_t count,
-                                              ExecutionBudget& budget) noexcept {
+                                              std::size_t count, ExecutionBudget& budget) noexcept {
   if (n != divisor_.n) prepare_bound(n);
   // Local copies: the loop calls refill() now and then, and anything left in members
   // would be stored and reloaded around every draw.

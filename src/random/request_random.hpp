@@ -24,7 +24,9 @@ class RequestRandom {
 
   // One fill of 32 bytes from `source`; failure texts as the entropy error requires.
   [[nodiscard]] static Result<RequestRandom> from_entropy(EntropySource source);
-  [[nodiscard]] static Result<RequestRandom> from_os_entropy() { return from_entropy(os_entropy()); }
+  [[nodiscard]] static Result<RequestRandom> from_os_entropy() {
+    return from_entropy(os_entropy());
+  }
   // The key alone, from one fill of `source`, for building a generator in place.
   [[nodiscard]] static Status fill_key(EntropySource source, std::array<std::uint8_t, 32>& key);
 
@@ -53,8 +55,7 @@ class RequestRandom {
   // the last word drawn. Keeps the read position and the charge count in registers,
   // for rolling many dice at once.
   [[nodiscard]] std::size_t fill_uniform_below(std::uint64_t n, std::uint64_t* out,
-                                               std::size_t count,
-                                               ExecutionBudget& budget) noexcept;
+                                               std::size_t count, ExecutionBudget& budget) noexcept;
 
   // The next 64-bit word of the stream.
   [[nodiscard]] std::uint64_t next_u64() noexcept {

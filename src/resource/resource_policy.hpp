@@ -24,8 +24,7 @@ class ResourcePolicy {
   [[nodiscard]] std::optional<std::uint64_t> limit(std::string_view name) const noexcept;
 
   // A copy with one limit replaced. The name is checked before the value.
-  [[nodiscard]] Result<ResourcePolicy> with_limit(std::string_view name,
-                                                  std::uint64_t limit) const;
+  [[nodiscard]] Result<ResourcePolicy> with_limit(std::string_view name, std::uint64_t limit) const;
   // Same, for a limit handed in from outside as a signed number: a negative limit is
   // refused first, whatever the name.
   [[nodiscard]] Result<ResourcePolicy> with_signed_limit(std::string_view name,

@@ -132,8 +132,7 @@ PyObject* face_to_tuple(const TracedFace& face) {
     cause = PyRef::steal(text_object(DiceCalculator::modifiers_to_string({&face.cause, 1})));
     if (!cause) return nullptr;
   }
-  return PyTuple_Pack(5, value.get(), die.get(),
-                      g_origin_names[static_cast<int>(face.origin)],
+  return PyTuple_Pack(5, value.get(), die.get(), g_origin_names[static_cast<int>(face.origin)],
                       g_fate_names[static_cast<int>(face.fate)], cause.get());
 }
 
@@ -143,7 +142,8 @@ PyObject* terms_to_list(const RollTrace& trace) {
   if (!list) return nullptr;
   for (std::size_t t = 0; t < terms.size(); ++t) {
     const TracedTerm& term = terms[t];
-    PyRef faces = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(term.end_face - term.first_face)));
+    PyRef faces =
+        PyRef::steal(PyList_New(static_cast<Py_ssize_t>(term.end_face - term.first_face)));
     if (!faces) return nullptr;
     for (std::size_t i = term.first_face; i < term.end_face; ++i) {
       PyObject* face = face_to_tuple(trace.faces()[i]);
@@ -152,7 +152,8 @@ PyObject* terms_to_list(const RollTrace& trace) {
     }
     PyRef count = PyRef::steal(PyLong_FromLong(term.count));
     PyRef sides = PyRef::steal(PyLong_FromLong(term.sides));
-    PyRef modifiers = PyRef::steal(text_object(DiceCalculator::modifiers_to_string(term.modifiers)));
+    PyRef modifiers =
+        PyRef::steal(text_object(DiceCalculator::modifiers_to_string(term.modifiers)));
     PyRef values = PyRef::steal(groups_to_list(term.values));
     if (!count || !sides || !modifiers || !values) return nullptr;
     PyObject* entry =
@@ -213,8 +214,8 @@ bool faces_of(PyObject* object, const ResourcePolicy& policy, std::vector<std::i
 // Parses and evaluates `text` recording into `trace`; (result, terms), or null.
 PyObject* run(const ResourcePolicy& policy, PyObject* expression_object, RollTrace& trace) {
   py::Utf8Text text;
-  if (!py::convert_source_text(expression_object, "expression",
-                               policy.limit(Resource::SourceBytes), text)) {
+  if (!py::convert_source_text(expression_object, "expression", policy.limit(Resource::SourceBytes),
+                               text)) {
     return nullptr;
   }
   if (text.refused_length) {
@@ -287,8 +288,15 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "_trace", "Traced and replayed rolls (see kavelo.trace).", 0, methods,
-    nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_trace",
+    "Traced and replayed rolls (see kavelo.trace).",
+    0,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 PyObject* initialise() {
@@ -304,6 +312,7 @@ PyObject* initialise() {
 }  // namespace
 }  // namespace kavelo::trace
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the name the interpreter looks up.
 PyMODINIT_FUNC PyInit__trace(void) {
   return kavelo::trace::guarded([] { return kavelo::trace::initialise(); });
 }

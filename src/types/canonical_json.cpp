@@ -113,8 +113,7 @@ std::uint64_t json_string_length(std::string_view text) noexcept {
 }
 
 std::uint64_t canonical_length(const DiceResult& result) noexcept {
-  constexpr std::string_view kFixed =
-      R"({"expression":,"total":,"rolls":,"details":,"comment":})";
+  constexpr std::string_view kFixed = R"({"expression":,"total":,"rolls":,"details":,"comment":})";
   std::uint64_t length = kFixed.size();
   length += json_string_length(result.expression);
   length += decimal_length(result.total);
@@ -126,7 +125,8 @@ std::uint64_t canonical_length(const DiceResult& result) noexcept {
 
 std::uint64_t canonical_length(std::span<const DiceResult> results) noexcept {
   std::uint64_t length = 2 + (results.empty() ? 0 : results.size() - 1);
-  for (const DiceResult& result : results) length = saturating_add(length, canonical_length(result));
+  for (const DiceResult& result : results)
+    length = saturating_add(length, canonical_length(result));
   return length;
 }
 

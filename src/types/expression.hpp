@@ -48,12 +48,12 @@ using NodeId = std::uint32_t;
 
 struct ExprNode {
   ExprKind kind = ExprKind::Number;
-  NodeId first = 0;   // lowest index of this node's subtree
-  NodeId left = 0;    // Add..Power: left operand; Paren: inner; Commented: expr
-  NodeId right = 0;   // Add..Power: right operand; Commented: index of its comment
-  std::int64_t value = 0;  // Number
-  std::int32_t count = 0;  // Dice
-  std::int32_t sides = 0;  // Dice
+  NodeId first = 0;                   // lowest index of this node's subtree
+  NodeId left = 0;                    // Add..Power: left operand; Paren: inner; Commented: expr
+  NodeId right = 0;                   // Add..Power: right operand; Commented: index of its comment
+  std::int64_t value = 0;             // Number
+  std::int32_t count = 0;             // Dice
+  std::int32_t sides = 0;             // Dice
   std::uint32_t modifiers_begin = 0;  // Dice: first modifier in the pool
   std::uint32_t modifiers_count = 0;  // Dice: number of modifiers
 };

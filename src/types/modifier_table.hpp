@@ -59,7 +59,7 @@ struct ModifierSpec {
   ModifierKind kind;
   std::string_view rule_name;  // the grammar rule that reads it, as error reports name it
   std::string_view text;       // its letters, as written in dice text and rendered back
-  bool takes_value;       // a signed 32-bit number follows the letters
+  bool takes_value;            // a signed 32-bit number follows the letters
   // The builder's message for a number that does not fit 32 bits (also refusing a
   // modifier string without its number); null for the kinds without a value.
   const char* value_message;
@@ -132,7 +132,8 @@ constexpr const ModifierCandidates& modifiers_starting_with(char c) noexcept {
 // Longest text of a modifier's letters.
 inline constexpr std::size_t kLongestModifierText = [] {
   std::size_t longest = 0;
-  for (const ModifierSpec& spec : kModifiers) longest = spec.text.size() > longest ? spec.text.size() : longest;
+  for (const ModifierSpec& spec : kModifiers)
+    longest = spec.text.size() > longest ? spec.text.size() : longest;
   return longest;
 }();
 

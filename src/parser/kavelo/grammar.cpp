@@ -78,8 +78,7 @@ class Parser {
 
   [[gnu::always_inline]] Attempt enter(Rule rule, bool atomic_rule = false) {
     const Attempt attempt{pos_, static_cast<std::uint32_t>(nodes_.size()),
-                          static_cast<std::uint32_t>(failures_.attempts_at(pos_)), rule,
-                          atomic_};
+                          static_cast<std::uint32_t>(failures_.attempts_at(pos_)), rule, atomic_};
     if (!atomic_) nodes_.push_back(ParseNode{pos_, 0, 0, rule});
     if (atomic_rule) atomic_ = true;
     return attempt;
@@ -256,10 +255,10 @@ class Parser {
 
   // What a frame stands for, and so where its result goes when it ends.
   enum class FrameKind : std::uint8_t {
-    Expression,  // the dice_expr its caller asked for: its result ends the loop
-    Term,        // a dice_term run on its own: the first finished dice_term ends the loop
-    Nested,      // the dice_expr inside "(" ... ")" of a dice_term
-    Parenthesis, // the same for a paren_expr run on its own: its result ends the loop
+    Expression,   // the dice_expr its caller asked for: its result ends the loop
+    Term,         // a dice_term run on its own: the first finished dice_term ends the loop
+    Nested,       // the dice_expr inside "(" ... ")" of a dice_term
+    Parenthesis,  // the same for a paren_expr run on its own: its result ends the loop
   };
 
   // One open dice_expr: its attempt, where it is in "dice_term (op dice_term)*", and,
@@ -267,10 +266,10 @@ class Parser {
   struct ExprFrame {
     FrameKind kind;
     Attempt expr;
-    Attempt paren;       // nested, parenthesis
-    Attempt term;        // nested
-    Mark repetition{};   // before the whitespace of an (op dice_term) after the first
-    Mark operation{};    // before the op of the (op dice_term) being tried
+    Attempt paren;              // nested, parenthesis
+    Attempt term;               // nested
+    Mark repetition{};          // before the whitespace of an (op dice_term) after the first
+    Mark operation{};           // before the op of the (op dice_term) being tried
     bool in_operation = false;  // the pending dice_term is that of an (op dice_term)
     bool repeated = false;      // that (op dice_term) is not the first
   };
@@ -467,7 +466,8 @@ class Parser {
 
   static constexpr std::array<Rule, kModifiers.size()> kModifierRules = [] {
     std::array<Rule, kModifiers.size()> rules{};
-    for (const ModifierSpec& spec : kModifiers) rules[modifier_index(spec.kind)] = modifier_rule(spec.kind);
+    for (const ModifierSpec& spec : kModifiers)
+      rules[modifier_index(spec.kind)] = modifier_rule(spec.kind);
     return rules;
   }();
 
@@ -497,10 +497,8 @@ class Parser {
       case '-':
       case '*':
       case '/':
-      case '^':
-        break;
-      default:
-        return reject(Rule::Op);
+      case '^': break;
+      default: return reject(Rule::Op);
     }
     const Attempt attempt = enter(Rule::Op);
     ++pos_;

@@ -41,9 +41,7 @@ class ParseTree {
   }
 
   // Index past the last top-level node; top-level nodes start at 0 and follow `next`.
-  [[nodiscard]] ParseNodeId end() const noexcept {
-    return static_cast<ParseNodeId>(nodes_.size());
-  }
+  [[nodiscard]] ParseNodeId end() const noexcept { return static_cast<ParseNodeId>(nodes_.size()); }
 
   // Children in text order: for (auto c = first_child(n); c != end_of_children(n); c =
   // next_sibling(c)).
@@ -51,9 +49,7 @@ class ParseTree {
   [[nodiscard]] ParseNodeId end_of_children(ParseNodeId id) const noexcept {
     return nodes_[id].next;
   }
-  [[nodiscard]] ParseNodeId next_sibling(ParseNodeId id) const noexcept {
-    return nodes_[id].next;
-  }
+  [[nodiscard]] ParseNodeId next_sibling(ParseNodeId id) const noexcept { return nodes_[id].next; }
   [[nodiscard]] bool has_children(ParseNodeId id) const noexcept {
     return id + 1 < nodes_[id].next;
   }

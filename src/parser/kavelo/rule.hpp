@@ -68,22 +68,34 @@ constexpr ModifierKind modifier_kind(Rule rule) noexcept {
 // How the grammar names each rule, in rule order; used in "expected ..." messages. The
 // modifier rules take their names from the modifier table.
 inline constexpr std::array<std::string_view, kRuleCount> RULE_NAMES = [] {
-  std::array<std::string_view, kRuleCount> names{
-      "EOI",       "WHITESPACE", "number",     "comment",    "program",
-      "instruction", "instruction_separator", "dice_expr", "dice_term", "paren_expr",
-      "dice_roll", "dice_sides", "modifiers",  "modifier"};
+  std::array<std::string_view, kRuleCount> names{"EOI",
+                                                 "WHITESPACE",
+                                                 "number",
+                                                 "comment",
+                                                 "program",
+                                                 "instruction",
+                                                 "instruction_separator",
+                                                 "dice_expr",
+                                                 "dice_term",
+                                                 "paren_expr",
+                                                 "dice_roll",
+                                                 "dice_sides",
+                                                 "modifiers",
+                                                 "modifier"};
   for (const ModifierSpec& spec : kModifiers) {
     names[static_cast<std::size_t>(modifier_rule(spec.kind))] = spec.rule_name;
   }
   names[static_cast<std::size_t>(Rule::Op)] = "op";
   return names;
 }();
-static_assert([] {
-  for (const std::string_view name : RULE_NAMES) {
-    if (name.empty()) return false;
-  }
-  return true;
-}(), "every rule has a name");
+static_assert(
+    [] {
+      for (const std::string_view name : RULE_NAMES) {
+        if (name.empty()) return false;
+      }
+      return true;
+    }(),
+    "every rule has a name");
 
 constexpr std::string_view rule_name(Rule rule) noexcept {
   return RULE_NAMES[static_cast<std::size_t>(rule)];

@@ -48,8 +48,7 @@ class FailureRecord {
   [[nodiscard]] const std::vector<Rule>& expected() const noexcept { return expected_; }
 
  private:
-  [[gnu::noinline]] void record_at_or_beyond(Rule rule, std::uint32_t position,
-                                             std::size_t mark) {
+  [[gnu::noinline]] void record_at_or_beyond(Rule rule, std::uint32_t position, std::size_t mark) {
     const std::size_t after = attempts_at(position);
     if (after > mark && after - mark == 1) return;
     if (position == attempt_position_) {

@@ -113,8 +113,7 @@ TEST(BatchOutput, RecordsPastTheOutputLimitAreDroppedNotKept) {
   ASSERT_FALSE(results.has_value());
   const std::uint64_t limit = ResourcePolicy().limit(Resource::OutputBytes);
   EXPECT_EQ(results.error(), DiceError::budget_exceeded("output_bytes", 0,
-                                                        2 + kTimes * record + (kTimes - 1),
-                                                        limit));
+                                                        2 + kTimes * record + (kTimes - 1), limit));
   EXPECT_EQ(calculator.used(Resource::ExecutedInstructions), kTimes);
   // Keeping every sample would hold 600 MB of comment copies.
   EXPECT_LT(peak, 2 * limit + (1u << 20));

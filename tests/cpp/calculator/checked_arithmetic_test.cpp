@@ -20,7 +20,8 @@ TEST(CheckedArithmeticTest, DivisionTruncatesTowardZeroAndChecksZeroFirst) {
 }
 
 TEST(CheckedArithmeticTest, AddSubtractMultiplyNameTheirOperation) {
-  EXPECT_EQ(checked_add(INT64_MAX, 1, "addition").error(), DiceError::arithmetic_overflow("addition"));
+  EXPECT_EQ(checked_add(INT64_MAX, 1, "addition").error(),
+            DiceError::arithmetic_overflow("addition"));
   EXPECT_EQ(checked_add(INT64_MAX, -1, "addition"), INT64_MAX - 1);
   EXPECT_EQ(checked_subtract(INT64_MIN, 1).error(), DiceError::arithmetic_overflow("subtraction"));
   EXPECT_EQ(checked_subtract(-1, INT64_MIN), INT64_MAX);
@@ -50,20 +51,18 @@ TEST_P(PowerTest, MatchesTheTruePower) {
 
 INSTANTIATE_TEST_SUITE_P(
     Edges, PowerTest,
-    ::testing::Values(PowerCase{2, 62, INT64_C(1) << 62}, PowerCase{2, 63, std::nullopt},
-                      PowerCase{-2, 63, INT64_MIN}, PowerCase{-2, 64, std::nullopt},
-                      PowerCase{0, 0, 1}, PowerCase{5, 0, 1}, PowerCase{INT64_MIN, 0, 1},
-                      PowerCase{INT64_MIN, 1, INT64_MIN}, PowerCase{INT64_MIN, 2, std::nullopt},
-                      PowerCase{1, 4294967295, 1}, PowerCase{-1, 4294967295, -1},
-                      PowerCase{-1, 4294967294, 1}, PowerCase{0, 4294967295, 0},
-                      PowerCase{3, 39, 4052555153018976267}, PowerCase{3, 40, std::nullopt},
-                      PowerCase{-3, 39, -4052555153018976267},
-                      PowerCase{3037000499, 2, 9223372030926249001},
-                      PowerCase{3037000500, 2, std::nullopt}, PowerCase{2, 3, 8},
-                      // The bases answered without the loop, at small and odd exponents.
-                      PowerCase{0, 1, 0}, PowerCase{1, 1, 1}, PowerCase{-1, 0, 1},
-                      PowerCase{-1, 1, -1}, PowerCase{-1, 2, 1}, PowerCase{1, 2147483648, 1},
-                      PowerCase{-1, 2147483647, -1}));
+    ::testing::Values(
+        PowerCase{2, 62, INT64_C(1) << 62}, PowerCase{2, 63, std::nullopt},
+        PowerCase{-2, 63, INT64_MIN}, PowerCase{-2, 64, std::nullopt}, PowerCase{0, 0, 1},
+        PowerCase{5, 0, 1}, PowerCase{INT64_MIN, 0, 1}, PowerCase{INT64_MIN, 1, INT64_MIN},
+        PowerCase{INT64_MIN, 2, std::nullopt}, PowerCase{1, 4294967295, 1},
+        PowerCase{-1, 4294967295, -1}, PowerCase{-1, 4294967294, 1}, PowerCase{0, 4294967295, 0},
+        PowerCase{3, 39, 4052555153018976267}, PowerCase{3, 40, std::nullopt},
+        PowerCase{-3, 39, -4052555153018976267}, PowerCase{3037000499, 2, 9223372030926249001},
+        PowerCase{3037000500, 2, std::nullopt}, PowerCase{2, 3, 8},
+        // The bases answered without the loop, at small and odd exponents.
+        PowerCase{0, 1, 0}, PowerCase{1, 1, 1}, PowerCase{-1, 0, 1}, PowerCase{-1, 1, -1},
+        PowerCase{-1, 2, 1}, PowerCase{1, 2147483648, 1}, PowerCase{-1, 2147483647, -1}));
 
 TEST(CheckedArithmeticTest, PowerRefusesExponentsOutsideUnsigned32Bits) {
   EXPECT_EQ(checked_power(2, -1).error(), DiceError::invalid_exponent(-1));

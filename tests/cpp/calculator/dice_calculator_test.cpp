@@ -89,7 +89,7 @@ struct FrameLimitCase {
   Resource resource;
   std::uint64_t needed;  // what the roll uses
   DiceError error;       // with one unit less
-  int fills;  // entropy fills before the failure
+  int fills;             // entropy fills before the failure
 };
 
 class SimpleRollLimitTest : public ::testing::TestWithParam<FrameLimitCase> {};
@@ -110,15 +110,15 @@ TEST_P(SimpleRollLimitTest, FailsOneUnitShortOfTheRoll) {
 
 INSTANTIATE_TEST_SUITE_P(
     Charges, SimpleRollLimitTest,
-    ::testing::Values(
-        FrameLimitCase{"executed_instructions", Resource::ExecutedInstructions, 1,
-                       DiceError::budget_exceeded("executed_instructions", 0, 1, 0), 0},
-        FrameLimitCase{"work_units", Resource::WorkUnits, 4,
-                       DiceError::budget_exceeded("work_units", 3, 1, 3), 1},
-        FrameLimitCase{"output_items", Resource::OutputItems, 1,
-                       DiceError::budget_exceeded("output_items", 0, 1, 0), 1},
-        FrameLimitCase{"output_bytes", Resource::OutputBytes, 2,
-                       DiceError::budget_exceeded("output_bytes", 0, 2, 1), 1}),
+    ::testing::Values(FrameLimitCase{"executed_instructions", Resource::ExecutedInstructions, 1,
+                                     DiceError::budget_exceeded("executed_instructions", 0, 1, 0),
+                                     0},
+                      FrameLimitCase{"work_units", Resource::WorkUnits, 4,
+                                     DiceError::budget_exceeded("work_units", 3, 1, 3), 1},
+                      FrameLimitCase{"output_items", Resource::OutputItems, 1,
+                                     DiceError::budget_exceeded("output_items", 0, 1, 0), 1},
+                      FrameLimitCase{"output_bytes", Resource::OutputBytes, 2,
+                                     DiceError::budget_exceeded("output_bytes", 0, 2, 1), 1}),
     [](const ::testing::TestParamInfo<FrameLimitCase>& info) { return info.param.name; });
 
 TEST(SimpleRoll, EveryRequestStartsWithAFreshBudgetAndGenerator) {

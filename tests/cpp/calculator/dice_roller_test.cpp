@@ -14,8 +14,8 @@ namespace {
 
 using testing::Groups;
 using testing::mod;
-using testing::roll;
 using testing::policy_with;
+using testing::roll;
 using testing::ScriptedCalculator;
 using K = ModifierKind;
 
@@ -48,17 +48,32 @@ TEST_P(ModifierTest, RollsChargesAndGroups) {
 
 const RollCase kSingleKinds[] = {
     {"explode", 3, 3, {mod(K::Explode)}, {3, 3, 1, 2, 3, 2}, {{3, 3, 1}, {2}, {3, 2}}, 6 + 6},
-    {"explode_alias", 3, 3, {mod(K::ExplodeAlias)}, {3, 3, 1, 2, 3, 2},
-     {{3, 3, 1}, {2}, {3, 2}}, 6 + 6},
-    {"explode_keep_high_keeps_without_exploding", 3, 3, {mod(K::ExplodeKeepHigh, 2)},
-     {3, 1, 2}, {{3}, {2}}, 3 + 3},
+    {"explode_alias",
+     3,
+     3,
+     {mod(K::ExplodeAlias)},
+     {3, 3, 1, 2, 3, 2},
+     {{3, 3, 1}, {2}, {3, 2}},
+     6 + 6},
+    {"explode_keep_high_keeps_without_exploding",
+     3,
+     3,
+     {mod(K::ExplodeKeepHigh, 2)},
+     {3, 1, 2},
+     {{3}, {2}},
+     3 + 3},
     {"reroll", 3, 3, {mod(K::Reroll, 1)}, {1, 3, 2, 3}, {{3}, {2}, {3}}, 4 + 3},
     {"reroll_happens_once", 1, 3, {mod(K::Reroll, 1)}, {1, 1}, {{1}}, 2 + 1},
     {"reroll_once", 2, 3, {mod(K::RerollOnce, 1)}, {1, 2, 3}, {{2}, {3}}, 3 + 2},
     {"reroll_once_without_match", 2, 3, {mod(K::RerollOnce, 1)}, {2, 3}, {{2}, {3}}, 2 + 2},
     {"reroll_until", 1, 3, {mod(K::RerollUntil, 1)}, {1, 1, 1, 2}, {{2}}, 4 + 1},
-    {"reroll_until_checks_each_die", 2, 3, {mod(K::RerollUntil, 2)}, {3, 2, 1, 3},
-     {{3}, {3}}, 4 + 2},
+    {"reroll_until_checks_each_die",
+     2,
+     3,
+     {mod(K::RerollUntil, 2)},
+     {3, 2, 1, 3},
+     {{3}, {3}},
+     4 + 2},
     {"reroll_add", 2, 3, {mod(K::RerollAdd, 2)}, {2, 3, 3}, {{5}, {3}}, 3 + 2},
     {"keep_alias", 3, 3, {mod(K::KeepAlias, 2)}, {1, 3, 2}, {{3}, {2}}, 3 + 3},
     {"keep_high", 3, 3, {mod(K::KeepHigh, 2)}, {1, 3, 2}, {{3}, {2}}, 3 + 3},
@@ -70,57 +85,139 @@ const RollCase kSingleKinds[] = {
     {"count", 4, 3, {mod(K::Count, 3)}, {3, 1, 3, 2}, {{2}}, 4 + 4},
     {"count_without_match", 2, 3, {mod(K::Count, 3)}, {1, 2}, {{0}}, 2 + 2},
     {"keep_high_zero_leaves_no_group", 4, 3, {mod(K::KeepHigh, 0)}, {1, 2, 3, 1}, {}, 4 + 4},
-    {"keep_high_all_sorted_descending", 4, 6, {mod(K::KeepHigh, 4)}, {2, 6, 1, 4},
-     {{6}, {4}, {2}, {1}}, 4 + 4},
+    {"keep_high_all_sorted_descending",
+     4,
+     6,
+     {mod(K::KeepHigh, 4)},
+     {2, 6, 1, 4},
+     {{6}, {4}, {2}, {1}},
+     4 + 4},
 };
 
 const RollCase kInteractions[] = {
     // 6 explodes into 3; 1 is rerolled into 4 (a reroll face is not counted as a face
     // of the term, but is generated and charged).
-    {"worked_example_per_die_phase", 4, 6, {mod(K::Explode), mod(K::Reroll, 1)},
-     {6, 3, 1, 4, 2, 5}, {{6, 3}, {4}, {2}, {5}}, 6 + 5 + 5},
-    {"worked_example", 4, 6, {mod(K::Explode), mod(K::Reroll, 1), mod(K::KeepHigh, 3)},
-     {6, 3, 1, 4, 2, 5}, {{6}, {5}, {4}}, 6 + 5 + 5 + 5},
-    {"second_explode_adds_nothing", 3, 3, {mod(K::Explode), mod(K::ExplodeAlias)},
-     {3, 1, 2, 1}, {{3, 1}, {2}, {1}}, 4 + 4 + 4},
-    {"keep_alias_acts_first", 3, 3, {mod(K::KeepHigh, 3), mod(K::KeepAlias, 1)},
-     {1, 3, 2}, {{3}}, 3 + 3 + 1},
-    {"keep_alias_passes_before_the_rest", 3, 3,
-     {mod(K::Sort), mod(K::KeepAlias, 2), mod(K::DropLow, 1)}, {1, 3, 2}, {{3}}, 3 + 3 + 2 + 2},
+    {"worked_example_per_die_phase",
+     4,
+     6,
+     {mod(K::Explode), mod(K::Reroll, 1)},
+     {6, 3, 1, 4, 2, 5},
+     {{6, 3}, {4}, {2}, {5}},
+     6 + 5 + 5},
+    {"worked_example",
+     4,
+     6,
+     {mod(K::Explode), mod(K::Reroll, 1), mod(K::KeepHigh, 3)},
+     {6, 3, 1, 4, 2, 5},
+     {{6}, {5}, {4}},
+     6 + 5 + 5 + 5},
+    {"second_explode_adds_nothing",
+     3,
+     3,
+     {mod(K::Explode), mod(K::ExplodeAlias)},
+     {3, 1, 2, 1},
+     {{3, 1}, {2}, {1}},
+     4 + 4 + 4},
+    {"keep_alias_acts_first",
+     3,
+     3,
+     {mod(K::KeepHigh, 3), mod(K::KeepAlias, 1)},
+     {1, 3, 2},
+     {{3}},
+     3 + 3 + 1},
+    {"keep_alias_passes_before_the_rest",
+     3,
+     3,
+     {mod(K::Sort), mod(K::KeepAlias, 2), mod(K::DropLow, 1)},
+     {1, 3, 2},
+     {{3}},
+     3 + 3 + 2 + 2},
     // A pass over the empty pool still costs one unit.
-    {"count_after_keep_high_zero", 2, 3, {mod(K::KeepHigh, 0), mod(K::Count, 1)}, {1, 2},
-     {{0}}, 2 + 2 + 1},
-    {"reroll_once_replaces_only_the_first_match", 1, 3,
-     {mod(K::Explode), mod(K::RerollOnce, 3)}, {3, 3, 1, 2}, {{2, 3, 1}}, 4 + 3 + 3},
-    {"exploded_twice_then_reroll_shrinks_the_group", 1, 3, {mod(K::Explode), mod(K::Reroll, 1)},
-     {3, 3, 1, 2}, {{2}}, 4 + 1 + 1},
-    {"reroll_face_is_not_exploded", 1, 3, {mod(K::Reroll, 1), mod(K::Explode)}, {1, 3},
-     {{3}}, 2 + 1 + 1},
-    {"reroll_add_sums_the_exploded_group", 1, 3, {mod(K::Explode), mod(K::RerollAdd, 1)},
-     {3, 1, 2}, {{6}}, 3 + 1 + 1},
-    {"rerolls_run_in_list_order", 1, 3, {mod(K::RerollAdd, 1), mod(K::Reroll, 3)}, {1, 2, 1},
-     {{1}}, 3 + 1 + 1},
-    {"unique_across_dice_after_explosion", 3, 3, {mod(K::Explode), mod(K::Unique)},
-     {3, 1, 1, 3, 2}, {{3}, {1}, {2}}, 5 + 5 + 5},
-    {"per_die_kinds_after_a_pool_pass_only_charge", 3, 3,
-     {mod(K::KeepHigh, 2), mod(K::Explode), mod(K::RerollAdd, 0)}, {1, 3, 2, 2},
-     {{3}, {2}}, 4 + 4 + 2 + 2},
+    {"count_after_keep_high_zero",
+     2,
+     3,
+     {mod(K::KeepHigh, 0), mod(K::Count, 1)},
+     {1, 2},
+     {{0}},
+     2 + 2 + 1},
+    {"reroll_once_replaces_only_the_first_match",
+     1,
+     3,
+     {mod(K::Explode), mod(K::RerollOnce, 3)},
+     {3, 3, 1, 2},
+     {{2, 3, 1}},
+     4 + 3 + 3},
+    {"exploded_twice_then_reroll_shrinks_the_group",
+     1,
+     3,
+     {mod(K::Explode), mod(K::Reroll, 1)},
+     {3, 3, 1, 2},
+     {{2}},
+     4 + 1 + 1},
+    {"reroll_face_is_not_exploded",
+     1,
+     3,
+     {mod(K::Reroll, 1), mod(K::Explode)},
+     {1, 3},
+     {{3}},
+     2 + 1 + 1},
+    {"reroll_add_sums_the_exploded_group",
+     1,
+     3,
+     {mod(K::Explode), mod(K::RerollAdd, 1)},
+     {3, 1, 2},
+     {{6}},
+     3 + 1 + 1},
+    {"rerolls_run_in_list_order",
+     1,
+     3,
+     {mod(K::RerollAdd, 1), mod(K::Reroll, 3)},
+     {1, 2, 1},
+     {{1}},
+     3 + 1 + 1},
+    {"unique_across_dice_after_explosion",
+     3,
+     3,
+     {mod(K::Explode), mod(K::Unique)},
+     {3, 1, 1, 3, 2},
+     {{3}, {1}, {2}},
+     5 + 5 + 5},
+    {"per_die_kinds_after_a_pool_pass_only_charge",
+     3,
+     3,
+     {mod(K::KeepHigh, 2), mod(K::Explode), mod(K::RerollAdd, 0)},
+     {1, 3, 2, 2},
+     {{3}, {2}},
+     4 + 4 + 2 + 2},
 };
 
 const RollCase kNegativeCounts[] = {
-    {"keep_high_negative_keeps_all", 3, 3, {mod(K::KeepHigh, -1)}, {1, 3, 2},
-     {{3}, {2}, {1}}, 6},
-    {"keep_alias_negative_keeps_all", 3, 3, {mod(K::KeepAlias, -2)}, {1, 3, 2},
-     {{3}, {2}, {1}}, 6},
-    {"explode_keep_high_negative_keeps_all", 3, 3, {mod(K::ExplodeKeepHigh, -1)}, {1, 3, 2},
-     {{3}, {2}, {1}}, 6},
-    {"keep_low_negative_keeps_all", 3, 3, {mod(K::KeepLow, INT32_MIN)}, {1, 3, 2},
-     {{1}, {2}, {3}}, 6},
+    {"keep_high_negative_keeps_all", 3, 3, {mod(K::KeepHigh, -1)}, {1, 3, 2}, {{3}, {2}, {1}}, 6},
+    {"keep_alias_negative_keeps_all", 3, 3, {mod(K::KeepAlias, -2)}, {1, 3, 2}, {{3}, {2}, {1}}, 6},
+    {"explode_keep_high_negative_keeps_all",
+     3,
+     3,
+     {mod(K::ExplodeKeepHigh, -1)},
+     {1, 3, 2},
+     {{3}, {2}, {1}},
+     6},
+    {"keep_low_negative_keeps_all",
+     3,
+     3,
+     {mod(K::KeepLow, INT32_MIN)},
+     {1, 3, 2},
+     {{1}, {2}, {3}},
+     6},
     {"drop_high_negative_drops_all", 3, 3, {mod(K::DropHigh, -1)}, {1, 3, 2}, {}, 6},
     {"drop_low_negative_drops_all", 3, 3, {mod(K::DropLow, INT32_MIN)}, {1, 3, 2}, {}, 6},
     {"count_negative_value", 3, 3, {mod(K::Count, -1)}, {1, 3, 2}, {{0}}, 6},
-    {"reroll_negative_threshold_never_matches", 2, 3,
-     {mod(K::Reroll, -1), mod(K::RerollUntil, -5)}, {1, 1}, {{1}, {1}}, 2 + 2 + 2},
+    {"reroll_negative_threshold_never_matches",
+     2,
+     3,
+     {mod(K::Reroll, -1), mod(K::RerollUntil, -5)},
+     {1, 1},
+     {{1}, {1}},
+     2 + 2 + 2},
 };
 
 std::string case_name(const ::testing::TestParamInfo<RollCase>& info) { return info.param.name; }
@@ -225,8 +322,8 @@ INSTANTIATE_TEST_SUITE_P(Limits, CountLimitTest,
                          });
 
 TEST(DiceLimits, SourceItemsIsComparedBeforeCollectionItems) {
-  ResourcePolicy policy = policy_with(Resource::CollectionItems, 1,
-                                      policy_with(Resource::SourceItems, 1));
+  ResourcePolicy policy =
+      policy_with(Resource::CollectionItems, 1, policy_with(Resource::SourceItems, 1));
   ScriptedCalculator calculator(policy);
   auto groups = calculator->roll_dice_with_budget({2, 6, {}});
   ASSERT_FALSE(groups.has_value());
@@ -292,21 +389,31 @@ TEST_P(ChargeLimitTest, PassesAtTheLimitAndFailsOneBelow) {
 
 INSTANTIATE_TEST_SUITE_P(
     Charges, ChargeLimitTest,
-    ::testing::Values(
-        ChargeLimitCase{"generated_values", Resource::GeneratedValues, 3, {},
-                        DiceError::generated_values_exceeded(2, 1, 2)},
-        ChargeLimitCase{"rng_words", Resource::RngWords, 3, {},
-                        DiceError::budget_exceeded("rng_words", 2, 1, 2)},
-        ChargeLimitCase{"work_units_per_face", Resource::WorkUnits, 3, {},
-                        DiceError::budget_exceeded("work_units", 2, 1, 2)},
-        ChargeLimitCase{"work_units_per_pass", Resource::WorkUnits, 3 + 3 + 2,
-                        {mod(K::KeepHigh, 2), mod(K::Sort)},
-                        DiceError::budget_exceeded("work_units", 6, 2, 7)}),
+    ::testing::Values(ChargeLimitCase{"generated_values",
+                                      Resource::GeneratedValues,
+                                      3,
+                                      {},
+                                      DiceError::generated_values_exceeded(2, 1, 2)},
+                      ChargeLimitCase{"rng_words",
+                                      Resource::RngWords,
+                                      3,
+                                      {},
+                                      DiceError::budget_exceeded("rng_words", 2, 1, 2)},
+                      ChargeLimitCase{"work_units_per_face",
+                                      Resource::WorkUnits,
+                                      3,
+                                      {},
+                                      DiceError::budget_exceeded("work_units", 2, 1, 2)},
+                      ChargeLimitCase{"work_units_per_pass",
+                                      Resource::WorkUnits,
+                                      3 + 3 + 2,
+                                      {mod(K::KeepHigh, 2), mod(K::Sort)},
+                                      DiceError::budget_exceeded("work_units", 6, 2, 7)}),
     [](const ::testing::TestParamInfo<ChargeLimitCase>& info) { return info.param.name; });
 
 struct RefusedFaceCase {
   const char* name;
-  Resource resource;  // limited to 2 for a roll of 3 dice
+  Resource resource;                                      // limited to 2 for a roll of 3 dice
   std::uint64_t rng_words, generated_values, work_units;  // counters after the refusal
 };
 
@@ -334,8 +441,7 @@ INSTANTIATE_TEST_SUITE_P(
         ::testing::Values(RefusedFaceCase{"rng_words", Resource::RngWords, 2, 2, 2},
                           RefusedFaceCase{"generated_values", Resource::GeneratedValues, 3, 2, 2},
                           RefusedFaceCase{"work_units", Resource::WorkUnits, 3, 3, 2}),
-        ::testing::Values(std::vector<DiceModifier>{},
-                          std::vector<DiceModifier>{mod(K::Sort)},
+        ::testing::Values(std::vector<DiceModifier>{}, std::vector<DiceModifier>{mod(K::Sort)},
                           std::vector<DiceModifier>{mod(K::Reroll, 0)},
                           std::vector<DiceModifier>{mod(K::Explode)})),
     [](const auto& info) {
@@ -395,7 +501,6 @@ TEST(DiceRoller, EntropyFailureAtTheFirstFaceEndsTheRoll) {
   EXPECT_EQ(failing.fills, 1);
 }
 
-
 // ---- work that the faces do not show ---------------------------------------------------
 
 // Per-die rerolls scan each die's group; the scans are compared, across the request,
@@ -410,7 +515,8 @@ struct ScanCase {
   const char* error;  // null: the roll succeeds
 };
 
-std::vector<DiceModifier> operator+(std::vector<DiceModifier> a, const std::vector<DiceModifier>& b) {
+std::vector<DiceModifier> operator+(std::vector<DiceModifier> a,
+                                    const std::vector<DiceModifier>& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }

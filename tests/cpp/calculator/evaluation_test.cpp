@@ -73,49 +73,82 @@ const TextCase kTextCases[] = {
     {"parenthesised_right", "1+(2*3)", {}, {"(1) + ((2) * (3))", 7, {}, "1 + 6 = 7", {}}, 1 + 6},
     {"subtraction_below_zero", "8-10", {}, {"(8) - (10)", -2, {}, "8 - 10 = -2", {}}, 1 + 3},
     {"division_truncates", "10/3", {}, {"(10) / (3)", 3, {}, "10 / 3 = 3", {}}, 1 + 3},
-    {"negative_division_truncates_toward_zero", "-10/3", {},
-     {"(-10) / (3)", -3, {}, "-10 / 3 = -3", {}}, 1 + 3},
+    {"negative_division_truncates_toward_zero",
+     "-10/3",
+     {},
+     {"(-10) / (3)", -3, {}, "-10 / 3 = -3", {}},
+     1 + 3},
     {"negative_divisor", "7/-2", {}, {"(7) / (-2)", -3, {}, "7 / -2 = -3", {}}, 1 + 3},
     {"power", "2^10", {}, {"(2) ^ (10)", 1024, {}, "2 ^ 10 = 1024", {}}, 1 + 3},
-    {"plain_dice", "2d6", {3, 4}, {"2d6", 7, {{3}, {4}}, "2d6 = 7 (详情: [[3], [4]])", {}},
+    {"plain_dice",
+     "2d6",
+     {3, 4},
+     {"2d6", 7, {{3}, {4}}, "2d6 = 7 (详情: [[3], [4]])", {}},
      1 + 1 + 2},
-    {"dice_plus_number", "2d6+3", {3, 4}, {"(2d6) + (3)", 10, {{3}, {4}}, "7 + 3 = 10", {}},
+    {"dice_plus_number",
+     "2d6+3",
+     {3, 4},
+     {"(2d6) + (3)", 10, {{3}, {4}}, "7 + 3 = 10", {}},
      1 + 3 + 2},
     // 6,3,1,5 keep the three highest: 6, 5, 3.
-    {"keep_high", "4d6kh3", {6, 3, 1, 5},
-     {"4d6", 14, {{6}, {5}, {3}}, "4d6kh3 = 14 (详情: [[6], [5], [3]])", {}}, 1 + 1 + 4 + 4},
+    {"keep_high",
+     "4d6kh3",
+     {6, 3, 1, 5},
+     {"4d6", 14, {{6}, {5}, {3}}, "4d6kh3 = 14 (详情: [[6], [5], [3]])", {}},
+     1 + 1 + 4 + 4},
     // The worked example: [6,3] [1→4] [2] [5] per die, then 5 values per pass over
     // three modifiers; the three highest of 6,3,4,2,5 are 6,5,4.
-    {"worked_example", "4d6!r1kh3", {6, 3, 1, 4, 2, 5},
+    {"worked_example",
+     "4d6!r1kh3",
+     {6, 3, 1, 4, 2, 5},
      {"4d6", 15, {{6}, {5}, {4}}, "4d6!r1kh3 = 15 (详情: [[6], [5], [4]])", {}},
      1 + 1 + 6 + 15},
-    {"worked_example_in_parentheses", "(4d6!r1kh3)", {6, 3, 1, 4, 2, 5},
+    {"worked_example_in_parentheses",
+     "(4d6!r1kh3)",
+     {6, 3, 1, 4, 2, 5},
      {"4d6", 15, {{6}, {5}, {4}}, "4d6!r1kh3 = 15 (详情: [[6], [5], [4]])", {}},
      1 + 2 + 6 + 15},
     // An exploded die keeps its faces together in one group.
-    {"exploded_group", "2d6!", {6, 2, 3},
-     {"2d6", 11, {{6, 2}, {3}}, "2d6! = 11 (详情: [[6, 2], [3]])", {}}, 1 + 1 + 3 + 3},
-    {"both_explode_spellings", "3d6e!", {2, 6, 1, 3},
+    {"exploded_group",
+     "2d6!",
+     {6, 2, 3},
+     {"2d6", 11, {{6, 2}, {3}}, "2d6! = 11 (详情: [[6, 2], [3]])", {}},
+     1 + 1 + 3 + 3},
+    {"both_explode_spellings",
+     "3d6e!",
+     {2, 6, 1, 3},
      {"3d6", 12, {{2}, {6, 1}, {3}}, "3d6e! = 12 (详情: [[2], [6, 1], [3]])", {}},
      1 + 1 + 4 + 4 + 4},
-    {"keep_alias_spelling", "4d6k2", {1, 5, 3, 2},
-     {"4d6", 8, {{5}, {3}}, "4d6k2 = 8 (详情: [[5], [3]])", {}}, 1 + 1 + 4 + 4},
-    {"nothing_kept", "4d6kh0", {1, 2, 3, 4}, {"4d6", 0, {}, "4d6kh0 = 0 (详情: [])", {}},
+    {"keep_alias_spelling",
+     "4d6k2",
+     {1, 5, 3, 2},
+     {"4d6", 8, {{5}, {3}}, "4d6k2 = 8 (详情: [[5], [3]])", {}},
+     1 + 1 + 4 + 4},
+    {"nothing_kept",
+     "4d6kh0",
+     {1, 2, 3, 4},
+     {"4d6", 0, {}, "4d6kh0 = 0 (详情: [])", {}},
      1 + 1 + 4 + 4},
     // Rolls of both operands, left first.
-    {"two_terms", "1d6-1d6", {5, 2}, {"(1d6) - (1d6)", 3, {{5}, {2}}, "5 - 2 = 3", {}},
-     1 + 3 + 2},
-    {"groups_of_both_terms", "2d6!*1d6", {6, 1, 4, 2},
-     {"(2d6) * (1d6)", 22, {{6, 1}, {4}, {2}}, "11 * 2 = 22", {}}, 1 + 3 + 4 + 3},
-    {"right_term_nested", "1d6+(1d6+2d6kh1)", {1, 2, 3, 6},
-     {"(1d6) + ((1d6) + (2d6))", 9, {{1}, {2}, {6}}, "1 + 8 = 9", {}}, 1 + 6 + 4 + 2},
-    {"commented_dice", "1d6 # fire", {4}, {"1d6", 4, {{4}}, "1d6 = 4 (详情: [[4]])", "fire"},
+    {"two_terms", "1d6-1d6", {5, 2}, {"(1d6) - (1d6)", 3, {{5}, {2}}, "5 - 2 = 3", {}}, 1 + 3 + 2},
+    {"groups_of_both_terms",
+     "2d6!*1d6",
+     {6, 1, 4, 2},
+     {"(2d6) * (1d6)", 22, {{6, 1}, {4}, {2}}, "11 * 2 = 22", {}},
+     1 + 3 + 4 + 3},
+    {"right_term_nested",
+     "1d6+(1d6+2d6kh1)",
+     {1, 2, 3, 6},
+     {"(1d6) + ((1d6) + (2d6))", 9, {{1}, {2}, {6}}, "1 + 8 = 9", {}},
+     1 + 6 + 4 + 2},
+    {"commented_dice",
+     "1d6 # fire",
+     {4},
+     {"1d6", 4, {{4}}, "1d6 = 4 (详情: [[4]])", "fire"},
      1 + 2 + 1},
-    {"commented_chinese", "1+2 # 火球术", {}, {"(1) + (2)", 3, {}, "1 + 2 = 3", "火球术"},
-     1 + 4},
+    {"commented_chinese", "1+2 # 火球术", {}, {"(1) + (2)", 3, {}, "1 + 2 = 3", "火球术"}, 1 + 4},
     // The comment's quote and backslash are escaped in the measured text.
-    {"commented_escapes", "(7) # say \"hi\" \\o", {},
-     {"7", 7, {}, "7", "say \"hi\" \\o"}, 1 + 3},
+    {"commented_escapes", "(7) # say \"hi\" \\o", {}, {"7", 7, {}, "7", "say \"hi\" \\o"}, 1 + 3},
 };
 
 INSTANTIATE_TEST_SUITE_P(Texts, ExpressionTextTest, ::testing::ValuesIn(kTextCases),
@@ -151,10 +184,14 @@ TEST_P(ArithmeticTest, MatchesTheMathematicalResultOrFails) {
 }
 
 const ArithmeticCase kArithmeticCases[] = {
-    {"min_divided_by_minus_one", "-9223372036854775808/-1", {},
+    {"min_divided_by_minus_one",
+     "-9223372036854775808/-1",
+     {},
      DiceError::arithmetic_overflow("division")},
     {"min_divided_by_one", "-9223372036854775808/1", INT64_MIN, {}},
-    {"zero_divisor_checked_before_the_overflowing_pair", "-9223372036854775808/0", {},
+    {"zero_divisor_checked_before_the_overflowing_pair",
+     "-9223372036854775808/0",
+     {},
      DiceError::division_by_zero()},
     {"zero_by_zero", "0/0", {}, DiceError::division_by_zero()},
     {"two_to_62", "2^62", INT64_C(4611686018427387904), {}},
@@ -170,14 +207,20 @@ const ArithmeticCase kArithmeticCases[] = {
     {"exponent_above_32_bits", "1^4294967296", {}, DiceError::invalid_exponent(4294967296)},
     {"add_past_max", "9223372036854775807+1", {}, DiceError::arithmetic_overflow("addition")},
     {"add_to_max", "9223372036854775806+1", INT64_MAX, {}},
-    {"subtract_past_min", "-9223372036854775808-1", {},
+    {"subtract_past_min",
+     "-9223372036854775808-1",
+     {},
      DiceError::arithmetic_overflow("subtraction")},
     {"subtract_to_max", "-1--9223372036854775808", INT64_MAX, {}},
-    {"multiply_past_max", "4611686018427387904*2", {},
+    {"multiply_past_max",
+     "4611686018427387904*2",
+     {},
      DiceError::arithmetic_overflow("multiplication")},
     {"multiply_to_min", "4611686018427387904*-2", INT64_MIN, {}},
     // An intermediate overflow fails even when later operators would bring it back.
-    {"intermediate_overflow", "9223372036854775807+1-1", {},
+    {"intermediate_overflow",
+     "9223372036854775807+1-1",
+     {},
      DiceError::arithmetic_overflow("addition")},
 };
 
@@ -217,10 +260,16 @@ const OrderCase kOrderCases[] = {
     // A failing left operand stops the node before the right operand's dice.
     {"left_invalid_exponent", "(2^-1)+3d6", {}, DiceError::invalid_exponent(-1), 0},
     {"left_division_by_zero", "(1/0)*2d6", {}, DiceError::division_by_zero(), 0},
-    {"left_overflow", "(9223372036854775807+1)-1d6", {},
-     DiceError::arithmetic_overflow("addition"), 0},
-    {"left_invalid_dice", "0d6+2d6", {},
-     DiceError::invalid_dice_expression("骰子数量和面数必须大于0"), 0},
+    {"left_overflow",
+     "(9223372036854775807+1)-1d6",
+     {},
+     DiceError::arithmetic_overflow("addition"),
+     0},
+    {"left_invalid_dice",
+     "0d6+2d6",
+     {},
+     DiceError::invalid_dice_expression("骰子数量和面数必须大于0"),
+     0},
     {"middle_failure", "1d6+(1/0)+1d6", {2}, DiceError::division_by_zero(), 1},
 };
 
@@ -369,20 +418,19 @@ const std::uint64_t kChargedBytes = testing::json_text(kCharged).size();
 
 INSTANTIATE_TEST_SUITE_P(
     Charges, ExpressionFrameTest,
-    ::testing::Values(
-        FrameCase{"executed_instructions", Resource::ExecutedInstructions, 1,
-                  DiceError::budget_exceeded("executed_instructions", 0, 1, 0)},
-        // request + Commented, Add, Dice, two faces, Number: the Number is refused.
-        FrameCase{"work_units", Resource::WorkUnits, 7,
-                  DiceError::budget_exceeded("work_units", 6, 1, 6)},
-        // Three nodes deep: Commented, Add, Dice or Number.
-        FrameCase{"nesting_depth", Resource::NestingDepth, 3,
-                  DiceError::budget_exceeded("nesting_depth", 2, 1, 2)},
-        FrameCase{"output_items", Resource::OutputItems, 3,
-                  DiceError::budget_exceeded("output_items", 0, 3, 2)},
-        FrameCase{"output_bytes", Resource::OutputBytes, kChargedBytes,
-                  DiceError::budget_exceeded("output_bytes", 0, kChargedBytes,
-                                             kChargedBytes - 1)}),
+    ::testing::Values(FrameCase{"executed_instructions", Resource::ExecutedInstructions, 1,
+                                DiceError::budget_exceeded("executed_instructions", 0, 1, 0)},
+                      // request + Commented, Add, Dice, two faces, Number: the Number is refused.
+                      FrameCase{"work_units", Resource::WorkUnits, 7,
+                                DiceError::budget_exceeded("work_units", 6, 1, 6)},
+                      // Three nodes deep: Commented, Add, Dice or Number.
+                      FrameCase{"nesting_depth", Resource::NestingDepth, 3,
+                                DiceError::budget_exceeded("nesting_depth", 2, 1, 2)},
+                      FrameCase{"output_items", Resource::OutputItems, 3,
+                                DiceError::budget_exceeded("output_items", 0, 3, 2)},
+                      FrameCase{"output_bytes", Resource::OutputBytes, kChargedBytes,
+                                DiceError::budget_exceeded("output_bytes", 0, kChargedBytes,
+                                                           kChargedBytes - 1)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ExpressionFrame, TheWorkedExampleMeasuresItsChineseDetails) {
@@ -435,11 +483,10 @@ TEST_P(EntropyFailureTest, FailsTheRequestWithAndWithoutDice) {
   EXPECT_EQ(calculator.nesting_depth(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sources, EntropyFailureTest,
-    // 1+2 evaluates fully (1 + 3 nodes) and fails after; 2d6+3 fails at its first face,
-    // after the request and the Add and Dice nodes.
-    ::testing::Values(EntropyCase{"1+2", 4}, EntropyCase{"2d6+3", 3}));
+INSTANTIATE_TEST_SUITE_P(Sources, EntropyFailureTest,
+                         // 1+2 evaluates fully (1 + 3 nodes) and fails after; 2d6+3 fails at its
+                         // first face, after the request and the Add and Dice nodes.
+                         ::testing::Values(EntropyCase{"1+2", 4}, EntropyCase{"2d6+3", 3}));
 
 TEST(ExpressionFrame, DiceErrorsPassThroughUnchanged) {
   Calculator calculator({}, policy_with(Resource::GeneratedValues, 3));

@@ -47,13 +47,15 @@ const RenderCase kRenderCases[] = {
     {"empty", {}, ""},
     {"explode_then_keep", {mod(K::Explode), mod(K::KeepHigh, 3)}, "!kh3"},
     {"alias_unique_sort_count",
-     {mod(K::KeepAlias, 2), mod(K::Unique), mod(K::Sort), mod(K::Count, 6)}, "k2usc6"},
+     {mod(K::KeepAlias, 2), mod(K::Unique), mod(K::Sort), mod(K::Count, 6)},
+     "k2usc6"},
     {"negative_value", {mod(K::DropLow, -1)}, "dl-1"},
     {"zero_value", {mod(K::Reroll, 0)}, "r0"},
     {"both_explode_spellings", {mod(K::ExplodeAlias), mod(K::Explode)}, "e!"},
     {"repeats_kept", {mod(K::KeepHigh, 3), mod(K::KeepHigh, 3)}, "kh3kh3"},
     {"widest_values",
-     {mod(K::Count, INT32_MIN), mod(K::KeepLow, INT32_MAX)}, "c-2147483648kl2147483647"},
+     {mod(K::Count, INT32_MIN), mod(K::KeepLow, INT32_MAX)},
+     "c-2147483648kl2147483647"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Forms, ModifierRenderingTest, ::testing::ValuesIn(kRenderCases),

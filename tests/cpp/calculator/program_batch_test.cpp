@@ -106,10 +106,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Items 2 and 1 pass; the third record's 4 do not fit.
         ProgramLimitCase{"output_items", Resource::OutputItems, 7,
                          DiceError::budget_exceeded("output_items", 3, 4, 6), 3, 5},
-        ProgramLimitCase{"output_bytes", Resource::OutputBytes, kProgramBytes,
-                         DiceError::budget_exceeded("output_bytes", 0, kProgramBytes,
-                                                    kProgramBytes - 1),
-                         3, 5}),
+        ProgramLimitCase{
+            "output_bytes", Resource::OutputBytes, kProgramBytes,
+            DiceError::budget_exceeded("output_bytes", 0, kProgramBytes, kProgramBytes - 1), 3, 5}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Program, InstructionCountIsComparedBeforeAnythingRuns) {
@@ -267,8 +266,7 @@ INSTANTIATE_TEST_SUITE_P(
         BatchLimitCase{"output_items", Resource::OutputItems, 6,
                        DiceError::budget_exceeded("output_items", 4, 2, 5), 3},
         BatchLimitCase{"output_bytes", Resource::OutputBytes, kBatchBytes,
-                       DiceError::budget_exceeded("output_bytes", 0, kBatchBytes,
-                                                  kBatchBytes - 1),
+                       DiceError::budget_exceeded("output_bytes", 0, kBatchBytes, kBatchBytes - 1),
                        3}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -19,12 +19,35 @@ using testing::test_key;
 
 // Every modifier kind alone, then mixed lists and several terms.
 const char* const kExpressions[] = {
-    "4d6", "100d6", "3d6!", "3d6e", "4d6K2", "4d6!kh2", "4d6r2", "4d6ro2", "4d6R3", "4d6a2",
-    "4d6k2", "4d6kh3", "4d6kl2", "4d6dh1", "4d6dl1", "6d4u", "5d6s", "8d6c6",
-    "2d20kh1+5", "1d20+5+1d4", "6d6u+1d4", "8d3!r1kh4dl1s", "10d4a1ro2u c3",
-    "4d6kh3+2d8!-1d4r1*3", "(2d6+1d8a1)*2^2", "5d2!u", "1d1", "20d3R2kh5",
+    "4d6",
+    "100d6",
+    "3d6!",
+    "3d6e",
+    "4d6K2",
+    "4d6!kh2",
+    "4d6r2",
+    "4d6ro2",
+    "4d6R3",
+    "4d6a2",
+    "4d6k2",
+    "4d6kh3",
+    "4d6kl2",
+    "4d6dh1",
+    "4d6dl1",
+    "6d4u",
+    "5d6s",
+    "8d6c6",
+    "2d20kh1+5",
+    "1d20+5+1d4",
+    "6d6u+1d4",
+    "8d3!r1kh4dl1s",
+    "10d4a1ro2u c3",
+    "4d6kh3+2d8!-1d4r1*3",
+    "(2d6+1d8a1)*2^2",
+    "5d2!u",
+    "1d1",
+    "20d3R2kh5",
 };
-
 
 TEST(RollTraceTest, TracedResultIsThePlainResultAndFacesAreTheGeneratorSequence) {
   for (const char* text : kExpressions) {
@@ -42,8 +65,7 @@ TEST(RollTraceTest, TracedResultIsThePlainResultAndFacesAreTheGeneratorSequence)
       auto result = traced.trace_expression(expression, trace);
       ASSERT_TRUE(result.has_value()) << result.error().display();
       EXPECT_EQ(record_of(*result), record_of(*expected));
-      EXPECT_EQ(traced.budget().used(Resource::RngWords),
-                plain.budget().used(Resource::RngWords));
+      EXPECT_EQ(traced.budget().used(Resource::RngWords), plain.budget().used(Resource::RngWords));
       EXPECT_EQ(traced.budget().used(Resource::WorkUnits),
                 plain.budget().used(Resource::WorkUnits));
 
@@ -131,20 +153,37 @@ TEST_P(RollTraceFateTest, ReplayGivesEveryFaceItsFate) {
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, RollTraceFateTest,
-    ::testing::Values(
-        FateCase{"3d6kh2", {2, 6, 4}, {F::Dropped, F::Kept, F::Kept}, {O::Roll, O::Roll, O::Roll},
-                 {0, 1, 2}},
-        FateCase{"2d6!", {6, 3, 2}, {F::Kept, F::Kept, F::Kept},
-                 {O::Roll, O::Explode, O::Roll}, {0, 0, 1}},
-        FateCase{"2d6r2", {1, 5, 4}, {F::Rerolled, F::Kept, F::Kept},
-                 {O::Roll, O::Reroll, O::Roll}, {0, 0, 1}},
-        FateCase{"1d6R3", {1, 2, 5}, {F::Rerolled, F::Rerolled, F::Kept},
-                 {O::Roll, O::Reroll, O::Reroll}, {0, 0, 0}},
-        FateCase{"1d6a2", {2, 4}, {F::Added, F::Added}, {O::Roll, O::Reroll}, {0, 0}},
-        FateCase{"3d6u", {4, 4, 1}, {F::Kept, F::Duplicate, F::Kept},
-                 {O::Roll, O::Roll, O::Roll}, {0, 1, 2}},
-        FateCase{"3d6c4", {4, 2, 4}, {F::Counted, F::Uncounted, F::Counted},
-                 {O::Roll, O::Roll, O::Roll}, {0, 1, 2}}));
+    ::testing::Values(FateCase{"3d6kh2",
+                               {2, 6, 4},
+                               {F::Dropped, F::Kept, F::Kept},
+                               {O::Roll, O::Roll, O::Roll},
+                               {0, 1, 2}},
+                      FateCase{"2d6!",
+                               {6, 3, 2},
+                               {F::Kept, F::Kept, F::Kept},
+                               {O::Roll, O::Explode, O::Roll},
+                               {0, 0, 1}},
+                      FateCase{"2d6r2",
+                               {1, 5, 4},
+                               {F::Rerolled, F::Kept, F::Kept},
+                               {O::Roll, O::Reroll, O::Roll},
+                               {0, 0, 1}},
+                      FateCase{"1d6R3",
+                               {1, 2, 5},
+                               {F::Rerolled, F::Rerolled, F::Kept},
+                               {O::Roll, O::Reroll, O::Reroll},
+                               {0, 0, 0}},
+                      FateCase{"1d6a2", {2, 4}, {F::Added, F::Added}, {O::Roll, O::Reroll}, {0, 0}},
+                      FateCase{"3d6u",
+                               {4, 4, 1},
+                               {F::Kept, F::Duplicate, F::Kept},
+                               {O::Roll, O::Roll, O::Roll},
+                               {0, 1, 2}},
+                      FateCase{"3d6c4",
+                               {4, 2, 4},
+                               {F::Counted, F::Uncounted, F::Counted},
+                               {O::Roll, O::Roll, O::Roll},
+                               {0, 1, 2}}));
 
 struct FaultCase {
   const char* expression;
@@ -168,17 +207,25 @@ TEST_P(RollTraceReplayFaultTest, FailsWithItsFault) {
 INSTANTIATE_TEST_SUITE_P(
     Faults, RollTraceReplayFaultTest,
     ::testing::Values(
-        FaultCase{"2d6", {3}, ReplayFault::TooFew,
-                  "the expression draws more faces than the 1 given"},
-        FaultCase{"1d6!", {6}, ReplayFault::TooFew,
-                  "the expression draws more faces than the 1 given"},
-        FaultCase{"1d4+1d6", {2, 7}, ReplayFault::OutOfRange,
+        FaultCase{
+            "2d6", {3}, ReplayFault::TooFew, "the expression draws more faces than the 1 given"},
+        FaultCase{
+            "1d6!", {6}, ReplayFault::TooFew, "the expression draws more faces than the 1 given"},
+        FaultCase{"1d4+1d6",
+                  {2, 7},
+                  ReplayFault::OutOfRange,
                   "face 2 (7) is not a face of a die with 6 sides: it must be from 1 to 6"},
-        FaultCase{"1d4", {0}, ReplayFault::OutOfRange,
+        FaultCase{"1d4",
+                  {0},
+                  ReplayFault::OutOfRange,
                   "face 1 (0) is not a face of a die with 4 sides: it must be from 1 to 4"},
-        FaultCase{"1d4+2", {1, 2, 3}, ReplayFault::LeftOver,
+        FaultCase{"1d4+2",
+                  {1, 2, 3},
+                  ReplayFault::LeftOver,
                   "2 of the 3 faces left over: the expression draws only 1"},
-        FaultCase{"7", {1}, ReplayFault::LeftOver,
+        FaultCase{"7",
+                  {1},
+                  ReplayFault::LeftOver,
                   "1 of the 1 faces left over: the expression draws only 0"}));
 
 }  // namespace

@@ -57,26 +57,62 @@ INSTANTIATE_TEST_SUITE_P(
     Ops, CombineTest,
     ::testing::Values(
         // Dense convolution, and the mirror image for a difference.
-        OpCase{"add", ExprKind::Add, {{1, .5}, {2, .5}}, {{10, .25}, {11, .75}},
-               {{11, .125}, {12, .5}, {13, .375}}, {}},
-        OpCase{"subtract", ExprKind::Subtract, {{1, .5}, {2, .5}}, {{10, .25}, {11, .75}},
-               {{-10, .375}, {-9, .5}, {-8, .125}}, {}},
+        OpCase{"add",
+               ExprKind::Add,
+               {{1, .5}, {2, .5}},
+               {{10, .25}, {11, .75}},
+               {{11, .125}, {12, .5}, {13, .375}},
+               {}},
+        OpCase{"subtract",
+               ExprKind::Subtract,
+               {{1, .5}, {2, .5}},
+               {{10, .25}, {11, .75}},
+               {{-10, .375}, {-9, .5}, {-8, .125}},
+               {}},
         // Sparse operands go pair by pair.
-        OpCase{"sparse_add", ExprKind::Add, {{0, .5}, {1000000, .5}}, {{0, .5}, {7, .5}},
-               {{0, .25}, {7, .25}, {1000000, .25}, {1000007, .25}}, {}},
-        OpCase{"multiply", ExprKind::Multiply, {{-2, .5}, {3, .5}}, {{-2, .5}, {3, .5}},
-               {{4, .25}, {-6, .5}, {9, .25}}, {}},
-        OpCase{"divide_truncates_and_fails_on_zero", ExprKind::Divide, {{-7, .5}, {7, .5}},
-               {{0, .25}, {2, .75}}, {{-3, .375}, {3, .375}}, {0, .25, 0, 0}},
-        OpCase{"power_with_invalid_exponents", ExprKind::Power, {{2, 1.0}}, {{-1, .25}, {0, .25}, {62, .25}, {63, .25}},
-               {{1, .25}, {INT64_C(1) << 62, .25}}, {.25, 0, .25, 0}},
+        OpCase{"sparse_add",
+               ExprKind::Add,
+               {{0, .5}, {1000000, .5}},
+               {{0, .5}, {7, .5}},
+               {{0, .25}, {7, .25}, {1000000, .25}, {1000007, .25}},
+               {}},
+        OpCase{"multiply",
+               ExprKind::Multiply,
+               {{-2, .5}, {3, .5}},
+               {{-2, .5}, {3, .5}},
+               {{4, .25}, {-6, .5}, {9, .25}},
+               {}},
+        OpCase{"divide_truncates_and_fails_on_zero",
+               ExprKind::Divide,
+               {{-7, .5}, {7, .5}},
+               {{0, .25}, {2, .75}},
+               {{-3, .375}, {3, .375}},
+               {0, .25, 0, 0}},
+        OpCase{"power_with_invalid_exponents",
+               ExprKind::Power,
+               {{2, 1.0}},
+               {{-1, .25}, {0, .25}, {62, .25}, {63, .25}},
+               {{1, .25}, {INT64_C(1) << 62, .25}},
+               {.25, 0, .25, 0}},
         // Extreme sums leave the dense path and fail exactly where they overflow.
-        OpCase{"add_overflow", ExprKind::Add, {{kMax - 1, .5}, {kMax, .5}}, {{0, .5}, {1, .5}},
-               {{kMax - 1, .25}, {kMax, .5}}, {.25, 0, 0, 0}},
-        OpCase{"subtract_overflow", ExprKind::Subtract, {{kMin, 1.0}}, {{-1, .5}, {1, .5}},
-               {{kMin + 1, .5}}, {.5, 0, 0, 0}},
-        OpCase{"division_overflow", ExprKind::Divide, {{kMin, 1.0}}, {{-1, .5}, {1, .5}},
-               {{kMin, .5}}, {.5, 0, 0, 0}}),
+        OpCase{"add_overflow",
+               ExprKind::Add,
+               {{kMax - 1, .5}, {kMax, .5}},
+               {{0, .5}, {1, .5}},
+               {{kMax - 1, .25}, {kMax, .5}},
+               {.25, 0, 0, 0}},
+        OpCase{"subtract_overflow",
+               ExprKind::Subtract,
+               {{kMin, 1.0}},
+               {{-1, .5}, {1, .5}},
+               {{kMin + 1, .5}},
+               {.5, 0, 0, 0}},
+        OpCase{"division_overflow",
+               ExprKind::Divide,
+               {{kMin, 1.0}},
+               {{-1, .5}, {1, .5}},
+               {{kMin, .5}},
+               {.5, 0, 0, 0}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Combine, FailuresOfTheLeftStopTheRightAndTheRightsScaleByTheLeftsMass) {
@@ -98,7 +134,8 @@ TEST(Combine, DenseSumsOfContiguousSupportsKeepUnderflowedOutcomes) {
   // 1000 copies of a d6: the extreme totals are possible though their probability is
   // below the smallest double.
   Meter meter{OddsLimits{}};
-  Dist die = make({{1, 1 / 6.}, {2, 1 / 6.}, {3, 1 / 6.}, {4, 1 / 6.}, {5, 1 / 6.}, {6, 1 / 6.}}, meter);
+  Dist die =
+      make({{1, 1 / 6.}, {2, 1 / 6.}, {3, 1 / 6.}, {4, 1 / 6.}, {5, 1 / 6.}, {6, 1 / 6.}}, meter);
   auto d = sum_of_copies(die, 1000, meter, 0.0);
   ASSERT_TRUE(d);
   EXPECT_EQ(d->min(), 1000);
@@ -148,10 +185,12 @@ TEST(Meter, LimitsAndTheirTexts) {
   EXPECT_TRUE(meter.work(10));
   auto work = meter.work(1);
   ASSERT_FALSE(work);
-  EXPECT_EQ(work.error().text, "[odds.too_complex] the odds need more than 10 steps of work (max_work)");
+  EXPECT_EQ(work.error().text,
+            "[odds.too_complex] the odds need more than 10 steps of work (max_work)");
   auto outcomes = meter.outcomes(4, "a sum");
   ASSERT_FALSE(outcomes);
-  EXPECT_EQ(outcomes.error().text, "[odds.too_complex] a sum has 4 outcomes, more than 3 (max_outcomes)");
+  EXPECT_EQ(outcomes.error().text,
+            "[odds.too_complex] a sum has 4 outcomes, more than 3 (max_outcomes)");
   {
     CellHold hold;
     EXPECT_TRUE(hold.set(meter, 36));
@@ -159,7 +198,8 @@ TEST(Meter, LimitsAndTheirTexts) {
     auto more = CellHold{}.set(meter, 1);
     ASSERT_FALSE(more);
     EXPECT_EQ(more.error().text,
-              "[odds.too_complex] the odds need more than 36 probabilities stored at once (12 times max_outcomes)");
+              "[odds.too_complex] the odds need more than 36 probabilities stored at once (12 "
+              "times max_outcomes)");
     EXPECT_TRUE(hold.set(meter, 6));
     EXPECT_EQ(meter.cells_held(), 6u);
   }

@@ -38,14 +38,13 @@ INSTANTIATE_TEST_SUITE_P(
         ShapeCase{"2d6+3", "Add(Dice(2,6),3)", 3},
         // No precedence, no right association: chains fold to the left as written.
         ShapeCase{"10-2-3", "Subtract(Subtract(10,2),3)", 5},
-        ShapeCase{"2^3^2", "Power(Power(2,3),2)", 5},
-        ShapeCase{"1+2*3", "Multiply(Add(1,2),3)", 5},
+        ShapeCase{"2^3^2", "Power(Power(2,3),2)", 5}, ShapeCase{"1+2*3", "Multiply(Add(1,2),3)", 5},
         ShapeCase{"8/4/2", "Divide(Divide(8,4),2)", 5},
         ShapeCase{"1+(2*3)", "Add(1,Paren(Multiply(2,3)))", 6},
         ShapeCase{"1d20 + (2d4 - 1) * 3",
                   "Multiply(Add(Dice(1,20),Paren(Subtract(Dice(2,4),1))),3)", 8},
-        ShapeCase{"((1))", "Paren(Paren(1))", 3},
-        ShapeCase{"2--3", "Subtract(2,-3)", 3}, ShapeCase{"2*-3", "Multiply(2,-3)", 3},
+        ShapeCase{"((1))", "Paren(Paren(1))", 3}, ShapeCase{"2--3", "Subtract(2,-3)", 3},
+        ShapeCase{"2*-3", "Multiply(2,-3)", 3},
         // Modifiers in written order, repeats kept, aliases distinct.
         ShapeCase{"4d6kh3", "Dice(4,6,KeepHigh 3)", 2},
         ShapeCase{"4d6k3", "Dice(4,6,KeepAlias 3)", 2},
@@ -53,7 +52,8 @@ INSTANTIATE_TEST_SUITE_P(
         ShapeCase{"4d6kh-1", "Dice(4,6,KeepHigh -1)", 2},
         ShapeCase{"4d6kh1kh2", "Dice(4,6,KeepHigh 1,KeepHigh 2)", 3},
         ShapeCase{"1d6!eK2r3ro4R5a6k7kh8kl9dh10dl11usc12",
-                  "Dice(1,6,Explode,ExplodeAlias,ExplodeKeepHigh 2,Reroll 3,RerollOnce 4,RerollUntil 5,RerollAdd 6,"
+                  "Dice(1,6,Explode,ExplodeAlias,ExplodeKeepHigh 2,Reroll 3,RerollOnce "
+                  "4,RerollUntil 5,RerollAdd 6,"
                   "KeepAlias 7,KeepHigh 8,KeepLow 9,DropHigh 10,DropLow 11,Unique,Sort,Count 12)",
                   16},
         // Zero and negative counts and sides are left to the roller.
@@ -90,13 +90,10 @@ TEST_P(ConversionError, FailsWithItsMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Messages, ConversionError,
     ::testing::Values(
-        ErrorCase{"9223372036854775808", "无效数字"},
-        ErrorCase{"-9223372036854775809", "无效数字"},
+        ErrorCase{"9223372036854775808", "无效数字"}, ErrorCase{"-9223372036854775809", "无效数字"},
         ErrorCase{"1+99999999999999999999999", "无效数字"},
-        ErrorCase{"2147483648d6", "无效的骰子数量"},
-        ErrorCase{"-2147483649d6", "无效的骰子数量"},
-        ErrorCase{"2d2147483648", "无效的骰子面数"},
-        ErrorCase{"2d-2147483649", "无效的骰子面数"},
+        ErrorCase{"2147483648d6", "无效的骰子数量"}, ErrorCase{"-2147483649d6", "无效的骰子数量"},
+        ErrorCase{"2d2147483648", "无效的骰子面数"}, ErrorCase{"2d-2147483649", "无效的骰子面数"},
         // The count is converted first, and the first failing modifier wins.
         ErrorCase{"2147483648d2147483648", "无效的骰子数量"},
         ErrorCase{"2147483648d6kh99999999999", "无效的骰子数量"},
@@ -146,8 +143,8 @@ TEST(ParseDecimal, AcceptsSignsAndLeadingZerosWithinTheWidth) {
   EXPECT_EQ(parse_decimal<std::int32_t>("+2147483647"), INT32_MAX);
   EXPECT_EQ(parse_decimal<std::int64_t>("-9223372036854775808"), INT64_MIN);
   EXPECT_EQ(parse_decimal<std::int64_t>("09223372036854775807"), INT64_MAX);
-  for (const char* bad : {"", "+", "-", "+-1", "--1", "1a", " 1", "1 ", "2147483648",
-                          "-2147483649", "99999999999999999999999"}) {
+  for (const char* bad : {"", "+", "-", "+-1", "--1", "1a", " 1", "1 ", "2147483648", "-2147483649",
+                          "99999999999999999999999"}) {
     EXPECT_EQ(parse_decimal<std::int32_t>(bad), std::nullopt) << bad;
   }
   EXPECT_EQ(parse_decimal<std::int64_t>("9223372036854775808"), std::nullopt);
@@ -170,19 +167,18 @@ TEST_P(CommentTrimming, RemovesLeadingHashesThenUnicodeWhiteSpace) {
 
 INSTANTIATE_TEST_SUITE_P(
     Comments, CommentTrimming,
-    ::testing::Values(
-        CommentCase{"## note  ", "note"}, CommentCase{"# #", "#"}, CommentCase{"## ", std::nullopt},
-        CommentCase{"#", std::nullopt}, CommentCase{"####", std::nullopt},
-        CommentCase{"# a # b", "a # b"}, CommentCase{"#a#", "a#"},
-        CommentCase{"#\t\r x \r", "x"},
-        CommentCase{"#\u3000中文\u3000", "中文"},
-        CommentCase{"#  a \u3000 b  ", "a \u3000 b"},
-        CommentCase{"# \u00A0\u2028\u0085", std::nullopt},
-        // Look-alikes that are not White_Space stay: U+00A9, U+200B, U+2060, U+FEFF.
-        CommentCase{"# x\u00A9", "x\u00A9"}, CommentCase{"#\u200B x", "\u200B x"},
-        CommentCase{"# x\u2060", "x\u2060"}, CommentCase{"#\uFEFFx", "\uFEFFx"},
-        // Malformed bytes are kept as they are, never read past.
-        CommentCase{"# \xE3\x80", "\xE3\x80"}, CommentCase{"#\xC2 x", "\xC2 x"}));
+    ::testing::Values(CommentCase{"## note  ", "note"}, CommentCase{"# #", "#"},
+                      CommentCase{"## ", std::nullopt}, CommentCase{"#", std::nullopt},
+                      CommentCase{"####", std::nullopt}, CommentCase{"# a # b", "a # b"},
+                      CommentCase{"#a#", "a#"}, CommentCase{"#\t\r x \r", "x"},
+                      CommentCase{"#\u3000中文\u3000", "中文"},
+                      CommentCase{"#  a \u3000 b  ", "a \u3000 b"},
+                      CommentCase{"# \u00A0\u2028\u0085", std::nullopt},
+                      // Look-alikes that are not White_Space stay: U+00A9, U+200B, U+2060, U+FEFF.
+                      CommentCase{"# x\u00A9", "x\u00A9"}, CommentCase{"#\u200B x", "\u200B x"},
+                      CommentCase{"# x\u2060", "x\u2060"}, CommentCase{"#\uFEFFx", "\uFEFFx"},
+                      // Malformed bytes are kept as they are, never read past.
+                      CommentCase{"# \xE3\x80", "\xE3\x80"}, CommentCase{"#\xC2 x", "\xC2 x"}));
 
 // Each of the 25 White_Space characters is trimmed at both ends and kept inside.
 class WhiteSpaceCharacter : public ::testing::TestWithParam<const char*> {};
@@ -193,12 +189,12 @@ TEST_P(WhiteSpaceCharacter, IsTrimmedAtBothEndsOnly) {
   EXPECT_EQ(DiceParser::parse_comment("##" + ws), std::nullopt);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    UnicodeWhiteSpace, WhiteSpaceCharacter,
-    ::testing::Values("\t", "\n", "\v", "\f", "\r", " ", "\u0085", "\u00A0", "\u1680", "\u2000",
-                      "\u2001", "\u2002", "\u2003", "\u2004", "\u2005", "\u2006", "\u2007",
-                      "\u2008", "\u2009", "\u200A", "\u2028", "\u2029", "\u202F", "\u205F",
-                      "\u3000"));
+INSTANTIATE_TEST_SUITE_P(UnicodeWhiteSpace, WhiteSpaceCharacter,
+                         ::testing::Values("\t", "\n", "\v", "\f", "\r", " ", "\u0085", "\u00A0",
+                                           "\u1680", "\u2000", "\u2001", "\u2002", "\u2003",
+                                           "\u2004", "\u2005", "\u2006", "\u2007", "\u2008",
+                                           "\u2009", "\u200A", "\u2028", "\u2029", "\u202F",
+                                           "\u205F", "\u3000"));
 
 // A build that fails leaves the pool as it was, so nothing of the instruction remains.
 TEST(Builder, FailedBuildLeavesThePoolUnchanged) {

@@ -29,8 +29,8 @@ DiceError budget(const char* name, std::uint64_t used, std::uint64_t requested,
 struct LimitCase {
   const char* name;
   ResourcePolicy policy;
-  std::string passes;     // parses under the policy
-  std::string fails;      // one step past the limit
+  std::string passes;  // parses under the policy
+  std::string fails;   // one step past the limit
   DiceError error;
 };
 
@@ -53,8 +53,8 @@ INSTANTIATE_TEST_SUITE_P(
         LimitCase{"source_bytes", ResourcePolicy(), "1" + std::string(65535, ' '),
                   "1" + std::string(65536, ' '), budget("source_bytes", 0, 65537, 65536)},
         // Bytes, not characters: the comment's two Chinese characters are six bytes.
-        LimitCase{"source_bytes_utf8", with("source_bytes", 12), "1d6 # 中文",
-                  "1d6 # 中文 ", budget("source_bytes", 0, 13, 12)},
+        LimitCase{"source_bytes_utf8", with("source_bytes", 12), "1d6 # 中文", "1d6 # 中文 ",
+                  budget("source_bytes", 0, 13, 12)},
         LimitCase{"parse_depth", with("parse_depth", 2), "((1))", "(((1)))",
                   budget("parse_depth", 2, 1, 2)},
         // Every bracket kind counts, matched or not, and the depth never goes below 0.
@@ -63,8 +63,8 @@ INSTANTIATE_TEST_SUITE_P(
         LimitCase{"parse_depth_floor", with("parse_depth", 2), "(1)+(1)", ")))(((1)))",
                   budget("parse_depth", 2, 1, 2)},
         // A carriage return ends a comment for the pre-scan (not for the grammar).
-        LimitCase{"parse_depth_comment", with("parse_depth", 2), "1 # (((\n",
-                  "1 # \r(((\n", budget("parse_depth", 2, 1, 2)},
+        LimitCase{"parse_depth_comment", with("parse_depth", 2), "1 # (((\n", "1 # \r(((\n",
+                  budget("parse_depth", 2, 1, 2)},
         // Quoted text is not counted; a quote closes only on its own character.
         LimitCase{"parse_depth_quote", with("parse_depth", 1), "(1) # \r'(\\'(' \"((\"\n",
                   "(1) # \r'\\'' ((", budget("parse_depth", 1, 1, 1)},
@@ -82,8 +82,8 @@ INSTANTIATE_TEST_SUITE_P(
         LimitCase{"ast_nodes_running", with("ast_nodes", 6), "1;2", "1;2;3;4",
                   budget("ast_nodes", 0, 7, 6)},
         // A roll counts one node per modifier: 1 + (1 + 5) + 1 = 8.
-        LimitCase{"ast_nodes_modifiers", with("ast_nodes", 8), "1d6kh1dl1usc1",
-                  "1d6kh1dl1usc1!", budget("ast_nodes", 0, 9, 8)}),
+        LimitCase{"ast_nodes_modifiers", with("ast_nodes", 8), "1d6kh1dl1usc1", "1d6kh1dl1usc1!",
+                  budget("ast_nodes", 0, 9, 8)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // With a limit of 0 instructions every program fails at its first instruction.
@@ -119,8 +119,8 @@ INSTANTIATE_TEST_SUITE_P(
     Steps, CheckOrder,
     ::testing::Values(
         // Size before depth; depth before grammar; grammar before instructions.
-        OrderCase{"size_before_depth", with("source_bytes", 4), "(((((", DiceErrorKind::BudgetExceeded,
-                  "[limit.source_bytes]"},
+        OrderCase{"size_before_depth", with("source_bytes", 4), "(((((",
+                  DiceErrorKind::BudgetExceeded, "[limit.source_bytes]"},
         OrderCase{"depth_before_grammar", with("parse_depth", 2), "((((x",
                   DiceErrorKind::BudgetExceeded, "[limit.parse_depth]"},
         OrderCase{"unclosed_quote_hides_brackets", with("parse_depth", 2), "'((((1",

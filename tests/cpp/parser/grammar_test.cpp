@@ -22,14 +22,15 @@ TEST_P(ProgramAccepts, MatchesTheWholeText) {
   EXPECT_EQ(tree->text(0), text);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Texts, ProgramAccepts,
-    ::testing::Values("2d6", "4d6kh3", "4d6k3", "4d6kh 3", "2 d 6", "2d6!e", "2d6 ! u s",
-                      "1d20 + (2d4 - 1) * 3", "1d6 ; 2d6", "1d6 # roll it", " \t\r\n1d6 \t\r\n",
-                      "-2d6", "2d0", "0d6", "2--3", "2*-3", "-3", "4d6ro2",
-                      "1d6 # note; 2d6", "1d6 #", "3d6!e!u", "4d6kh-1", "4d6 kh 3 dl 1",
-                      "99999999999999999999999999", "1d6 # a\r", "1d6 # 中文\r\n", "1d6\n#", "((1))",
-                      "( ( 2d6 ) )^2", "1d6K2r1ro1R1a1k1kh1kl1dh1dl1usc1", "1/0", "0", "-0"));
+INSTANTIATE_TEST_SUITE_P(Texts, ProgramAccepts,
+                         ::testing::Values("2d6", "4d6kh3", "4d6k3", "4d6kh 3", "2 d 6", "2d6!e",
+                                           "2d6 ! u s", "1d20 + (2d4 - 1) * 3", "1d6 ; 2d6",
+                                           "1d6 # roll it", " \t\r\n1d6 \t\r\n", "-2d6", "2d0",
+                                           "0d6", "2--3", "2*-3", "-3", "4d6ro2", "1d6 # note; 2d6",
+                                           "1d6 #", "3d6!e!u", "4d6kh-1", "4d6 kh 3 dl 1",
+                                           "99999999999999999999999999", "1d6 # a\r",
+                                           "1d6 # 中文\r\n", "1d6\n#", "((1))", "( ( 2d6 ) )^2",
+                                           "1d6K2r1ro1R1a1k1kh1kl1dh1dl1usc1", "1/0", "0", "-0"));
 
 class ProgramRejects : public ::testing::TestWithParam<std::string> {};
 
@@ -40,13 +41,13 @@ TEST_P(ProgramRejects, ReportsASyntaxError) {
   EXPECT_LE(tree.error().position, GetParam().size());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Texts, ProgramRejects,
-    ::testing::Values("2D6", "d6", "2d", "2dd6", "1 0", "- 3", "-(1d6)", "1d6;", ";1d6",
-                      "1d6;;2d6", "1d6\n2d6", "1d6 # a\n2d6", "# only", "", "   ", "007",
-                      "2d6e5", "2d6!5", "2d6u3", "2d6s1", "2d6r", "2d6r o2", "2d6k h3", "2d6 k",
-                      "(1d6", "1d6)", "()", "1d6 +", "+1", "1d6 x", "2d6kh3 4",
-                      "2d-", "2d 6 7"));
+INSTANTIATE_TEST_SUITE_P(Texts, ProgramRejects,
+                         ::testing::Values("2D6", "d6", "2d", "2dd6", "1 0", "- 3", "-(1d6)",
+                                           "1d6;", ";1d6", "1d6;;2d6", "1d6\n2d6", "1d6 # a\n2d6",
+                                           "# only", "", "   ", "007", "2d6e5", "2d6!5", "2d6u3",
+                                           "2d6s1", "2d6r", "2d6r o2", "2d6k h3", "2d6 k", "(1d6",
+                                           "1d6)", "()", "1d6 +", "+1", "1d6 x", "2d6kh3 4", "2d-",
+                                           "2d 6 7"));
 
 // Whole parse trees: rule[children], or rule:'text' for a node without children.
 struct TreeCase {

@@ -38,7 +38,8 @@ INSTANTIATE_TEST_SUITE_P(
                    " --> 1:5\n  |\n1 | 2d6 x\n  |     ^---\n  |\n"
                    "  = expected EOI, comment, modifier, or op"},
         // Three rules.
-        ReportCase{"007", " --> 1:2\n  |\n1 | 007\n  |  ^---\n  |\n  = expected EOI, comment, or op"},
+        ReportCase{"007",
+                   " --> 1:2\n  |\n1 | 007\n  |  ^---\n  |\n  = expected EOI, comment, or op"},
         // Two rules: "a or b".
         ReportCase{"(2d6 x",
                    " --> 1:6\n  |\n1 | (2d6 x\n  |      ^---\n  |\n  = expected modifier or op"},
@@ -56,7 +57,8 @@ INSTANTIATE_TEST_SUITE_P(
         ReportCase{"1d6;;2d6",
                    " --> 1:5\n  |\n1 | 1d6;;2d6\n  |     ^---\n  |\n  = expected dice_term"},
         ReportCase{"2dd6", " --> 1:3\n  |\n1 | 2dd6\n  |   ^---\n  |\n  = expected dice_sides"},
-        ReportCase{"2D6", " --> 1:2\n  |\n1 | 2D6\n  |  ^---\n  |\n  = expected EOI, comment, or op"},
+        ReportCase{"2D6",
+                   " --> 1:2\n  |\n1 | 2D6\n  |  ^---\n  |\n  = expected EOI, comment, or op"},
         ReportCase{"2d6e5",
                    " --> 1:5\n  |\n1 | 2d6e5\n  |     ^---\n  |\n"
                    "  = expected EOI, comment, modifier, or op"},
@@ -65,25 +67,29 @@ INSTANTIATE_TEST_SUITE_P(
         ReportCase{"2d\n", " --> 2:1\n  |\n2 | \n  | ^---\n  |\n  = expected dice_sides"},
         ReportCase{"1d6 # a\n2d6", " --> 2:1\n  |\n2 | 2d6\n  | ^---\n  |\n  = expected EOI"},
         // Chinese text in an earlier line.
-        ReportCase{"1d6 # 中文注释\n2d6", " --> 2:1\n  |\n2 | 2d6\n  | ^---\n  |\n  = expected EOI"},
+        ReportCase{"1d6 # 中文注释\n2d6",
+                   " --> 2:1\n  |\n2 | 2d6\n  | ^---\n  |\n  = expected EOI"},
         // Line 10: the margin grows to two spaces.
         ReportCase{"1d6+\n\n\n\n\n\n\n\n\nx",
                    "  --> 10:1\n   |\n10 | x\n   | ^---\n   |\n   = expected dice_term"},
-        ReportCase{"1;\n2;\n3;\n4;\n5;\n6;\n7;\n8;\n9;\n10;\n11 12",
-                   "  --> 11:4\n   |\n11 | 11 12\n   |    ^---\n   |\n   = expected EOI, comment, or op"},
+        ReportCase{
+            "1;\n2;\n3;\n4;\n5;\n6;\n7;\n8;\n9;\n10;\n11 12",
+            "  --> 11:4\n   |\n11 | 11 12\n   |    ^---\n   |\n   = expected EOI, comment, or op"},
         // Tabs before the caret are copied into the underline.
         ReportCase{"\t2d6\t\tx",
                    " --> 1:7\n  |\n1 | \t2d6\t\tx\n  | \t   \t\t^---\n  |\n"
                    "  = expected EOI, comment, modifier, or op"},
         // CR LF line ends: one break, and never shown.
-        ReportCase{"2d6\r\nx\r\n",
-                   " --> 2:1\n  |\n2 | x\n  | ^---\n  |\n  = expected EOI, comment, modifier, or op"},
+        ReportCase{
+            "2d6\r\nx\r\n",
+            " --> 2:1\n  |\n2 | x\n  | ^---\n  |\n  = expected EOI, comment, modifier, or op"},
         ReportCase{"1d6\r\n+\r\n", " --> 3:1\n  |\n3 | \n  | ^---\n  |\n  = expected dice_term"},
         // A lone CR counts as a column but is not shown; the underline stops at the line's end.
         ReportCase{"1d6\r+", " --> 1:6\n  |\n1 | 1d6+\n  |     ^---\n  |\n  = expected dice_term"},
         // ... and the caret stays under the failing character, whatever CRs stand before it.
         ReportCase{"2d\r\r\rx", " --> 1:6\n  |\n1 | 2dx\n  |   ^---\n  |\n  = expected dice_sides"},
-        ReportCase{"2d6\r+ x", " --> 1:7\n  |\n1 | 2d6+ x\n  |      ^---\n  |\n  = expected dice_term"},
+        ReportCase{"2d6\r+ x",
+                   " --> 1:7\n  |\n1 | 2d6+ x\n  |      ^---\n  |\n  = expected dice_term"},
         ReportCase{"\r\t2d6\r\tx",
                    " --> 1:8\n  |\n1 | \t2d6\tx\n  | \t   \t^---\n  |\n"
                    "  = expected EOI, comment, modifier, or op"}));
@@ -99,7 +105,8 @@ TEST(SyntaxErrorReport, CountsCharactersNotBytes) {
   EXPECT_EQ(report.position, 7u);
   EXPECT_EQ(report.line, 1u);
   EXPECT_EQ(report.column, 4u);
-  EXPECT_EQ(render_syntax_error(report), " --> 1:4\n  |\n1 | 中文\tx\n  |   \t^---\n  |\n  = expected op");
+  EXPECT_EQ(render_syntax_error(report),
+            " --> 1:4\n  |\n1 | 中文\tx\n  |   \t^---\n  |\n  = expected op");
 }
 
 // The expected list is sorted by rule order with duplicates removed.
@@ -148,7 +155,8 @@ TEST(FailureRecord, BulkRejectionsMatchOneByOne) {
       record->record_failure(Rule::Number, 5, 0);
       record->record_failure(Rule::Op, 5, record->attempts_at(5));
     }
-    for (Rule rule : rules) one_by_one.record_failure(rule, position, one_by_one.attempts_at(position));
+    for (Rule rule : rules)
+      one_by_one.record_failure(rule, position, one_by_one.attempts_at(position));
     bulk.record_rejections(position, rules, 3);
     EXPECT_EQ(bulk.attempt_position(), one_by_one.attempt_position()) << position;
     EXPECT_EQ(bulk.expected(), one_by_one.expected()) << position;

@@ -47,9 +47,9 @@ inline std::string parse_tree_text(const grammar::ParseTree& tree, grammar::Pars
 
 inline const char* modifier_name(ModifierKind kind) {
   static const char* const names[] = {
-      "Explode",  "ExplodeAlias", "ExplodeKeepHigh", "Reroll", "RerollOnce",
-      "RerollUntil", "RerollAdd", "KeepAlias", "KeepHigh", "KeepLow",
-      "DropHigh", "DropLow", "Unique", "Sort", "Count"};
+      "Explode",     "ExplodeAlias", "ExplodeKeepHigh", "Reroll",   "RerollOnce",
+      "RerollUntil", "RerollAdd",    "KeepAlias",       "KeepHigh", "KeepLow",
+      "DropHigh",    "DropLow",      "Unique",          "Sort",     "Count"};
   return names[static_cast<int>(kind)];
 }
 
@@ -57,8 +57,7 @@ inline const char* modifier_name(ModifierKind kind) {
 inline std::string expression_text(const ExpressionPool& pool, NodeId id) {
   const ExprNode& node = pool.node(id);
   switch (node.kind) {
-    case ExprKind::Number:
-      return std::to_string(node.value);
+    case ExprKind::Number: return std::to_string(node.value);
     case ExprKind::Dice: {
       std::string out = "Dice(" + std::to_string(node.count) + "," + std::to_string(node.sides);
       for (const DiceModifier& m : pool.dice(node).modifiers) {
@@ -68,8 +67,7 @@ inline std::string expression_text(const ExpressionPool& pool, NodeId id) {
       }
       return out + ")";
     }
-    case ExprKind::Paren:
-      return "Paren(" + expression_text(pool, node.left) + ")";
+    case ExprKind::Paren: return "Paren(" + expression_text(pool, node.left) + ")";
     case ExprKind::Commented: {
       const auto& comment = pool.comment(node);
       return "Commented(" + expression_text(pool, node.left) + ",'" +

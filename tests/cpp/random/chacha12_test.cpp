@@ -24,8 +24,8 @@ std::vector<std::uint32_t> le_words(std::string_view hex) {
   std::vector<std::uint8_t> bytes = testing::hex_bytes(hex);
   std::vector<std::uint32_t> words;
   for (std::size_t i = 0; i + 3 < bytes.size(); i += 4) {
-    words.push_back(static_cast<std::uint32_t>(bytes[i]) | bytes[i + 1] << 8 |
-                    bytes[i + 2] << 16 | static_cast<std::uint32_t>(bytes[i + 3]) << 24);
+    words.push_back(static_cast<std::uint32_t>(bytes[i]) | bytes[i + 1] << 8 | bytes[i + 2] << 16 |
+                    static_cast<std::uint32_t>(bytes[i + 3]) << 24);
   }
   return words;
 }

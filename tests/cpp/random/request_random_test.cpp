@@ -258,8 +258,7 @@ TEST_P(EntropyFailureTest, ReportsTheOperatingSystemError) {
 INSTANTIATE_TEST_SUITE_P(
     Errno, EntropyFailureTest,
     ::testing::Values(EntropyFailureCase{ENOSYS, "OS Error: 38"},
-                      EntropyFailureCase{EIO, "OS Error: 5"},
-                      EntropyFailureCase{1, "OS Error: 1"},
+                      EntropyFailureCase{EIO, "OS Error: 5"}, EntropyFailureCase{1, "OS Error: 1"},
                       EntropyFailureCase{0, "errno: did not return a positive value"},
                       EntropyFailureCase{-7, "errno: did not return a positive value"}),
     [](const ::testing::TestParamInfo<EntropyFailureCase>& info) {

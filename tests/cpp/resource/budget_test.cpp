@@ -16,16 +16,23 @@ ResourcePolicy with(Resource r, std::uint64_t limit) {
 }
 
 TEST(ResourceTableTest, DefaultPolicyListsDefaultsInTableOrder) {
-  const std::pair<const char*, std::uint64_t> expected[] = {
-      {"source_bytes", 65536},         {"environment_items", 1024},
-      {"environment_bytes", 1048576},  {"parse_depth", 64},
-      {"ast_nodes", 4096},             {"parsed_instructions", 1000},
-      {"executed_instructions", 10000}, {"nesting_depth", 32},
-      {"source_items", 10000},         {"generated_values", 10000},
-      {"rng_words", 20000},            {"collection_items", 10000},
-      {"trace_nodes", 20000},          {"output_items", 10000},
-      {"output_bytes", 8388608},       {"work_units", 1000000},
-      {"batch_samples", 10000}};
+  const std::pair<const char*, std::uint64_t> expected[] = {{"source_bytes", 65536},
+                                                            {"environment_items", 1024},
+                                                            {"environment_bytes", 1048576},
+                                                            {"parse_depth", 64},
+                                                            {"ast_nodes", 4096},
+                                                            {"parsed_instructions", 1000},
+                                                            {"executed_instructions", 10000},
+                                                            {"nesting_depth", 32},
+                                                            {"source_items", 10000},
+                                                            {"generated_values", 10000},
+                                                            {"rng_words", 20000},
+                                                            {"collection_items", 10000},
+                                                            {"trace_nodes", 20000},
+                                                            {"output_items", 10000},
+                                                            {"output_bytes", 8388608},
+                                                            {"work_units", 1000000},
+                                                            {"batch_samples", 10000}};
   ResourcePolicy policy;
   for (std::size_t row = 0; row < kResourceCount; ++row) {
     EXPECT_STREQ(RESOURCE_SPECS[row].name, expected[row].first);

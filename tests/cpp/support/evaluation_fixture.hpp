@@ -58,8 +58,7 @@ inline void PrintTo(const Record& r, std::ostream* out) {
 }
 
 inline Record record_of(const DiceResult& result) {
-  return {result.expression, result.total, groups_of(result.rolls), result.details,
-          result.comment};
+  return {result.expression, result.total, groups_of(result.rolls), result.details, result.comment};
 }
 
 inline std::vector<Record> records_of(const std::vector<DiceResult>& results) {
@@ -107,10 +106,9 @@ inline std::string json_text(const Record& r) {
     rolls += "]";
   }
   rolls += "]";
-  return "{\"expression\":" + json_string(r.expression) + ",\"total\":" +
-         std::to_string(r.total) + ",\"rolls\":" + rolls + ",\"details\":" +
-         json_string(r.details) + ",\"comment\":" +
-         (r.comment ? json_string(*r.comment) : std::string("null")) + "}";
+  return "{\"expression\":" + json_string(r.expression) + ",\"total\":" + std::to_string(r.total) +
+         ",\"rolls\":" + rolls + ",\"details\":" + json_string(r.details) +
+         ",\"comment\":" + (r.comment ? json_string(*r.comment) : std::string("null")) + "}";
 }
 
 inline std::string json_text(const std::vector<Record>& records) {
@@ -124,8 +122,8 @@ inline std::string json_text(const std::vector<Record>& records) {
 
 inline std::string json_text(const std::vector<Record>& records,
                              const std::optional<std::string>& comment) {
-  return "{\"results\":" + json_text(records) + ",\"comment\":" +
-         (comment ? json_string(*comment) : std::string("null")) + "}";
+  return "{\"results\":" + json_text(records) +
+         ",\"comment\":" + (comment ? json_string(*comment) : std::string("null")) + "}";
 }
 
 // 1 plus the number of rolled values.

@@ -72,14 +72,14 @@ TEST_P(IntegerTextTest, LengthMatchesDecimalText) {
   EXPECT_EQ(decimal_length(GetParam().value), out.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Extremes, IntegerTextTest,
-    ::testing::Values(IntegerCase{0, "0"}, IntegerCase{-3, "-3"}, IntegerCase{9, "9"},
-                      IntegerCase{10, "10"}, IntegerCase{-10, "-10"},
-                      IntegerCase{999999999999999999, "999999999999999999"},
-                      IntegerCase{1000000000000000000, "1000000000000000000"},
-                      IntegerCase{INT64_MAX, "9223372036854775807"},
-                      IntegerCase{INT64_MIN, "-9223372036854775808"}));
+INSTANTIATE_TEST_SUITE_P(Extremes, IntegerTextTest,
+                         ::testing::Values(IntegerCase{0, "0"}, IntegerCase{-3, "-3"},
+                                           IntegerCase{9, "9"}, IntegerCase{10, "10"},
+                                           IntegerCase{-10, "-10"},
+                                           IntegerCase{999999999999999999, "999999999999999999"},
+                                           IntegerCase{1000000000000000000, "1000000000000000000"},
+                                           IntegerCase{INT64_MAX, "9223372036854775807"},
+                                           IntegerCase{INT64_MIN, "-9223372036854775808"}));
 
 struct EscapeCase {
   std::string text;
@@ -90,8 +90,8 @@ class StringEscapeTest : public ::testing::TestWithParam<EscapeCase> {};
 
 TEST_P(StringEscapeTest, EscapesByByte) {
   DiceResult r = record("", 0, {}, GetParam().text, std::nullopt);
-  std::string expected = R"({"expression":"","total":0,"rolls":[],"details":)" +
-                         GetParam().json + R"(,"comment":null})";
+  std::string expected = R"({"expression":"","total":0,"rolls":[],"details":)" + GetParam().json +
+                         R"(,"comment":null})";
   EXPECT_EQ(text_of(r), expected);
   EXPECT_EQ(json_string_length(GetParam().text), GetParam().json.size());
 }
@@ -113,7 +113,7 @@ TEST(CanonicalJsonTest, ComputedLengthEqualsBuiltTextOverManyRecords) {
     std::string s(rng() % (max_len + 1), '\0');
     for (char& c : s) {
       switch (rng() % 4) {
-        case 0: c = static_cast<char>(rng() % 0x20); break;          // control bytes
+        case 0: c = static_cast<char>(rng() % 0x20); break;  // control bytes
         case 1: c = "\"\\/\x7f"[rng() % 4]; break;
         case 2: c = static_cast<char>(0x80 + rng() % 0x80); break;  // UTF-8 continuation range
         default: c = static_cast<char>(0x20 + rng() % 0x5f); break;
@@ -157,8 +157,8 @@ TEST(CanonicalJsonTest, ComputedLengthEqualsBuiltTextOverManyRecords) {
 // Extra bytes one byte costs in a JSON string: a two-character escape for the quote,
 // the backslash and \b \t \n \f \r, six characters for the other control bytes.
 std::uint64_t escape_extra(unsigned char byte) {
-  if (byte == '"' || byte == '\\' || byte == 0x08 || byte == 0x09 || byte == 0x0A ||
-      byte == 0x0C || byte == 0x0D) {
+  if (byte == '"' || byte == '\\' || byte == 0x08 || byte == 0x09 || byte == 0x0A || byte == 0x0C ||
+      byte == 0x0D) {
     return 1;
   }
   return byte < 0x20 ? 5 : 0;
@@ -177,7 +177,7 @@ TEST(CanonicalJsonTest, StringLengthCountsEachByteWhereverItStands) {
     }
   }
   for (const std::string& text : {std::string("\"\\\n\x01\"\\\t\x1f"),
-                                 std::string("\x1f\x20\x21\x22\x5b\x5c\x5d\x7f\x80\xff!")}) {
+                                  std::string("\x1f\x20\x21\x22\x5b\x5c\x5d\x7f\x80\xff!")}) {
     std::uint64_t expected = 2 + text.size();
     for (unsigned char c : text) expected += escape_extra(c);
     EXPECT_EQ(json_string_length(text), expected);

@@ -13,9 +13,9 @@ namespace {
 using K = ModifierKind;
 
 TEST(ExpressionKinds, AlternativesKeepTheirFixedOrder) {
-  const ExprKind order[] = {ExprKind::Number,   ExprKind::Dice,   ExprKind::Add,
+  const ExprKind order[] = {ExprKind::Number,   ExprKind::Dice,     ExprKind::Add,
                             ExprKind::Subtract, ExprKind::Multiply, ExprKind::Divide,
-                            ExprKind::Power,    ExprKind::Paren,  ExprKind::Commented};
+                            ExprKind::Power,    ExprKind::Paren,    ExprKind::Commented};
   for (int i = 0; i < 9; ++i) EXPECT_EQ(static_cast<int>(order[i]), i);
 }
 
@@ -24,11 +24,11 @@ TEST(ExpressionKinds, ModifierKindsKeepTheirFixedOrderAndValues) {
     ModifierKind kind;
     bool takes_value;
   };
-  const Row rows[] = {{K::Explode, false},    {K::ExplodeAlias, false}, {K::ExplodeKeepHigh, true},
-                      {K::Reroll, true},      {K::RerollOnce, true},    {K::RerollUntil, true},
-                      {K::RerollAdd, true},   {K::KeepAlias, true},     {K::KeepHigh, true},
-                      {K::KeepLow, true},     {K::DropHigh, true},      {K::DropLow, true},
-                      {K::Unique, false},     {K::Sort, false},         {K::Count, true}};
+  const Row rows[] = {{K::Explode, false},  {K::ExplodeAlias, false}, {K::ExplodeKeepHigh, true},
+                      {K::Reroll, true},    {K::RerollOnce, true},    {K::RerollUntil, true},
+                      {K::RerollAdd, true}, {K::KeepAlias, true},     {K::KeepHigh, true},
+                      {K::KeepLow, true},   {K::DropHigh, true},      {K::DropLow, true},
+                      {K::Unique, false},   {K::Sort, false},         {K::Count, true}};
   ASSERT_EQ(std::size(rows), static_cast<std::size_t>(kModifierKindCount));
   for (int i = 0; i < kModifierKindCount; ++i) {
     EXPECT_EQ(static_cast<int>(rows[i].kind), i);
@@ -97,8 +97,8 @@ void* build_count_destroy(void* out) {
     ExpressionPool chain;
     NodeId root = chain.add_number(1);
     for (int i = 0; i < kChainOperators; ++i) {
-      root = chain.add_binary(i % 2 ? ExprKind::Subtract : ExprKind::Add, root,
-                              chain.add_number(i));
+      root =
+          chain.add_binary(i % 2 ? ExprKind::Subtract : ExprKind::Add, root, chain.add_number(i));
     }
     result->chain_nodes = expression_ast_nodes(chain, root);
     result->chain_root_kind = chain.node(root).kind;
