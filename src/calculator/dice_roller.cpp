@@ -289,9 +289,10 @@ class DiePhase {
 
   // One die, its group starting at the end of the values: the first face, the
   // explosions while the last face shows the sides, then each reroll in list order.
-  // `die` is the die's index in the term.
-  bool roll_die(bool explode, std::span<const DiceModifier> rerolls,
-                [[maybe_unused]] std::uint64_t die) {
+  // `die` is the die's index in the term. Inlined into the roller's loop on purpose: as a
+  // call it costs the per-die path about 4% more instructions.
+  [[gnu::always_inline]] bool roll_die(bool explode, std::span<const DiceModifier> rerolls,
+                                       [[maybe_unused]] std::uint64_t die) {
     if constexpr (kTraced) die_ = die;
     const std::size_t begin = values_.size();
     std::uint32_t last = 0;
@@ -400,7 +401,7 @@ class DiePhase {
   }
 
   // One reroll modifier on the die's group, which starts at `begin`.
-  bool reroll(const DiceModifier& modifier, std::size_t begin) {
+  [[gnu::always_inline]] bool reroll(const DiceModifier& modifier, std::size_t begin) {
     const std::int64_t threshold = modifier.value;
     std::uint32_t face = 0;
     switch (modifier.kind) {

@@ -188,17 +188,17 @@ class DirectParser {
     const ModifierCandidates& candidates = modifiers_starting_with(*at_);
     if (candidates.count == 0) return 0;
     for (std::size_t k = 0; k < candidates.count; ++k) {
-      const ModifierSpec& spec = kModifiers[candidates.index[k]];
+      const ModifierCandidate& candidate = candidates.row[k];
       // The first letter matches; a second one must follow.
-      if (spec.text.size() == 2 && !(end_ - at_ >= 2 && at_[1] == spec.text[1])) continue;
-      if (!spec.takes_value) {
-        at_ += spec.text.size();
-        program_.pool.add_modifier(DiceModifier{spec.kind, 0});
+      if (candidate.letters == 2 && !(end_ - at_ >= 2 && at_[1] == candidate.second)) continue;
+      if (!candidate.takes_value) {
+        at_ += candidate.letters;
+        program_.pool.add_modifier(DiceModifier{candidate.kind, 0});
         return 1;
       }
       // A letter whose number cannot be read leaves the next alternative to try ("k"
       // before "kh").
-      if (valued(spec.kind, spec.text.size())) return 1;
+      if (valued(candidate.kind, candidate.letters)) return 1;
     }
     return -1;
   }

@@ -112,15 +112,27 @@ constexpr bool acts_first_on_pool(ModifierKind kind) noexcept {
 // The modifiers whose letters start with one character, in kind order (indices into
 // kModifiers). The grammar tries the alternatives from the first of them; the direct
 // parser tries just these.
+struct ModifierCandidate {
+  ModifierKind kind = ModifierKind::Explode;
+  std::uint8_t letters = 0;  // 1 or 2
+  char second = 0;           // the second letter, when there are two
+  bool takes_value = false;
+};
 struct ModifierCandidates {
   std::uint8_t count = 0;
   std::array<std::uint8_t, 3> index{};
+  // The rows at those indices, copied in a compact form for the direct parser's loop.
+  std::array<ModifierCandidate, 3> row{};
 };
 inline constexpr std::array<ModifierCandidates, 256> kModifiersStartingWith = [] {
   std::array<ModifierCandidates, 256> table{};
   for (std::size_t i = 0; i < kModifiers.size(); ++i) {
     ModifierCandidates& entry = table[static_cast<unsigned char>(kModifiers[i].text[0])];
     // More than three modifiers sharing a first letter stops the build here.
+    const ModifierSpec& spec = kModifiers[i];
+    entry.row.at(entry.count) =
+        ModifierCandidate{spec.kind, static_cast<std::uint8_t>(spec.text.size()),
+                          spec.text.size() == 2 ? spec.text[1] : '\0', spec.takes_value};
     entry.index.at(entry.count++) = static_cast<std::uint8_t>(i);
   }
   return table;
