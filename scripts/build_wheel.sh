@@ -51,7 +51,7 @@ fi
 echo "== exported symbols"
 unpacked=build/wheel-smoke/unpacked
 "$VENV_PYTHON" -m zipfile -e "$wheel" "$unpacked"
-for name in _core _odds; do
+for name in _core _odds _trace; do
   module=$(ls "$unpacked"/kavelo/"$name"*.so)
   exported=$(nm -D --defined-only "$module" | awk '{print $NF}')
   if [ "$exported" != "PyInit_$name" ]; then

@@ -17,12 +17,13 @@ site="$PWD/$build/site"
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAVELO_SANITIZE=ON \
   -DKAVELO_BUILD_PYTHON=ON -DPython_EXECUTABLE="$PYEXE" >/dev/null
-cmake --build "$build" -j "${JOBS:-2}" --target _core _odds
+cmake --build "$build" -j "${JOBS:-2}" --target _core _odds _trace
 
 rm -rf "$site"
 mkdir -p "$site/kavelo"
 cp -R python/kavelo/. "$site/kavelo/"
-cp "$build"/_core*.so "$build"/src/odds_bindings/_odds*.so "$site/kavelo/"
+cp "$build"/_core*.so "$build"/src/odds_bindings/_odds*.so "$build"/src/trace_bindings/_trace*.so \
+  "$site/kavelo/"
 
 export PYTHONPATH="$site"
 export PYTHONMALLOC=malloc

@@ -32,6 +32,10 @@ def main() -> None:
     chances = kavelo.odds("2d6")
     assert abs(chances.probability(7) - 1 / 6) < 1e-12, chances.pmf
 
+    traced = kavelo.replay("2d20kh1+5", [4, 20])
+    assert traced.markdown() == "2d20kh1 (~~4~~, **20**) + 5 = `25`", traced.markdown()
+    assert kavelo.trace("3d1").result == roll_dice("3d1")
+
     folder = os.path.dirname(sys.executable)
     command = os.path.join(folder, "kavelo")
     out = subprocess.run([command, "3d1"], capture_output=True, check=True).stdout

@@ -5,6 +5,8 @@
 '(4d6) + (2)'
 >>> round(kavelo.odds("1d20+5").at_least(15), 2)
 0.55
+>>> kavelo.replay("2d20kh1+5", [4, 20]).markdown()
+'2d20kh1 (~~4~~, **20**) + 5 = `25`'
 
 The result dictionaries have ``TypedDict`` types for annotations:
 :class:`DiceRollResult`, :class:`ProgramResult` and :class:`ModifierRollResult`.
@@ -25,6 +27,9 @@ from .results import DiceRollResult as DiceRollResult
 from .results import ModifierRollResult as ModifierRollResult
 from .results import ProgramResult as ProgramResult
 from .results import ProgramRunResult as ProgramRunResult
+from .traces import Face as Face
+from .traces import Term as Term
+from .traces import Trace, replay, trace
 
 __all__ = [
     "__version__",
@@ -35,4 +40,7 @@ __all__ = [
     "Kavelo",
     "odds",
     "Odds",
+    "trace",
+    "replay",
+    "Trace",
 ]

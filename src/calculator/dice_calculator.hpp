@@ -22,6 +22,8 @@
 
 namespace kavelo {
 
+class RollTrace;
+
 // One node being evaluated or written out by the iterative walks over a tree: a binary
 // node waiting for its right operand, or a Paren or Commented node for its inner one.
 struct EvaluationFrame {
@@ -70,6 +72,10 @@ class DiceCalculator {
   [[nodiscard]] Result<ProgramResult> evaluate_program(const Program& program);
   [[nodiscard]] Result<std::vector<DiceResult>> evaluate_batch(const Expression& expression,
                                                                std::uint64_t times);
+  // evaluate_expression that also records every face into `trace` (cleared first), or
+  // takes the faces from it when it replays. A replay that needs more faces than it
+  // has, meets a face outside its die, or leaves faces over fails (trace.fault()).
+  [[nodiscard]] Result<DiceResult> trace_expression(const Expression& expression, RollTrace& trace);
 
   // --- steps under the current request state (no reset) ---
   // Public so that the tests can run one step under a prepared request state; the
@@ -113,6 +119,9 @@ class DiceCalculator {
       const RollGroups& groups) const;
   // Creates the generator if the slot is empty.
   [[nodiscard]] Status ensure_generator();
+  // roll_dice_with_budget, recording into trace_ when kTraced.
+  template <bool kTraced>
+  [[nodiscard]] Result<RollGroups> roll_term(const DiceTerm& dice);
 
   ResourcePolicy policy_;
   ExecutionBudget budget_;
@@ -130,6 +139,8 @@ class DiceCalculator {
   // text and the comment, which are the same in every sample (the batch copies them
   // into the records it returns).
   bool omit_shared_texts_ = false;
+  // Set only while trace_expression runs: the roller then records every face.
+  RollTrace* trace_ = nullptr;
 };
 
 }  // namespace kavelo

@@ -9,9 +9,11 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <type_traits>
 
 #include "calculator/checked_sum.hpp"
 #include "calculator/dice_calculator.hpp"
+#include "calculator/roll_trace.hpp"
 
 namespace kavelo {
 
@@ -48,14 +50,31 @@ constexpr std::uint64_t modifier_count(std::int32_t value) noexcept {
   return static_cast<std::uint64_t>(static_cast<std::int64_t>(value));
 }
 
-void sort_descending(std::vector<std::int64_t>& pool) {
+// A pool value with the face behind it, for traced rolls: the pool modifiers below run
+// on plain values, or on these ordered by value (ties by face), so both see the same
+// values in the same order.
+struct TaggedValue {
+  std::int64_t value;
+  std::size_t face;
+  friend auto operator<=>(const TaggedValue&, const TaggedValue&) = default;
+};
+
+constexpr std::int64_t value_of(std::int64_t value) noexcept { return value; }
+constexpr std::int64_t value_of(const TaggedValue& value) noexcept { return value.value; }
+
+template <class T>
+void sort_descending(std::vector<T>& pool) {
   std::sort(pool.begin(), pool.end(), std::greater<>());
 }
 
-void sort_ascending(std::vector<std::int64_t>& pool) { std::sort(pool.begin(), pool.end()); }
+template <class T>
+void sort_ascending(std::vector<T>& pool) {
+  std::sort(pool.begin(), pool.end());
+}
 
 // The n highest values, highest first.
-void keep_highest(std::vector<std::int64_t>& pool, std::uint64_t n) {
+template <class T>
+void keep_highest(std::vector<T>& pool, std::uint64_t n) {
   if (n < pool.size()) {
     std::partial_sort(pool.begin(), pool.begin() + static_cast<std::ptrdiff_t>(n), pool.end(),
                       std::greater<>());
@@ -66,7 +85,8 @@ void keep_highest(std::vector<std::int64_t>& pool, std::uint64_t n) {
 }
 
 // The n lowest values, lowest first.
-void keep_lowest(std::vector<std::int64_t>& pool, std::uint64_t n) {
+template <class T>
+void keep_lowest(std::vector<T>& pool, std::uint64_t n) {
   if (n < pool.size()) {
     std::partial_sort(pool.begin(), pool.begin() + static_cast<std::ptrdiff_t>(n), pool.end());
     pool.resize(n);
@@ -75,14 +95,16 @@ void keep_lowest(std::vector<std::int64_t>& pool, std::uint64_t n) {
   }
 }
 
-void drop_first(std::vector<std::int64_t>& pool, std::uint64_t n) {
+template <class T>
+void drop_first(std::vector<T>& pool, std::uint64_t n) {
   std::size_t dropped = n < pool.size() ? static_cast<std::size_t>(n) : pool.size();
   pool.erase(pool.begin(), pool.begin() + static_cast<std::ptrdiff_t>(dropped));
 }
 
 // Keeps the first occurrence of every value, in pool order. The seen values go into an
 // open-addressing table at most half full, so one pass costs two allocations in all.
-void keep_first_occurrences(std::vector<std::int64_t>& pool) {
+template <class T>
+void keep_first_occurrences(std::vector<T>& pool) {
   if (pool.size() < 2) return;
   struct Slot {
     std::uint64_t value;
@@ -93,7 +115,7 @@ void keep_first_occurrences(std::vector<std::int64_t>& pool) {
   std::vector<Slot> table(capacity, Slot{0, false});
   std::size_t kept = 0;
   for (std::size_t i = 0; i < pool.size(); ++i) {
-    const auto value = static_cast<std::uint64_t>(pool[i]);
+    const auto value = static_cast<std::uint64_t>(value_of(pool[i]));
     std::size_t slot = static_cast<std::size_t>((value * 0x9E3779B97F4A7C15ull) >> shift);
     bool seen = false;
     while (table[slot].used) {
@@ -110,13 +132,10 @@ void keep_first_occurrences(std::vector<std::int64_t>& pool) {
   pool.resize(kept);
 }
 
-// Applies one pool modifier to the flattened pool and rebuilds one group per value.
-// The per-die kinds have no pool effect and leave the groups as they are.
-void apply_pool_modifier(RollGroups& groups, const DiceModifier& modifier) {
-  const PoolEffect effect = modifier_spec(modifier.kind).effect;
-  if (effect == PoolEffect::None) return;
+// Applies one pool effect to the flattened pool.
+template <class T>
+void apply_pool_effect(std::vector<T>& pool, PoolEffect effect, const DiceModifier& modifier) {
   const std::uint64_t n = modifier_count(modifier.value);
-  std::vector<std::int64_t> pool = groups.take_values();
   switch (effect) {
     case PoolEffect::KeepHighest: keep_highest(pool, n); break;
     case PoolEffect::KeepLowest: keep_lowest(pool, n); break;
@@ -132,13 +151,72 @@ void apply_pool_modifier(RollGroups& groups, const DiceModifier& modifier) {
     case PoolEffect::Ascending: sort_ascending(pool); break;
     case PoolEffect::CountOf: {
       const std::int64_t target = modifier.value;
-      const auto matches = std::count(pool.begin(), pool.end(), target);
-      pool.assign(1, static_cast<std::int64_t>(matches));
+      const auto matches = std::count_if(pool.begin(), pool.end(),
+                                         [&](const T& v) { return value_of(v) == target; });
+      if constexpr (std::is_same_v<T, TaggedValue>) {
+        pool.assign(1, TaggedValue{static_cast<std::int64_t>(matches), RollTrace::kNotAFace});
+      } else {
+        pool.assign(1, static_cast<std::int64_t>(matches));
+      }
       break;
     }
     case PoolEffect::None: break;
   }
+}
+
+// Applies one pool modifier to the flattened pool and rebuilds one group per value.
+// The per-die kinds have no pool effect and leave the groups as they are.
+void apply_pool_modifier(RollGroups& groups, const DiceModifier& modifier) {
+  const PoolEffect effect = modifier_spec(modifier.kind).effect;
+  if (effect == PoolEffect::None) return;
+  std::vector<std::int64_t> pool = groups.take_values();
+  apply_pool_effect(pool, effect, modifier);
   groups.assign_singletons(std::move(pool));
+}
+
+// apply_pool_modifier for a traced roll: the same pass over the values paired with the
+// faces behind them (trace.live_), and every face the pass removes gets its fate.
+void apply_traced_pool_modifier(RollGroups& groups, const DiceModifier& modifier,
+                                RollTrace& trace) {
+  const PoolEffect effect = modifier_spec(modifier.kind).effect;
+  if (effect == PoolEffect::None) return;
+  std::vector<std::size_t>& live = trace.live_;
+  const std::span<const std::int64_t> values = groups.values();
+  std::vector<TaggedValue> pool;
+  pool.reserve(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) pool.push_back({values[i], live[i]});
+  apply_pool_effect(pool, effect, modifier);
+
+  // The faces still there after the pass; every other face of the pool leaves it.
+  std::vector<std::size_t> remaining;
+  remaining.reserve(pool.size());
+  for (const TaggedValue& v : pool) remaining.push_back(v.face);
+  std::sort(remaining.begin(), remaining.end());
+  for (std::size_t face : live) {
+    if (face == RollTrace::kNotAFace ||
+        std::binary_search(remaining.begin(), remaining.end(), face)) {
+      continue;
+    }
+    FaceFate fate = FaceFate::Dropped;
+    if (effect == PoolEffect::FirstOfEach) {
+      fate = FaceFate::Duplicate;
+    } else if (effect == PoolEffect::CountOf) {
+      fate = modifier.value >= 1 &&
+                     trace.faces()[face].value == static_cast<std::uint32_t>(modifier.value)
+                 ? FaceFate::Counted
+                 : FaceFate::Uncounted;
+    }
+    trace.set_fate(face, fate, modifier);
+  }
+
+  std::vector<std::int64_t> kept;
+  kept.reserve(pool.size());
+  live.clear();
+  for (const TaggedValue& v : pool) {
+    kept.push_back(v.value);
+    live.push_back(v.face);
+  }
+  groups.assign_singletons(std::move(kept));
 }
 
 // The work of one modifier pass: the values it works on, and at least one, so that a
@@ -162,16 +240,23 @@ bool any_at_most(const std::vector<std::int64_t>& values, std::size_t begin,
 // The per-die phase of one term: first faces, explosions and rerolls, written into the
 // flat values where the groups are built. Each step returns false when the phase must
 // stop; error() then gives the reason. Nothing here allocates per die.
+//
+// Traced (kTraced), every face is drawn through the trace, which records it (and takes
+// it from the replayed faces when it replays); trace->live_ is kept parallel to the
+// values, naming the face behind each, and every face that leaves a group gets its
+// fate. Every value, charge and error is the plain phase's.
+template <bool kTraced>
 class DiePhase {
  public:
   DiePhase(DiceCalculator& calculator, RequestRandom& generator, ExecutionBudget& budget,
-           std::vector<std::int64_t>& values, std::uint32_t sides) noexcept
+           std::vector<std::int64_t>& values, std::uint32_t sides, RollTrace* trace) noexcept
       : calculator_(calculator),
         generator_(generator),
         budget_(budget),
         values_(values),
         sides_(sides),
-        collection_limit_(budget.limit(Resource::CollectionItems)) {}
+        collection_limit_(budget.limit(Resource::CollectionItems)),
+        trace_(trace) {}
 
   // The bulk path for plain dice (no explosion, no reroll): each die is one face, so the
   // face counter never passes `count`, which has been compared already. Every face whose
@@ -204,15 +289,17 @@ class DiePhase {
 
   // One die, its group starting at the end of the values: the first face, the
   // explosions while the last face shows the sides, then each reroll in list order.
-  // Inlined into the roller's loop on purpose: as a call it costs the per-die path about
-  // 4% more instructions.
-  [[gnu::always_inline]] bool roll_die(bool explode, std::span<const DiceModifier> rerolls) {
+  // `die` is the die's index in the term. Inlined into the roller's loop on purpose: as a
+  // call it costs the per-die path about 4% more instructions.
+  [[gnu::always_inline]] bool roll_die(bool explode, std::span<const DiceModifier> rerolls,
+                                       [[maybe_unused]] std::uint64_t die) {
+    if constexpr (kTraced) die_ = die;
     const std::size_t begin = values_.size();
     std::uint32_t last = 0;
-    if (!add_counted_face(last)) return false;
+    if (!add_counted_face(last, FaceOrigin::Roll)) return false;
     if (explode) {
       while (last == sides_) {
-        if (!add_counted_face(last)) return false;
+        if (!add_counted_face(last, FaceOrigin::Explode)) return false;
       }
     }
     if (rerolls.empty()) return true;
@@ -229,6 +316,11 @@ class DiePhase {
 
   // The error that stopped the phase.
   [[gnu::cold]] std::unexpected<DiceError> error() {
+    if constexpr (kTraced) {
+      if (trace_->fault() != ReplayFault::None) {
+        return std::unexpected(DiceError::invalid_dice_expression(trace_->fault_message()));
+      }
+    }
     switch (stop_) {
       case Stop::Refused: return std::unexpected(budget_.exceeded(refused_, 1));
       case Stop::TooManyFaces:
@@ -242,23 +334,60 @@ class DiePhase {
  private:
   enum class Stop : std::uint8_t { Refused, TooManyFaces, Other };
 
-  // One face drawn into `face`; false when a charge is refused.
-  bool draw(std::uint32_t& face) noexcept {
-    face = draw_face(generator_, budget_, sides_, refused_);
+  // One face drawn into `face`; false when a charge is refused (or a replay fails).
+  bool draw(std::uint32_t& face, [[maybe_unused]] FaceOrigin origin) noexcept(!kTraced) {
+    if constexpr (kTraced) {
+      face =
+          trace_->replaying() ? replayed_face() : draw_face(generator_, budget_, sides_, refused_);
+      if (face != 0) trace_->add_face(face, origin, die_);
+    } else {
+      face = draw_face(generator_, budget_, sides_, refused_);
+    }
     if (face != 0) return true;
     stop_ = Stop::Refused;
     return false;
   }
 
+  // The next replayed face, charged as a drawn one (one word, one generated value, one
+  // work unit); 0 when a charge is refused or the replay has no fitting face.
+  std::uint32_t replayed_face() noexcept {
+    if (!budget_.try_charge(Resource::RngWords, 1)) {
+      refused_ = Resource::RngWords;
+    } else if (!budget_.try_charge(Resource::GeneratedValues, 1)) {
+      refused_ = Resource::GeneratedValues;
+    } else if (!budget_.try_charge(Resource::WorkUnits, 1)) {
+      refused_ = Resource::WorkUnits;
+    } else {
+      return trace_->next_replayed(sides_);
+    }
+    return 0;
+  }
+
+  // Traced: the face just drawn is the face behind a new value at the end of the group.
+  void track_new() {
+    if constexpr (kTraced) trace_->live_.push_back(trace_->faces().size() - 1);
+  }
+
+  // Traced: every face behind the group's values leaves it with `fate`.
+  void retire_group(std::size_t begin, [[maybe_unused]] FaceFate fate,
+                    [[maybe_unused]] const DiceModifier& cause) {
+    if constexpr (kTraced) {
+      std::vector<std::size_t>& live = trace_->live_;
+      for (std::size_t j = begin; j < live.size(); ++j) trace_->set_fate(live[j], fate, cause);
+      live.resize(begin);
+    }
+  }
+
   // A first face or an explosion: drawn, counted against collection_items, appended.
-  bool add_counted_face(std::uint32_t& face) {
-    if (!draw(face)) return false;
+  bool add_counted_face(std::uint32_t& face, FaceOrigin origin) {
+    if (!draw(face, origin)) return false;
     faces_ = saturating_add(faces_, 1);
     if (faces_ > collection_limit_) {
       stop_ = Stop::TooManyFaces;
       return false;
     }
     values_.push_back(face);
+    track_new();
     return true;
   }
 
@@ -279,43 +408,58 @@ class DiePhase {
       case ModifierKind::Reroll:
         // The whole group becomes one new face when any value is at most n.
         if (!any_at_most(values_, begin, threshold)) return true;
-        if (!draw(face)) return false;
+        if (!draw(face, FaceOrigin::Reroll)) return false;
         values_.resize(begin);
         values_.push_back(face);
+        retire_group(begin, FaceFate::Rerolled, modifier);
+        track_new();
         return true;
       case ModifierKind::RerollOnce:
         // The first value at most n becomes one new face.
         for (std::size_t j = begin; j < values_.size(); ++j) {
           if (values_[j] > threshold) continue;
-          if (!draw(face)) return false;
+          if (!draw(face, FaceOrigin::Reroll)) return false;
           values_[j] = face;
+          if constexpr (kTraced) {
+            trace_->set_fate(trace_->live_[j], FaceFate::Rerolled, modifier);
+            trace_->live_[j] = trace_->faces().size() - 1;
+          }
           return true;
         }
         return true;
-      case ModifierKind::RerollUntil: return reroll_until(threshold, begin);
-      case ModifierKind::RerollAdd: return reroll_add(threshold, begin);
+      case ModifierKind::RerollUntil: return reroll_until(modifier, begin);
+      case ModifierKind::RerollAdd: return reroll_add(modifier, begin);
       default: return true;
     }
   }
 
   // While the last value is at most n, a new face replaces the group. No cap of its
   // own: a threshold of the sides or more ends only at a limit.
-  bool reroll_until(std::int64_t threshold, std::size_t begin) {
+  bool reroll_until(const DiceModifier& modifier, std::size_t begin) {
+    const std::int64_t threshold = modifier.value;
     if (values_.back() > threshold) return true;
     std::uint32_t face = 0;
     do {
-      if (!draw(face)) return false;
+      if (!draw(face, FaceOrigin::Reroll)) return false;
+      if constexpr (kTraced) {
+        if (static_cast<std::int64_t>(face) <= threshold) {
+          trace_->set_fate(trace_->faces().size() - 1, FaceFate::Rerolled, modifier);
+        }
+      }
     } while (static_cast<std::int64_t>(face) <= threshold);
     values_.resize(begin);
     values_.push_back(face);
+    retire_group(begin, FaceFate::Rerolled, modifier);
+    track_new();
     return true;
   }
 
   // When any value is at most n, the group becomes its sum plus one new face.
-  bool reroll_add(std::int64_t threshold, std::size_t begin) {
+  bool reroll_add(const DiceModifier& modifier, std::size_t begin) {
+    const std::int64_t threshold = modifier.value;
     if (!any_at_most(values_, begin, threshold)) return true;
     std::uint32_t face = 0;
-    if (!draw(face)) return false;
+    if (!draw(face, FaceOrigin::Reroll)) return false;
     auto sum = checked_sum(std::span<const std::int64_t>(values_).subspan(begin),
                            "reroll-and-add aggregation");
     if (!keep(sum)) return false;
@@ -323,6 +467,11 @@ class DiePhase {
     if (!keep(total)) return false;
     values_.resize(begin);
     values_.push_back(*total);
+    if constexpr (kTraced) {
+      track_new();
+      retire_group(begin, FaceFate::Added, modifier);
+      trace_->live_.push_back(RollTrace::kNotAFace);
+    }
     return true;
   }
 
@@ -336,7 +485,25 @@ class DiePhase {
   Resource refused_ = Resource::RngWords;
   Stop stop_ = Stop::Refused;
   std::optional<DiceError> other_;
+  [[maybe_unused]] RollTrace* const trace_;  // null unless kTraced
+  std::uint64_t die_ = 0;                    // traced: the die being rolled
 };
+
+// The pool phase of a traced term: DiceCalculator::apply_pool_phase's passes and
+// charges, each pass through apply_traced_pool_modifier.
+Status apply_traced_pool_phase(ExecutionBudget& budget, RollGroups& groups,
+                               std::span<const DiceModifier> modifiers, RollTrace& trace) {
+  for (int round = 0; round < 2; ++round) {
+    for (const DiceModifier& modifier : modifiers) {
+      if (acts_first_on_pool(modifier.kind) != (round == 0)) continue;
+      if (!try_charge_pass(budget, groups)) {
+        return std::unexpected(budget.exceeded(Resource::WorkUnits, pass_cost(groups)));
+      }
+      apply_traced_pool_modifier(groups, modifier, trace);
+    }
+  }
+  return {};
+}
 
 }  // namespace
 
@@ -372,6 +539,13 @@ Status DiceCalculator::count_reroll_scans(std::uint64_t scans) {
 }
 
 Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
+  if (trace_ != nullptr) [[unlikely]]
+    return roll_term<true>(dice);
+  return roll_term<false>(dice);
+}
+
+template <bool kTraced>
+Result<RollGroups> DiceCalculator::roll_term(const DiceTerm& dice) {
   if (dice.count < 1 || dice.sides < 1) {
     return std::unexpected(DiceError::invalid_dice_expression(kInvalidDiceMessage));
   }
@@ -397,21 +571,47 @@ Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
   KAVELO_TRY(ensure_generator());
   // Every die takes at least one word.
   generator_->expect_words(count);
-  DiePhase phase(*this, *generator_, budget_, groups.mutable_values(),
-                 static_cast<std::uint32_t>(dice.sides));
+  if constexpr (kTraced) {
+    trace_->terms_.push_back(TracedTerm{dice.count,
+                                        dice.sides,
+                                        {dice.modifiers.begin(), dice.modifiers.end()},
+                                        trace_->faces().size(),
+                                        0,
+                                        {}});
+    trace_->live_.clear();
+  }
+  DiePhase<kTraced> phase(*this, *generator_, budget_, groups.mutable_values(),
+                          static_cast<std::uint32_t>(dice.sides), trace_);
 
   std::uint64_t die = 0;
-  if (!explode && rerolls.empty() && !phase.roll_plain(count, die)) return phase.error();
+  // A traced roll draws every die through roll_die, which gives the same faces.
+  if (!kTraced && !explode && rerolls.empty() && !phase.roll_plain(count, die)) {
+    return phase.error();
+  }
   for (; die < count; ++die) {
     const std::size_t begin = groups.value_count();
-    if (!phase.roll_die(explode, rerolls)) return phase.error();
+    if (!phase.roll_die(explode, rerolls, die)) return phase.error();
     if (groups.value_count() != begin + 1 || !groups.all_singletons()) groups.close_group(begin);
   }
 
-  if (!dice.modifiers.empty()) KAVELO_TRY(apply_pool_phase(groups, dice.modifiers));
+  if (!dice.modifiers.empty()) {
+    if constexpr (kTraced) {
+      KAVELO_TRY(apply_traced_pool_phase(budget_, groups, dice.modifiers, *trace_));
+    } else {
+      KAVELO_TRY(apply_pool_phase(groups, dice.modifiers));
+    }
+  }
   KAVELO_TRY(budget_.ensure(Resource::CollectionItems, groups.value_count()));
+  if constexpr (kTraced) {
+    TracedTerm& term = trace_->terms_.back();
+    term.end_face = trace_->faces().size();
+    term.values = groups;
+  }
   return groups;
 }
+
+template Result<RollGroups> DiceCalculator::roll_term<false>(const DiceTerm& dice);
+template Result<RollGroups> DiceCalculator::roll_term<true>(const DiceTerm& dice);
 
 Status DiceCalculator::apply_pool_phase(RollGroups& groups,
                                         std::span<const DiceModifier> modifiers) {

@@ -4,6 +4,7 @@ installed `kavelo` script."""
 import json
 import os
 import pty
+import re
 import shutil
 import signal
 import subprocess
@@ -20,7 +21,9 @@ SYNTAX_GLOSS = "(parse error: not valid dice notation)\n"
 INVALID_DICE = "无效的骰子表达式: 骰子数量和面数必须大于0"
 INVALID_DICE_GLOSS = " (invalid dice: the number of dice and of sides must be above 0)"
 
-THREE_ONES = "3\t3d1 = 3 (详情: [[1], [1], [1]])\n"
+# One expression shows every die's faces; a program's instructions show their details.
+THREE_ONES = "3\t3d1 (1, 1, 1) = 3\n"
+THREE_ONES_DETAILS = "3\t3d1 = 3 (详情: [[1], [1], [1]])\n"
 SYNTAX_2D = "解析错误:  --> 1:3\n  |\n1 | 2d\n  |   ^---\n  |\n  = expected dice_sides\n"
 
 
@@ -74,9 +77,10 @@ def text(stream: bytes) -> str:
         (["1+2*3"], "9\t3 * 3 = 9\n"),
         (["7/-2"], "-3\t7 / -2 = -3\n"),
         (["5", "2^3"], "5\t5\n8\t2 ^ 3 = 8\n"),
-        (["3d1; 2*2 # two rolls"], THREE_ONES + "4\t2 * 2 = 4\n# two rolls\n"),
-        (["-n", "2", "3d1 # fixed"], THREE_ONES * 2 + "# fixed\n"),
-        (["--", "-1+2d1"], "1\t-1 + 2 = 1\n"),
+        (["3d1; 2*2 # two rolls"], THREE_ONES_DETAILS + "4\t2 * 2 = 4\n# two rolls\n"),
+        (["-n", "2", "3d1 # fixed"], THREE_ONES_DETAILS * 2 + "# fixed\n"),
+        (["--", "-1+2d1"], "1\t-1 + 2d1 (1, 1) = 1\n"),
+        (["2d1kh1 # best"], "1\t2d1kh1 (~1~, 1) = 1\n# best\n"),
     ],
 )
 def test_lines(command: list[str], args: list[str], expected: str) -> None:
@@ -86,10 +90,14 @@ def test_lines(command: list[str], args: list[str], expected: str) -> None:
 
 def test_random_roll_line_agrees_with_itself() -> None:
     result = kavelo("4d6kh3+2")
-    total, details = text(result.stdout).rstrip("\n").split("\t")
-    left, plus, two, equals, right = details.split(" ")
-    assert (plus, two, equals) == ("+", "2", "=")
-    assert int(left) + 2 == int(right) == int(total)
+    total, shown = text(result.stdout).rstrip("\n").split("\t")
+    match = re.fullmatch(r"4d6kh3 \((.*)\) \+ 2 = (\d+)", shown)
+    assert match is not None, shown
+    faces = match.group(1).split(", ")
+    kept = [int(face) for face in faces if not face.startswith("~")]
+    dropped = [int(face.strip("~")) for face in faces if face.startswith("~")]
+    assert len(kept) == 3 and len(dropped) == 1 and dropped[0] <= min(kept)
+    assert sum(kept) + 2 == int(match.group(2)) == int(total)
     assert 5 <= int(total) <= 20
 
 
@@ -478,3 +486,68 @@ def test_closed_output_ends_quietly() -> None:
     finally:
         process.kill()
     assert (process.returncode, err) == (141, b"")
+
+
+# ---------------------------------------------------------------- traces
+
+
+def on_terminal(*args: str, env: dict[str, str] | None = None) -> str:
+    """The command's standard output when it is a terminal."""
+    controller, terminal = pty.openpty()
+    try:
+        environment = {k: v for k, v in os.environ.items() if k != "NO_COLOR"}
+        environment.update(env or {})
+        result = subprocess.run(
+            MODULE + list(args),
+            stdout=terminal,
+            stderr=subprocess.PIPE,
+            env=environment,
+            timeout=60,
+        )
+        assert result.returncode == 0, result.stderr
+        return os.read(controller, 65536).decode().replace("\r\n", "\n")
+    finally:
+        os.close(controller)
+        os.close(terminal)
+
+
+@pytest.mark.parametrize(
+    "env, expected",
+    [
+        (None, "1\t2d1kh1 (\x1b[2;9m1\x1b[0m, \x1b[1m1\x1b[0m) = \x1b[1m1\x1b[0m\n"),
+        ({"NO_COLOR": "1"}, "1\t2d1kh1 (~1~, 1) = 1\n"),
+    ],
+)
+def test_terminal_shows_the_ansi_form_unless_no_color(
+    env: dict[str, str] | None, expected: str
+) -> None:
+    assert on_terminal("2d1kh1", env=env) == expected
+
+
+def test_json_adds_the_trace_of_one_expression() -> None:
+    result = kavelo("--json", "2d1kh1+1 # best")
+    document = json.loads(text(result.stdout))
+    assert document["results"] == [
+        {
+            "expression": "(2d1) + (1)",
+            "total": 2,
+            "rolls": [[1]],
+            "details": "1 + 1 = 2",
+            "comment": "",
+        }
+    ]
+    assert document["comment"] == "best"
+    assert document["trace"] == [
+        {
+            "notation": "2d1kh1",
+            "count": 2,
+            "sides": 1,
+            "values": [[1]],
+            "faces": [
+                {"value": 1, "die": 0, "origin": "roll", "fate": "dropped", "by": "kh1"},
+                {"value": 1, "die": 1, "origin": "roll", "fate": "kept", "by": None},
+            ],
+        }
+    ]
+    # A program keeps its results alone.
+    assert "trace" not in json.loads(text(kavelo("--json", "2d1; 1").stdout))

@@ -102,7 +102,7 @@ def test_escapes_are_readable_and_json_reads_back_the_exact_text() -> None:
 def test_a_carriage_return_cannot_forge_a_result_line() -> None:
     result = kavelo("1d1 # x\r3\t3d1 = 3")
     out = result.stdout.decode()
-    assert out == "1\t1d1 = 1 (详情: [[1]])\n# x\\r3\\t3d1 = 3\n"
+    assert out == "1\t1d1 (1) = 1\n# x\\r3\\t3d1 = 3\n"
 
 
 def test_lone_surrogate_argument_is_an_error_with_its_input_escaped() -> None:
@@ -177,7 +177,7 @@ def test_an_endless_line_is_refused_at_once_and_read_in_bounded_memory(
         producer.stdout.close()
         producer.wait(timeout=60)
     assert result.returncode == 1
-    assert result.stdout.decode() == "3\t3d1 = 3 (详情: [[1], [1], [1]])\n"
+    assert result.stdout.decode() == "3\t3d1 (1, 1, 1) = 3\n"
     assert result.stderr.decode().startswith(
         "kavelo: line 1: [limit.source_bytes] 计算预算已耗尽: used 0, requested 65538, limit 65536"
     )

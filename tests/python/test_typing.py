@@ -13,6 +13,7 @@ import kavelo._core as core
 
 EXAMPLE = pathlib.Path(__file__).parent / "typing" / "uses_every_entry_point.py"
 BOT = pathlib.Path(__file__).parent / "typing" / "bot_annotations.py"
+TRACE_BOT = pathlib.Path(__file__).parent / "typing" / "trace_bot.py"
 
 
 def test_package_ships_stub_and_marker() -> None:
@@ -21,7 +22,9 @@ def test_package_ships_stub_and_marker() -> None:
     assert (package / "_core.pyi").exists()
 
 
-@pytest.mark.parametrize("example", [EXAMPLE, BOT], ids=["entry_points", "bot"])
+@pytest.mark.parametrize(
+    "example", [EXAMPLE, BOT, TRACE_BOT], ids=["entry_points", "bot", "trace_bot"]
+)
 def test_example_runs(example: pathlib.Path) -> None:
     result = subprocess.run(
         [sys.executable, str(example)], capture_output=True, text=True, timeout=60
@@ -29,7 +32,9 @@ def test_example_runs(example: pathlib.Path) -> None:
     assert result.returncode == 0, result.stderr
 
 
-@pytest.mark.parametrize("example", [EXAMPLE, BOT], ids=["entry_points", "bot"])
+@pytest.mark.parametrize(
+    "example", [EXAMPLE, BOT, TRACE_BOT], ids=["entry_points", "bot", "trace_bot"]
+)
 def test_example_passes_mypy_strict(tmp_path: pathlib.Path, example: pathlib.Path) -> None:
     pytest.importorskip("mypy")
     result = subprocess.run(

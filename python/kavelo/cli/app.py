@@ -8,10 +8,11 @@ import argparse
 import os
 import sys
 import tempfile
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import TextIO
 
-from .. import Kavelo, ResourcePolicy
+from .. import Kavelo, ResourcePolicy, trace
+from ..trace_format import Style
 from . import options as opts
 from .escape import escape_message, escape_text
 from .glossary import error_code, with_gloss
@@ -78,6 +79,19 @@ def limits_table(policy: ResourcePolicy) -> list[str]:
 # ---------------------------------------------------------------- jobs
 
 
+def is_program(text: str) -> bool:
+    """Whether the text holds more than one instruction: a ``;`` before its comment."""
+    return ";" in text.split("#", 1)[0]
+
+
+def trace_style(stream: TextIO | None, environ: Mapping[str, str]) -> Style:
+    """ANSI on a terminal (unless NO_COLOR is set), plain text anywhere else."""
+    isatty = getattr(stream, "isatty", None)
+    if isatty is not None and isatty() and not environ.get("NO_COLOR"):
+        return "ansi"
+    return "text"
+
+
 Job = Callable[[Input], None]
 
 
@@ -94,10 +108,12 @@ class Jobs:
         err: TextIO | None,
     ) -> None:
         self.roller = roller
+        self.policy = policy
         self.batch_limit = policy.limits()["batch_samples"]
         self.options = options
         self.out = out
         self.err = err
+        self.trace_style = trace_style(out.stream, os.environ)
         self.plain = PlainRenderer()
         self.json = JsonRenderer()
 
@@ -107,9 +123,17 @@ class Jobs:
         return self.stats if self.options.stats else self.samples
 
     def once(self, item: Input) -> None:
-        result = self.roller.run(item.text)
-        renderer = self.json if self.options.json else self.plain
-        self.out.write_lines(renderer.program(result))
+        if is_program(item.text):
+            result = self.roller.run(item.text)
+            renderer = self.json if self.options.json else self.plain
+            self.out.write_lines(renderer.program(result))
+            return
+        # One expression: rolled with a trace, so that every die's faces are shown.
+        traced = trace(item.text, self.policy)
+        if self.options.json:
+            self.out.write_lines(self.json.traced(traced))
+        else:
+            self.out.write_lines(self.plain.traced(traced, self.trace_style))
 
     def _progress(self, item: Input) -> Progress:
         label = escape_text(item.text[:LABEL_CHARS])

@@ -7,7 +7,8 @@ import json
 from collections.abc import Iterable
 from typing import Any
 
-from .. import DiceRollResult, ProgramResult
+from .. import DiceRollResult, ProgramResult, Trace
+from ..trace_format import Style, format_trace
 from .escape import escape_json, escape_text
 
 
@@ -26,6 +27,17 @@ class PlainRenderer:
     def comment_line(self, comment: str) -> str:
         return f"# {escape_text(comment)}"
 
+    def traced(self, traced: Trace, style: Style) -> list[str]:
+        """One expression as its total, a tab and every term's faces (see
+        ``kavelo.trace_format``), then its comment. Without dice, its details."""
+        if traced.terms:
+            lines = [f"{traced.total}\t{format_trace(traced, style, comment=False)}"]
+        else:
+            lines = [self.instruction_line(traced.result)]
+        if traced.result["comment"]:
+            lines.append(self.comment_line(traced.result["comment"]))
+        return lines
+
     def program(self, result: ProgramResult) -> list[str]:
         lines = [self.instruction_line(r) for r in result["results"]]
         if result["comment"]:
@@ -42,6 +54,18 @@ class JsonRenderer:
 
     def program(self, result: ProgramResult) -> list[str]:
         return [to_json(result)]
+
+    def traced(self, traced: Trace) -> list[str]:
+        """The result of one expression shaped as a program's, with its trace's terms
+        under ``"trace"``."""
+        result = dict(traced.result)
+        comment = result.pop("comment")
+        document = {
+            "results": [{**result, "comment": ""}],
+            "comment": comment,
+            "trace": traced.to_dict()["terms"],
+        }
+        return [to_json(document)]
 
     def sample_items(self, batch: Iterable[DiceRollResult]) -> list[str]:
         return [to_json(r) for r in batch]

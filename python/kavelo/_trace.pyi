@@ -1,0 +1,35 @@
+"""Type information for kavelo's third native module, traced and replayed rolls.
+
+Use :func:`kavelo.trace` and :func:`kavelo.replay`, which wrap the result in
+:class:`kavelo.Trace`.
+"""
+
+from typing import Any
+
+# (value, die, origin, fate, cause): cause is the deciding modifier's text, None when kept.
+RawFace = tuple[int, int, str, str, str | None]
+# (count, sides, modifiers, faces, values)
+RawTerm = tuple[int, int, str, list[RawFace], list[list[int]]]
+
+def trace(expression: str, limits: dict[str, int] | None, /) -> tuple[Any, list[RawTerm]]:
+    """Rolls one expression and records every face: ``(result, terms)``.
+
+    ``result`` is the dictionary ``roll_dice`` returns; ``limits`` the dict of
+    ``ResourcePolicy.limits()``, or None for the defaults.
+
+    Raises:
+        ValueError: with ``roll_dice``'s text for a syntax, limit or arithmetic error.
+        TypeError: when ``expression`` is not a ``str``.
+    """
+
+def replay(
+    expression: str, faces: list[int] | tuple[int, ...], limits: dict[str, int] | None, /
+) -> tuple[Any, list[RawTerm]]:
+    """Evaluates one expression with the given faces instead of the generator:
+    ``(result, terms)`` as for :func:`trace`.
+
+    Raises:
+        ValueError: for a face that is not an ``int`` or is outside its die, too few or
+            too many faces, faces left over, or any error of :func:`trace`.
+        TypeError: when ``faces`` is not a list or tuple.
+    """

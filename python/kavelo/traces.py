@@ -1,0 +1,225 @@
+"""Roll traces: every die a roll drew, how it came and what became of it.
+
+>>> from kavelo import replay
+>>> t = replay("2d20kh1+5", [4, 20])
+>>> t.total
+25
+>>> [(f.value, f.fate, f.by) for f in t.terms[0].faces]
+[(4, 'dropped', 'kh1'), (20, 'kept', None)]
+>>> t.markdown()
+'2d20kh1 (~~4~~, **20**) + 5 = `25`'
+
+:func:`trace` rolls like :func:`kavelo.roll_dice` and records; :func:`replay`
+evaluates with given faces instead of fresh ones, so a stored roll can be shown again
+and formatting can be tested with certain faces. Plain rolls always draw fresh
+entropy: nothing here seeds them.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterable
+from dataclasses import dataclass
+from itertools import islice
+from typing import Any, Literal, cast
+
+from . import _trace
+from ._core import ResourcePolicy
+from .results import DiceRollResult
+
+Origin = Literal["roll", "explode", "reroll"]
+Fate = Literal["kept", "dropped", "rerolled", "duplicate", "added", "counted", "uncounted"]
+
+#: The fates of faces that no longer count as themselves in the term's values.
+REMOVED_FATES: frozenset[str] = frozenset({"dropped", "rerolled", "duplicate", "uncounted"})
+
+
+@dataclass(frozen=True, slots=True)
+class Face:
+    """One face a die showed.
+
+    ``value`` the face; ``die`` the index of its die in the term, from 0; ``origin``
+    how it came (``"roll"`` a die's first face, ``"explode"`` an explosion,
+    ``"reroll"`` a reroll's new face); ``fate`` what became of it (``"kept"``,
+    ``"dropped"`` by a keep or drop, ``"rerolled"`` away, ``"duplicate"`` removed by
+    unique, ``"added"`` into a reroll-and-add sum, ``"counted"`` or ``"uncounted"`` by
+    count); ``by`` the modifier that decided the fate (``"kh3"``), None when kept.
+    """
+
+    value: int
+    die: int
+    origin: Origin
+    fate: Fate
+    by: str | None
+
+
+@dataclass(frozen=True, slots=True)
+class Term:
+    """One dice term of the expression, in evaluation order.
+
+    ``faces`` holds every face drawn for it in draw order; ``values`` the groups it
+    contributed to the result's ``rolls`` (sums of reroll-and-add and counts are
+    values, not faces).
+    """
+
+    count: int
+    sides: int
+    modifiers: str
+    faces: tuple[Face, ...]
+    values: list[list[int]]
+
+    @property
+    def notation(self) -> str:
+        """The term written back, for example ``"4d6kh3"``."""
+        return f"{self.count}d{self.sides}{self.modifiers}"
+
+    @property
+    def total(self) -> int:
+        """The sum of the term's values."""
+        return sum(sum(group) for group in self.values)
+
+
+class Trace:
+    """A roll with its story: the result dictionary and every term's faces.
+
+    ``str(trace)`` is :meth:`text`.
+    """
+
+    __slots__ = ("_source", "result", "terms")
+
+    result: DiceRollResult
+    terms: tuple[Term, ...]
+
+    def __init__(self, source: str, result: DiceRollResult, terms: tuple[Term, ...]) -> None:
+        self._source = source
+        self.result = result
+        self.terms = terms
+
+    @property
+    def source(self) -> str:
+        """The expression text as given."""
+        return self._source
+
+    @property
+    def total(self) -> int:
+        """The result's total."""
+        return self.result["total"]
+
+    def faces(self) -> list[int]:
+        """Every face over all terms, in draw order: what :func:`replay` takes."""
+        return [face.value for term in self.terms for face in term.faces]
+
+    def markdown(self) -> str:
+        """The roll for Markdown chats: ``2d20kh1 (~~4~~, **20**) + 5 = `25```."""
+        from .trace_format import format_trace
+
+        return format_trace(self, "markdown")
+
+    def text(self) -> str:
+        """The roll in plain text: ``2d20kh1 (~4~, 20) + 5 = 25``."""
+        from .trace_format import format_trace
+
+        return format_trace(self, "text")
+
+    def ansi(self) -> str:
+        """The roll for a terminal: removed faces dim and struck, critical faces and the
+        total bold."""
+        from .trace_format import format_trace
+
+        return format_trace(self, "ansi")
+
+    def to_dict(self) -> dict[str, object]:
+        """The trace as plain data (for JSON): the result and every term."""
+        return {
+            "result": dict(self.result),
+            "terms": [
+                {
+                    "notation": term.notation,
+                    "count": term.count,
+                    "sides": term.sides,
+                    "faces": [
+                        {
+                            "value": face.value,
+                            "die": face.die,
+                            "origin": face.origin,
+                            "fate": face.fate,
+                            "by": face.by,
+                        }
+                        for face in term.faces
+                    ],
+                    "values": term.values,
+                }
+                for term in self.terms
+            ],
+        }
+
+    def __str__(self) -> str:
+        return self.text()
+
+    def __repr__(self) -> str:
+        return f"<Trace {self.text()!r}>"
+
+
+def _limits(policy: ResourcePolicy | None) -> dict[str, int] | None:
+    if policy is None:
+        return None
+    if not isinstance(policy, ResourcePolicy):
+        raise TypeError(
+            f"argument 'policy': '{type(policy).__name__}' object is not a ResourcePolicy"
+        )
+    return policy.limits()
+
+
+def _build(source: str, raw: tuple[Any, list[_trace.RawTerm]]) -> Trace:
+    result = cast(DiceRollResult, raw[0])
+    raw_terms = raw[1]
+    terms = tuple(
+        Term(
+            count,
+            sides,
+            modifiers,
+            tuple(
+                Face(value, die, cast(Origin, origin), cast(Fate, fate), by)
+                for value, die, origin, fate, by in faces
+            ),
+            values,
+        )
+        for count, sides, modifiers, faces, values in raw_terms
+    )
+    return Trace(source, result, terms)
+
+
+def trace(expression: str, policy: ResourcePolicy | None = None) -> Trace:
+    """Rolls one expression (a comment allowed) like :func:`kavelo.roll_dice` and
+    records every face.
+
+    ``policy`` is the :class:`ResourcePolicy` to run under; the defaults when None.
+    The text's errors and limits are those of ``roll_dice``.
+
+    Raises:
+        ValueError: a syntax, limit or arithmetic error, with ``roll_dice``'s text.
+        TypeError: when ``expression`` is not a ``str`` or ``policy`` not a policy.
+    """
+    limits = _limits(policy)
+    raw = _trace.trace(expression, limits)
+    return _build(expression, raw)
+
+
+def replay(expression: str, faces: Iterable[int], policy: ResourcePolicy | None = None) -> Trace:
+    """Evaluates one expression taking its faces, in draw order, from ``faces`` instead
+    of the generator, and returns its trace.
+
+    ``faces`` is typically ``trace.faces()`` of an earlier trace. It may hold no more
+    faces than the policy's ``generated_values`` limit lets a roll draw.
+
+    Raises:
+        ValueError: a face that is not an ``int``, a face outside 1 to its die's sides,
+            too few faces, or faces left over; or any error of :func:`trace`.
+        TypeError: when ``faces`` is not iterable, or for the arguments of :func:`trace`.
+    """
+    limits = _limits(policy)
+    if not isinstance(faces, (list, tuple)):
+        # One more than the limit is enough to know the faces are too many.
+        most = (policy or ResourcePolicy()).limits()["generated_values"]
+        faces = tuple(islice(iter(faces), most + 1))
+    raw = _trace.replay(expression, faces, limits)
+    return _build(expression, raw)

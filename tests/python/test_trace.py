@@ -1,0 +1,308 @@
+"""kavelo.trace and kavelo.replay: replayed traces, fates per modifier kind, the three
+formats on certain faces, and the errors of texts and faces."""
+
+from __future__ import annotations
+
+from collections.abc import Iterator
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import kavelo
+from kavelo import ResourcePolicy, Trace, replay, roll_dice, trace
+
+SPACE = st.sampled_from(["", "", " "])
+VALUED = ["K", "r", "ro", "R", "a", "k", "kh", "kl", "dh", "dl", "c"]
+FLAGS = ["!", "e", "u", "s"]
+
+
+@st.composite
+def dice_terms(draw: st.DrawFn) -> str:
+    count = draw(st.integers(1, 8))
+    sides = draw(st.integers(1, 12))
+    modifiers = draw(
+        st.lists(
+            st.one_of(
+                st.sampled_from(FLAGS),
+                st.builds(lambda k, v: f"{k}{v}", st.sampled_from(VALUED), st.integers(-1, 8)),
+            ),
+            max_size=3,
+        )
+    )
+    return f"{count}d{sides}" + "".join(draw(SPACE) + m for m in modifiers)
+
+
+OPERAND = st.one_of(dice_terms(), st.integers(-20, 20).map(str))
+EXPRESSIONS = st.recursive(
+    OPERAND,
+    lambda inner: st.tuples(
+        st.one_of(inner, inner.map(lambda e: f"({e})")),
+        st.lists(st.tuples(st.sampled_from("+-*/"), inner), max_size=3),
+    ).map(lambda parts: parts[0] + "".join(f"{op}{t}" for op, t in parts[1])),
+    max_leaves=6,
+)
+
+
+def traced(text: str) -> Trace | None:
+    """The trace of `text`, or None when rolling it fails (a limit, an overflow, ...)."""
+    try:
+        return trace(text)
+    except ValueError:
+        return None
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(EXPRESSIONS, st.sampled_from(["", " # note"]))
+def test_replaying_a_trace_gives_its_result(text: str, comment: str) -> None:
+    t = traced(text + comment)
+    if t is None:
+        return
+    faces = [f.value for term in t.terms for f in term.faces]
+    again = replay(text + comment, faces)
+    assert again.result == t.result
+    assert [term.values for term in t.terms] == [term.values for term in again.terms]
+    assert [v for term in t.terms for v in term.values] == t.result["rolls"]
+    for term in t.terms:
+        assert all(1 <= f.value <= term.sides for f in term.faces)
+        assert all((f.fate == "kept") == (f.by is None) for f in term.faces)
+
+
+def fates(text: str, faces: list[int]) -> list[tuple[int, int, str, str, str | None]]:
+    t = replay(text, faces)
+    return [(f.value, f.die, f.origin, f.fate, f.by) for term in t.terms for f in term.faces]
+
+
+@pytest.mark.parametrize(
+    "text,faces,expected",
+    [
+        (
+            "3d6kh2",
+            [2, 6, 4],
+            [
+                (2, 0, "roll", "dropped", "kh2"),
+                (6, 1, "roll", "kept", None),
+                (4, 2, "roll", "kept", None),
+            ],
+        ),
+        (
+            "3d6k1",
+            [2, 6, 4],
+            [
+                (2, 0, "roll", "dropped", "k1"),
+                (6, 1, "roll", "kept", None),
+                (4, 2, "roll", "dropped", "k1"),
+            ],
+        ),
+        (
+            "3d6K1",
+            [2, 6, 4],
+            [
+                (2, 0, "roll", "dropped", "K1"),
+                (6, 1, "roll", "kept", None),
+                (4, 2, "roll", "dropped", "K1"),
+            ],
+        ),
+        ("2d6kl1", [2, 6], [(2, 0, "roll", "kept", None), (6, 1, "roll", "dropped", "kl1")]),
+        ("2d6dh1", [2, 6], [(2, 0, "roll", "kept", None), (6, 1, "roll", "dropped", "dh1")]),
+        ("2d6dl1", [2, 6], [(2, 0, "roll", "dropped", "dl1"), (6, 1, "roll", "kept", None)]),
+        (
+            "3d6u",
+            [4, 4, 1],
+            [
+                (4, 0, "roll", "kept", None),
+                (4, 1, "roll", "duplicate", "u"),
+                (1, 2, "roll", "kept", None),
+            ],
+        ),
+        (
+            "3d6c4",
+            [4, 2, 4],
+            [
+                (4, 0, "roll", "counted", "c4"),
+                (2, 1, "roll", "uncounted", "c4"),
+                (4, 2, "roll", "counted", "c4"),
+            ],
+        ),
+        (
+            "2d6!",
+            [6, 6, 3, 2],
+            [
+                (6, 0, "roll", "kept", None),
+                (6, 0, "explode", "kept", None),
+                (3, 0, "explode", "kept", None),
+                (2, 1, "roll", "kept", None),
+            ],
+        ),
+        ("1d6e", [6, 1], [(6, 0, "roll", "kept", None), (1, 0, "explode", "kept", None)]),
+        (
+            "2d6r2",
+            [1, 1, 5],
+            [
+                (1, 0, "roll", "rerolled", "r2"),
+                (1, 0, "reroll", "kept", None),
+                (5, 1, "roll", "kept", None),
+            ],
+        ),
+        (
+            "1d6!ro2",
+            [6, 1, 4],
+            [
+                (6, 0, "roll", "kept", None),
+                (1, 0, "explode", "rerolled", "ro2"),
+                (4, 0, "reroll", "kept", None),
+            ],
+        ),
+        (
+            "1d6R3",
+            [1, 2, 5],
+            [
+                (1, 0, "roll", "rerolled", "R3"),
+                (2, 0, "reroll", "rerolled", "R3"),
+                (5, 0, "reroll", "kept", None),
+            ],
+        ),
+        ("1d6a2", [2, 4], [(2, 0, "roll", "added", "a2"), (4, 0, "reroll", "added", "a2")]),
+        (
+            "2d6a2kh1",
+            [2, 4, 5],
+            [
+                (2, 0, "roll", "added", "a2"),
+                (4, 0, "reroll", "added", "a2"),
+                (5, 1, "roll", "dropped", "kh1"),
+            ],
+        ),
+        ("4d6s", [3, 1, 2, 6], [(v, d, "roll", "kept", None) for d, v in enumerate([3, 1, 2, 6])]),
+    ],
+)
+def test_fates_of_every_modifier_kind(
+    text: str, faces: list[int], expected: list[tuple[int, int, str, str, str | None]]
+) -> None:
+    assert fates(text, faces) == expected
+
+
+@pytest.mark.parametrize(
+    "text,faces,markdown,plain",
+    [
+        ("2d20kh1+5", [4, 20], "2d20kh1 (~~4~~, **20**) + 5 = `25`", "2d20kh1 (~4~, 20) + 5 = 25"),
+        ("1d20+5+1d4", [1, 2], "1d20 (**1**) + 5 + 1d4 (2) = `8`", "1d20 (1) + 5 + 1d4 (2) = 8"),
+        ("2d6!", [6, 3, 2], "2d6! (**6**!, 3, 2) = `11`", "2d6! (6!, 3, 2) = 11"),
+        ("1d6a2 # heal", [2, 5], "heal: 1d6a2 (2+5) = `7`", "heal: 1d6a2 (2+5) = 7"),
+        (
+            "(2d4r1)*2",
+            [1, 3, 4],
+            "(2d4r1 (~~1~~, 3, **4**)) * 2 = `14`",
+            "(2d4r1 (~1~, 3, 4)) * 2 = 14",
+        ),
+        (
+            "3d6c6-1",
+            [6, 2, 6],
+            "3d6c6 (**6**, ~~2~~, **6**) - 1 = `1`",
+            "3d6c6 (6, ~2~, 6) - 1 = 1",
+        ),
+        ("-1*1d1", [1], "-1 * 1d1 (**1**) = `-1`", "-1 * 1d1 (1) = -1"),
+        (
+            "4 d 6 kh 3",
+            [1, 6, 3, 3],
+            "4d6kh3 (~~1~~, **6**, 3, 3) = `12`",
+            "4d6kh3 (~1~, 6, 3, 3) = 12",
+        ),
+    ],
+)
+def test_markdown_and_text(text: str, faces: list[int], markdown: str, plain: str) -> None:
+    t = replay(text, faces)
+    assert t.markdown() == markdown
+    assert t.text() == plain
+    assert str(t) == plain
+
+
+def test_ansi_marks_removed_and_critical_faces() -> None:
+    t = replay("3d6kh2+1", [1, 6, 4])
+    dim, bold, reset = "\x1b[2;9m", "\x1b[1m", "\x1b[0m"
+    assert t.ansi() == f"3d6kh2 ({dim}1{reset}, {bold}6{reset}, 4) + 1 = {bold}11{reset}"
+
+
+def test_comments_cannot_act_on_a_terminal_or_on_markdown() -> None:
+    t = replay("1d2 # \x1b]0;x\x07*bold*", [2])
+    assert t.ansi().startswith("\\x1b]0;x\\x07*bold*: 1d2 (")
+    assert "\x07" not in t.text()
+    assert t.markdown().startswith("\\\\x1b\\]0;x\\\\x07\\*bold\\*: ")
+
+
+@pytest.mark.parametrize("text", ["3d1a1", "5d1c1", "4d1kh3+2 # x", "2d1kh1s"])
+def test_one_sided_dice_trace_like_roll_dice(text: str) -> None:
+    assert trace(text).result == roll_dice(text)
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        "",
+        "1d",
+        "2d6kh",
+        "1d6 2",
+        "1d6;2",
+        "0d6",
+        "1d6/0",
+        "2^-1",
+        "x" * 20000,
+        "10000d6",
+        "6d1!r0u",
+    ],
+)
+def test_texts_fail_with_the_errors_of_roll_dice(text: str) -> None:
+    with pytest.raises(ValueError) as plain_error:
+        roll_dice(text)
+    with pytest.raises(ValueError) as traced_error:
+        trace(text)
+    assert str(traced_error.value) == str(plain_error.value)
+
+
+def test_policy_limits_apply() -> None:
+    tight = ResourcePolicy().with_limit("generated_values", 3)
+    with pytest.raises(ValueError, match=r"^\[limit\.generated_values\]"):
+        trace("4d6", tight)
+    with pytest.raises(ValueError, match=r"^\[limit\.generated_values\]"):
+        replay("4d6", [1, 2, 3], tight)
+    assert trace("3d1", tight).total == 3
+    with pytest.raises(TypeError, match="policy"):
+        trace("1d6", {"generated_values": 3})  # type: ignore[arg-type]
+    with pytest.raises(TypeError, match="expression"):
+        trace(3)  # type: ignore[arg-type]
+
+
+@pytest.mark.parametrize(
+    "text,faces,message",
+    [
+        ("2d6", [3], "the expression draws more faces than the 1 given"),
+        ("1d4+1d6", [2, 7], r"face 2 \(7\) is not a face of a die with 6 sides"),
+        ("1d4+2", [1, 2, 3], "2 of the 3 faces left over"),
+        ("1d4", [0], r"face 1 \(0\) is not a face of any die"),
+        ("1d4", [2**70], r"face 1 \(too large\) is not a face of any die"),
+        ("1d4", ["2"], "face 1 is a 'str', not an int"),
+        ("1d4", [2.0], "face 1 is a 'float', not an int"),
+        ("1d4", [True], "face 1 is a 'bool', not an int"),
+        ("1d4", [1] * 10001, "10001 faces are more than any roll can draw"),
+    ],
+)
+def test_replay_refuses_faces_that_do_not_fit(text: str, faces: list[object], message: str) -> None:
+    with pytest.raises(ValueError, match=message):
+        replay(text, faces)  # type: ignore[arg-type]
+
+
+def test_replay_reads_no_more_of_an_endless_iterator_than_the_limit() -> None:
+    def endless() -> Iterator[int]:
+        while True:
+            yield 1
+
+    with pytest.raises(ValueError, match="faces are more than any roll can draw"):
+        replay("1d1", endless())
+    assert replay("2d3", iter([3, 1])).faces() == [3, 1]
+
+
+def test_trace_as_data_and_package_names() -> None:
+    t = replay("2d20kh1+5", (4, 20))
+    data = t.to_dict()
+    assert data["result"] == t.result
+    assert t.terms[0].notation == "2d20kh1" and t.terms[0].total == 20
+    assert {"trace", "replay", "Trace"} <= set(kavelo.__all__)
