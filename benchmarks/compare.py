@@ -29,8 +29,12 @@ try:
     import dice
 except ImportError:  # pragma: no cover - optional peer
     dice = None
+# Typed as Any: NumPy ships its own types when it is installed, and None is no module.
+numpy: Any
 try:
-    import numpy
+    import numpy as numpy_module
+
+    numpy = numpy_module
 except ImportError:  # pragma: no cover - optional peer
     numpy = None
 

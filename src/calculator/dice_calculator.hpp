@@ -41,14 +41,21 @@ struct EvaluationFrame {
 // the heap.
 class FrameBuffer {
  public:
+  FrameBuffer() noexcept {}  // the inline frames are left unset: a walk writes each before use
+
   [[nodiscard]] EvaluationFrame* reserve(std::uint64_t frames) {
-    if (frames <= inline_.size()) return inline_.data();
+    if (frames <= kInline) return inline_.frames;
     if (heap_.size() < frames) heap_.resize(static_cast<std::size_t>(frames));
     return heap_.data();
   }
 
  private:
-  std::array<EvaluationFrame, 32> inline_;
+  static constexpr std::size_t kInline = 32;
+  // A union, so that making a calculator does not set 32 frames it may never use.
+  union Inline {
+    Inline() noexcept {}
+    EvaluationFrame frames[kInline];
+  } inline_;
   std::vector<EvaluationFrame> heap_;
 };
 

@@ -569,6 +569,8 @@ Result<RollGroups> DiceCalculator::roll_term(const DiceTerm& dice) {
   // count >= 1, so the first face of the term follows at once: create the generator
   // here if this is the request's first face.
   KAVELO_TRY(ensure_generator());
+  // Every die takes at least one word.
+  generator_->expect_words(count);
   if constexpr (kTraced) {
     trace_->terms_.push_back(TracedTerm{dice.count,
                                         dice.sides,

@@ -363,7 +363,7 @@ Result<DiceResult> DiceCalculator::evaluate_expression(const Expression& express
   // Every request consults the entropy source once, even when it rolled no dice.
   KAVELO_TRY(ensure_generator());
   KAVELO_TRY(budget_.charge(Resource::OutputItems, item_count(*result)));
-  KAVELO_TRY(budget_.charge(Resource::OutputBytes, canonical_length(*result)));
+  KAVELO_TRY(budget_.charge(Resource::OutputBytes, evaluated_length(*result)));
   return result;
 }
 

@@ -38,7 +38,7 @@ Result<ProgramResult> DiceCalculator::evaluate_program(const Program& program) {
   }
   result.comment = program.comment;
   KAVELO_TRY(ensure_generator());
-  KAVELO_TRY(budget_.charge(Resource::OutputBytes, canonical_length(result)));
+  KAVELO_TRY(budget_.charge(Resource::OutputBytes, evaluated_length(result)));
   return result;
 }
 
@@ -66,12 +66,12 @@ Result<std::vector<DiceResult>> DiceCalculator::evaluate_batch(const Expression&
   for (std::uint64_t i = 0; i < times; ++i) {
     KAVELO_TRY(evaluate_item(*this, expression.pool, expression.root, results));
     const DiceResult& record = results.back();
-    std::uint64_t record_length = canonical_length(record);
+    std::uint64_t record_length = evaluated_length(record);
     if (omit_shared_texts_) {
       // Counted as an empty expression ("") and no comment (null).
       record_length = record_length - kJsonEmptyStringLength - kJsonNullLength + shared_length;
     } else {
-      shared_length = json_string_length(record.expression) +
+      shared_length = kJsonEmptyStringLength + record.expression.size() +
                       (record.comment ? json_string_length(*record.comment) : kJsonNullLength);
       omit_shared_texts_ = true;
     }

@@ -71,6 +71,39 @@ int parameter_index(const Signature& s, PyObject* keyword) {
 
 }  // namespace
 
+namespace {
+
+// Binds one keyword argument; false with TypeError set when it names no parameter or
+// one already bound.
+bool bind_keyword(const Signature& s, PyObject* key, PyObject* value, PyObject** out) {
+  int index = parameter_index(s, key);
+  if (index < 0) {
+    std::string name = full_name(s);
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", name.c_str(), key);
+    return false;
+  }
+  if (out[index] != nullptr) {
+    std::string name = full_name(s);
+    PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", name.c_str(),
+                 s.parameters[index]);
+    return false;
+  }
+  out[index] = value;
+  return true;
+}
+
+bool check_required(const Signature& s, PyObject** out) {
+  for (int i = 0; i < s.required; ++i) {
+    if (out[i] == nullptr) {
+      raise_missing(s, out);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 bool bind_arguments(const Signature& s, PyObject* args, PyObject* kwargs, PyObject** out) {
   for (int i = 0; i < s.parameter_count; ++i) out[i] = nullptr;
   Py_ssize_t given = args != nullptr ? PyTuple_Size(args) : 0;
@@ -86,30 +119,32 @@ bool bind_arguments(const Signature& s, PyObject* args, PyObject* kwargs, PyObje
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &position, &key, &value)) {
-      int index = parameter_index(s, key);
-      if (index < 0) {
-        std::string name = full_name(s);
-        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", name.c_str(),
-                     key);
-        return false;
-      }
-      if (out[index] != nullptr) {
-        std::string name = full_name(s);
-        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", name.c_str(),
-                     s.parameters[index]);
-        return false;
-      }
-      out[index] = value;
+      if (!bind_keyword(s, key, value, out)) return false;
     }
   }
+  return check_required(s, out);
+}
 
-  for (int i = 0; i < s.required; ++i) {
-    if (out[i] == nullptr) {
-      raise_missing(s, out);
-      return false;
+bool bind_arguments(const Signature& s, PyObject* const* args, Py_ssize_t given, PyObject* kwnames,
+                    PyObject** out) {
+  for (int i = 0; i < s.parameter_count; ++i) out[i] = nullptr;
+  if (given > s.parameter_count) {
+    raise_too_many_positional(s, given);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < given; ++i) out[i] = args[i];
+
+  if (kwnames != nullptr) {
+    // The keyword values follow the positional ones, in the order of their names, which
+    // is the order in which they were written in the call.
+    const Py_ssize_t keywords = PyTuple_Size(kwnames);
+    if (keywords < 0) return false;
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+      PyObject* key = PyTuple_GetItem(kwnames, k);
+      if (key == nullptr || !bind_keyword(s, key, args[given + k], out)) return false;
     }
   }
-  return true;
+  return check_required(s, out);
 }
 
 void raise_type_mismatch(PyObject* object, const char* target) {
@@ -153,16 +188,17 @@ bool convert_text(PyObject* object, const char* name, Utf8Text& out) {
     prefix_argument_error(name);
     return false;
   }
-  PyRef bytes = PyRef::steal(PyUnicode_AsUTF8String(object));
-  if (!bytes) {
+  // The interpreter's own UTF-8 form of the string: the text itself for ASCII, a copy
+  // made once and kept by the string otherwise. Its errors are those of encoding it.
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+  if (data == nullptr) {
     prefix_argument_error(name);
     return false;
   }
-  char* data = PyBytes_AsString(bytes.get());
-  Py_ssize_t size = PyBytes_Size(bytes.get());
-  if (data == nullptr || size < 0) return false;
+  Py_INCREF(object);
+  out.owner = PyRef::steal(object);
   out.text = std::string_view(data, static_cast<std::size_t>(size));
-  out.bytes = std::move(bytes);
   return true;
 }
 

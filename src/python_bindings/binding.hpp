@@ -29,12 +29,18 @@ struct Signature {
 // an absent optional parameter). Returns false with TypeError set on any binding error.
 [[nodiscard]] bool bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
                                   PyObject** out);
+// The same for the fast calling convention (METH_FASTCALL | METH_KEYWORDS): `given`
+// positional arguments, then one value per name of the `kwnames` tuple (or null). Binds
+// and fails exactly as the tuple-and-dict form does.
+[[nodiscard]] bool bind_arguments(const Signature& signature, PyObject* const* args,
+                                  Py_ssize_t given, PyObject* kwnames, PyObject** out);
 
-// A str taken as UTF-8; keeps the encoded bytes alive for as long as the view is used.
+// A str taken as UTF-8; holds the string, which keeps its UTF-8 form alive for as long
+// as the view is used.
 // A source text longer than its byte limit is not encoded: `refused_length` then holds
 // its exact UTF-8 length and `text` is empty.
 struct Utf8Text {
-  PyRef bytes;
+  PyRef owner;
   std::string_view text;
   std::optional<std::uint64_t> refused_length;
 };

@@ -12,13 +12,13 @@ const ResourcePolicy kDefaultPolicy;
 
 std::uint64_t source_limit() noexcept { return kDefaultPolicy.limit(Resource::SourceBytes); }
 
-PyObject* roll_dice(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* roll_dice(PyObject*, PyObject* const* args, Py_ssize_t given, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const char* const parameters[] = {"expression"};
     static const Signature signature{"roll_dice", nullptr, parameters, 1, 1};
     PyObject* bound[1];
     Utf8Text expression;
-    if (!bind_arguments(signature, args, kwargs, bound) ||
+    if (!bind_arguments(signature, args, given, kwnames, bound) ||
         !convert_source_text(bound[0], "expression", source_limit(), expression)) {
       return nullptr;
     }
@@ -26,13 +26,13 @@ PyObject* roll_dice(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* run_program(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* run_program(PyObject*, PyObject* const* args, Py_ssize_t given, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const char* const parameters[] = {"program"};
     static const Signature signature{"run_program", nullptr, parameters, 1, 1};
     PyObject* bound[1];
     Utf8Text program;
-    if (!bind_arguments(signature, args, kwargs, bound) ||
+    if (!bind_arguments(signature, args, given, kwnames, bound) ||
         !convert_source_text(bound[0], "program", source_limit(), program)) {
       return nullptr;
     }
@@ -40,14 +40,14 @@ PyObject* run_program(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* roll_simple(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* roll_simple(PyObject*, PyObject* const* args, Py_ssize_t given, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const char* const parameters[] = {"dice_count", "dice_sides"};
     static const Signature signature{"roll_simple", nullptr, parameters, 2, 2};
     PyObject* bound[2];
     std::int32_t count = 0;
     std::int32_t sides = 0;
-    if (!bind_arguments(signature, args, kwargs, bound) ||
+    if (!bind_arguments(signature, args, given, kwnames, bound) ||
         !convert_int32(bound[0], "dice_count", count) ||
         !convert_int32(bound[1], "dice_sides", sides)) {
       return nullptr;
@@ -57,11 +57,11 @@ PyObject* roll_simple(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef function_definitions[] = {
-    {"roll_dice", as_cfunction(roll_dice), METH_VARARGS | METH_KEYWORDS,
+    {"roll_dice", as_cfunction(roll_dice), METH_FASTCALL | METH_KEYWORDS,
      "roll_dice(expression)\n--\n\n"},
-    {"run_program", as_cfunction(run_program), METH_VARARGS | METH_KEYWORDS,
+    {"run_program", as_cfunction(run_program), METH_FASTCALL | METH_KEYWORDS,
      "run_program(program)\n--\n\n"},
-    {"roll_simple", as_cfunction(roll_simple), METH_VARARGS | METH_KEYWORDS,
+    {"roll_simple", as_cfunction(roll_simple), METH_FASTCALL | METH_KEYWORDS,
      "roll_simple(dice_count, dice_sides)\n--\n\n"},
 };
 

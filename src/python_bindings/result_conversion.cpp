@@ -1,5 +1,6 @@
 #include "python_bindings/result_conversion.hpp"
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -17,9 +18,8 @@ struct ResultKeys {
   PyObject* details = nullptr;
   PyObject* comment = nullptr;
   PyObject* results = nullptr;
-  // {"expression": None, ..., "comment": None}: copying it and replacing the values is
-  // cheaper than inserting five keys into a new dict.
-  PyObject* dice_template = nullptr;
+  // [0, 1, ..., kSmallValues - 1]: a group [v] of a small value is sliced from it.
+  PyObject* small_values = nullptr;
   // gc.isenabled, gc.disable and gc.enable.
   PyObject* gc_isenabled = nullptr;
   PyObject* gc_disable = nullptr;
@@ -68,6 +68,9 @@ class CollectionPause {
   bool paused_ = false;
 };
 
+// Faces of up to a thousand sides, and most counts, are below this.
+constexpr std::int64_t kSmallValues = 1024;
+
 // Lists and dicts that converting `result` creates.
 std::size_t containers_of(const DiceResult& result) noexcept {
   return 2 + result.rolls.group_count();
@@ -89,10 +92,13 @@ constexpr std::size_t kWideMax = 32;
 // costs more than the widening only for short text (measured: the decoder is ahead from
 // about 40 bytes on, and four times faster at 5,000). Malformed UTF-8 (which the core
 // never produces) goes to the decoder, which reports it.
+PyObject* long_text_to_str(const std::string& text);
+
 PyObject* text_to_str(const std::string& text) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t size = text.size();
-  if (size > kWideMax || sizeof(wchar_t) != 4) {
+  if (size > kWideMax) return long_text_to_str(text);
+  if (sizeof(wchar_t) != 4) {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
   }
   std::size_t ascii = 0;
@@ -145,6 +151,44 @@ PyObject* text_to_str(const std::string& text) {
   return PyUnicode_FromWideChar(wide, static_cast<Py_ssize_t>(length));
 }
 
+// A long ASCII end after this many bytes is decoded apart (below, the split costs more
+// than it saves).
+constexpr std::size_t kAsciiTailMin = 256;
+
+// Long text. The details text of a large roll has its only non-ASCII characters ("详情")
+// near its start, followed by thousands of ASCII digits and brackets, which the decoder
+// would write one by one into a two-byte string once it has met "详情". So a long ASCII
+// end is decoded apart (the decoder's ASCII path copies it in words) and joined to the
+// rest, which widens it in one pass. Text that the decoder refuses in part is decoded
+// whole, so that its error is the whole text's.
+PyObject* long_text_to_str(const std::string& text) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t size = text.size();
+  // The ASCII end: back from the end, eight bytes at a time, to the last byte >= 0x80.
+  std::size_t tail = size;
+  while (tail >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes + tail - 8, sizeof word);
+    if ((word & 0x8080808080808080ull) != 0) break;
+    tail -= 8;
+  }
+  while (tail > 0 && bytes[tail - 1] < 0x80) --tail;
+  if (tail == 0 || size - tail < kAsciiTailMin) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
+  }
+  PyRef head =
+      PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(tail), nullptr));
+  if (!head) {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
+    PyErr_Clear();
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
+  }
+  PyRef rest = PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data() + tail, static_cast<Py_ssize_t>(size - tail), nullptr));
+  if (!rest) return nullptr;
+  return PyUnicode_Concat(head.get(), rest.get());
+}
+
 // A list of `size` containers, each made by `item(i)` (a new reference, or null with an
 // exception set). Making a container can start a collection, and the list holds empty
 // slots until it is full, so it stays out of the collector's sight until then: a
@@ -163,20 +207,33 @@ PyObject* list_of_containers(std::size_t size, Item&& item) {
   return list.release();
 }
 
+// The list [value]. For a small value it is the slice small_values[value:value + 1]:
+// the slice is allocated at its size and filled by the interpreter, which costs about
+// half of making an int, an empty one-slot list (allocated zeroed) and setting its item.
+PyObject* single_value_list(std::int64_t value) {
+  if (value >= 0 && value < kSmallValues) {
+    return PyList_GetSlice(g_keys.small_values, static_cast<Py_ssize_t>(value),
+                           static_cast<Py_ssize_t>(value + 1));
+  }
+  PyObject* item = PyLong_FromLongLong(value);
+  if (item == nullptr) return nullptr;
+  PyObject* list = PyList_New(1);
+  if (list == nullptr) {
+    Py_DECREF(item);
+    return nullptr;
+  }
+  // The list takes the reference even when it refuses it.
+  if (PyList_SetItem(list, 0, item) < 0) {
+    Py_DECREF(list);
+    return nullptr;
+  }
+  return list;
+}
+
 // The list of one group's values. The ints are made before the list, and filling it
 // allocates nothing, so no collection can run while it has empty slots.
 PyObject* group_to_list(std::span<const std::int64_t> group) {
-  if (group.size() == 1) {  // every group after a pool modifier, and most others
-    PyObject* value = PyLong_FromLongLong(group[0]);
-    if (value == nullptr) return nullptr;
-    PyObject* list = PyList_New(1);
-    if (list == nullptr || PyList_SetItem(list, 0, value) < 0) {
-      if (list == nullptr) Py_DECREF(value);
-      Py_XDECREF(list);
-      return nullptr;
-    }
-    return list;
-  }
+  if (group.size() == 1) return single_value_list(group[0]);  // the most common shape
   constexpr std::size_t kOnStack = 8;
   PyObject* few[kOnStack];
   std::vector<PyObject*> many;
@@ -214,6 +271,11 @@ PyObject* group_to_list(std::span<const std::int64_t> group) {
 }
 
 PyObject* rolls_to_list(const RollGroups& rolls) {
+  if (rolls.all_singletons()) {
+    const std::span<const std::int64_t> values = rolls.values();
+    return list_of_containers(values.size(),
+                              [&](std::size_t i) { return single_value_list(values[i]); });
+  }
   return list_of_containers(rolls.group_count(),
                             [&](std::size_t g) { return group_to_list(rolls.group(g)); });
 }
@@ -254,7 +316,10 @@ PyObject* comment_str(const std::optional<std::string>& comment, SharedText& sha
 }
 
 PyObject* build_dice_dict(const DiceResult& result, SharedTexts& texts) {
-  PyRef dict = PyRef::steal(PyDict_Copy(g_keys.dice_template));
+  // Five keys into a new dict: its first insertion sizes the table for all five, and
+  // each is a plain insertion (cheaper than copying a dict of five keys and replacing
+  // each value, which looks every key up again).
+  PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
   if (!set_item(dict.get(), g_keys.expression, texts.expression.get(result.expression)) ||
       !set_item(dict.get(), g_keys.total, PyLong_FromLongLong(result.total)) ||
@@ -292,11 +357,14 @@ bool create_result_keys() noexcept {
   g_keys.gc_disable = PyObject_GetAttrString(gc.get(), "disable");
   g_keys.gc_enable = PyObject_GetAttrString(gc.get(), "enable");
   if (!g_keys.gc_isenabled || !g_keys.gc_disable || !g_keys.gc_enable) return false;
-  g_keys.dice_template = PyDict_New();
-  if (g_keys.dice_template == nullptr) return false;
-  for (PyObject* key :
-       {g_keys.expression, g_keys.total, g_keys.rolls, g_keys.details, g_keys.comment}) {
-    if (PyDict_SetItem(g_keys.dice_template, key, Py_None) < 0) return false;
+  g_keys.small_values = PyList_New(static_cast<Py_ssize_t>(kSmallValues));
+  if (g_keys.small_values == nullptr) return false;
+  for (std::int64_t value = 0; value < kSmallValues; ++value) {
+    PyObject* item = PyLong_FromLongLong(value);
+    if (item == nullptr ||
+        PyList_SetItem(g_keys.small_values, static_cast<Py_ssize_t>(value), item) < 0) {
+      return false;
+    }
   }
   return true;
 }

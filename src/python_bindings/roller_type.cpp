@@ -78,14 +78,14 @@ void roller_dealloc(PyObject* self) {
   free_instance(self);
 }
 
-PyObject* roller_roll(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* roller_roll(PyObject* self, PyObject* const* args, Py_ssize_t given, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const char* const parameters[] = {"expression"};
     static const Signature signature{"roll", "Kavelo", parameters, 1, 1};
     PyObject* bound[1];
     Borrow borrow;
     Utf8Text expression;
-    if (!bind_arguments(signature, args, kwargs, bound) || !borrow.acquire(self) ||
+    if (!bind_arguments(signature, args, given, kwnames, bound) || !borrow.acquire(self) ||
         !convert_source_text(bound[0], "expression", borrow.source_limit(), expression)) {
       return nullptr;
     }
@@ -93,14 +93,14 @@ PyObject* roller_roll(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* roller_run(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* roller_run(PyObject* self, PyObject* const* args, Py_ssize_t given, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const char* const parameters[] = {"program"};
     static const Signature signature{"run", "Kavelo", parameters, 1, 1};
     PyObject* bound[1];
     Borrow borrow;
     Utf8Text program;
-    if (!bind_arguments(signature, args, kwargs, bound) || !borrow.acquire(self) ||
+    if (!bind_arguments(signature, args, given, kwnames, bound) || !borrow.acquire(self) ||
         !convert_source_text(bound[0], "program", borrow.source_limit(), program)) {
       return nullptr;
     }
@@ -108,7 +108,8 @@ PyObject* roller_run(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* roller_roll_multiple(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* roller_roll_multiple(PyObject* self, PyObject* const* args, Py_ssize_t given,
+                               PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const char* const parameters[] = {"expression", "times"};
     static const Signature signature{"roll_multiple", "Kavelo", parameters, 2, 2};
@@ -116,7 +117,7 @@ PyObject* roller_roll_multiple(PyObject* self, PyObject* args, PyObject* kwargs)
     Borrow borrow;
     Utf8Text expression;
     std::uint64_t times = 0;
-    if (!bind_arguments(signature, args, kwargs, bound) || !borrow.acquire(self) ||
+    if (!bind_arguments(signature, args, given, kwnames, bound) || !borrow.acquire(self) ||
         !convert_source_text(bound[0], "expression", borrow.source_limit(), expression) ||
         !convert_uint64(bound[1], "times", times)) {
       return nullptr;
@@ -125,7 +126,8 @@ PyObject* roller_roll_multiple(PyObject* self, PyObject* args, PyObject* kwargs)
   });
 }
 
-PyObject* roller_roll_simple(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* roller_roll_simple(PyObject* self, PyObject* const* args, Py_ssize_t given,
+                             PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const char* const parameters[] = {"dice_count", "dice_sides"};
     static const Signature signature{"roll_simple", "Kavelo", parameters, 2, 2};
@@ -133,7 +135,7 @@ PyObject* roller_roll_simple(PyObject* self, PyObject* args, PyObject* kwargs) {
     Borrow borrow;
     std::int32_t count = 0;
     std::int32_t sides = 0;
-    if (!bind_arguments(signature, args, kwargs, bound) || !borrow.acquire(self) ||
+    if (!bind_arguments(signature, args, given, kwnames, bound) || !borrow.acquire(self) ||
         !convert_int32(bound[0], "dice_count", count) ||
         !convert_int32(bound[1], "dice_sides", sides)) {
       return nullptr;
@@ -142,7 +144,8 @@ PyObject* roller_roll_simple(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* roller_roll_with_modifiers(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* roller_roll_with_modifiers(PyObject* self, PyObject* const* args, Py_ssize_t given,
+                                     PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     static const char* const parameters[] = {"dice_count", "dice_sides", "modifiers"};
     static const Signature signature{"roll_with_modifiers", "Kavelo", parameters, 3, 3};
@@ -151,7 +154,7 @@ PyObject* roller_roll_with_modifiers(PyObject* self, PyObject* args, PyObject* k
     std::int32_t count = 0;
     std::int32_t sides = 0;
     ModifierList modifiers;
-    if (!bind_arguments(signature, args, kwargs, bound) || !borrow.acquire(self) ||
+    if (!bind_arguments(signature, args, given, kwnames, bound) || !borrow.acquire(self) ||
         !convert_int32(bound[0], "dice_count", count) ||
         !convert_int32(bound[1], "dice_sides", sides) ||
         !convert_modifier_list(bound[2], "modifiers", borrow.policy(), modifiers)) {
@@ -162,14 +165,14 @@ PyObject* roller_roll_with_modifiers(PyObject* self, PyObject* args, PyObject* k
 }
 
 PyMethodDef roller_methods[] = {
-    {"roll", as_cfunction(roller_roll), METH_VARARGS | METH_KEYWORDS,
+    {"roll", as_cfunction(roller_roll), METH_FASTCALL | METH_KEYWORDS,
      "roll($self, expression)\n--\n\n"},
-    {"run", as_cfunction(roller_run), METH_VARARGS | METH_KEYWORDS, "run($self, program)\n--\n\n"},
-    {"roll_multiple", as_cfunction(roller_roll_multiple), METH_VARARGS | METH_KEYWORDS,
+    {"run", as_cfunction(roller_run), METH_FASTCALL | METH_KEYWORDS, "run($self, program)\n--\n\n"},
+    {"roll_multiple", as_cfunction(roller_roll_multiple), METH_FASTCALL | METH_KEYWORDS,
      "roll_multiple($self, expression, times)\n--\n\n"},
-    {"roll_simple", as_cfunction(roller_roll_simple), METH_VARARGS | METH_KEYWORDS,
+    {"roll_simple", as_cfunction(roller_roll_simple), METH_FASTCALL | METH_KEYWORDS,
      "roll_simple($self, dice_count, dice_sides)\n--\n\n"},
-    {"roll_with_modifiers", as_cfunction(roller_roll_with_modifiers), METH_VARARGS | METH_KEYWORDS,
+    {"roll_with_modifiers", as_cfunction(roller_roll_with_modifiers), METH_FASTCALL | METH_KEYWORDS,
      "roll_with_modifiers($self, dice_count, dice_sides, modifiers)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

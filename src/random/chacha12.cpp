@@ -1,6 +1,7 @@
 #include "random/chacha12.hpp"
 
 #include <bit>
+#include <cstring>
 
 namespace kavelo::chacha12 {
 
@@ -44,12 +45,16 @@ RefillPath detect_fastest() noexcept {
 }  // namespace
 
 Key key_from_bytes(const std::array<std::uint8_t, 32>& bytes) noexcept {
-  Key key{};
-  for (std::size_t i = 0; i < kKeyWords; ++i) {
-    key[i] = static_cast<std::uint32_t>(bytes[4 * i]) |
-             static_cast<std::uint32_t>(bytes[4 * i + 1]) << 8 |
-             static_cast<std::uint32_t>(bytes[4 * i + 2]) << 16 |
-             static_cast<std::uint32_t>(bytes[4 * i + 3]) << 24;
+  Key key;
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(key.data(), bytes.data(), sizeof key);
+  } else {
+    for (std::size_t i = 0; i < kKeyWords; ++i) {
+      key[i] = static_cast<std::uint32_t>(bytes[4 * i]) |
+               static_cast<std::uint32_t>(bytes[4 * i + 1]) << 8 |
+               static_cast<std::uint32_t>(bytes[4 * i + 2]) << 16 |
+               static_cast<std::uint32_t>(bytes[4 * i + 3]) << 24;
+    }
   }
   return key;
 }
@@ -86,6 +91,14 @@ void block(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept {
     quarter_round(x[3], x[4], x[9], x[14]);
   }
   for (std::size_t i = 0; i < kBlockWords; ++i) out[i] = x[i] + input[i];
+}
+
+void single_block(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept {
+#if defined(__x86_64__)
+  block_sse2(key, counter, out);
+#else
+  block(key, counter, out);
+#endif
 }
 
 void refill_scalar(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept {

@@ -31,6 +31,9 @@ using Key = std::array<std::uint32_t, kKeyWords>;
 
 // One key-stream block: the 16 output words of block number `counter`.
 void block(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept;
+// The same block computed with the widest code for a single block (SSE2 on x86-64):
+// about half the instructions of a four-block refill, for streams that need few words.
+void single_block(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept;
 
 // Blocks counter, counter+1, counter+2, counter+3 into out[0..63], in that order.
 using RefillFunction = void (*)(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept;
@@ -51,6 +54,7 @@ inline constexpr std::array<RefillPath, 4> kAllRefillPaths{RefillPath::Scalar, R
 void refill_scalar(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept;
 #if defined(__x86_64__)
 void refill_sse2(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept;
+void block_sse2(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept;
 // Only to be called where the processor supports AVX2, respectively AVX-512F.
 void refill_avx2(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept;
 void refill_avx512(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept;

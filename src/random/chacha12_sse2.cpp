@@ -92,6 +92,33 @@ void refill_sse2(const Key& key, std::uint64_t counter, std::uint32_t* out) noex
                    _mm_add_epi32(x14, input[14]), _mm_add_epi32(x15, input[15]), out + 12);
 }
 
+void block_sse2(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept {
+  // One block as four rows of four words. The diagonal round is a column round after
+  // rotating rows 1, 2 and 3 left by one, two and three words.
+  const __m128i a0 =
+      _mm_setr_epi32(static_cast<int>(kConstants[0]), static_cast<int>(kConstants[1]),
+                     static_cast<int>(kConstants[2]), static_cast<int>(kConstants[3]));
+  const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(key.data()));
+  const __m128i c0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(key.data() + 4));
+  const __m128i d0 =
+      _mm_setr_epi32(static_cast<int>(counter), static_cast<int>(counter >> 32), 0, 0);
+  __m128i a = a0, b = b0, c = c0, d = d0;
+  for (int round = 0; round < kDoubleRounds; ++round) {
+    quarter_round(a, b, c, d);
+    b = _mm_shuffle_epi32(b, 0x39);
+    c = _mm_shuffle_epi32(c, 0x4E);
+    d = _mm_shuffle_epi32(d, 0x93);
+    quarter_round(a, b, c, d);
+    b = _mm_shuffle_epi32(b, 0x93);
+    c = _mm_shuffle_epi32(c, 0x4E);
+    d = _mm_shuffle_epi32(d, 0x39);
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 0), _mm_add_epi32(a, a0));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4), _mm_add_epi32(b, b0));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_add_epi32(c, c0));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 12), _mm_add_epi32(d, d0));
+}
+
 }  // namespace kavelo::chacha12
 
 #endif  // __x86_64__

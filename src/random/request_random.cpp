@@ -43,12 +43,15 @@ std::size_t RequestRandom::fill_uniform_below(std::uint64_t n, std::uint64_t* ou
   const std::uint64_t room = budget.limit(Resource::RngWords) - budget.used(Resource::RngWords);
   std::uint64_t words = 0;
   unsigned index = index_;
+  unsigned end = filled_;
   std::size_t filled = 0;
   while (filled < count && words < room) {
     ++words;
-    if (index == kBufferWords) {
+    if (index == end) {
+      index_ = index;
       refill();
-      index = 0;
+      index = index_;
+      end = filled_;
     }
     const std::uint64_t x = word_at(index);
     index += 2;
@@ -61,7 +64,20 @@ std::size_t RequestRandom::fill_uniform_below(std::uint64_t n, std::uint64_t* ou
 }
 
 void RequestRandom::refill() noexcept {
-  chacha12::fastest_refill()(key_, counter_, buffer_.data());
+  if (index_ != kBufferWords) {
+    // The rest of the first stretch. The refill computes its first block again, to the
+    // same words, which keeps every path a plain four-block refill.
+    chacha12::fastest_refill()(key_, counter_ - chacha12::kBlocksPerRefill, buffer_.data());
+    filled_ = kBufferWords;
+    return;
+  }
+  if (counter_ == 0 && !whole_first_stretch_) {
+    chacha12::single_block(key_, counter_, buffer_.data());
+    filled_ = chacha12::kBlockWords;
+  } else {
+    chacha12::fastest_refill()(key_, counter_, buffer_.data());
+    filled_ = kBufferWords;
+  }
   counter_ += chacha12::kBlocksPerRefill;
   index_ = 0;
 }

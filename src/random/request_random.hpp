@@ -1,5 +1,10 @@
 // The random source of one request: ChaCha with 12 rounds, nonce 0, 64-bit block
 // counter, read out four blocks at a time as 64-bit words (low word first).
+//
+// Most requests draw a few words, so the first stretch of four blocks starts with its
+// first block alone, unless more than eight words are expected from the start; the
+// whole stretch is computed only when a ninth word is drawn. The stream, the block
+// counter and the read position are those of whole stretches.
 #pragma once
 
 #include <array>
@@ -57,9 +62,17 @@ class RequestRandom {
   [[nodiscard]] std::size_t fill_uniform_below(std::uint64_t n, std::uint64_t* out,
                                                std::size_t count, ExecutionBudget& budget) noexcept;
 
+  // Tells the generator that at least `words` words are about to be drawn: more than
+  // eight before the first draw, and the first stretch is computed whole at once
+  // (computing its first block alone would then be work done twice). Changes nothing
+  // in the stream.
+  void expect_words(std::uint64_t words) noexcept {
+    if (words > chacha12::kBlockWords / 2) whole_first_stretch_ = true;
+  }
+
   // The next 64-bit word of the stream.
   [[nodiscard]] std::uint64_t next_u64() noexcept {
-    if (index_ == kBufferWords) refill();
+    if (index_ == filled_) refill();
     const std::uint64_t word = word_at(index_);
     index_ += 2;
     return word;
@@ -71,6 +84,8 @@ class RequestRandom {
  private:
   using Wide = unsigned __int128;
 
+  // Moves to the next stretch of four blocks (index_ at its end), or computes the rest
+  // of the first stretch (index_ at the end of its first block).
   void refill() noexcept;
 
   // Words index and index+1 of the buffer, the first as the low half.
@@ -111,6 +126,10 @@ class RequestRandom {
   chacha12::Key key_;
   std::uint64_t counter_ = 0;
   unsigned index_ = kBufferWords;
+  // End of the words of the buffer computed so far: the whole buffer, or only its first
+  // block at the start of the stream.
+  unsigned filled_ = kBufferWords;
+  bool whole_first_stretch_ = false;
   Divisor divisor_;
   std::uint64_t accept_max_ = 0;
   // Always refilled before it is read (the index starts at its end): no initial value.

@@ -39,6 +39,7 @@ void append_decimal(std::string& out, T value) {
 
 // Byte length of the decimal text of `value` (1 to 20).
 [[nodiscard]] constexpr std::uint64_t decimal_length(std::int64_t value) noexcept {
+  if (static_cast<std::uint64_t>(value) < 10) return 1;  // most faces
   std::uint64_t magnitude =
       value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
   std::uint64_t digits = 1;

@@ -112,28 +112,62 @@ std::uint64_t json_string_length(std::string_view text) noexcept {
   return length;
 }
 
-std::uint64_t canonical_length(const DiceResult& result) noexcept {
+namespace {
+
+// The record's length; with `plain_texts` its expression and details texts are taken to
+// hold no byte that a JSON string escapes, and cost their size and two quotes.
+template <bool plain_texts>
+std::uint64_t record_length(const DiceResult& result) noexcept {
   constexpr std::string_view kFixed = R"({"expression":,"total":,"rolls":,"details":,"comment":})";
   std::uint64_t length = kFixed.size();
-  length += json_string_length(result.expression);
+  if constexpr (plain_texts) {
+    length += 2 + result.expression.size() + 2 + result.details.size();
+  } else {
+    length += json_string_length(result.expression) + json_string_length(result.details);
+  }
   length += decimal_length(result.total);
   length += rolls_length(result.rolls);
-  length += json_string_length(result.details);
   length += comment_length(result.comment);
   return length;
 }
 
-std::uint64_t canonical_length(std::span<const DiceResult> results) noexcept {
+template <bool plain_texts>
+std::uint64_t list_length(std::span<const DiceResult> results) noexcept {
   std::uint64_t length = 2 + (results.empty() ? 0 : results.size() - 1);
-  for (const DiceResult& result : results)
-    length = saturating_add(length, canonical_length(result));
+  for (const DiceResult& result : results) {
+    length = saturating_add(length, record_length<plain_texts>(result));
+  }
   return length;
 }
 
-std::uint64_t canonical_length(const ProgramResult& result) noexcept {
+template <bool plain_texts>
+std::uint64_t program_length(const ProgramResult& result) noexcept {
   constexpr std::string_view kFixed = R"({"results":,"comment":})";
-  std::uint64_t length = saturating_add(kFixed.size(), canonical_length(std::span(result.results)));
+  std::uint64_t length =
+      saturating_add(kFixed.size(), list_length<plain_texts>(std::span(result.results)));
   return saturating_add(length, comment_length(result.comment));
+}
+
+}  // namespace
+
+std::uint64_t canonical_length(const DiceResult& result) noexcept {
+  return record_length<false>(result);
+}
+
+std::uint64_t canonical_length(std::span<const DiceResult> results) noexcept {
+  return list_length<false>(results);
+}
+
+std::uint64_t canonical_length(const ProgramResult& result) noexcept {
+  return program_length<false>(result);
+}
+
+std::uint64_t evaluated_length(const DiceResult& result) noexcept {
+  return record_length<true>(result);
+}
+
+std::uint64_t evaluated_length(const ProgramResult& result) noexcept {
+  return program_length<true>(result);
 }
 
 void append_canonical(std::string& out, std::int64_t value) { append_decimal(out, value); }

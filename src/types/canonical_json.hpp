@@ -21,6 +21,13 @@ namespace kavelo {
 [[nodiscard]] std::uint64_t canonical_length(std::span<const DiceResult> results) noexcept;
 [[nodiscard]] std::uint64_t canonical_length(const ProgramResult& result) noexcept;
 
+// canonical_length of the records the evaluator makes, without reading their expression
+// and details texts: the evaluator writes into those only digits, "-", letters,
+// spaces, brackets, operators, "=", ",", ":" and "详情", none of which a JSON string
+// escapes, so each text costs its size and its two quotes. The comment is measured.
+[[nodiscard]] std::uint64_t evaluated_length(const DiceResult& result) noexcept;
+[[nodiscard]] std::uint64_t evaluated_length(const ProgramResult& result) noexcept;
+
 void append_canonical(std::string& out, std::int64_t value);
 void append_canonical(std::string& out, const DiceResult& result);
 void append_canonical(std::string& out, std::span<const DiceResult> results);

@@ -71,6 +71,42 @@ def test_roll_dice_returns_new_objects_every_call() -> None:
 
 
 @pytest.mark.parametrize(
+    "text, group",
+    [
+        ("3d1", [1]),  # small values: lists sliced from a shared table of ints
+        ("5d1c7", [0]),  # a count of 0, the table's first entry
+        ("1023d1c1", [1023]),  # the table's last entry
+        ("1024d1c1", [1024]),  # just past the table: made one by one
+    ],
+)
+def test_groups_are_fresh_lists_whatever_their_value(text: str, group: list[int]) -> None:
+    roll = kavelo.Kavelo().roll
+    first = roll(text)["rolls"]
+    assert all(g == group for g in first)
+    assert len({id(g) for g in first}) == len(first)
+    for g in first:
+        g.append(-1)  # mutating a returned group changes nothing that comes later
+    again = roll(text)["rolls"]
+    assert all(g == group for g in again) and again == roll(text)["rolls"]
+
+
+@pytest.mark.parametrize(
+    "comment",
+    [
+        "火" + "a" * 300,  # a long ASCII end: decoded apart and joined
+        "火" + "a" * 254,  # an ASCII end too short to be worth it
+        "a" * 300 + "火",  # nothing to split
+        "\U0001f600" * 20 + "b" * 1000 + "é",
+        "é" + "\U0001f600" + "c" * 5000,
+    ],
+)
+def test_long_texts_come_back_whole(comment: str) -> None:
+    result = roll_dice(f"300d1 # {comment}")
+    assert result["comment"] == comment
+    assert result["details"] == "300d1 = 300 (详情: [" + ", ".join(["[1]"] * 300) + "])"
+
+
+@pytest.mark.parametrize(
     "text, message",
     [
         ("", "解析错误:  --> 1:1\n  |\n1 | \n  | ^---\n  |\n  = expected dice_term"),

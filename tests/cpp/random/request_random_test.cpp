@@ -99,6 +99,45 @@ TEST(RequestRandom, RefillsFourBlocksAtATime) {
   EXPECT_EQ(generator.index(), 2u);
 }
 
+// The first stretch starts with its first block alone: whatever the number of draws
+// before the rest is needed, and whether the words come one at a time or in a batch,
+// the stream is that of plain four-block refills.
+TEST(RequestRandom, FirstBlockAloneGivesTheStreamOfFourBlockRefills) {
+  const KeyBytes key = testing::test_key(6);
+  const chacha12::Key words = chacha12::key_from_bytes(key);
+  std::uint32_t stream[3 * chacha12::kRefillWords];
+  for (std::uint64_t r = 0; r < 3; ++r) {
+    chacha12::refill_scalar(words, r * chacha12::kBlocksPerRefill,
+                            stream + r * chacha12::kRefillWords);
+  }
+  auto expected = [&](std::size_t draw) {
+    return stream[2 * draw] | static_cast<std::uint64_t>(stream[2 * draw + 1]) << 32;
+  };
+  for (std::size_t first = 0; first <= 40; ++first) {
+    RequestRandom one_by_one(key);
+    RequestRandom batched(key);
+    RequestRandom told(key);  // told how many words come: the whole stretch at once
+    told.expect_words(first);
+    ExecutionBudget budget(ResourcePolicy::hard_maxima());
+    std::uint64_t out[96];
+    for (std::size_t i = 0; i < first; ++i) {
+      ASSERT_EQ(one_by_one.next_u64(), expected(i)) << "draw " << i;
+      ASSERT_EQ(told.next_u64(), expected(i)) << "told, draw " << i;
+    }
+    EXPECT_EQ(told.index(), one_by_one.index());
+    EXPECT_EQ(told.block_counter(), one_by_one.block_counter());
+    // Bound 2^64 - 1 rejects only the all-ones word: each value is the word itself.
+    ASSERT_EQ(batched.fill_uniform_below(~0ull, out, first, budget), first);
+    for (std::size_t i = 0; i < first; ++i) ASSERT_EQ(out[i], expected(i)) << "batch " << i;
+    EXPECT_EQ(one_by_one.index(), batched.index());
+    EXPECT_EQ(one_by_one.block_counter(), first == 0 ? 0u : first <= 32 ? 4u : 8u);
+    EXPECT_EQ(one_by_one.index(), first == 0 ? 64u : 2 * ((first - 1) % 32 + 1));
+    // Then the rest of the stream, in one batch.
+    ASSERT_EQ(one_by_one.fill_uniform_below(~0ull, out, 96 - first, budget), 96 - first);
+    for (std::size_t i = first; i < 96; ++i) ASSERT_EQ(out[i - first], expected(i)) << i;
+  }
+}
+
 TEST(RequestRandom, BoundOneYieldsZeroAndStillDrawsOneWord) {
   const KeyBytes key = testing::test_key(1);
   RequestRandom generator(key);

@@ -48,6 +48,24 @@ TEST(CanonicalJsonTest, RendersGroupsCommentsAndEmptyRolls) {
   EXPECT_EQ(item_count(empty), 1u);
 }
 
+// The evaluator's texts need no escapes: measured by their sizes, they give the length
+// measured byte by byte; only the comment is read.
+TEST(CanonicalJsonTest, EvaluatedLengthAgreesOnTheEvaluatorsTexts) {
+  const std::vector<DiceResult> records = {
+      record("((4d6) + (2)) ^ (-3)", -9, {{6}, {-5, 3}},
+             "4d6kh-3!ro1R2a3K4c5usdh1dl2 = -9 (详情: [[6], [-5, 3]])", std::nullopt),
+      record("", 0, {}, "0", std::string("\"q\"\\\n\x01 火球")),
+      record("(1) / (2)", 0, {{9223372036854775807}}, "1 / 2 = 0", std::string("")),
+  };
+  ProgramResult program;
+  for (const DiceResult& r : records) {
+    EXPECT_EQ(evaluated_length(r), canonical_length(r)) << text_of(r);
+    program.results.push_back(r);
+  }
+  program.comment = "a \"b\"";
+  EXPECT_EQ(evaluated_length(program), canonical_length(program));
+}
+
 TEST(CanonicalJsonTest, EmptyProgramAndBatch) {
   ProgramResult program;
   std::string out;
