@@ -89,12 +89,11 @@ OddsStatus add_new_faces(GroupTable& out, GroupTable& contexts, std::uint32_t fi
   return {};
 }
 
-}  // namespace
-
-OddsResult<GroupTable> die_groups(std::uint32_t sides, std::span<const DiceModifier> modifiers,
-                                  double tolerance, std::string_view term, Meter& meter) {
-  const bool explode =
-      std::ranges::any_of(modifiers, [](const DiceModifier& m) { return is_explode(m.kind); });
+// The groups of one die before any reroll: its faces, or with an explosion the runs of
+// faces showing the sides that end in a face below them, cut where their chance falls
+// within the tolerance (the rest is the table's truncated mass).
+OddsResult<GroupTable> first_groups(std::uint32_t sides, bool explode, double tolerance,
+                                    std::string_view term, Meter& meter) {
   GroupTable table;
   const auto s = static_cast<std::int64_t>(sides);
   if (explode) {
@@ -134,113 +133,147 @@ OddsResult<GroupTable> die_groups(std::uint32_t sides, std::span<const DiceModif
     }
   }
   KAVELO_ODDS_TRY(table.hold.set(meter, table.values.size() + 2 * table.size()));
+  return table;
+}
 
-  for (const DiceModifier& modifier : modifiers) {
-    if (!is_reroll(modifier.kind)) continue;
-    const std::int64_t threshold = modifier.value;
-    KAVELO_ODDS_TRY(meter.work(table.values.size() + table.size() * kGroupWork));
-    GroupTable out;
-    out.truncated = table.truncated;
-    GroupTable contexts;
-    double matched = 0.0;
-    for (std::size_t i = 0; i < table.size(); ++i) {
-      const auto group = table.group(i);
-      const double p = table.probs[i];
-      switch (modifier.kind) {
-        case ModifierKind::Reroll:
-        case ModifierKind::RerollUntil: {
-          const bool hit = modifier.kind == ModifierKind::Reroll ? any_at_most(group, threshold)
-                                                                 : group.back() <= threshold;
-          if (hit) {
-            matched += p;
-          } else {
-            out.push(group, p);
-          }
-          break;
-        }
-        case ModifierKind::RerollOnce: {
-          const auto at =
-              std::ranges::find_if(group, [&](std::int64_t v) { return v <= threshold; });
-          if (at == group.end()) {
-            out.push(group, p);
-          } else {
-            std::vector<std::int64_t> context(group.begin(), group.end());
-            context[static_cast<std::size_t>(at - group.begin())] = kHole;
-            contexts.push(context, p);
-          }
-          break;
-        }
-        case ModifierKind::RerollAdd: {
-          if (!any_at_most(group, threshold)) {
-            out.push(group, p);
-            break;
-          }
-          auto sum = checked_sum(group, "reroll-and-add aggregation");
-          // A group's sum stays far below 2^63: at most a few thousand modifiers each add
-          // one face of at most 2^31 - 1.
-          if (!sum || *sum > INT64_MAX / 2) {
-            return std::unexpected(too_complex("a reroll-and-add sum leaves the 64-bit range"));
-          }
-          // The new face is added to the sum: the context is the sum with its place.
-          const std::int64_t context[2] = {*sum, kHole};
-          contexts.push(context, p);
-          break;
-        }
-        default: break;
-      }
-    }
+// What one reroll does to the groups it meets: the groups it leaves alone go to `out`;
+// the ones it matches either add their mass to `matched` (a reroll replacing the whole
+// group) or leave a context in `contexts` (the group with kHole where the new face goes,
+// or for reroll-and-add the sum and its place).
+OddsStatus split_matched(const GroupTable& table, const DiceModifier& modifier, GroupTable& out,
+                         GroupTable& contexts, double& matched) {
+  const std::int64_t threshold = modifier.value;
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    const auto group = table.group(i);
+    const double p = table.probs[i];
     switch (modifier.kind) {
       case ModifierKind::Reroll:
-        if (matched > 0.0) {
-          const std::int64_t hole[1] = {kHole};
-          contexts.push(hole, matched);
-          KAVELO_ODDS_TRY(add_new_faces(out, contexts, 1, sides, meter));
+      case ModifierKind::RerollUntil: {
+        const bool hit = modifier.kind == ModifierKind::Reroll ? any_at_most(group, threshold)
+                                                               : group.back() <= threshold;
+        if (hit) {
+          matched += p;
+        } else {
+          out.push(group, p);
         }
         break;
-      case ModifierKind::RerollUntil:
-        if (matched > 0.0) {
-          if (threshold >= s) {
-            return std::unexpected(
-                endless(term, "can reroll without end: R" + std::to_string(threshold) +
-                                  " matches every face of a d" + std::to_string(sides)));
-          }
-          // Rerolled until the face is above the threshold: uniform over the faces above it.
-          const std::int64_t hole[1] = {kHole};
-          contexts.push(hole, matched);
-          KAVELO_ODDS_TRY(add_new_faces(out, contexts, static_cast<std::uint32_t>(threshold + 1),
-                                        sides, meter));
-        }
-        break;
+      }
       case ModifierKind::RerollOnce: {
-        auto merged_contexts = merged(std::move(contexts), meter);
-        if (!merged_contexts) return std::unexpected(std::move(merged_contexts.error()));
-        KAVELO_ODDS_TRY(add_new_faces(out, *merged_contexts, 1, sides, meter));
+        const auto at = std::ranges::find_if(group, [&](std::int64_t v) { return v <= threshold; });
+        if (at == group.end()) {
+          out.push(group, p);
+        } else {
+          std::vector<std::int64_t> context(group.begin(), group.end());
+          context[static_cast<std::size_t>(at - group.begin())] = kHole;
+          contexts.push(context, p);
+        }
         break;
       }
       case ModifierKind::RerollAdd: {
-        auto merged_contexts = merged(std::move(contexts), meter);
-        if (!merged_contexts) return std::unexpected(std::move(merged_contexts.error()));
-        // Each context is [sum, hole]: the new group is the single value sum + face.
-        const std::uint64_t faces = sides;
-        KAVELO_ODDS_TRY(check_size(out, merged_contexts->size() * faces, meter));
-        KAVELO_ODDS_TRY(meter.work(merged_contexts->size() * faces * kGroupWork));
-        for (std::size_t c = 0; c < merged_contexts->size(); ++c) {
-          const std::int64_t sum = merged_contexts->group(c)[0];
-          const double p = merged_contexts->probs[c] / static_cast<double>(faces);
-          for (std::int64_t face = 1; face <= s; ++face) {
-            const std::int64_t one[1] = {sum + face};
-            out.push(one, p);
-          }
+        if (!any_at_most(group, threshold)) {
+          out.push(group, p);
+          break;
         }
+        auto sum = checked_sum(group, "reroll-and-add aggregation");
+        // A group's sum stays far below 2^63: at most a few thousand modifiers each add
+        // one face of at most 2^31 - 1.
+        if (!sum || *sum > INT64_MAX / 2) {
+          return std::unexpected(too_complex("a reroll-and-add sum leaves the 64-bit range"));
+        }
+        // The new face is added to the sum: the context is the sum with its place.
+        const std::int64_t context[2] = {*sum, kHole};
+        contexts.push(context, p);
         break;
       }
       default: break;
     }
-    KAVELO_ODDS_TRY(check_size(out, 0, meter));
-    KAVELO_ODDS_TRY(out.hold.set(meter, out.values.size() + 2 * out.size()));
-    auto next = merged(std::move(out), meter);
+  }
+  return {};
+}
+
+// The groups the matched ones become once the die is rolled again, added to `out`.
+OddsStatus add_rerolled(const DiceModifier& modifier, std::uint32_t sides, std::string_view term,
+                        GroupTable& out, GroupTable&& contexts, double matched, Meter& meter) {
+  const std::int64_t threshold = modifier.value;
+  const auto s = static_cast<std::int64_t>(sides);
+  switch (modifier.kind) {
+    case ModifierKind::Reroll:
+      if (matched > 0.0) {
+        const std::int64_t hole[1] = {kHole};
+        contexts.push(hole, matched);
+        KAVELO_ODDS_TRY(add_new_faces(out, contexts, 1, sides, meter));
+      }
+      break;
+    case ModifierKind::RerollUntil:
+      if (matched > 0.0) {
+        if (threshold >= s) {
+          return std::unexpected(
+              endless(term, "can reroll without end: R" + std::to_string(threshold) +
+                                " matches every face of a d" + std::to_string(sides)));
+        }
+        // Rerolled until the face is above the threshold: uniform over the faces above it.
+        const std::int64_t hole[1] = {kHole};
+        contexts.push(hole, matched);
+        KAVELO_ODDS_TRY(
+            add_new_faces(out, contexts, static_cast<std::uint32_t>(threshold + 1), sides, meter));
+      }
+      break;
+    case ModifierKind::RerollOnce: {
+      auto merged_contexts = merged(std::move(contexts), meter);
+      if (!merged_contexts) return std::unexpected(std::move(merged_contexts.error()));
+      KAVELO_ODDS_TRY(add_new_faces(out, *merged_contexts, 1, sides, meter));
+      break;
+    }
+    case ModifierKind::RerollAdd: {
+      auto merged_contexts = merged(std::move(contexts), meter);
+      if (!merged_contexts) return std::unexpected(std::move(merged_contexts.error()));
+      // Each context is [sum, hole]: the new group is the single value sum + face.
+      const std::uint64_t faces = sides;
+      KAVELO_ODDS_TRY(check_size(out, merged_contexts->size() * faces, meter));
+      KAVELO_ODDS_TRY(meter.work(merged_contexts->size() * faces * kGroupWork));
+      for (std::size_t c = 0; c < merged_contexts->size(); ++c) {
+        const std::int64_t sum = merged_contexts->group(c)[0];
+        const double p = merged_contexts->probs[c] / static_cast<double>(faces);
+        for (std::int64_t face = 1; face <= s; ++face) {
+          const std::int64_t one[1] = {sum + face};
+          out.push(one, p);
+        }
+      }
+      break;
+    }
+    default: break;
+  }
+  return {};
+}
+
+// The table after one reroll modifier, its equal groups merged.
+OddsResult<GroupTable> rerolled(const GroupTable& table, const DiceModifier& modifier,
+                                std::uint32_t sides, std::string_view term, Meter& meter) {
+  KAVELO_ODDS_TRY(meter.work(table.values.size() + table.size() * kGroupWork));
+  GroupTable out;
+  out.truncated = table.truncated;
+  GroupTable contexts;
+  double matched = 0.0;
+  KAVELO_ODDS_TRY(split_matched(table, modifier, out, contexts, matched));
+  KAVELO_ODDS_TRY(add_rerolled(modifier, sides, term, out, std::move(contexts), matched, meter));
+  KAVELO_ODDS_TRY(check_size(out, 0, meter));
+  KAVELO_ODDS_TRY(out.hold.set(meter, out.values.size() + 2 * out.size()));
+  return merged(std::move(out), meter);
+}
+
+}  // namespace
+
+OddsResult<GroupTable> die_groups(std::uint32_t sides, std::span<const DiceModifier> modifiers,
+                                  double tolerance, std::string_view term, Meter& meter) {
+  const bool explode =
+      std::ranges::any_of(modifiers, [](const DiceModifier& m) { return is_explode(m.kind); });
+  auto table = first_groups(sides, explode, tolerance, term, meter);
+  if (!table) return table;
+  for (const DiceModifier& modifier : modifiers) {
+    if (!is_reroll(modifier.kind)) continue;
+    auto next = rerolled(*table, modifier, sides, term, meter);
     if (!next) return next;
-    table = std::move(*next);
+    *table = std::move(*next);
   }
   return table;
 }

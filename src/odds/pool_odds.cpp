@@ -737,96 +737,125 @@ class PoolProgramme {
     return true;
   }
 
-  OddsStatus step() {
-    std::vector<State> previous = std::move(states_);
-    states_.clear();
-    index_.clear();
+  // A move of a source state's table onto a state of the next outcome.
+  struct Move {
+    std::size_t target;
+    std::int64_t delta;
+    double p;
+  };
+  // The buffers of one step, reused from one source state to the next.
+  struct StepScratch {
     std::vector<Branch> branches;
     std::vector<std::int64_t> ops;
     // Contributions of one source state: finished ones merged by their shift.
     std::vector<std::pair<std::int64_t, double>> finals;
-    struct Move {
-      std::size_t target;
-      std::int64_t delta;
-      double p;
-    };
     std::vector<Move> moves;
+  };
+
+  OddsStatus step() {
+    std::vector<State> previous = std::move(states_);
+    states_.clear();
+    index_.clear();
+    StepScratch scratch;
     for (State& source : previous) {
       auto joints = joint_of(source.key);
       if (!joints) return std::unexpected(std::move(joints.error()));
-      const std::size_t base = source.key.size() - ops_.size();
-      finals.clear();
-      moves.clear();
+      scratch.finals.clear();
+      scratch.moves.clear();
       for (const Joint& j : *joints) {
-        // The values still to come from the dice, exact when every class has groups of
-        // one length.
-        bool known = true;
-        std::int64_t rest = 0;
-        std::int64_t bound = 0;
-        for (const auto& [id, n] : j.classes) {
-          const Node& node = nodes_[static_cast<std::size_t>(id)];
-          if (node.min_len != node.max_len) known = false;
-          rest += n * node.min_len;
-          bound += n * node.max_len;
-        }
-        ops.assign(source.key.begin() + static_cast<std::ptrdiff_t>(base), source.key.end());
-        branches.clear();
-        feed(0, j.shown, known, known ? rest : 0, bound, ops, branches);
-        // A branch builds, hashes and files a key: priced at what that costs against a
-        // multiply-add.
-        KAVELO_ODDS_TRY(
-            meter_.work(kJointWork + branches.size() * (kBranchWork + 4 * source.key.size())));
-        for (Branch& b : branches) {
-          std::int64_t delta = 0;
-          if (tally_) {
-            delta = outcome_ == *tally_ ? b.emitted : 0;
-          } else {
-            const std::int64_t value = negated_ ? -outcome_ : outcome_;
-            if (__builtin_mul_overflow(b.emitted, value, &delta)) {
-              return std::unexpected(too_complex("a pool total leaves the 64-bit range"));
-            }
-          }
-          std::vector<std::int64_t> key;
-          key.reserve(1 + 2 * j.classes.size() + ops_.size());
-          key.push_back(static_cast<std::int64_t>(j.classes.size()));
-          for (const auto& [id, n] : j.classes) {
-            key.push_back(id);
-            key.push_back(n);
-          }
-          key.insert(key.end(), b.ops.begin(), b.ops.end());
-          bool wrong = false;
-          if (finished(key, wrong)) {
-            finals.emplace_back(delta, j.p);
-            continue;
-          }
-          if (wrong) continue;
-          auto [found, inserted] = index_.try_emplace(std::move(key), states_.size());
-          if (inserted) {
-            states_.push_back({found->first, Acc{}});
-            KAVELO_ODDS_TRY(meter_.outcomes(states_.size(), "a pool's states"));
-          }
-          moves.push_back({found->second, delta, j.p});
-        }
+        KAVELO_ODDS_TRY(file_joint(source.key, j, scratch));
       }
-      // Finished contributions with equal shifts go in together.
-      std::sort(finals.begin(), finals.end());
-      for (std::size_t f = 0; f < finals.size();) {
-        const std::int64_t delta = finals[f].first;
-        double p = 0.0;
-        for (; f < finals.size() && finals[f].first == delta; ++f) p += finals[f].second;
-        KAVELO_ODDS_TRY(add_into(final_, source.acc, delta, p, meter_));
-      }
-      for (std::size_t m = 0; m < moves.size(); ++m) {
-        Acc& target = states_[moves[m].target].acc;
-        if (m + 1 == moves.size()) {
-          KAVELO_ODDS_TRY(
-              move_into(target, std::move(source.acc), moves[m].delta, moves[m].p, meter_));
-        } else {
-          KAVELO_ODDS_TRY(add_into(target, source.acc, moves[m].delta, moves[m].p, meter_));
-        }
-      }
-      source.acc = Acc{};
+      KAVELO_ODDS_TRY(settle(source, scratch));
     }
+    return {};
+  }
+
+  // Feeds one joint draw of a source state through the stream and files each branch.
+  OddsStatus file_joint(const std::vector<std::int64_t>& source_key, const Joint& j,
+                        StepScratch& scratch) {
+    const std::size_t base = source_key.size() - ops_.size();
+    // The values still to come from the dice, exact when every class has groups of
+    // one length.
+    bool known = true;
+    std::int64_t rest = 0;
+    std::int64_t bound = 0;
+    for (const auto& [id, n] : j.classes) {
+      const Node& node = nodes_[static_cast<std::size_t>(id)];
+      if (node.min_len != node.max_len) known = false;
+      rest += n * node.min_len;
+      bound += n * node.max_len;
+    }
+    scratch.ops.assign(source_key.begin() + static_cast<std::ptrdiff_t>(base), source_key.end());
+    scratch.branches.clear();
+    feed(0, j.shown, known, known ? rest : 0, bound, scratch.ops, scratch.branches);
+    // A branch builds, hashes and files a key: priced at what that costs against a
+    // multiply-add.
+    KAVELO_ODDS_TRY(
+        meter_.work(kJointWork + scratch.branches.size() * (kBranchWork + 4 * source_key.size())));
+    for (Branch& b : scratch.branches) {
+      KAVELO_ODDS_TRY(file_branch(j, b, scratch));
+    }
+    return {};
+  }
+
+  // One branch's shift and next state: a finished contribution, dropped when its guess
+  // can no longer come true, or a move onto the state of its key (made when new).
+  OddsStatus file_branch(const Joint& j, Branch& b, StepScratch& scratch) {
+    std::int64_t delta = 0;
+    if (tally_) {
+      delta = outcome_ == *tally_ ? b.emitted : 0;
+    } else {
+      const std::int64_t value = negated_ ? -outcome_ : outcome_;
+      if (__builtin_mul_overflow(b.emitted, value, &delta)) {
+        return std::unexpected(too_complex("a pool total leaves the 64-bit range"));
+      }
+    }
+    std::vector<std::int64_t> key;
+    key.reserve(1 + 2 * j.classes.size() + ops_.size());
+    key.push_back(static_cast<std::int64_t>(j.classes.size()));
+    for (const auto& [id, n] : j.classes) {
+      key.push_back(id);
+      key.push_back(n);
+    }
+    key.insert(key.end(), b.ops.begin(), b.ops.end());
+    bool wrong = false;
+    if (finished(key, wrong)) {
+      scratch.finals.emplace_back(delta, j.p);
+      return {};
+    }
+    if (wrong) return {};
+    auto [found, inserted] = index_.try_emplace(std::move(key), states_.size());
+    if (inserted) {
+      states_.push_back({found->first, Acc{}});
+      KAVELO_ODDS_TRY(meter_.outcomes(states_.size(), "a pool's states"));
+    }
+    scratch.moves.push_back({found->second, delta, j.p});
+    return {};
+  }
+
+  // Adds a source state's table into the result and the next states; the last move
+  // takes the table itself.
+  OddsStatus settle(State& source, StepScratch& scratch) {
+    auto& finals = scratch.finals;
+    const auto& moves = scratch.moves;
+    // Finished contributions with equal shifts go in together.
+    std::sort(finals.begin(), finals.end());
+    for (std::size_t f = 0; f < finals.size();) {
+      const std::int64_t delta = finals[f].first;
+      double p = 0.0;
+      for (; f < finals.size() && finals[f].first == delta; ++f) p += finals[f].second;
+      KAVELO_ODDS_TRY(add_into(final_, source.acc, delta, p, meter_));
+    }
+    for (std::size_t m = 0; m < moves.size(); ++m) {
+      Acc& target = states_[moves[m].target].acc;
+      if (m + 1 == moves.size()) {
+        KAVELO_ODDS_TRY(
+            move_into(target, std::move(source.acc), moves[m].delta, moves[m].p, meter_));
+      } else {
+        KAVELO_ODDS_TRY(add_into(target, source.acc, moves[m].delta, moves[m].p, meter_));
+      }
+    }
+    source.acc = Acc{};
     return {};
   }
 
@@ -892,18 +921,11 @@ class RankWindow {
     constexpr std::uint64_t kAccCells = (sizeof(Acc) + sizeof(double) - 1) / sizeof(double);
     CellHold tables;
     KAVELO_ODDS_TRY(tables.set(meter_, 2 * (static_cast<std::uint64_t>(dice_) + 1) * kAccCells));
-    std::vector<Acc> states(static_cast<std::size_t>(dice_ + 1));
-    std::vector<Acc> next(static_cast<std::size_t>(dice_ + 1));
-    states[static_cast<std::size_t>(dice_)].p = {1.0};
-    KAVELO_ODDS_TRY(states[static_cast<std::size_t>(dice_)].hold.set(meter_, 1));
-    Acc final;
-    std::vector<std::pair<std::int64_t, double>> finals;
-    struct Move {
-      std::int64_t left;
-      std::int64_t delta;
-      double p;
-    };
-    std::vector<Move> moves;
+    Pass pass;
+    pass.states.resize(static_cast<std::size_t>(dice_ + 1));
+    pass.next.resize(static_cast<std::size_t>(dice_ + 1));
+    pass.states[static_cast<std::size_t>(dice_)].p = {1.0};
+    KAVELO_ODDS_TRY(pass.states[static_cast<std::size_t>(dice_)].hold.set(meter_, 1));
     // The states that may hold anything lie in [low, high]; only those are visited, so
     // a large pool costs the spread of its dice left, not the whole table per outcome.
     std::int64_t low = dice_;
@@ -912,67 +934,95 @@ class RankWindow {
       KAVELO_ODDS_TRY(meter_.work(static_cast<std::uint64_t>(high - low + 1)));
       const std::int64_t v = values[i];
       const bool fixed_after = tally_ && v < *tally_;
-      std::int64_t next_low = dice_ + 1;
-      std::int64_t next_high = 0;
+      pass.next_low = dice_ + 1;
+      pass.next_high = 0;
       for (std::int64_t m = std::max<std::int64_t>(low, 1); m <= high; ++m) {
-        Acc& acc = states[static_cast<std::size_t>(m)];
+        Acc& acc = pass.states[static_cast<std::size_t>(m)];
         if (acc.p.empty()) continue;
-        const std::int64_t placed = dice_ - m;
         if (fixed_after || i == 0) {
           // Nothing below can change the result (the lowest outcome takes all dice left).
           std::int64_t delta = 0;
-          if (i == 0) KAVELO_ODDS_TRY(shift_of(v, placed, m, delta));
-          KAVELO_ODDS_TRY(add_into(final, acc, fixed_after ? 0 : delta, 1.0, meter_));
+          if (i == 0) KAVELO_ODDS_TRY(shift_of(v, dice_ - m, m, delta));
+          KAVELO_ODDS_TRY(add_into(pass.final, acc, fixed_after ? 0 : delta, 1.0, meter_));
           acc = Acc{};
           continue;
         }
-        KAVELO_ODDS_TRY(meter_.work(kWindowStateWork + static_cast<std::uint64_t>(m) * 8));
-        const std::vector<double> w = binomial(m, probs[i], at_most[i - 1]);
-        finals.clear();
-        moves.clear();
-        for (std::int64_t j = m; j >= 0; --j) {
-          const double p = w[static_cast<std::size_t>(j)];
-          if (p == 0.0) continue;
-          std::int64_t delta = 0;
-          KAVELO_ODDS_TRY(shift_of(v, placed, j, delta));
-          const std::int64_t left = m - j;
-          if (left == 0 || placed + j >= last_) {
-            finals.emplace_back(delta, p);
-          } else {
-            moves.push_back({left, delta, p});
-          }
-        }
-        std::sort(finals.begin(), finals.end());
-        for (std::size_t f = 0; f < finals.size();) {
-          const std::int64_t delta = finals[f].first;
-          double p = 0.0;
-          for (; f < finals.size() && finals[f].first == delta; ++f) p += finals[f].second;
-          KAVELO_ODDS_TRY(add_into(final, acc, delta, p, meter_));
-        }
-        // The last move (fewest dice shown, j = 0 when it is there) takes the table.
-        for (std::size_t x = 0; x < moves.size(); ++x) {
-          next_low = std::min(next_low, moves[x].left);
-          next_high = std::max(next_high, moves[x].left);
-          Acc& target = next[static_cast<std::size_t>(moves[x].left)];
-          if (x + 1 == moves.size()) {
-            // The last move only; acc is set afresh after the loop.
-            // NOLINTNEXTLINE(bugprone-use-after-move)
-            KAVELO_ODDS_TRY(move_into(target, std::move(acc), moves[x].delta, moves[x].p, meter_));
-          } else {
-            KAVELO_ODDS_TRY(add_into(target, acc, moves[x].delta, moves[x].p, meter_));
-          }
-        }
-        acc = Acc{};
+        KAVELO_ODDS_TRY(spread(acc, m, v, probs[i], at_most[i - 1], pass));
       }
-      std::swap(states, next);
-      if (next_low > next_high) break;  // every state has reached the result
-      low = next_low;
-      high = next_high;
+      std::swap(pass.states, pass.next);
+      if (pass.next_low > pass.next_high) break;  // every state has reached the result
+      low = pass.next_low;
+      high = pass.next_high;
     }
-    return final;
+    return std::move(pass.final);
   }
 
  private:
+  struct Move {
+    std::int64_t left;
+    std::int64_t delta;
+    double p;
+  };
+  // The state tables of one outcome and the next, the result so far, and the buffers
+  // of one state, reused from one state to the next.
+  struct Pass {
+    std::vector<Acc> states;
+    std::vector<Acc> next;
+    Acc final;
+    std::vector<std::pair<std::int64_t, double>> finals;
+    std::vector<Move> moves;
+    // The range of the next table's states that hold anything.
+    std::int64_t next_low = 0;
+    std::int64_t next_high = 0;
+  };
+
+  // Spreads the table of the state with `m` dice left over how many of them show `v`
+  // (each with chance `yes`, below it with `no`): into the result when the window is
+  // passed or no dice are left, else into the next table. The last move (fewest dice
+  // shown, j = 0 when it is there) takes the table.
+  OddsStatus spread(Acc& acc, std::int64_t m, std::int64_t v, double yes, double no, Pass& pass) {
+    const std::int64_t placed = dice_ - m;
+    KAVELO_ODDS_TRY(meter_.work(kWindowStateWork + static_cast<std::uint64_t>(m) * 8));
+    const std::vector<double> w = binomial(m, yes, no);
+    auto& finals = pass.finals;
+    auto& moves = pass.moves;
+    finals.clear();
+    moves.clear();
+    for (std::int64_t j = m; j >= 0; --j) {
+      const double p = w[static_cast<std::size_t>(j)];
+      if (p == 0.0) continue;
+      std::int64_t delta = 0;
+      KAVELO_ODDS_TRY(shift_of(v, placed, j, delta));
+      const std::int64_t left = m - j;
+      if (left == 0 || placed + j >= last_) {
+        finals.emplace_back(delta, p);
+      } else {
+        moves.push_back({left, delta, p});
+      }
+    }
+    std::sort(finals.begin(), finals.end());
+    for (std::size_t f = 0; f < finals.size();) {
+      const std::int64_t delta = finals[f].first;
+      double p = 0.0;
+      for (; f < finals.size() && finals[f].first == delta; ++f) p += finals[f].second;
+      KAVELO_ODDS_TRY(add_into(pass.final, acc, delta, p, meter_));
+    }
+    for (std::size_t x = 0; x < moves.size(); ++x) {
+      pass.next_low = std::min(pass.next_low, moves[x].left);
+      pass.next_high = std::max(pass.next_high, moves[x].left);
+      Acc& target = pass.next[static_cast<std::size_t>(moves[x].left)];
+      if (x + 1 == moves.size()) {
+        // The last move only; acc is set afresh after the loop.
+        // NOLINTNEXTLINE(bugprone-use-after-move)
+        KAVELO_ODDS_TRY(move_into(target, std::move(acc), moves[x].delta, moves[x].p, meter_));
+      } else {
+        KAVELO_ODDS_TRY(add_into(target, acc, moves[x].delta, moves[x].p, meter_));
+      }
+    }
+    acc = Acc{};
+    return {};
+  }
+
   // What `count` values of `v` placed after `placed` others add: their overlap with the
   // window, times v for a total, or as a count when v is the tally's target.
   OddsStatus shift_of(std::int64_t v, std::int64_t placed, std::int64_t count,
@@ -1145,125 +1195,121 @@ Dist from_acc(Acc&& acc, double factor, double truncated, Meter& meter, OddsStat
   return std::move(*d);
 }
 
-}  // namespace
-
-OddsResult<Dist> pool_odds(const GroupTable& groups, std::uint64_t count,
-                           std::span<const PoolStep> steps, double trim_budget, Meter& meter) {
-  const double all = groups.truncated > 0.0 ? power(die_mass(groups), count) : 1.0;
-  // 1 - one^count without cancellation: -expm1(count * log1p(-truncated)).
-  const double truncated =
-      groups.truncated > 0.0
-          ? -std::expm1(static_cast<double>(count) * std::log1p(-groups.truncated))
-          : 0.0;
-  std::uint32_t longest = 1;
-  for (std::size_t i = 0; i < groups.size(); ++i) {
-    longest = std::max<std::uint32_t>(longest, static_cast<std::uint32_t>(groups.group(i).size()));
-  }
-  // Simplify the chain against the largest pool it can meet: a keep of at least the
-  // pool keeps it all, a drop of at least the pool empties it.
-  std::uint64_t bound = saturating_mul(count, longest);
+// The chain simplified against the largest pool it can meet: a keep of at least the
+// pool keeps it all, a drop of at least the pool empties it. `stream` holds the keeps,
+// drops and uniques left before a count, `target` the count's value and `post` the
+// steps after it.
+struct Chain {
   std::vector<PoolStep> stream;
   std::optional<std::int64_t> target;
   std::vector<PoolStep> post;
   bool empty = false;
+};
+
+Chain simplified(std::span<const PoolStep> steps, std::uint64_t bound) {
+  Chain chain;
   std::size_t i = 0;
-  for (; i < steps.size() && !empty && !target; ++i) {
+  for (; i < steps.size() && !chain.empty && !chain.target; ++i) {
     const PoolStep& step = steps[i];
     switch (step.kind) {
       case PoolKind::KeepHigh:
       case PoolKind::KeepLow:
         if (step.n == 0) {
-          empty = true;
+          chain.empty = true;
         } else if (step.n < bound) {
-          stream.push_back(step);
+          chain.stream.push_back(step);
           bound = step.n;
         }
         break;
       case PoolKind::DropHigh:
       case PoolKind::DropLow:
         if (step.n >= bound) {
-          empty = true;
+          chain.empty = true;
         } else if (step.n > 0) {
-          stream.push_back(step);
+          chain.stream.push_back(step);
           bound -= step.n;
         }
         break;
       case PoolKind::Unique:
-        if (stream.empty() || stream.back().kind != PoolKind::Unique) stream.push_back(step);
+        if (chain.stream.empty() || chain.stream.back().kind != PoolKind::Unique) {
+          chain.stream.push_back(step);
+        }
         break;
-      case PoolKind::Count: target = step.target; break;
+      case PoolKind::Count: chain.target = step.target; break;
     }
   }
-  post.assign(steps.begin() + static_cast<std::ptrdiff_t>(i), steps.end());
+  chain.post.assign(steps.begin() + static_cast<std::ptrdiff_t>(i), steps.end());
+  return chain;
+}
 
-  if (empty) {
-    // The pool is empty whatever the dice show.
-    auto d = Dist::point(apply_steps({}, post), meter);
+// Only a count, or nothing at all: per die, then summed over the dice.
+OddsResult<Dist> per_die_odds(const GroupTable& groups, std::uint64_t count, const Chain& chain,
+                              double trim_budget, Meter& meter) {
+  const std::optional<std::int64_t>& target = chain.target;
+  Dist per_die;
+  if (target) {
+    std::vector<std::pair<std::int64_t, double>> pairs;
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+      const auto group = groups.group(g);
+      pairs.emplace_back(std::count(group.begin(), group.end(), *target), groups.probs[g]);
+    }
+    auto d = Dist::from_pairs(pairs, meter, "a count");
     if (!d) return d;
-    d->scale(all);
-    d->truncated = truncated;
-    return d;
+    per_die = std::move(*d);
+    per_die.truncated = groups.truncated;
+  } else {
+    auto d = die_total(groups, meter);
+    if (!d) return d;
+    per_die = std::move(*d);
   }
-  if (stream.empty()) {
-    // Only a count, or nothing at all: per die, then summed over the dice.
-    Dist per_die;
-    if (target) {
-      std::vector<std::pair<std::int64_t, double>> pairs;
-      for (std::size_t g = 0; g < groups.size(); ++g) {
-        const auto group = groups.group(g);
-        pairs.emplace_back(std::count(group.begin(), group.end(), *target), groups.probs[g]);
-      }
-      auto d = Dist::from_pairs(pairs, meter, "a count");
-      if (!d) return d;
-      per_die = std::move(*d);
-      per_die.truncated = groups.truncated;
-    } else {
-      auto d = die_total(groups, meter);
-      if (!d) return d;
-      per_die = std::move(*d);
-    }
-    auto summed = sum_of_copies(per_die, count, meter, target ? 0.0 : trim_budget);
-    if (!summed) return summed;
-    if (!target) return summed;
-    return after_count(*summed, post, meter);
-  }
+  auto summed = sum_of_copies(per_die, count, meter, target ? 0.0 : trim_budget);
+  if (!summed) return summed;
+  if (!target) return summed;
+  return after_count(*summed, chain.post, meter);
+}
 
-  const bool single_values = longest == 1;
-  const bool keeps_only =
-      std::ranges::none_of(stream, [](const PoolStep& s) { return s.kind == PoolKind::Unique; });
-  const bool unique_only = stream.size() == 1 && stream[0].kind == PoolKind::Unique;
-  if (single_values && (keeps_only || unique_only)) {
-    // The window of ranks the keeps and drops leave, highest first.
-    const auto dice = static_cast<std::int64_t>(count);
-    std::int64_t first = 0;
-    std::int64_t last = dice;
-    for (const PoolStep& step : stream) {
-      const auto n = static_cast<std::int64_t>(step.n);
-      switch (step.kind) {
-        case PoolKind::KeepHigh: last = std::min(last, first + n); break;
-        case PoolKind::KeepLow: first = std::max(first, last - n); break;
-        case PoolKind::DropHigh: first = std::min(last, first + n); break;
-        case PoolKind::DropLow: last = std::max(first, last - n); break;
-        default: break;  // unique: the whole pool, each value once
-      }
-    }
-    auto one = die_total(groups, meter);
-    if (!one) return one;
-    // Normalised: the dice of this path always finish.
-    std::vector<double> probs(one->probs().begin(), one->probs().end());
-    RankWindow window(dice, first, last, unique_only, target, meter);
-    auto acc = window.run(one->values(), probs);
-    if (!acc) return std::unexpected(std::move(acc.error()));
-    OddsStatus status;
-    Dist result = from_acc(std::move(*acc), all, truncated, meter, status);
-    if (!status) return std::unexpected(std::move(status.error()));
-    if (!target) return result;
-    return after_count(result, post, meter);
-  }
+// The pool's table turned into the result: scaled by the mass `all` of pools that
+// finish, with the mass `truncated` of those that do not, then through the steps after
+// a count.
+OddsResult<Dist> finish_pool(OddsResult<Acc>&& acc, const Chain& chain, double all,
+                             double truncated, Meter& meter) {
+  if (!acc) return std::unexpected(std::move(acc.error()));
+  OddsStatus status;
+  Dist result = from_acc(std::move(*acc), all, truncated, meter, status);
+  if (!status) return std::unexpected(std::move(status.error()));
+  if (!chain.target) return result;
+  return after_count(result, chain.post, meter);
+}
 
-  // The direction with fewer guesses: keep and drop of the far end need the number of
-  // values still to come, which is known only for groups of one length and before any
-  // unique.
+// One value per die and only keeps and drops, or unique alone: the window of ranks the
+// keeps and drops leave, highest first.
+OddsResult<Dist> window_odds(const GroupTable& groups, std::uint64_t count, const Chain& chain,
+                             bool unique_only, double all, double truncated, Meter& meter) {
+  const auto dice = static_cast<std::int64_t>(count);
+  std::int64_t first = 0;
+  std::int64_t last = dice;
+  for (const PoolStep& step : chain.stream) {
+    const auto n = static_cast<std::int64_t>(step.n);
+    switch (step.kind) {
+      case PoolKind::KeepHigh: last = std::min(last, first + n); break;
+      case PoolKind::KeepLow: first = std::max(first, last - n); break;
+      case PoolKind::DropHigh: first = std::min(last, first + n); break;
+      case PoolKind::DropLow: last = std::max(first, last - n); break;
+      default: break;  // unique: the whole pool, each value once
+    }
+  }
+  auto one = die_total(groups, meter);
+  if (!one) return one;
+  // Normalised: the dice of this path always finish.
+  std::vector<double> probs(one->probs().begin(), one->probs().end());
+  RankWindow window(dice, first, last, unique_only, chain.target, meter);
+  return finish_pool(window.run(one->values(), probs), chain, all, truncated, meter);
+}
+
+// Whether to stream the outcomes from the lowest: the direction with fewer guesses.
+// Keep and drop of the far end need the number of values still to come, which is known
+// only for groups of one length and before any unique.
+bool stream_ascending(const GroupTable& groups, std::span<const PoolStep> stream) {
   bool one_length = true;
   for (std::size_t g = 0; g < groups.size(); ++g) {
     if (groups.group(g).size() != groups.group(0).size()) one_length = false;
@@ -1281,7 +1327,11 @@ OddsResult<Dist> pool_odds(const GroupTable& groups, std::uint64_t count,
     }
     return n;
   };
-  const bool ascending = guesses(true) < guesses(false);
+  return guesses(true) < guesses(false);
+}
+
+// The stream's steps read in the order the outcomes come.
+std::vector<StreamOp> stream_ops(std::span<const PoolStep> stream, bool ascending) {
   std::vector<StreamOp> ops;
   for (const PoolStep& step : stream) {
     // Every step kept is below the bound of the pool it meets, so n fits.
@@ -1302,21 +1352,58 @@ OddsResult<Dist> pool_odds(const GroupTable& groups, std::uint64_t count,
       default: ops.push_back({StreamKind::Distinct, 0}); break;
     }
   }
+  return ops;
+}
+
+// Any other chain: the pool programme over the groups in sorted order.
+OddsResult<Dist> programme_odds(const GroupTable& groups, std::uint64_t count, const Chain& chain,
+                                double all, double truncated, Meter& meter) {
+  const bool ascending = stream_ascending(groups, chain.stream);
+  std::vector<StreamOp> ops = stream_ops(chain.stream, ascending);
   auto sorted = SortedGroups::build(groups, ascending, meter);
   if (!sorted) return std::unexpected(std::move(sorted.error()));
   std::optional<std::int64_t> tally;
-  if (target) tally = ascending ? -*target : *target;
+  if (chain.target) tally = ascending ? -*chain.target : *chain.target;
   if (count > static_cast<std::uint64_t>(INT32_MAX)) {
     return std::unexpected(too_complex("a pool of more than 2147483647 dice"));
   }
   PoolProgramme programme(*sorted, std::move(ops), ascending, tally, meter);
-  auto acc = programme.run(static_cast<std::int64_t>(count));
-  if (!acc) return std::unexpected(std::move(acc.error()));
-  OddsStatus status;
-  Dist result = from_acc(std::move(*acc), all, truncated, meter, status);
-  if (!status) return std::unexpected(std::move(status.error()));
-  if (!target) return result;
-  return after_count(result, post, meter);
+  return finish_pool(programme.run(static_cast<std::int64_t>(count)), chain, all, truncated, meter);
+}
+
+}  // namespace
+
+OddsResult<Dist> pool_odds(const GroupTable& groups, std::uint64_t count,
+                           std::span<const PoolStep> steps, double trim_budget, Meter& meter) {
+  const double all = groups.truncated > 0.0 ? power(die_mass(groups), count) : 1.0;
+  // 1 - one^count without cancellation: -expm1(count * log1p(-truncated)).
+  const double truncated =
+      groups.truncated > 0.0
+          ? -std::expm1(static_cast<double>(count) * std::log1p(-groups.truncated))
+          : 0.0;
+  std::uint32_t longest = 1;
+  for (std::size_t i = 0; i < groups.size(); ++i) {
+    longest = std::max<std::uint32_t>(longest, static_cast<std::uint32_t>(groups.group(i).size()));
+  }
+  const Chain chain = simplified(steps, saturating_mul(count, longest));
+  if (chain.empty) {
+    // The pool is empty whatever the dice show.
+    auto d = Dist::point(apply_steps({}, chain.post), meter);
+    if (!d) return d;
+    d->scale(all);
+    d->truncated = truncated;
+    return d;
+  }
+  if (chain.stream.empty()) return per_die_odds(groups, count, chain, trim_budget, meter);
+
+  const bool single_values = longest == 1;
+  const bool keeps_only = std::ranges::none_of(
+      chain.stream, [](const PoolStep& s) { return s.kind == PoolKind::Unique; });
+  const bool unique_only = chain.stream.size() == 1 && chain.stream[0].kind == PoolKind::Unique;
+  if (single_values && (keeps_only || unique_only)) {
+    return window_odds(groups, count, chain, unique_only, all, truncated, meter);
+  }
+  return programme_odds(groups, count, chain, all, truncated, meter);
 }
 
 }  // namespace kavelo::odds
