@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "odds/odds.hpp"
+#include "python_bindings/guarded.hpp"
 #include "python_bindings/py_ref.hpp"
 #include "python_bindings/value_error.hpp"
 
@@ -30,16 +31,7 @@ void raise_internal_fault(const char* message) noexcept {
 
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    raise_internal_fault(e.what());
-  } catch (...) {
-    raise_internal_fault("unknown internal fault");
-  }
-  return nullptr;
+  return py::guarded_by<&raise_internal_fault>(static_cast<Body&&>(body));
 }
 
 PyObject* to_python(const OddsReport& report) {

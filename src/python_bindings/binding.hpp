@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "errors/dice_error.hpp"
+#include "python_bindings/guarded.hpp"
 #include "python_bindings/py_ref.hpp"
 
 namespace kavelo::py {
@@ -85,16 +86,7 @@ void raise_internal_fault(const char* message) noexcept;
 // std::bad_alloc becomes MemoryError, anything else the internal fault exception.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    raise_internal_fault(e.what());
-  } catch (...) {
-    raise_internal_fault("unknown internal fault");
-  }
-  return nullptr;
+  return guarded_by<&raise_internal_fault>(static_cast<Body&&>(body));
 }
 
 // Casts a method implementation to PyCFunction without tripping -Wcast-function-type.

@@ -1,5 +1,6 @@
 // The module functions roll_dice, run_program and roll_simple (default policy).
 #include "python_bindings/binding.hpp"
+#include "python_bindings/entry_points.hpp"
 #include "python_bindings/module_parts.hpp"
 #include "python_bindings/requests.hpp"
 
@@ -10,50 +11,34 @@ namespace {
 // The module functions always run under the defaults.
 const ResourcePolicy kDefaultPolicy;
 
-std::uint64_t source_limit() noexcept { return kDefaultPolicy.limit(Resource::SourceBytes); }
+// Lends the defaults to a module function's request (see entry_points.hpp).
+struct DefaultPolicy {
+  [[nodiscard]] static bool acquire(PyObject* /*module*/) noexcept { return true; }
+  [[nodiscard]] static const ResourcePolicy& policy() noexcept { return kDefaultPolicy; }
+  [[nodiscard]] static std::uint64_t source_limit() noexcept {
+    return kDefaultPolicy.limit(Resource::SourceBytes);
+  }
+};
 
-PyObject* roll_dice(PyObject*, PyObject* const* args, Py_ssize_t given, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static const char* const parameters[] = {"expression"};
-    static const Signature signature{"roll_dice", nullptr, parameters, 1, 1};
-    PyObject* bound[1];
-    Utf8Text expression;
-    if (!bind_arguments(signature, args, given, kwnames, bound) ||
-        !convert_source_text(bound[0], "expression", source_limit(), expression)) {
-      return nullptr;
-    }
-    return roll_expression(kDefaultPolicy, expression);
-  });
+const char* const kExpression[] = {"expression"};
+const char* const kProgram[] = {"program"};
+const char* const kCountAndSides[] = {"dice_count", "dice_sides"};
+
+PyObject* roll_dice(PyObject* module, PyObject* const* args, Py_ssize_t given, PyObject* kwnames) {
+  static const Signature signature{"roll_dice", nullptr, kExpression, 1, 1};
+  return text_entry<DefaultPolicy, roll_expression>(signature, module, args, given, kwnames);
 }
 
-PyObject* run_program(PyObject*, PyObject* const* args, Py_ssize_t given, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static const char* const parameters[] = {"program"};
-    static const Signature signature{"run_program", nullptr, parameters, 1, 1};
-    PyObject* bound[1];
-    Utf8Text program;
-    if (!bind_arguments(signature, args, given, kwnames, bound) ||
-        !convert_source_text(bound[0], "program", source_limit(), program)) {
-      return nullptr;
-    }
-    return run_program_text(kDefaultPolicy, program);
-  });
+PyObject* run_program(PyObject* module, PyObject* const* args, Py_ssize_t given,
+                      PyObject* kwnames) {
+  static const Signature signature{"run_program", nullptr, kProgram, 1, 1};
+  return text_entry<DefaultPolicy, run_program_text>(signature, module, args, given, kwnames);
 }
 
-PyObject* roll_simple(PyObject*, PyObject* const* args, Py_ssize_t given, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static const char* const parameters[] = {"dice_count", "dice_sides"};
-    static const Signature signature{"roll_simple", nullptr, parameters, 2, 2};
-    PyObject* bound[2];
-    std::int32_t count = 0;
-    std::int32_t sides = 0;
-    if (!bind_arguments(signature, args, given, kwnames, bound) ||
-        !convert_int32(bound[0], "dice_count", count) ||
-        !convert_int32(bound[1], "dice_sides", sides)) {
-      return nullptr;
-    }
-    return roll_simple_total(kDefaultPolicy, count, sides);
-  });
+PyObject* roll_simple(PyObject* module, PyObject* const* args, Py_ssize_t given,
+                      PyObject* kwnames) {
+  static const Signature signature{"roll_simple", nullptr, kCountAndSides, 2, 2};
+  return simple_entry<DefaultPolicy>(signature, module, args, given, kwnames);
 }
 
 PyMethodDef function_definitions[] = {

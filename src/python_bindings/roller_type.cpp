@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "python_bindings/binding.hpp"
+#include "python_bindings/entry_points.hpp"
 #include "python_bindings/module_parts.hpp"
 #include "python_bindings/policy_type.hpp"
 #include "python_bindings/requests.hpp"
@@ -78,34 +79,18 @@ void roller_dealloc(PyObject* self) {
   free_instance(self);
 }
 
+const char* const kExpression[] = {"expression"};
+const char* const kProgram[] = {"program"};
+const char* const kCountAndSides[] = {"dice_count", "dice_sides"};
+
 PyObject* roller_roll(PyObject* self, PyObject* const* args, Py_ssize_t given, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static const char* const parameters[] = {"expression"};
-    static const Signature signature{"roll", "Kavelo", parameters, 1, 1};
-    PyObject* bound[1];
-    Borrow borrow;
-    Utf8Text expression;
-    if (!bind_arguments(signature, args, given, kwnames, bound) || !borrow.acquire(self) ||
-        !convert_source_text(bound[0], "expression", borrow.source_limit(), expression)) {
-      return nullptr;
-    }
-    return roll_expression(borrow.policy(), expression);
-  });
+  static const Signature signature{"roll", "Kavelo", kExpression, 1, 1};
+  return text_entry<Borrow, roll_expression>(signature, self, args, given, kwnames);
 }
 
 PyObject* roller_run(PyObject* self, PyObject* const* args, Py_ssize_t given, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static const char* const parameters[] = {"program"};
-    static const Signature signature{"run", "Kavelo", parameters, 1, 1};
-    PyObject* bound[1];
-    Borrow borrow;
-    Utf8Text program;
-    if (!bind_arguments(signature, args, given, kwnames, bound) || !borrow.acquire(self) ||
-        !convert_source_text(bound[0], "program", borrow.source_limit(), program)) {
-      return nullptr;
-    }
-    return run_program_text(borrow.policy(), program);
-  });
+  static const Signature signature{"run", "Kavelo", kProgram, 1, 1};
+  return text_entry<Borrow, run_program_text>(signature, self, args, given, kwnames);
 }
 
 PyObject* roller_roll_multiple(PyObject* self, PyObject* const* args, Py_ssize_t given,
@@ -128,20 +113,8 @@ PyObject* roller_roll_multiple(PyObject* self, PyObject* const* args, Py_ssize_t
 
 PyObject* roller_roll_simple(PyObject* self, PyObject* const* args, Py_ssize_t given,
                              PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static const char* const parameters[] = {"dice_count", "dice_sides"};
-    static const Signature signature{"roll_simple", "Kavelo", parameters, 2, 2};
-    PyObject* bound[2];
-    Borrow borrow;
-    std::int32_t count = 0;
-    std::int32_t sides = 0;
-    if (!bind_arguments(signature, args, given, kwnames, bound) || !borrow.acquire(self) ||
-        !convert_int32(bound[0], "dice_count", count) ||
-        !convert_int32(bound[1], "dice_sides", sides)) {
-      return nullptr;
-    }
-    return roll_simple_total(borrow.policy(), count, sides);
-  });
+  static const Signature signature{"roll_simple", "Kavelo", kCountAndSides, 2, 2};
+  return simple_entry<Borrow>(signature, self, args, given, kwnames);
 }
 
 PyObject* roller_roll_with_modifiers(PyObject* self, PyObject* const* args, Py_ssize_t given,

@@ -23,6 +23,7 @@
 #include "calculator/roll_trace.hpp"
 #include "parser/dice_parser.hpp"
 #include "python_bindings/binding.hpp"
+#include "python_bindings/guarded.hpp"
 #include "python_bindings/py_ref.hpp"
 #include "python_bindings/result_conversion.hpp"
 #include "resource/resource_spec.hpp"
@@ -42,16 +43,7 @@ void raise_internal_fault(const char* message) noexcept {
 
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    raise_internal_fault(e.what());
-  } catch (...) {
-    raise_internal_fault("unknown internal fault");
-  }
-  return nullptr;
+  return py::guarded_by<&raise_internal_fault>(static_cast<Body&&>(body));
 }
 
 // The names of the origins and fates, created once.
