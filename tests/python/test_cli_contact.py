@@ -16,6 +16,7 @@ from hypothesis import strategies as st
 from kavelo import ResourcePolicy
 from kavelo.cli import Summary, build_parser, histogram_rows, row_width
 from kavelo.cli.glossary import GLOSSES, error_code, gloss
+from kavelo.cli.progress import delay_from
 from kavelo.cli.stats import MAX_BINS
 
 KAVELO = [sys.executable, "-m", "kavelo"]
@@ -279,20 +280,22 @@ def test_folded_summary_keeps_exact_totals_and_row_counts() -> None:
 # ---------------------------------------------------------------- progress
 
 
-def test_progress_bar_only_on_a_terminal_and_erased_at_the_end() -> None:
+def _stderr_seen(args: list[str], env: dict[str, str], terminal: bool) -> tuple[int, str, str]:
+    """Runs the command with standard error on a pseudo-terminal (or a pipe); returns
+    the exit status, standard output and what standard error showed."""
     import pty
 
-    controller, terminal = pty.openpty()
+    environment = dict(os.environ, COLUMNS="80", **env)
+    if not terminal:
+        result = subprocess.run(KAVELO + args, capture_output=True, env=environment, timeout=300)
+        return result.returncode, result.stdout.decode(), result.stderr.decode()
+    controller, end = pty.openpty()
     try:
         result = subprocess.run(
-            KAVELO + ["-n", "1500000", "--stats", "1d6"],
-            stdout=subprocess.PIPE,
-            stderr=terminal,
-            timeout=300,
-            env=dict(os.environ, COLUMNS="80"),
+            KAVELO + args, stdout=subprocess.PIPE, stderr=end, env=environment, timeout=300
         )
-        os.close(terminal)
-        terminal = -1
+        os.close(end)
+        end = -1
         shown = b""
         while True:
             try:
@@ -304,13 +307,39 @@ def test_progress_bar_only_on_a_terminal_and_erased_at_the_end() -> None:
             shown += chunk
     finally:
         os.close(controller)
-        if terminal >= 0:
-            os.close(terminal)
-    assert result.returncode == 0
-    assert lines(result.stdout)[1] == "samples     1500000"
-    text = shown.decode("utf-8")
-    assert "%" in text and "/1500000 1d6" in text
-    assert text.endswith("\r\x1b[K")
+        if end >= 0:
+            os.close(end)
+    return result.returncode, result.stdout.decode(), shown.decode("utf-8")
+
+
+@pytest.mark.parametrize(
+    "terminal, delay, shown",
+    [(True, "0", True), (False, "0", False), (True, "3600", False)],
+)
+def test_progress_bar_only_on_a_terminal_after_its_delay_and_erased_at_the_end(
+    terminal: bool, delay: str, shown: bool
+) -> None:
+    # The delay comes from the environment, so the bar does not depend on how fast the
+    # machine finishes the work: 0 shows it from the first request, an hour never.
+    status, out, err = _stderr_seen(
+        ["-n", "30000", "--stats", "1d6"], {"KAVELO_PROGRESS_DELAY": delay}, terminal
+    )
+    assert status == 0
+    assert out.splitlines()[1] == "samples     30000"
+    if shown:
+        assert "%" in err and "/30000 1d6" in err
+        assert err.endswith("\r\x1b[K")
+    else:
+        assert err == ""
+
+
+@pytest.mark.parametrize(
+    "text, seconds",
+    [(None, 1.0), ("0", 0.0), ("2.5", 2.5), ("-1", 1.0), ("nan", 1.0), ("inf", 1.0), ("x", 1.0)],
+)
+def test_progress_delay_from_the_environment(text: str | None, seconds: float) -> None:
+    environ = {} if text is None else {"KAVELO_PROGRESS_DELAY": text}
+    assert delay_from(environ) == seconds
 
 
 def test_folded_summary_as_json_gives_bins_that_cover_every_total() -> None:

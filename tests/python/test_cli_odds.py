@@ -7,7 +7,6 @@ import os
 import pathlib
 import subprocess
 import sys
-import time
 import xml.etree.ElementTree as ET
 
 import pytest
@@ -225,11 +224,9 @@ def test_plot_draws_every_expression_in_one_svg(
 def test_plot_of_a_million_totals_stays_small(
     tmp_path: pathlib.Path, plain_svg: dict[str, str]
 ) -> None:
-    path, started = tmp_path / "chart.svg", time.monotonic()
+    path = tmp_path / "chart.svg"
     result = kavelo("--odds", "--plot", str(path), "1d1000000", env=plain_svg)
-    assert (
-        result.returncode == 0 and time.monotonic() - started < 60 and path.stat().st_size < 100_000
-    )
+    assert result.returncode == 0 and path.stat().st_size < 100_000
     [series] = ET.parse(path).getroot().findall(f"{SVG}g")
     assert len(attribute(child(series, f"{SVG}polyline"), "points").split()) <= 1001
 

@@ -18,7 +18,7 @@ from .escape import escape_message, escape_text
 from .glossary import error_code, with_gloss
 from .odds_mode import OddsRun, PlotError, usage_problem
 from .output import Output, OutputError, silence_stdout, terminal_columns, write_error
-from .progress import Progress
+from .progress import Progress, delay_from
 from .render import JsonRenderer, PlainRenderer, to_json
 from .sampling import sample_batches
 from .source import Input, argument_inputs, stdin_inputs
@@ -137,7 +137,8 @@ class Jobs:
 
     def _progress(self, item: Input) -> Progress:
         label = escape_text(item.text[:LABEL_CHARS])
-        return Progress(self.err, self.options.times, label, terminal_columns(os.environ, self.err))
+        columns = terminal_columns(os.environ, self.err)
+        return Progress(self.err, self.options.times, label, columns, delay_from(os.environ))
 
     def samples(self, item: Input) -> None:
         times: int = self.options.times

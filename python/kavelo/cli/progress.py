@@ -3,11 +3,17 @@ drawn only when standard error is a terminal."""
 
 from __future__ import annotations
 
+import math
 import time
+from collections.abc import Mapping
 from typing import TextIO
 
-#: Seconds of work before the bar first shows.
+#: Seconds of work before the bar first shows, unless ``DELAY_VARIABLE`` says otherwise.
 DELAY = 1.0
+#: The environment variable that sets the delay in seconds (``0`` shows the bar from the
+#: first finished unit; scripts and tests set it so that the bar does not depend on how
+#: fast the machine is).
+DELAY_VARIABLE = "KAVELO_PROGRESS_DELAY"
 #: Seconds between redraws.
 INTERVAL = 0.1
 #: Cells of the bar itself.
@@ -18,8 +24,11 @@ class Progress:
     """``advance`` counts finished units out of ``total``; ``close`` erases the bar.
     Failures to write are ignored: the bar is a courtesy, never the output."""
 
-    def __init__(self, stream: TextIO | None, total: int, label: str, columns: int) -> None:
+    def __init__(
+        self, stream: TextIO | None, total: int, label: str, columns: int, delay: float = DELAY
+    ) -> None:
         self.stream = stream if stream is not None and _is_terminal(stream) else None
+        self.delay = delay
         self.total = max(total, 1)
         self.label = label
         self.columns = columns
@@ -32,7 +41,7 @@ class Progress:
         if self.stream is None:
             return
         now = time.monotonic()
-        if now - self.started < DELAY:
+        if now - self.started < self.delay:
             return
         if self.drawn_at is not None and now - self.drawn_at < INTERVAL:
             return
@@ -61,3 +70,16 @@ def _is_terminal(stream: TextIO) -> bool:
         return stream.isatty()
     except (OSError, ValueError):
         return False
+
+
+def delay_from(environ: Mapping[str, str]) -> float:
+    """The delay ``DELAY_VARIABLE`` sets: a finite number of seconds, at least 0; any
+    other value (or none) leaves the default."""
+    text = environ.get(DELAY_VARIABLE)
+    if text is None:
+        return DELAY
+    try:
+        seconds = float(text)
+    except ValueError:
+        return DELAY
+    return seconds if math.isfinite(seconds) and seconds >= 0 else DELAY
