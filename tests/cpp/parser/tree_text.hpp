@@ -63,7 +63,12 @@ inline std::string expression_text(const ExpressionPool& pool, NodeId id) {
       for (const DiceModifier& m : pool.dice(node).modifiers) {
         out += ",";
         out += modifier_name(m.kind);
-        if (modifier_takes_value(m.kind)) out += " " + std::to_string(m.value);
+        if (modifier_takes_value(m.kind)) {
+          // Appended piece by piece: `" " + std::to_string(...)` draws a false -Wrestrict
+          // from g++ 12.
+          out += ' ';
+          out += std::to_string(m.value);
+        }
       }
       return out + ")";
     }
