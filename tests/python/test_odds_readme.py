@@ -41,7 +41,7 @@ def test_odds_section_command_lines_print_what_is_shown() -> None:
         result = subprocess.run(
             [sys.executable, "-m", "kavelo", *shlex.split(args)],
             capture_output=True,
-            env=dict(os.environ, COLUMNS="72"),
+            env=dict(os.environ, COLUMNS="80"),
             timeout=60,
             check=False,
         )
