@@ -9,11 +9,20 @@ followed by its faces in draw order in parentheses, then ``=`` and the total::
 
 In every form:
 
-- a face that no longer counts as itself (dropped, rerolled, removed by unique, not
-  matched by count) is struck: ``~~4~~`` in Markdown, ``~4~`` in text, dim and
-  struck in ANSI;
+- each value of the term is shown once, in the order of its first face: a face, or
+  the faces of one reroll-and-add sum joined by ``+`` (``2+5``, ``1+1+4`` for a die
+  that added twice), however many ``a`` modifiers made it;
+- a value that does not count (dropped, rerolled, removed by unique, not matched by
+  count, or gone into a sum or count that was itself removed) is struck: ``~~4~~`` in
+  Markdown, ``~4~`` in text, dim and struck in ANSI; a sum is struck as a whole
+  (``~~2+1~~``);
+- each count follows the values it looked at, as ``→`` and the number it gave
+  (``6, ~2~, 6 → 2``): the values before it that are not struck are the ones it
+  counted, and it is struck in turn when a later modifier removed it; a later count
+  follows it (``→ 0 → 1``);
+- so what is not struck after the last ``→`` (or in the whole list, without a count)
+  is exactly the term's values;
 - a face that made its die explode is followed by ``!`` (``**6**!, 2``);
-- faces added into one reroll-and-add sum are joined by ``+`` (``2+5``);
 - Markdown and ANSI show a counting face equal to the die's maximum or to 1 in bold
   (a critical), the total in backticks (Markdown) or bold (ANSI).
 
@@ -28,7 +37,7 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING, Literal
 
 if TYPE_CHECKING:
-    from .traces import Face, Term, Trace
+    from .traces import DerivedValue, Face, Term, Trace
 
 Style = Literal["markdown", "text", "ansi"]
 
@@ -37,6 +46,7 @@ _REMOVED = "\x1b[2;9m"
 _RESET = "\x1b[0m"
 
 _REMOVED_FATES = frozenset({"dropped", "rerolled", "duplicate", "uncounted"})
+_COUNT_ARROW = " \N{RIGHTWARDS ARROW} "
 
 # A dice term as the parser accepts it: count, d, sides, then modifiers, whitespace
 # allowed between the parts and before a modifier's number.
@@ -58,41 +68,92 @@ def escape_text(text: str) -> str:
     return _UNSAFE.sub(lambda m: repr(m.group())[1:-1], text)
 
 
-def _face(face: Face, sides: int, style: Style) -> str:
+def _struck(shown: str, style: Style) -> str:
+    if style == "markdown":
+        return f"~~{shown}~~"
+    if style == "text":
+        return f"~{shown}~"
+    return f"{_REMOVED}{shown}{_RESET}"
+
+
+def _face(face: Face, sides: int, style: Style, counts: bool) -> str:
     shown = str(face.value)
-    if face.fate in _REMOVED_FATES:
-        if style == "markdown":
-            return f"~~{shown}~~"
-        if style == "text":
-            return f"~{shown}~"
-        return f"{_REMOVED}{shown}{_RESET}"
+    if not counts:
+        return _struck(shown, style)
     if style != "text" and (face.value == sides or face.value == 1):
         return f"**{shown}**" if style == "markdown" else f"{_BOLD}{shown}{_RESET}"
     return shown
 
 
+def _explodes(faces: tuple[Face, ...], i: int) -> bool:
+    """Whether face ``i`` made its die explode: the die's next face is an explosion."""
+    following = faces[i + 1] if i + 1 < len(faces) else None
+    return following is not None and following.die == faces[i].die and following.origin == "explode"
+
+
+def _sum_roots(derived: tuple[DerivedValue, ...]) -> list[int]:
+    """For each derived value, the outermost sum it belongs to: itself, or the root of
+    the sum it was added into. A value goes only into one made after it, so one pass
+    backwards settles every chain."""
+    roots = list(range(len(derived)))
+    for i in range(len(derived) - 1, -1, -1):
+        into = derived[i].into
+        if into is not None and derived[into].kind == "sum" and derived[i].kind == "sum":
+            roots[i] = roots[into]
+    return roots
+
+
 def term_faces(term: Term, style: Style) -> str:
-    """The term's faces in draw order, as they stand inside the parentheses."""
-    pieces: list[str] = []
+    """The term's values as they stand inside the parentheses: its faces in draw order,
+    those of one reroll-and-add sum together, then each count."""
     faces = term.faces
+    derived = term.derived
+    sides = term.sides
+    if not derived:
+        return ", ".join(
+            _face(face, sides, style, face.fate not in _REMOVED_FATES)
+            + ("!" if _explodes(faces, i) else "")
+            for i, face in enumerate(faces)
+        )
+    roots = _sum_roots(derived)
+    # Each shown value: a face index alone, or the root sum with its faces' indices.
+    items: list[tuple[int | None, list[int]]] = []
+    slot_of_sum: dict[int, int] = {}
     for i, face in enumerate(faces):
-        shown = _face(face, term.sides, style)
-        following = faces[i + 1] if i + 1 < len(faces) else None
-        same_die = following is not None and following.die == face.die
-        if same_die and following is not None and following.origin == "explode":
-            shown += "!"
-        if (
-            pieces
-            and face.fate == "added"
-            and i > 0
-            and faces[i - 1].fate == "added"
-            and faces[i - 1].die == face.die
-            and faces[i - 1].by == face.by
-        ):
-            pieces[-1] += "+" + shown
+        into = face.into
+        if into is None or derived[into].kind != "sum":
+            items.append((None, [i]))
+            continue
+        root = roots[into]
+        slot = slot_of_sum.get(root)
+        if slot is None:
+            slot_of_sum[root] = len(items)
+            items.append((root, [i]))
         else:
-            pieces.append(shown)
-    return ", ".join(pieces)
+            items[slot][1].append(i)
+    pieces: list[str] = []
+    for root, members in items:
+        if root is None:
+            face = faces[members[0]]
+            counts = face.fate not in _REMOVED_FATES
+            explodes = "!" if _explodes(faces, members[0]) else ""
+            pieces.append(_face(face, sides, style, counts) + explodes)
+            continue
+        counts = derived[root].fate not in _REMOVED_FATES
+        shown = "+".join(
+            _face(faces[j], sides, style if counts else "text", True)
+            + ("!" if _explodes(faces, j) else "")
+            for j in members
+        )
+        pieces.append(shown if counts else _struck(shown, style))
+    shown = ", ".join(pieces)
+    for value in derived:
+        if value.kind == "count":
+            number = str(value.value)
+            if value.fate in _REMOVED_FATES:
+                number = _struck(number, style)
+            shown += _COUNT_ARROW + number
+    return shown
 
 
 def _term(term: Term, style: Style) -> str:
