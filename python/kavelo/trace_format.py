@@ -68,27 +68,47 @@ def escape_text(text: str) -> str:
     return _UNSAFE.sub(lambda m: repr(m.group())[1:-1], text)
 
 
-def _struck(shown: str, style: Style) -> str:
-    if style == "markdown":
-        return f"~~{shown}~~"
-    if style == "text":
-        return f"~{shown}~"
-    return f"{_REMOVED}{shown}{_RESET}"
+_STRUCK: dict[Style, str] = {"markdown": "~~{}~~", "text": "~{}~", "ansi": _REMOVED + "{}" + _RESET}
+_CRITICAL: dict[Style, str] = {"markdown": "**{}**", "text": "{}", "ansi": _BOLD + "{}" + _RESET}
+
+# How a face is shown: struck alone, counting alone (bold when critical), or as a part
+# of a struck sum (the sum is struck as a whole).
+_STRUCK_FACE, _COUNTING_FACE, _PART_OF_STRUCK = 0, 1, 2
 
 
-def _face(face: Face, sides: int, style: Style, counts: bool) -> str:
-    shown = str(face.value)
-    if not counts:
-        return _struck(shown, style)
-    if style != "text" and (face.value == sides or face.value == 1):
-        return f"**{shown}**" if style == "markdown" else f"{_BOLD}{shown}{_RESET}"
-    return shown
+class _FaceTexts:
+    """The text of each face as shown, made once per value, way and "!"."""
+
+    def __init__(self, sides: int, style: Style) -> None:
+        self._sides = sides
+        self._struck = _STRUCK[style].format
+        self._critical = _CRITICAL[style].format
+        self.made: dict[int, str] = {}
+
+    def make(self, key: int) -> str:
+        value, way, explodes = key >> 3, (key >> 1) & 3, key & 1
+        shown = str(value)
+        if way == _STRUCK_FACE:
+            shown = self._struck(shown)
+        elif way == _COUNTING_FACE and (value == self._sides or value == 1):
+            shown = self._critical(shown)
+        if explodes:
+            shown += "!"
+        self.made[key] = shown
+        return shown
+
+    def __call__(self, value: int, way: int, explodes: bool) -> str:
+        key = (value << 3) | (way << 1) | explodes
+        return self.made.get(key) or self.make(key)
 
 
-def _explodes(faces: tuple[Face, ...], i: int) -> bool:
-    """Whether face ``i`` made its die explode: the die's next face is an explosion."""
-    following = faces[i + 1] if i + 1 < len(faces) else None
-    return following is not None and following.die == faces[i].die and following.origin == "explode"
+def _explosions(faces: tuple[Face, ...]) -> list[bool]:
+    """For each face, whether it made its die explode: the die's next face is an
+    explosion."""
+    return [
+        following.origin == "explode" and following.die == face.die
+        for face, following in zip(faces, faces[1:], strict=False)
+    ] + [False]
 
 
 def _sum_roots(derived: tuple[DerivedValue, ...]) -> list[int]:
@@ -108,15 +128,20 @@ def term_faces(term: Term, style: Style) -> str:
     those of one reroll-and-add sum together, then each count."""
     faces = term.faces
     derived = term.derived
-    sides = term.sides
+    text_of = _FaceTexts(term.sides, style)
+    explodes = _explosions(faces)
+    removed = _REMOVED_FATES
     if not derived:
-        return ", ".join(
-            _face(face, sides, style, face.fate not in _REMOVED_FATES)
-            + ("!" if _explodes(faces, i) else "")
-            for i, face in enumerate(faces)
-        )
+        # The common case, inlined: most faces of a large term repeat a text made already.
+        made, make = text_of.made, text_of.make
+        pieces = []
+        for face, bang in zip(faces, explodes, strict=True):
+            way = _STRUCK_FACE if face.fate in removed else _COUNTING_FACE
+            key = (face.value << 3) | (way << 1) | bang
+            pieces.append(made.get(key) or make(key))
+        return ", ".join(pieces)
     roots = _sum_roots(derived)
-    # Each shown value: a face index alone, or the root sum with its faces' indices.
+    # Each shown value: a face alone (root None), or a root sum with its faces.
     items: list[tuple[int | None, list[int]]] = []
     slot_of_sum: dict[int, int] = {}
     for i, face in enumerate(faces):
@@ -131,28 +156,23 @@ def term_faces(term: Term, style: Style) -> str:
             items.append((root, [i]))
         else:
             items[slot][1].append(i)
+    struck = _STRUCK[style].format
     pieces: list[str] = []
     for root, members in items:
         if root is None:
             face = faces[members[0]]
-            counts = face.fate not in _REMOVED_FATES
-            explodes = "!" if _explodes(faces, members[0]) else ""
-            pieces.append(_face(face, sides, style, counts) + explodes)
+            way = _STRUCK_FACE if face.fate in removed else _COUNTING_FACE
+            pieces.append(text_of(face.value, way, explodes[members[0]]))
             continue
-        counts = derived[root].fate not in _REMOVED_FATES
-        shown = "+".join(
-            _face(faces[j], sides, style if counts else "text", True)
-            + ("!" if _explodes(faces, j) else "")
-            for j in members
-        )
-        pieces.append(shown if counts else _struck(shown, style))
+        counts = derived[root].fate not in removed
+        way = _COUNTING_FACE if counts else _PART_OF_STRUCK
+        shown = "+".join(text_of(faces[j].value, way, explodes[j]) for j in members)
+        pieces.append(shown if counts else struck(shown))
     shown = ", ".join(pieces)
     for value in derived:
         if value.kind == "count":
             number = str(value.value)
-            if value.fate in _REMOVED_FATES:
-                number = _struck(number, style)
-            shown += _COUNT_ARROW + number
+            shown += _COUNT_ARROW + (struck(number) if value.fate in removed else number)
     return shown
 
 

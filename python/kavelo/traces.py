@@ -165,9 +165,30 @@ class Trace:
                     "notation": term.notation,
                     "count": term.count,
                     "sides": term.sides,
-                    "faces": [face._asdict() for face in term.faces],
+                    "faces": [
+                        {
+                            "value": value,
+                            "die": die,
+                            "origin": origin,
+                            "fate": fate,
+                            "by": by,
+                            "into": into,
+                        }
+                        for value, die, origin, fate, by, into in term.faces
+                    ],
                     "values": term.values,
-                    "derived": [value._asdict() for value in term.derived],
+                    "derived": [
+                        {
+                            "value": value,
+                            "kind": kind,
+                            "made_by": made_by,
+                            "die": die,
+                            "fate": fate,
+                            "by": by,
+                            "into": into,
+                        }
+                        for value, kind, made_by, die, fate, by, into in term.derived
+                    ],
                 }
                 for term in self.terms
             ],
