@@ -34,6 +34,7 @@ from __future__ import annotations
 
 import re
 from collections.abc import Callable
+from itertools import pairwise
 from typing import TYPE_CHECKING, Literal
 
 if TYPE_CHECKING:
@@ -107,7 +108,7 @@ def _explosions(faces: tuple[Face, ...]) -> list[bool]:
     explosion."""
     return [
         following.origin == "explode" and following.die == face.die
-        for face, following in zip(faces, faces[1:], strict=False)
+        for face, following in pairwise(faces)
     ] + [False]
 
 
@@ -134,12 +135,12 @@ def term_faces(term: Term, style: Style) -> str:
     if not derived:
         # The common case, inlined: most faces of a large term repeat a text made already.
         made, make = text_of.made, text_of.make
-        pieces = []
+        texts = []
         for face, bang in zip(faces, explodes, strict=True):
             way = _STRUCK_FACE if face.fate in removed else _COUNTING_FACE
             key = (face.value << 3) | (way << 1) | bang
-            pieces.append(made.get(key) or make(key))
-        return ", ".join(pieces)
+            texts.append(made.get(key) or make(key))
+        return ", ".join(texts)
     roots = _sum_roots(derived)
     # Each shown value: a face alone (root None), or a root sum with its faces.
     items: list[tuple[int | None, list[int]]] = []
@@ -149,11 +150,11 @@ def term_faces(term: Term, style: Style) -> str:
         if into is None or derived[into].kind != "sum":
             items.append((None, [i]))
             continue
-        root = roots[into]
-        slot = slot_of_sum.get(root)
+        sum_root = roots[into]
+        slot = slot_of_sum.get(sum_root)
         if slot is None:
-            slot_of_sum[root] = len(items)
-            items.append((root, [i]))
+            slot_of_sum[sum_root] = len(items)
+            items.append((sum_root, [i]))
         else:
             items[slot][1].append(i)
     struck = _STRUCK[style].format

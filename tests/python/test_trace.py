@@ -205,7 +205,12 @@ def test_fates_of_every_modifier_kind(
         # A sum a later modifier removes is struck with all its faces, after drop,
         # keep-zero, unique, a later reroll and count.
         ("2d6a6kh1", [3, 4, 2, 1], "2d6a6kh1 (3+4, ~~2+1~~) = `7`", "2d6a6kh1 (3+4, ~2+1~) = 7"),
-        ("2d6a6dh1", [3, 4, 2, 1], "2d6a6dh1 (~~3+4~~, 2+**1**) = `3`", "2d6a6dh1 (~3+4~, 2+1) = 3"),
+        (
+            "2d6a6dh1",
+            [3, 4, 2, 1],
+            "2d6a6dh1 (~~3+4~~, 2+**1**) = `3`",
+            "2d6a6dh1 (~3+4~, 2+1) = 3",
+        ),
         ("1d6a6k0", [3, 4], "1d6a6k0 (~~3+4~~) = `0`", "1d6a6k0 (~3+4~) = 0"),
         (
             "2d6a2u",
@@ -220,7 +225,12 @@ def test_fates_of_every_modifier_kind(
             "2d6a2c7 (2+5, ~~3~~ → 1) = `1`",
             "2d6a2c7 (2+5, ~3~ → 1) = 1",
         ),
-        ("2d6a2c5", [2, 5, 3], "2d6a2c5 (~~2+5~~, ~~3~~ → 0) = `0`", "2d6a2c5 (~2+5~, ~3~ → 0) = 0"),
+        (
+            "2d6a2c5",
+            [2, 5, 3],
+            "2d6a2c5 (~~2+5~~, ~~3~~ → 0) = `0`",
+            "2d6a2c5 (~2+5~, ~3~ → 0) = 0",
+        ),
         # Faces summed by two reroll-and-adds are one value.
         ("1d6a2a8", [1, 1, 4], "1d6a2a8 (**1**+**1**+4) = `6`", "1d6a2a8 (1+1+4) = 6"),
         (
@@ -236,7 +246,12 @@ def test_fates_of_every_modifier_kind(
             "6d8c8dl1 (~~8~~, ~~8~~, ~~1~~, ~~2~~, ~~3~~, ~~4~~ → ~~2~~) = `0`",
             "6d8c8dl1 (~8~, ~8~, ~1~, ~2~, ~3~, ~4~ → ~2~) = 0",
         ),
-        ("3d3c5c0", [1, 2, 3], "3d3c5c0 (~~1~~, ~~2~~, ~~3~~ → 0 → 1) = `1`", "3d3c5c0 (~1~, ~2~, ~3~ → 0 → 1) = 1"),
+        (
+            "3d3c5c0",
+            [1, 2, 3],
+            "3d3c5c0 (~~1~~, ~~2~~, ~~3~~ → 0 → 1) = `1`",
+            "3d3c5c0 (~1~, ~2~, ~3~ → 0 → 1) = 1",
+        ),
         ("2d3c3c1", [3, 1], "2d3c3c1 (**3**, ~~1~~ → 1 → 1) = `1`", "2d3c3c1 (3, ~1~ → 1 → 1) = 1"),
         (
             "2d3c3c2",
@@ -286,7 +301,10 @@ def test_ansi_marks_removed_and_critical_faces() -> None:
         (
             "3d3c5c0",
             [1, 2, 3],
-            [(0, "count", "c5", None, "counted", "c0", 1), (1, "count", "c0", None, "kept", None, None)],
+            [
+                (0, "count", "c5", None, "counted", "c0", 1),
+                (1, "count", "c0", None, "kept", None, None),
+            ],
             [0, 0, 0],
         ),
         ("2d6kh1", [3, 4], [], [None, None]),
@@ -318,19 +336,19 @@ def test_faces_and_derived_values_are_named_tuples() -> None:
 def test_the_native_functions_check_the_record_classes() -> None:
     for face, derived in [(dict, DerivedValue), (Face, 3), (Face, None)]:
         with pytest.raises(TypeError, match="tuple subclasses"):
-            _trace.trace("1d6", None, face, derived)
+            _trace.trace("1d6", None, face, derived)  # type: ignore[arg-type]
         with pytest.raises(TypeError, match="tuple subclasses"):
-            _trace.replay("1d6", [1], None, face, derived)
+            _trace.replay("1d6", [1], None, face, derived)  # type: ignore[arg-type]
 
     class WithDict(tuple):  # type: ignore[type-arg]
         pass
 
     # Any tuple subclass will do, even one with a __dict__ (then kept in the collector).
-    _, terms = _trace.replay("2d6a6", [1, 2, 3, 4], None, WithDict, WithDict)
-    assert type(terms[0][3][0]) is WithDict and terms[0][3][0] == (1, 0, "roll", "added", "a6", 0)
-    assert gc.is_tracked(terms[0][3][0])
-    _, terms = _trace.replay("2d6a6", [1, 2, 3, 4], None, Face, DerivedValue)
-    assert not gc.is_tracked(terms[0][3][0])
+    _, plain = _trace.replay("2d6a6", [1, 2, 3, 4], None, WithDict, WithDict)
+    assert type(plain[0][3][0]) is WithDict and plain[0][3][0] == (1, 0, "roll", "added", "a6", 0)
+    assert gc.is_tracked(plain[0][3][0])
+    _, named = _trace.replay("2d6a6", [1, 2, 3, 4], None, Face, DerivedValue)
+    assert not gc.is_tracked(named[0][3][0])
 
 
 def test_comments_cannot_act_on_a_terminal_or_on_markdown() -> None:
