@@ -217,9 +217,8 @@ void apply_pool_modifier(RollGroups& groups, const DiceModifier& modifier) {
 // value of its own (one more trace node), which every value of the pool is an input of,
 // counted or not. False when that node is refused.
 template <class T>
-bool apply_traced_pool_effect(std::vector<T>& pool, PoolEffect effect,
-                              const DiceModifier& modifier, ExecutionBudget& budget,
-                              RollTrace& trace) {
+bool apply_traced_pool_effect(std::vector<T>& pool, PoolEffect effect, const DiceModifier& modifier,
+                              ExecutionBudget& budget, RollTrace& trace) {
   if (effect == PoolEffect::CountOf) {
     if (!budget.try_charge(Resource::TraceNodes, 1)) return false;
     const std::int64_t target = modifier.value;
@@ -227,16 +226,14 @@ bool apply_traced_pool_effect(std::vector<T>& pool, PoolEffect effect,
     for (const T& v : pool) matches += value_of(v) == target ? 1 : 0;
     const TraceNode count = trace.add_derived(matches, DerivedKind::Count, modifier, kNoIndex);
     for (const T& v : pool) {
-      trace.set_fate(v.node_of(),
-                     value_of(v) == target ? FaceFate::Counted : FaceFate::Uncounted, modifier,
-                     count);
+      trace.set_fate(v.node_of(), value_of(v) == target ? FaceFate::Counted : FaceFate::Uncounted,
+                     modifier, count);
     }
     // A count is at most the pool's size, so it still fits a packed value.
     pool.assign(1, T::of(matches, count));
     return true;
   }
-  const FaceFate fate =
-      effect == PoolEffect::FirstOfEach ? FaceFate::Duplicate : FaceFate::Dropped;
+  const FaceFate fate = effect == PoolEffect::FirstOfEach ? FaceFate::Duplicate : FaceFate::Dropped;
   apply_selection(pool, effect, modifier,
                   [&](const T& v) { trace.set_fate(v.node_of(), fate, modifier); });
   return true;

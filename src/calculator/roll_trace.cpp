@@ -29,7 +29,8 @@ void RollTrace::add_plain_faces(std::span<const std::int64_t> values, std::uint6
   faces_.reserve(faces_.size() + values.size());
   live_.reserve(live_.size() + values.size());
   for (std::size_t i = 0; i < values.size(); ++i) {
-    live_.push_back(add_face(static_cast<std::uint32_t>(values[i]), FaceOrigin::Roll, first_die + i));
+    live_.push_back(
+        add_face(static_cast<std::uint32_t>(values[i]), FaceOrigin::Roll, first_die + i));
   }
 }
 

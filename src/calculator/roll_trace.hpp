@@ -45,8 +45,8 @@ enum class FaceFate : std::uint8_t {
 
 // True for the fates of values that do not count towards the term at all.
 constexpr bool is_removal(FaceFate fate) noexcept {
-  return fate == FaceFate::Dropped || fate == FaceFate::Rerolled ||
-         fate == FaceFate::Duplicate || fate == FaceFate::Uncounted;
+  return fate == FaceFate::Dropped || fate == FaceFate::Rerolled || fate == FaceFate::Duplicate ||
+         fate == FaceFate::Uncounted;
 }
 
 // `into` and `die` of the values that have none.
@@ -121,8 +121,8 @@ class RollTrace {
   // --- used by the roller while it records; the roller charges trace_nodes first ---
 
   TraceNode add_face(std::uint32_t value, FaceOrigin origin, std::uint64_t die) {
-    faces_.push_back(TracedFace{value, static_cast<std::uint32_t>(die), kNoIndex,
-                                DiceModifier{}, origin, FaceFate::Kept});
+    faces_.push_back(TracedFace{value, static_cast<std::uint32_t>(die), kNoIndex, DiceModifier{},
+                                origin, FaceFate::Kept});
     return static_cast<TraceNode>(faces_.size() - 1);
   }
   // The faces of plain dice, one per die: `values[i]` is the first face of die
@@ -130,8 +130,8 @@ class RollTrace {
   void add_plain_faces(std::span<const std::int64_t> values, std::uint64_t first_die);
   TraceNode add_derived(std::int64_t value, DerivedKind kind, const DiceModifier& made_by,
                         std::uint32_t die) {
-    derived_.push_back(DerivedValue{value, die, kNoIndex, made_by, DiceModifier{}, kind,
-                                    FaceFate::Kept});
+    derived_.push_back(
+        DerivedValue{value, die, kNoIndex, made_by, DiceModifier{}, kind, FaceFate::Kept});
     return static_cast<TraceNode>(derived_.size() - 1) | kDerivedNode;
   }
   [[nodiscard]] std::int64_t value_of(TraceNode node) const noexcept {

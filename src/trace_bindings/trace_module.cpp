@@ -19,11 +19,11 @@
 
 #include <cstdint>
 #include <exception>
-#include <unordered_map>
 #include <new>
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "calculator/dice_calculator.hpp"
@@ -238,8 +238,8 @@ bool all_made(PyObject* const (&objects)[N]) {
   return made;
 }
 
-PyObject* face_record(const TracedFace& face, const TracedTerm& term,
-                      const RecordClasses& classes, SharedObjects& shared) {
+PyObject* face_record(const TracedFace& face, const TracedTerm& term, const RecordClasses& classes,
+                      SharedObjects& shared) {
   PyObject* const items[] = {
       PyLong_FromUnsignedLong(face.value),
       shared.die(face.die),
@@ -291,10 +291,9 @@ PyObject* terms_to_list(const RollTrace& trace, const RecordClasses& classes) {
       return face_record(trace.faces()[i], term, classes, shared);
     }));
     if (!faces) return nullptr;
-    PyRef derived =
-        PyRef::steal(records(term.first_derived, term.end_derived, [&](std::size_t i) {
-          return derived_record(trace.derived()[i], term, classes, shared);
-        }));
+    PyRef derived = PyRef::steal(records(term.first_derived, term.end_derived, [&](std::size_t i) {
+      return derived_record(trace.derived()[i], term, classes, shared);
+    }));
     if (!derived) return nullptr;
     PyRef count = PyRef::steal(PyLong_FromLong(term.count));
     PyRef sides = PyRef::steal(PyLong_FromLong(term.sides));

@@ -249,10 +249,10 @@ INSTANTIATE_TEST_SUITE_P(
 struct DerivedCase {
   const char* expression;
   std::vector<std::int64_t> faces;
-  std::vector<FaceFate> fates;        // of the faces
-  std::vector<std::uint32_t> intos;   // of the faces
-  std::vector<std::int64_t> values;   // of the derived values
-  std::vector<DerivedKind> kinds;     // of the derived values
+  std::vector<FaceFate> fates;       // of the faces
+  std::vector<std::uint32_t> intos;  // of the faces
+  std::vector<std::int64_t> values;  // of the derived values
+  std::vector<DerivedKind> kinds;    // of the derived values
   std::vector<FaceFate> derived_fates;
   std::vector<std::uint32_t> derived_intos;
 };
@@ -339,15 +339,15 @@ INSTANTIATE_TEST_SUITE_P(
                     {F::Dropped},
                     {kNone}},
         // A count that a drop removes, and the faces it counted.
-        DerivedCase{"6d8c8dl1",
-                    {8, 8, 1, 2, 3, 4},
-                    {F::Dropped, F::Dropped, F::Uncounted, F::Uncounted, F::Uncounted,
-                     F::Uncounted},
-                    {0, 0, 0, 0, 0, 0},
-                    {2},
-                    {K::Count},
-                    {F::Dropped},
-                    {kNone}},
+        DerivedCase{
+            "6d8c8dl1",
+            {8, 8, 1, 2, 3, 4},
+            {F::Dropped, F::Dropped, F::Uncounted, F::Uncounted, F::Uncounted, F::Uncounted},
+            {0, 0, 0, 0, 0, 0},
+            {2},
+            {K::Count},
+            {F::Dropped},
+            {kNone}},
         // A count of nothing, counted by a second count.
         DerivedCase{"3d3c5c0",
                     {1, 2, 3},
@@ -401,9 +401,9 @@ TEST_P(RollTraceNodeLimitTest, TraceNodesBoundTheTrace) {
       EXPECT_EQ(calculator.budget().used(Resource::TraceNodes), c.nodes);
     } else {
       ASSERT_FALSE(result.has_value());
-      EXPECT_EQ(result.error().display(),
-                "[limit.trace_nodes] 计算预算已耗尽: used " + std::to_string(limit) +
-                    ", requested 1, limit " + std::to_string(limit));
+      EXPECT_EQ(result.error().display(), "[limit.trace_nodes] 计算预算已耗尽: used " +
+                                              std::to_string(limit) + ", requested 1, limit " +
+                                              std::to_string(limit));
     }
     DiceCalculator plain{*policy};
     EXPECT_TRUE(plain.evaluate_expression(expression).has_value());
@@ -412,11 +412,11 @@ TEST_P(RollTraceNodeLimitTest, TraceNodesBoundTheTrace) {
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, RollTraceNodeLimitTest,
-    ::testing::Values(NodeLimitCase{"20d6", {}, 20},           // the bulk draw of plain dice
+    ::testing::Values(NodeLimitCase{"20d6", {}, 20},             // the bulk draw of plain dice
                       NodeLimitCase{"5d6", {1, 2, 3, 4, 5}, 5},  // replayed
-                      NodeLimitCase{"3d6!", {6, 2, 3, 4}, 4},   // an explosion
-                      NodeLimitCase{"2d6a6", {1, 2, 3, 4}, 6},  // faces and sums
-                      NodeLimitCase{"3d6c6", {6, 2, 6}, 4},     // a count
+                      NodeLimitCase{"3d6!", {6, 2, 3, 4}, 4},    // an explosion
+                      NodeLimitCase{"2d6a6", {1, 2, 3, 4}, 6},   // faces and sums
+                      NodeLimitCase{"3d6c6", {6, 2, 6}, 4},      // a count
                       NodeLimitCase{"2d4+3d4c1", {1, 2, 3, 4, 1}, 6}));
 
 }  // namespace
