@@ -12,7 +12,8 @@
 # Targets: front_end (parser on arbitrary bytes), evaluate (parse and evaluate under the
 # default and a derived tight policy), python (the extension module driven through an
 # embedded interpreter), odds (the odds evaluator under derived limits, checked against
-# the roller). New inputs found go to fuzz/corpus-work/<target>/ (not committed).
+# the roller), trace (replay and trace through the interpreter, every shown form read
+# back and checked). New inputs found go to fuzz/corpus-work/<target>/ (not committed).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,11 +24,11 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --seconds) seconds="$2"; shift 2 ;;
     --replay-only) replay_only=1; shift ;;
-    front_end|evaluate|python|odds) targets+=("$1"); shift ;;
+    front_end|evaluate|python|odds|trace) targets+=("$1"); shift ;;
     *) echo "unknown argument: $1" >&2; exit 2 ;;
   esac
 done
-[ ${#targets[@]} -gt 0 ] || targets=(front_end evaluate python odds)
+[ ${#targets[@]} -gt 0 ] || targets=(front_end evaluate python odds trace)
 
 PYTHON=${PYTHON:-python3}
 build=build/fuzz
@@ -70,7 +71,8 @@ CXX="$CXX_FUZZ" cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInf
   -DKAVELO_SANITIZE=ON -DKAVELO_BUILD_FUZZ=ON -DKAVELO_BUILD_PYTHON=ON \
   -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link \
   -DPython_EXECUTABLE="$(command -v "$PYTHON")" >/dev/null
-cmake --build "$build" -j "${JOBS:-2}" --target fuzz_front_end fuzz_evaluate fuzz_python fuzz_odds
+cmake --build "$build" -j "${JOBS:-2}" --target fuzz_front_end fuzz_evaluate fuzz_python fuzz_odds \
+  fuzz_trace
 
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 limits=(-timeout=2 -malloc_limit_mb=256 -rss_limit_mb=2048)
@@ -84,7 +86,7 @@ for target in "${targets[@]}"; do
   leaks=1
   # The interpreter keeps objects until exit by design; the module's leaks are covered
   # by the two core targets and the leak check.
-  [ "$target" = python ] && leaks=0
+  [ "$target" = python ] || [ "$target" = trace ] && leaks=0
 
   echo "== $target: replaying the seed corpus"
   "$binary" "${limits[@]}" -detect_leaks=$leaks -runs=0 -artifact_prefix="$artifacts/" \

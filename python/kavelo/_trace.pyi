@@ -4,32 +4,49 @@ Use :func:`kavelo.trace` and :func:`kavelo.replay`, which wrap the result in
 :class:`kavelo.Trace`.
 """
 
-from typing import Any
+from typing import Any, TypeVar
 
-# (value, die, origin, fate, cause): cause is the deciding modifier's text, None when kept.
-RawFace = tuple[int, int, str, str, str | None]
-# (count, sides, modifiers, faces, values)
-RawTerm = tuple[int, int, str, list[RawFace], list[list[int]]]
+FaceT = TypeVar("FaceT", bound=tuple[Any, ...])
+DerivedT = TypeVar("DerivedT", bound=tuple[Any, ...])
 
-def trace(expression: str, limits: dict[str, int] | None, /) -> tuple[Any, list[RawTerm]]:
+# (count, sides, modifiers, faces, values, derived): faces are records of `face`
+# (value, die, origin, fate, by, into), derived values records of `derived` (value,
+# kind, made_by, die, fate, by, into).
+RawTerm = tuple[int, int, str, tuple[FaceT, ...], list[list[int]], tuple[DerivedT, ...]]
+
+def trace(
+    expression: str,
+    limits: dict[str, int] | None,
+    face: type[FaceT],
+    derived: type[DerivedT],
+    /,
+) -> tuple[Any, list[RawTerm[FaceT, DerivedT]]]:
     """Rolls one expression and records every face: ``(result, terms)``.
 
     ``result`` is the dictionary ``roll_dice`` returns; ``limits`` the dict of
-    ``ResourcePolicy.limits()``, or None for the defaults.
+    ``ResourcePolicy.limits()``, or None for the defaults; ``face`` and ``derived``
+    the tuple subclasses whose instances the records are (made without calling them).
 
     Raises:
         ValueError: with ``roll_dice``'s text for a syntax, limit or arithmetic error.
-        TypeError: when ``expression`` is not a ``str``.
+        TypeError: when ``expression`` is not a ``str``, or a record class not a tuple
+            subclass.
     """
 
 def replay(
-    expression: str, faces: list[int] | tuple[int, ...], limits: dict[str, int] | None, /
-) -> tuple[Any, list[RawTerm]]:
+    expression: str,
+    faces: list[int] | tuple[int, ...],
+    limits: dict[str, int] | None,
+    face: type[FaceT],
+    derived: type[DerivedT],
+    /,
+) -> tuple[Any, list[RawTerm[FaceT, DerivedT]]]:
     """Evaluates one expression with the given faces instead of the generator:
     ``(result, terms)`` as for :func:`trace`.
 
     Raises:
         ValueError: for a face that is not an ``int`` or is outside its die, too few or
             too many faces, faces left over, or any error of :func:`trace`.
-        TypeError: when ``faces`` is not a list or tuple.
+        TypeError: when ``faces`` is not a list or tuple, or for the arguments of
+            :func:`trace`.
     """

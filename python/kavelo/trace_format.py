@@ -9,11 +9,20 @@ followed by its faces in draw order in parentheses, then ``=`` and the total::
 
 In every form:
 
-- a face that no longer counts as itself (dropped, rerolled, removed by unique, not
-  matched by count) is struck: ``~~4~~`` in Markdown, ``~4~`` in text, dim and
-  struck in ANSI;
+- each value of the term is shown once, in the order of its first face: a face, or
+  the faces of one reroll-and-add sum joined by ``+`` (``2+5``, ``1+1+4`` for a die
+  that added twice), however many ``a`` modifiers made it;
+- a value that does not count (dropped, rerolled, removed by unique, not matched by
+  count, or gone into a sum or count that was itself removed) is struck: ``~~4~~`` in
+  Markdown, ``~4~`` in text, dim and struck in ANSI; a sum is struck as a whole
+  (``~~2+1~~``);
+- each count follows the values it looked at, as ``→`` and the number it gave
+  (``6, ~2~, 6 → 2``): the values before it that are not struck are the ones it
+  counted, and it is struck in turn when a later modifier removed it; a later count
+  follows it (``→ 0 → 1``);
+- so what is not struck after the last ``→`` (or in the whole list, without a count)
+  is exactly the term's values;
 - a face that made its die explode is followed by ``!`` (``**6**!, 2``);
-- faces added into one reroll-and-add sum are joined by ``+`` (``2+5``);
 - Markdown and ANSI show a counting face equal to the die's maximum or to 1 in bold
   (a critical), the total in backticks (Markdown) or bold (ANSI).
 
@@ -25,10 +34,11 @@ from __future__ import annotations
 
 import re
 from collections.abc import Callable
+from itertools import pairwise
 from typing import TYPE_CHECKING, Literal
 
 if TYPE_CHECKING:
-    from .traces import Face, Term, Trace
+    from .traces import DerivedValue, Face, Term, Trace
 
 Style = Literal["markdown", "text", "ansi"]
 
@@ -37,6 +47,7 @@ _REMOVED = "\x1b[2;9m"
 _RESET = "\x1b[0m"
 
 _REMOVED_FATES = frozenset({"dropped", "rerolled", "duplicate", "uncounted"})
+_COUNT_ARROW = " \N{RIGHTWARDS ARROW} "
 
 # A dice term as the parser accepts it: count, d, sides, then modifiers, whitespace
 # allowed between the parts and before a modifier's number.
@@ -58,41 +69,112 @@ def escape_text(text: str) -> str:
     return _UNSAFE.sub(lambda m: repr(m.group())[1:-1], text)
 
 
-def _face(face: Face, sides: int, style: Style) -> str:
-    shown = str(face.value)
-    if face.fate in _REMOVED_FATES:
-        if style == "markdown":
-            return f"~~{shown}~~"
-        if style == "text":
-            return f"~{shown}~"
-        return f"{_REMOVED}{shown}{_RESET}"
-    if style != "text" and (face.value == sides or face.value == 1):
-        return f"**{shown}**" if style == "markdown" else f"{_BOLD}{shown}{_RESET}"
-    return shown
+_STRUCK: dict[Style, str] = {"markdown": "~~{}~~", "text": "~{}~", "ansi": _REMOVED + "{}" + _RESET}
+_CRITICAL: dict[Style, str] = {"markdown": "**{}**", "text": "{}", "ansi": _BOLD + "{}" + _RESET}
+
+# How a face is shown: struck alone, counting alone (bold when critical), or as a part
+# of a struck sum (the sum is struck as a whole).
+_STRUCK_FACE, _COUNTING_FACE, _PART_OF_STRUCK = 0, 1, 2
+
+
+class _FaceTexts:
+    """The text of each face as shown, made once per value, way and "!"."""
+
+    def __init__(self, sides: int, style: Style) -> None:
+        self._sides = sides
+        self._struck = _STRUCK[style].format
+        self._critical = _CRITICAL[style].format
+        self.made: dict[int, str] = {}
+
+    def make(self, key: int) -> str:
+        value, way, explodes = key >> 3, (key >> 1) & 3, key & 1
+        shown = str(value)
+        if way == _STRUCK_FACE:
+            shown = self._struck(shown)
+        elif way == _COUNTING_FACE and (value == self._sides or value == 1):
+            shown = self._critical(shown)
+        if explodes:
+            shown += "!"
+        self.made[key] = shown
+        return shown
+
+    def __call__(self, value: int, way: int, explodes: bool) -> str:
+        key = (value << 3) | (way << 1) | explodes
+        return self.made.get(key) or self.make(key)
+
+
+def _explosions(faces: tuple[Face, ...]) -> list[bool]:
+    """For each face, whether it made its die explode: the die's next face is an
+    explosion."""
+    return [
+        following.origin == "explode" and following.die == face.die
+        for face, following in pairwise(faces)
+    ] + [False]
+
+
+def _sum_roots(derived: tuple[DerivedValue, ...]) -> list[int]:
+    """For each derived value, the outermost sum it belongs to: itself, or the root of
+    the sum it was added into. A value goes only into one made after it, so one pass
+    backwards settles every chain."""
+    roots = list(range(len(derived)))
+    for i in range(len(derived) - 1, -1, -1):
+        into = derived[i].into
+        if into is not None and derived[into].kind == "sum" and derived[i].kind == "sum":
+            roots[i] = roots[into]
+    return roots
 
 
 def term_faces(term: Term, style: Style) -> str:
-    """The term's faces in draw order, as they stand inside the parentheses."""
-    pieces: list[str] = []
+    """The term's values as they stand inside the parentheses: its faces in draw order,
+    those of one reroll-and-add sum together, then each count."""
     faces = term.faces
+    derived = term.derived
+    text_of = _FaceTexts(term.sides, style)
+    explodes = _explosions(faces)
+    removed = _REMOVED_FATES
+    if not derived:
+        # The common case, inlined: most faces of a large term repeat a text made already.
+        made, make = text_of.made, text_of.make
+        texts = []
+        for face, bang in zip(faces, explodes, strict=True):
+            way = _STRUCK_FACE if face.fate in removed else _COUNTING_FACE
+            key = (face.value << 3) | (way << 1) | bang
+            texts.append(made.get(key) or make(key))
+        return ", ".join(texts)
+    roots = _sum_roots(derived)
+    # Each shown value: a face alone (root None), or a root sum with its faces.
+    items: list[tuple[int | None, list[int]]] = []
+    slot_of_sum: dict[int, int] = {}
     for i, face in enumerate(faces):
-        shown = _face(face, term.sides, style)
-        following = faces[i + 1] if i + 1 < len(faces) else None
-        same_die = following is not None and following.die == face.die
-        if same_die and following is not None and following.origin == "explode":
-            shown += "!"
-        if (
-            pieces
-            and face.fate == "added"
-            and i > 0
-            and faces[i - 1].fate == "added"
-            and faces[i - 1].die == face.die
-            and faces[i - 1].by == face.by
-        ):
-            pieces[-1] += "+" + shown
+        into = face.into
+        if into is None or derived[into].kind != "sum":
+            items.append((None, [i]))
+            continue
+        sum_root = roots[into]
+        slot = slot_of_sum.get(sum_root)
+        if slot is None:
+            slot_of_sum[sum_root] = len(items)
+            items.append((sum_root, [i]))
         else:
-            pieces.append(shown)
-    return ", ".join(pieces)
+            items[slot][1].append(i)
+    struck = _STRUCK[style].format
+    pieces: list[str] = []
+    for root, members in items:
+        if root is None:
+            face = faces[members[0]]
+            way = _STRUCK_FACE if face.fate in removed else _COUNTING_FACE
+            pieces.append(text_of(face.value, way, explodes[members[0]]))
+            continue
+        counts = derived[root].fate not in removed
+        way = _COUNTING_FACE if counts else _PART_OF_STRUCK
+        shown = "+".join(text_of(faces[j].value, way, explodes[j]) for j in members)
+        pieces.append(shown if counts else struck(shown))
+    shown = ", ".join(pieces)
+    for value in derived:
+        if value.kind == "count":
+            number = str(value.value)
+            shown += _COUNT_ARROW + (struck(number) if value.fate in removed else number)
+    return shown
 
 
 def _term(term: Term, style: Style) -> str:

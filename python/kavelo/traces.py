@@ -20,7 +20,7 @@ from __future__ import annotations
 from collections.abc import Iterable
 from dataclasses import dataclass
 from itertools import islice
-from typing import Any, Literal, cast
+from typing import Any, Literal, NamedTuple, cast
 
 from . import _trace
 from ._core import ResourcePolicy
@@ -28,13 +28,13 @@ from .results import DiceRollResult
 
 Origin = Literal["roll", "explode", "reroll"]
 Fate = Literal["kept", "dropped", "rerolled", "duplicate", "added", "counted", "uncounted"]
+Kind = Literal["sum", "count"]
 
-#: The fates of faces that no longer count as themselves in the term's values.
+#: The fates of faces (and derived values) that do not count towards the term at all.
 REMOVED_FATES: frozenset[str] = frozenset({"dropped", "rerolled", "duplicate", "uncounted"})
 
 
-@dataclass(frozen=True, slots=True)
-class Face:
+class Face(NamedTuple):
     """One face a die showed.
 
     ``value`` the face; ``die`` the index of its die in the term, from 0; ``origin``
@@ -42,7 +42,13 @@ class Face:
     ``"reroll"`` a reroll's new face); ``fate`` what became of it (``"kept"``,
     ``"dropped"`` by a keep or drop, ``"rerolled"`` away, ``"duplicate"`` removed by
     unique, ``"added"`` into a reroll-and-add sum, ``"counted"`` or ``"uncounted"`` by
-    count); ``by`` the modifier that decided the fate (``"kh3"``), None when kept.
+    count); ``by`` the modifier that decided the fate (``"kh3"``), None when kept;
+    ``into`` the index in :attr:`Term.derived` of the sum or count the face went into
+    (None when none).
+
+    A face that went into a sum or a count that was itself removed takes that removal's
+    fate and modifier: every face with a fate of :data:`REMOVED_FATES` is one that does
+    not count.
     """
 
     value: int
@@ -50,6 +56,26 @@ class Face:
     origin: Origin
     fate: Fate
     by: str | None
+    into: int | None = None
+
+
+class DerivedValue(NamedTuple):
+    """A value a modifier made from other values: a reroll-and-add sum or a count.
+
+    ``value`` the value; ``kind`` ``"sum"`` (the die's values plus one new face, by
+    ``a``) or ``"count"`` (how many values equalled the n of ``c``); ``made_by`` the
+    modifier that made it (``"a2"``, ``"c6"``); ``die`` a sum's die, None for a count;
+    ``fate``, ``by`` and ``into`` as for a :class:`Face`: a derived value is kept,
+    removed by a later modifier, added into a later sum or counted by a later count.
+    """
+
+    value: int
+    kind: Kind
+    made_by: str
+    die: int | None
+    fate: Fate
+    by: str | None
+    into: int | None = None
 
 
 @dataclass(frozen=True, slots=True)
@@ -58,7 +84,8 @@ class Term:
 
     ``faces`` holds every face drawn for it in draw order; ``values`` the groups it
     contributed to the result's ``rolls`` (sums of reroll-and-add and counts are
-    values, not faces).
+    values, not faces); ``derived`` the sums and counts its modifiers made, in the
+    order made, which faces and derived values name by index (``into``).
     """
 
     count: int
@@ -66,6 +93,7 @@ class Term:
     modifiers: str
     faces: tuple[Face, ...]
     values: list[list[int]]
+    derived: tuple[DerivedValue, ...] = ()
 
     @property
     def notation(self) -> str:
@@ -128,7 +156,8 @@ class Trace:
         return format_trace(self, "ansi")
 
     def to_dict(self) -> dict[str, object]:
-        """The trace as plain data (for JSON): the result and every term."""
+        """The trace as plain data (for JSON): the result and every term, each face and
+        derived value as a dictionary of its fields."""
         return {
             "result": dict(self.result),
             "terms": [
@@ -138,15 +167,28 @@ class Trace:
                     "sides": term.sides,
                     "faces": [
                         {
-                            "value": face.value,
-                            "die": face.die,
-                            "origin": face.origin,
-                            "fate": face.fate,
-                            "by": face.by,
+                            "value": value,
+                            "die": die,
+                            "origin": origin,
+                            "fate": fate,
+                            "by": by,
+                            "into": into,
                         }
-                        for face in term.faces
+                        for value, die, origin, fate, by, into in term.faces
                     ],
                     "values": term.values,
+                    "derived": [
+                        {
+                            "value": value,
+                            "kind": kind,
+                            "made_by": made_by,
+                            "die": die,
+                            "fate": fate,
+                            "by": by,
+                            "into": into,
+                        }
+                        for value, kind, made_by, die, fate, by, into in term.derived
+                    ],
                 }
                 for term in self.terms
             ],
@@ -169,21 +211,12 @@ def _limits(policy: ResourcePolicy | None) -> dict[str, int] | None:
     return policy.limits()
 
 
-def _build(source: str, raw: tuple[Any, list[_trace.RawTerm]]) -> Trace:
+def _build(source: str, raw: tuple[Any, list[_trace.RawTerm[Face, DerivedValue]]]) -> Trace:
+    # The native module made the faces and derived values as Face and DerivedValue.
     result = cast(DiceRollResult, raw[0])
-    raw_terms = raw[1]
     terms = tuple(
-        Term(
-            count,
-            sides,
-            modifiers,
-            tuple(
-                Face(value, die, cast(Origin, origin), cast(Fate, fate), by)
-                for value, die, origin, fate, by in faces
-            ),
-            values,
-        )
-        for count, sides, modifiers, faces, values in raw_terms
+        Term(count, sides, modifiers, faces, values, derived)
+        for count, sides, modifiers, faces, values, derived in raw[1]
     )
     return Trace(source, result, terms)
 
@@ -200,7 +233,7 @@ def trace(expression: str, policy: ResourcePolicy | None = None) -> Trace:
         TypeError: when ``expression`` is not a ``str`` or ``policy`` not a policy.
     """
     limits = _limits(policy)
-    raw = _trace.trace(expression, limits)
+    raw = _trace.trace(expression, limits, Face, DerivedValue)
     return _build(expression, raw)
 
 
@@ -221,5 +254,5 @@ def replay(expression: str, faces: Iterable[int], policy: ResourcePolicy | None 
         # One more than the limit is enough to know the faces are too many.
         most = (policy or ResourcePolicy()).limits()["generated_values"]
         faces = tuple(islice(iter(faces), most + 1))
-    raw = _trace.replay(expression, faces, limits)
+    raw = _trace.replay(expression, faces, limits, Face, DerivedValue)
     return _build(expression, raw)

@@ -9,7 +9,6 @@
 #include <functional>
 #include <optional>
 #include <span>
-#include <type_traits>
 
 #include "calculator/checked_sum.hpp"
 #include "calculator/dice_calculator.hpp"
@@ -50,17 +49,46 @@ constexpr std::uint64_t modifier_count(std::int32_t value) noexcept {
   return static_cast<std::uint64_t>(static_cast<std::int64_t>(value));
 }
 
-// A pool value with the face behind it, for traced rolls: the pool modifiers below run
-// on plain values, or on these ordered by value (ties by face), so both see the same
-// values in the same order.
-struct TaggedValue {
+// A pool value with the node behind it, for traced rolls. The pool modifiers below run
+// on plain values, or on these ordered by value, so both see the same values in the
+// same order; equal values are ordered by node, so that of equal values a keep keeps,
+// and a drop drops, the same dice on every run (the later dice for kh, the earlier for
+// kl).
+struct TracedValue {
   std::int64_t value;
-  std::size_t face;
-  friend auto operator<=>(const TaggedValue&, const TaggedValue&) = default;
+  TraceNode node;
+  friend bool operator<(const TracedValue& a, const TracedValue& b) noexcept {
+    return a.value < b.value || (a.value == b.value && a.node < b.node);
+  }
+  friend bool operator>(const TracedValue& a, const TracedValue& b) noexcept { return b < a; }
+  static TracedValue of(std::int64_t value, TraceNode node) noexcept { return {value, node}; }
+  [[nodiscard]] TraceNode node_of() const noexcept { return node; }
+};
+
+// The same, packed into one word (value above, node below) when every value of the
+// pool fits in 32 bits, as almost always: the passes then order plain words, as fast
+// as the plain pool's values, in the same order as TracedValue's.
+struct PackedValue {
+  std::uint64_t key;
+  friend bool operator<(PackedValue a, PackedValue b) noexcept { return a.key < b.key; }
+  friend bool operator>(PackedValue a, PackedValue b) noexcept { return a.key > b.key; }
+  static PackedValue of(std::int64_t value, TraceNode node) noexcept {
+    return {(static_cast<std::uint64_t>(value) << 32) | node};
+  }
+  [[nodiscard]] TraceNode node_of() const noexcept { return static_cast<TraceNode>(key); }
 };
 
 constexpr std::int64_t value_of(std::int64_t value) noexcept { return value; }
-constexpr std::int64_t value_of(const TaggedValue& value) noexcept { return value.value; }
+constexpr std::int64_t value_of(const TracedValue& value) noexcept { return value.value; }
+constexpr std::int64_t value_of(PackedValue value) noexcept {
+  return static_cast<std::int64_t>(value.key >> 32);
+}
+
+// The removal hook of a plain pass: nothing to record.
+struct NoRecord {
+  template <class T>
+  void operator()(const T&) const noexcept {}
+};
 
 template <class T>
 void sort_descending(std::vector<T>& pool) {
@@ -72,12 +100,14 @@ void sort_ascending(std::vector<T>& pool) {
   std::sort(pool.begin(), pool.end());
 }
 
-// The n highest values, highest first.
-template <class T>
-void keep_highest(std::vector<T>& pool, std::uint64_t n) {
+// The n highest values, highest first. Each pass below calls `removed` with every value
+// it takes out of the pool, before it goes.
+template <class T, class Removed>
+void keep_highest(std::vector<T>& pool, std::uint64_t n, Removed& removed) {
   if (n < pool.size()) {
     std::partial_sort(pool.begin(), pool.begin() + static_cast<std::ptrdiff_t>(n), pool.end(),
                       std::greater<>());
+    for (std::size_t i = static_cast<std::size_t>(n); i < pool.size(); ++i) removed(pool[i]);
     pool.resize(n);
   } else {
     sort_descending(pool);
@@ -85,26 +115,28 @@ void keep_highest(std::vector<T>& pool, std::uint64_t n) {
 }
 
 // The n lowest values, lowest first.
-template <class T>
-void keep_lowest(std::vector<T>& pool, std::uint64_t n) {
+template <class T, class Removed>
+void keep_lowest(std::vector<T>& pool, std::uint64_t n, Removed& removed) {
   if (n < pool.size()) {
     std::partial_sort(pool.begin(), pool.begin() + static_cast<std::ptrdiff_t>(n), pool.end());
+    for (std::size_t i = static_cast<std::size_t>(n); i < pool.size(); ++i) removed(pool[i]);
     pool.resize(n);
   } else {
     sort_ascending(pool);
   }
 }
 
-template <class T>
-void drop_first(std::vector<T>& pool, std::uint64_t n) {
+template <class T, class Removed>
+void drop_first(std::vector<T>& pool, std::uint64_t n, Removed& removed) {
   std::size_t dropped = n < pool.size() ? static_cast<std::size_t>(n) : pool.size();
+  for (std::size_t i = 0; i < dropped; ++i) removed(pool[i]);
   pool.erase(pool.begin(), pool.begin() + static_cast<std::ptrdiff_t>(dropped));
 }
 
 // Keeps the first occurrence of every value, in pool order. The seen values go into an
 // open-addressing table at most half full, so one pass costs two allocations in all.
-template <class T>
-void keep_first_occurrences(std::vector<T>& pool) {
+template <class T, class Removed>
+void keep_first_occurrences(std::vector<T>& pool, Removed& removed) {
   if (pool.size() < 2) return;
   struct Slot {
     std::uint64_t value;
@@ -125,43 +157,49 @@ void keep_first_occurrences(std::vector<T>& pool) {
       }
       slot = (slot + 1) & (capacity - 1);
     }
-    if (seen) continue;
+    if (seen) {
+      removed(pool[i]);
+      continue;
+    }
     table[slot] = Slot{value, true};
     pool[kept++] = pool[i];
   }
   pool.resize(kept);
 }
 
-// Applies one pool effect to the flattened pool.
-template <class T>
-void apply_pool_effect(std::vector<T>& pool, PoolEffect effect, const DiceModifier& modifier) {
+// Applies one pool effect other than a count to the flattened pool.
+template <class T, class Removed>
+void apply_selection(std::vector<T>& pool, PoolEffect effect, const DiceModifier& modifier,
+                     Removed&& removed) {
   const std::uint64_t n = modifier_count(modifier.value);
   switch (effect) {
-    case PoolEffect::KeepHighest: keep_highest(pool, n); break;
-    case PoolEffect::KeepLowest: keep_lowest(pool, n); break;
+    case PoolEffect::KeepHighest: keep_highest(pool, n, removed); break;
+    case PoolEffect::KeepLowest: keep_lowest(pool, n, removed); break;
     case PoolEffect::DropHighest:
       sort_descending(pool);
-      drop_first(pool, n);
+      drop_first(pool, n, removed);
       break;
     case PoolEffect::DropLowest:
       sort_ascending(pool);
-      drop_first(pool, n);
+      drop_first(pool, n, removed);
       break;
-    case PoolEffect::FirstOfEach: keep_first_occurrences(pool); break;
+    case PoolEffect::FirstOfEach: keep_first_occurrences(pool, removed); break;
     case PoolEffect::Ascending: sort_ascending(pool); break;
-    case PoolEffect::CountOf: {
-      const std::int64_t target = modifier.value;
-      const auto matches = std::count_if(pool.begin(), pool.end(),
-                                         [&](const T& v) { return value_of(v) == target; });
-      if constexpr (std::is_same_v<T, TaggedValue>) {
-        pool.assign(1, TaggedValue{static_cast<std::int64_t>(matches), RollTrace::kNotAFace});
-      } else {
-        pool.assign(1, static_cast<std::int64_t>(matches));
-      }
-      break;
-    }
+    case PoolEffect::CountOf:
     case PoolEffect::None: break;
   }
+}
+
+// Applies one pool effect to the flattened pool.
+void apply_pool_effect(std::vector<std::int64_t>& pool, PoolEffect effect,
+                       const DiceModifier& modifier) {
+  if (effect == PoolEffect::CountOf) {
+    const std::int64_t target = modifier.value;
+    const auto matches = std::count(pool.begin(), pool.end(), target);
+    pool.assign(1, static_cast<std::int64_t>(matches));
+    return;
+  }
+  apply_selection(pool, effect, modifier, NoRecord{});
 }
 
 // Applies one pool modifier to the flattened pool and rebuilds one group per value.
@@ -174,49 +212,31 @@ void apply_pool_modifier(RollGroups& groups, const DiceModifier& modifier) {
   groups.assign_singletons(std::move(pool));
 }
 
-// apply_pool_modifier for a traced roll: the same pass over the values paired with the
-// faces behind them (trace.live_), and every face the pass removes gets its fate.
-void apply_traced_pool_modifier(RollGroups& groups, const DiceModifier& modifier,
-                                RollTrace& trace) {
-  const PoolEffect effect = modifier_spec(modifier.kind).effect;
-  if (effect == PoolEffect::None) return;
-  std::vector<std::size_t>& live = trace.live_;
-  const std::span<const std::int64_t> values = groups.values();
-  std::vector<TaggedValue> pool;
-  pool.reserve(values.size());
-  for (std::size_t i = 0; i < values.size(); ++i) pool.push_back({values[i], live[i]});
-  apply_pool_effect(pool, effect, modifier);
-
-  // The faces still there after the pass; every other face of the pool leaves it.
-  std::vector<std::size_t> remaining;
-  remaining.reserve(pool.size());
-  for (const TaggedValue& v : pool) remaining.push_back(v.face);
-  std::sort(remaining.begin(), remaining.end());
-  for (std::size_t face : live) {
-    if (face == RollTrace::kNotAFace ||
-        std::binary_search(remaining.begin(), remaining.end(), face)) {
-      continue;
+// apply_pool_effect for a traced roll, over the values paired with their nodes: the
+// same values, and every node the pass removes gets its fate. A count becomes a derived
+// value of its own (one more trace node), which every value of the pool is an input of,
+// counted or not. False when that node is refused.
+template <class T>
+bool apply_traced_pool_effect(std::vector<T>& pool, PoolEffect effect, const DiceModifier& modifier,
+                              ExecutionBudget& budget, RollTrace& trace) {
+  if (effect == PoolEffect::CountOf) {
+    if (!budget.try_charge(Resource::TraceNodes, 1)) return false;
+    const std::int64_t target = modifier.value;
+    std::int64_t matches = 0;
+    for (const T& v : pool) matches += value_of(v) == target ? 1 : 0;
+    const TraceNode count = trace.add_derived(matches, DerivedKind::Count, modifier, kNoIndex);
+    for (const T& v : pool) {
+      trace.set_fate(v.node_of(), value_of(v) == target ? FaceFate::Counted : FaceFate::Uncounted,
+                     modifier, count);
     }
-    FaceFate fate = FaceFate::Dropped;
-    if (effect == PoolEffect::FirstOfEach) {
-      fate = FaceFate::Duplicate;
-    } else if (effect == PoolEffect::CountOf) {
-      fate = modifier.value >= 1 &&
-                     trace.faces()[face].value == static_cast<std::uint32_t>(modifier.value)
-                 ? FaceFate::Counted
-                 : FaceFate::Uncounted;
-    }
-    trace.set_fate(face, fate, modifier);
+    // A count is at most the pool's size, so it still fits a packed value.
+    pool.assign(1, T::of(matches, count));
+    return true;
   }
-
-  std::vector<std::int64_t> kept;
-  kept.reserve(pool.size());
-  live.clear();
-  for (const TaggedValue& v : pool) {
-    kept.push_back(v.value);
-    live.push_back(v.face);
-  }
-  groups.assign_singletons(std::move(kept));
+  const FaceFate fate = effect == PoolEffect::FirstOfEach ? FaceFate::Duplicate : FaceFate::Dropped;
+  apply_selection(pool, effect, modifier,
+                  [&](const T& v) { trace.set_fate(v.node_of(), fate, modifier); });
+  return true;
 }
 
 // The work of one modifier pass: the values it works on, and at least one, so that a
@@ -243,8 +263,9 @@ bool any_at_most(const std::vector<std::int64_t>& values, std::size_t begin,
 //
 // Traced (kTraced), every face is drawn through the trace, which records it (and takes
 // it from the replayed faces when it replays); trace->live_ is kept parallel to the
-// values, naming the face behind each, and every face that leaves a group gets its
-// fate. Every value, charge and error is the plain phase's.
+// values, naming the node behind each, and every node that leaves a group gets its
+// fate. Every value, charge and error is the plain phase's, with one trace_nodes charge
+// per face and per reroll-and-add sum recorded.
 template <bool kTraced>
 class DiePhase {
  public:
@@ -335,11 +356,19 @@ class DiePhase {
   enum class Stop : std::uint8_t { Refused, TooManyFaces, Other };
 
   // One face drawn into `face`; false when a charge is refused (or a replay fails).
+  // Traced, the face is recorded once drawn, as node_.
   bool draw(std::uint32_t& face, [[maybe_unused]] FaceOrigin origin) noexcept(!kTraced) {
     if constexpr (kTraced) {
       face =
           trace_->replaying() ? replayed_face() : draw_face(generator_, budget_, sides_, refused_);
-      if (face != 0) trace_->add_face(face, origin, die_);
+      if (face != 0) {
+        if (budget_.try_charge(Resource::TraceNodes, 1)) {
+          node_ = trace_->add_face(face, origin, die_);
+        } else {
+          refused_ = Resource::TraceNodes;
+          face = 0;
+        }
+      }
     } else {
       face = draw_face(generator_, budget_, sides_, refused_);
     }
@@ -363,17 +392,21 @@ class DiePhase {
     return 0;
   }
 
-  // Traced: the face just drawn is the face behind a new value at the end of the group.
+  // Traced: the face just drawn is the node behind a new value at the end of the group.
   void track_new() {
-    if constexpr (kTraced) trace_->live_.push_back(trace_->faces().size() - 1);
+    if constexpr (kTraced) trace_->live_.push_back(node_);
   }
 
-  // Traced: every face behind the group's values leaves it with `fate`.
+  // Traced: every node behind the group's values leaves it with `fate` (as an input of
+  // `into`, when that is a derived node).
   void retire_group(std::size_t begin, [[maybe_unused]] FaceFate fate,
-                    [[maybe_unused]] const DiceModifier& cause) {
+                    [[maybe_unused]] const DiceModifier& cause,
+                    [[maybe_unused]] TraceNode into = kNoIndex) {
     if constexpr (kTraced) {
-      std::vector<std::size_t>& live = trace_->live_;
-      for (std::size_t j = begin; j < live.size(); ++j) trace_->set_fate(live[j], fate, cause);
+      std::vector<TraceNode>& live = trace_->live_;
+      for (std::size_t j = begin; j < live.size(); ++j) {
+        trace_->set_fate(live[j], fate, cause, into);
+      }
       live.resize(begin);
     }
   }
@@ -422,7 +455,7 @@ class DiePhase {
           values_[j] = face;
           if constexpr (kTraced) {
             trace_->set_fate(trace_->live_[j], FaceFate::Rerolled, modifier);
-            trace_->live_[j] = trace_->faces().size() - 1;
+            trace_->live_[j] = node_;
           }
           return true;
         }
@@ -443,7 +476,7 @@ class DiePhase {
       if (!draw(face, FaceOrigin::Reroll)) return false;
       if constexpr (kTraced) {
         if (static_cast<std::int64_t>(face) <= threshold) {
-          trace_->set_fate(trace_->faces().size() - 1, FaceFate::Rerolled, modifier);
+          trace_->set_fate(node_, FaceFate::Rerolled, modifier);
         }
       }
     } while (static_cast<std::int64_t>(face) <= threshold);
@@ -454,7 +487,9 @@ class DiePhase {
     return true;
   }
 
-  // When any value is at most n, the group becomes its sum plus one new face.
+  // When any value is at most n, the group becomes its sum plus one new face. Traced,
+  // the sum is a derived value (one more trace node) with the group's nodes and the
+  // new face as its inputs.
   bool reroll_add(const DiceModifier& modifier, std::size_t begin) {
     const std::int64_t threshold = modifier.value;
     if (!any_at_most(values_, begin, threshold)) return true;
@@ -465,13 +500,21 @@ class DiePhase {
     if (!keep(sum)) return false;
     auto total = checked_add(*sum, face, "reroll-and-add aggregation");
     if (!keep(total)) return false;
+    if constexpr (kTraced) {
+      if (!budget_.try_charge(Resource::TraceNodes, 1)) {
+        refused_ = Resource::TraceNodes;
+        stop_ = Stop::Refused;
+        return false;
+      }
+      const TraceNode added = node_;
+      const TraceNode sum =
+          trace_->add_derived(*total, DerivedKind::Sum, modifier, static_cast<std::uint32_t>(die_));
+      retire_group(begin, FaceFate::Added, modifier, sum);
+      trace_->set_fate(added, FaceFate::Added, modifier, sum);
+      trace_->live_.push_back(sum);
+    }
     values_.resize(begin);
     values_.push_back(*total);
-    if constexpr (kTraced) {
-      track_new();
-      retire_group(begin, FaceFate::Added, modifier);
-      trace_->live_.push_back(RollTrace::kNotAFace);
-    }
     return true;
   }
 
@@ -487,22 +530,66 @@ class DiePhase {
   std::optional<DiceError> other_;
   [[maybe_unused]] RollTrace* const trace_;  // null unless kTraced
   std::uint64_t die_ = 0;                    // traced: the die being rolled
+  TraceNode node_ = 0;                       // traced: the face drawn last
 };
 
-// The pool phase of a traced term: DiceCalculator::apply_pool_phase's passes and
-// charges, each pass through apply_traced_pool_modifier.
-Status apply_traced_pool_phase(ExecutionBudget& budget, RollGroups& groups,
-                               std::span<const DiceModifier> modifiers, RollTrace& trace) {
+// The passes of a traced term's pool phase over `pool`, the term's values paired with
+// their nodes; DiceCalculator::apply_pool_phase's passes and charges, each pass through
+// apply_traced_pool_effect. Then the values go back into the groups, one group per
+// value as the plain passes leave them, and the nodes into trace.live_.
+template <class T>
+Status run_traced_pool_phase(ExecutionBudget& budget, RollGroups& groups,
+                             std::span<const DiceModifier> modifiers, RollTrace& trace) {
+  std::vector<T> pool;
+  pool.reserve(groups.value_count());
+  const std::span<const std::int64_t> values = groups.values();
+  for (std::size_t i = 0; i < values.size(); ++i) pool.push_back(T::of(values[i], trace.live_[i]));
   for (int round = 0; round < 2; ++round) {
     for (const DiceModifier& modifier : modifiers) {
       if (acts_first_on_pool(modifier.kind) != (round == 0)) continue;
+      const std::uint64_t cost = std::max<std::uint64_t>(pool.size(), 1);
+      if (!budget.try_charge(Resource::WorkUnits, cost)) {
+        return std::unexpected(budget.exceeded(Resource::WorkUnits, cost));
+      }
+      const PoolEffect effect = modifier_spec(modifier.kind).effect;
+      if (effect == PoolEffect::None) continue;
+      if (!apply_traced_pool_effect(pool, effect, modifier, budget, trace)) {
+        return std::unexpected(budget.exceeded(Resource::TraceNodes, 1));
+      }
+    }
+  }
+  std::vector<std::int64_t> kept;
+  kept.reserve(pool.size());
+  trace.live_.clear();
+  for (const T& v : pool) {
+    kept.push_back(value_of(v));
+    trace.live_.push_back(v.node_of());
+  }
+  groups.assign_singletons(std::move(kept));
+  return {};
+}
+
+// The pool phase of a traced term. A term without pool effects keeps its groups as the
+// dice made them (each pass is charged all the same).
+Status apply_traced_pool_phase(ExecutionBudget& budget, RollGroups& groups,
+                               std::span<const DiceModifier> modifiers, RollTrace& trace) {
+  const bool any_effect = std::any_of(modifiers.begin(), modifiers.end(), [](const auto& m) {
+    return modifier_spec(m.kind).effect != PoolEffect::None;
+  });
+  if (!any_effect) {
+    for (std::size_t i = 0; i < modifiers.size(); ++i) {
       if (!try_charge_pass(budget, groups)) {
         return std::unexpected(budget.exceeded(Resource::WorkUnits, pass_cost(groups)));
       }
-      apply_traced_pool_modifier(groups, modifier, trace);
     }
+    return {};
   }
-  return {};
+  const std::span<const std::int64_t> values = groups.values();
+  const bool small = std::all_of(values.begin(), values.end(), [](std::int64_t v) {
+    return v >= 0 && v <= static_cast<std::int64_t>(UINT32_MAX);
+  });
+  return small ? run_traced_pool_phase<PackedValue>(budget, groups, modifiers, trace)
+               : run_traced_pool_phase<TracedValue>(budget, groups, modifiers, trace);
 }
 
 }  // namespace
@@ -572,21 +659,36 @@ Result<RollGroups> DiceCalculator::roll_term(const DiceTerm& dice) {
   // Every die takes at least one word.
   generator_->expect_words(count);
   if constexpr (kTraced) {
+    const std::size_t first_face = trace_->faces().size();
+    const std::size_t first_derived = trace_->derived().size();
     trace_->terms_.push_back(TracedTerm{dice.count,
                                         dice.sides,
                                         {dice.modifiers.begin(), dice.modifiers.end()},
-                                        trace_->faces().size(),
-                                        0,
+                                        first_face,
+                                        first_face,
+                                        first_derived,
+                                        first_derived,
                                         {}});
     trace_->live_.clear();
+    trace_->live_.reserve(static_cast<std::size_t>(count));
   }
   DiePhase<kTraced> phase(*this, *generator_, budget_, groups.mutable_values(),
                           static_cast<std::uint32_t>(dice.sides), trace_);
 
   std::uint64_t die = 0;
-  // A traced roll draws every die through roll_die, which gives the same faces.
-  if (!kTraced && !explode && rerolls.empty() && !phase.roll_plain(count, die)) {
-    return phase.error();
+  if (!explode && rerolls.empty()) {
+    if constexpr (!kTraced) {
+      if (!phase.roll_plain(count, die)) return phase.error();
+    } else if (!trace_->replaying()) {
+      // The same bulk draw, for as many dice as trace_nodes has room for, then recorded:
+      // roll_die gives the same faces one by one, so any die after those is left to it,
+      // which fails at the first with the error a face-by-face record meets.
+      const std::uint64_t room =
+          budget_.limit(Resource::TraceNodes) - budget_.used(Resource::TraceNodes);
+      if (!phase.roll_plain(std::min(count, room), die)) return phase.error();
+      (void)budget_.try_charge(Resource::TraceNodes, die);
+      trace_->add_plain_faces(groups.values(), 0);
+    }
   }
   for (; die < count; ++die) {
     const std::size_t begin = groups.value_count();
@@ -605,6 +707,8 @@ Result<RollGroups> DiceCalculator::roll_term(const DiceTerm& dice) {
   if constexpr (kTraced) {
     TracedTerm& term = trace_->terms_.back();
     term.end_face = trace_->faces().size();
+    term.end_derived = trace_->derived().size();
+    trace_->settle_term(term.first_face, term.first_derived);
     term.values = groups;
   }
   return groups;

@@ -25,6 +25,35 @@ std::string RollTrace::fault_message() const {
   return {};
 }
 
+void RollTrace::add_plain_faces(std::span<const std::int64_t> values, std::uint64_t first_die) {
+  faces_.reserve(faces_.size() + values.size());
+  live_.reserve(live_.size() + values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    live_.push_back(
+        add_face(static_cast<std::uint32_t>(values[i]), FaceOrigin::Roll, first_die + i));
+  }
+}
+
+void RollTrace::settle_term(std::size_t first_face, std::size_t first_derived) noexcept {
+  // Takes the fate of the value `into` when `fate` counts only through it and it was
+  // removed; `into` is already settled.
+  auto settle = [&](FaceFate& fate, DiceModifier& cause, std::uint32_t into) {
+    if (into == kNoIndex || (fate != FaceFate::Added && fate != FaceFate::Counted)) return;
+    const DerivedValue& target = derived_[into];
+    if (!is_removal(target.fate)) return;
+    fate = target.fate;
+    cause = target.cause;
+  };
+  for (std::size_t i = derived_.size(); i > first_derived; --i) {
+    DerivedValue& value = derived_[i - 1];
+    settle(value.fate, value.cause, value.into);
+  }
+  for (std::size_t i = first_face; i < faces_.size(); ++i) {
+    TracedFace& face = faces_[i];
+    settle(face.fate, face.cause, face.into);
+  }
+}
+
 Result<DiceResult> DiceCalculator::trace_expression(const Expression& expression,
                                                     RollTrace& trace) {
   trace.clear();

@@ -544,9 +544,17 @@ def test_json_adds_the_trace_of_one_expression() -> None:
             "sides": 1,
             "values": [[1]],
             "faces": [
-                {"value": 1, "die": 0, "origin": "roll", "fate": "dropped", "by": "kh1"},
-                {"value": 1, "die": 1, "origin": "roll", "fate": "kept", "by": None},
+                {
+                    "value": 1,
+                    "die": 0,
+                    "origin": "roll",
+                    "fate": "dropped",
+                    "by": "kh1",
+                    "into": None,
+                },
+                {"value": 1, "die": 1, "origin": "roll", "fate": "kept", "by": None, "into": None},
             ],
+            "derived": [],
         }
     ]
     # A program keeps its results alone.

@@ -3,6 +3,7 @@ formats on certain faces, and the errors of texts and faces."""
 
 from __future__ import annotations
 
+import gc
 from collections.abc import Iterator
 
 import pytest
@@ -10,7 +11,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import kavelo
-from kavelo import ResourcePolicy, Trace, replay, roll_dice, trace
+from kavelo import Kavelo, ResourcePolicy, Trace, _trace, replay, roll_dice, trace
+from kavelo.traces import DerivedValue, Face
 
 SPACE = st.sampled_from(["", "", " "])
 VALUED = ["K", "r", "ro", "R", "a", "k", "kh", "kl", "dh", "dl", "c"]
@@ -197,8 +199,65 @@ def test_fates_of_every_modifier_kind(
         (
             "3d6c6-1",
             [6, 2, 6],
-            "3d6c6 (**6**, ~~2~~, **6**) - 1 = `1`",
-            "3d6c6 (6, ~2~, 6) - 1 = 1",
+            "3d6c6 (**6**, ~~2~~, **6** → 2) - 1 = `1`",
+            "3d6c6 (6, ~2~, 6 → 2) - 1 = 1",
+        ),
+        # A sum a later modifier removes is struck with all its faces, after drop,
+        # keep-zero, unique, a later reroll and count.
+        ("2d6a6kh1", [3, 4, 2, 1], "2d6a6kh1 (3+4, ~~2+1~~) = `7`", "2d6a6kh1 (3+4, ~2+1~) = 7"),
+        (
+            "2d6a6dh1",
+            [3, 4, 2, 1],
+            "2d6a6dh1 (~~3+4~~, 2+**1**) = `3`",
+            "2d6a6dh1 (~3+4~, 2+1) = 3",
+        ),
+        ("1d6a6k0", [3, 4], "1d6a6k0 (~~3+4~~) = `0`", "1d6a6k0 (~3+4~) = 0"),
+        (
+            "2d6a2u",
+            [1, 3, 2, 2],
+            "2d6a2u (**1**+3, ~~2+2~~) = `4`",
+            "2d6a2u (1+3, ~2+2~) = 4",
+        ),
+        ("1d6a3r5", [1, 2, 6], "1d6a3r5 (~~1+2~~, **6**) = `6`", "1d6a3r5 (~1+2~, 6) = 6"),
+        (
+            "2d6a2c7",
+            [2, 5, 3],
+            "2d6a2c7 (2+5, ~~3~~ → 1) = `1`",
+            "2d6a2c7 (2+5, ~3~ → 1) = 1",
+        ),
+        (
+            "2d6a2c5",
+            [2, 5, 3],
+            "2d6a2c5 (~~2+5~~, ~~3~~ → 0) = `0`",
+            "2d6a2c5 (~2+5~, ~3~ → 0) = 0",
+        ),
+        # Faces summed by two reroll-and-adds are one value.
+        ("1d6a2a8", [1, 1, 4], "1d6a2a8 (**1**+**1**+4) = `6`", "1d6a2a8 (1+1+4) = 6"),
+        (
+            "1d6!ro1a6",
+            [6, 1, 3, 2],
+            "1d6!ro1a6 (**6**!+3+2, ~~1~~) = `11`",
+            "1d6!ro1a6 (6!+3+2, ~1~) = 11",
+        ),
+        # What later modifiers did to a count.
+        (
+            "6d8c8dl1",
+            [8, 8, 1, 2, 3, 4],
+            "6d8c8dl1 (~~8~~, ~~8~~, ~~1~~, ~~2~~, ~~3~~, ~~4~~ → ~~2~~) = `0`",
+            "6d8c8dl1 (~8~, ~8~, ~1~, ~2~, ~3~, ~4~ → ~2~) = 0",
+        ),
+        (
+            "3d3c5c0",
+            [1, 2, 3],
+            "3d3c5c0 (~~1~~, ~~2~~, ~~3~~ → 0 → 1) = `1`",
+            "3d3c5c0 (~1~, ~2~, ~3~ → 0 → 1) = 1",
+        ),
+        ("2d3c3c1", [3, 1], "2d3c3c1 (**3**, ~~1~~ → 1 → 1) = `1`", "2d3c3c1 (3, ~1~ → 1 → 1) = 1"),
+        (
+            "2d3c3c2",
+            [3, 1],
+            "2d3c3c2 (~~3~~, ~~1~~ → ~~1~~ → 0) = `0`",
+            "2d3c3c2 (~3~, ~1~ → ~1~ → 0) = 0",
         ),
         ("-1*1d1", [1], "-1 * 1d1 (**1**) = `-1`", "-1 * 1d1 (1) = -1"),
         (
@@ -220,6 +279,76 @@ def test_ansi_marks_removed_and_critical_faces() -> None:
     t = replay("3d6kh2+1", [1, 6, 4])
     dim, bold, reset = "\x1b[2;9m", "\x1b[1m", "\x1b[0m"
     assert t.ansi() == f"3d6kh2 ({dim}1{reset}, {bold}6{reset}, 4) + 1 = {bold}11{reset}"
+    t = replay("2d6a6kh1c7", [3, 4, 2, 1])
+    assert t.ansi() == f"2d6a6kh1c7 (3+4, {dim}2+1{reset} → 1) = {bold}1{reset}"
+
+
+@pytest.mark.parametrize(
+    "text,faces,derived,faces_into",
+    [
+        (
+            "2d6a6kh1",
+            [3, 4, 2, 1],
+            [(7, "sum", "a6", 0, "kept", None, None), (3, "sum", "a6", 1, "dropped", "kh1", None)],
+            [0, 0, 1, 1],
+        ),
+        (
+            "1d6a2a8",
+            [1, 1, 4],
+            [(2, "sum", "a2", 0, "added", "a8", 1), (6, "sum", "a8", 0, "kept", None, None)],
+            [0, 0, 1],
+        ),
+        (
+            "3d3c5c0",
+            [1, 2, 3],
+            [
+                (0, "count", "c5", None, "counted", "c0", 1),
+                (1, "count", "c0", None, "kept", None, None),
+            ],
+            [0, 0, 0],
+        ),
+        ("2d6kh1", [3, 4], [], [None, None]),
+    ],
+)
+def test_derived_values_and_what_faces_went_into(
+    text: str, faces: list[int], derived: list[tuple[object, ...]], faces_into: list[int | None]
+) -> None:
+    t = replay(text, faces)
+    assert [tuple(d) for d in t.terms[0].derived] == derived
+    assert [f.into for f in t.terms[0].faces] == faces_into
+    data = t.to_dict()["terms"][0]  # type: ignore[index]
+    assert [list(d.values()) for d in data["derived"]] == [list(d) for d in derived]
+    assert list(data["faces"][0]) == ["value", "die", "origin", "fate", "by", "into"]
+    assert list(data) == ["notation", "count", "sides", "faces", "values", "derived"]
+
+
+def test_faces_and_derived_values_are_named_tuples() -> None:
+    face = Face(4, 0, "roll", "dropped", "kh1")
+    assert face.into is None and face == (4, 0, "roll", "dropped", "kh1", None)
+    assert replay("2d20kh1", [4, 20]).terms[0].faces[0] == face
+    value = replay("1d6a6", [1, 2]).terms[0].derived[0]
+    assert value == DerivedValue(3, "sum", "a6", 0, "kept", None)
+    assert repr(value) == (
+        "DerivedValue(value=3, kind='sum', made_by='a6', die=0, fate='kept', by=None, into=None)"
+    )
+
+
+def test_the_native_functions_check_the_record_classes() -> None:
+    for face, derived in [(dict, DerivedValue), (Face, 3), (Face, None)]:
+        with pytest.raises(TypeError, match="tuple subclasses"):
+            _trace.trace("1d6", None, face, derived)  # type: ignore[arg-type]
+        with pytest.raises(TypeError, match="tuple subclasses"):
+            _trace.replay("1d6", [1], None, face, derived)  # type: ignore[arg-type]
+
+    class WithDict(tuple):  # type: ignore[type-arg]
+        pass
+
+    # Any tuple subclass will do, even one with a __dict__ (then kept in the collector).
+    _, plain = _trace.replay("2d6a6", [1, 2, 3, 4], None, WithDict, WithDict)
+    assert type(plain[0][3][0]) is WithDict and plain[0][3][0] == (1, 0, "roll", "added", "a6", 0)
+    assert gc.is_tracked(plain[0][3][0])
+    _, named = _trace.replay("2d6a6", [1, 2, 3, 4], None, Face, DerivedValue)
+    assert not gc.is_tracked(named[0][3][0])
 
 
 def test_comments_cannot_act_on_a_terminal_or_on_markdown() -> None:
@@ -256,6 +385,33 @@ def test_texts_fail_with_the_errors_of_roll_dice(text: str) -> None:
     with pytest.raises(ValueError) as traced_error:
         trace(text)
     assert str(traced_error.value) == str(plain_error.value)
+
+
+@pytest.mark.parametrize(
+    "text,faces,nodes",
+    [
+        ("30d6", None, 30),
+        ("4d6", [1, 2, 3, 4], 4),
+        ("2d6!", [6, 1, 2], 3),
+        ("2d6a6", [1, 2, 3, 4], 6),
+        ("3d6c6kh1", [6, 2, 6], 4),
+    ],
+)
+def test_trace_nodes_bound_a_trace(text: str, faces: list[int] | None, nodes: int) -> None:
+    def traced(limit: int) -> Trace:
+        policy = ResourcePolicy().with_limit("trace_nodes", limit)
+        return trace(text, policy) if faces is None else replay(text, faces, policy)
+
+    term = traced(nodes).terms[0]
+    assert len(term.faces) + len(term.derived) == nodes
+    with pytest.raises(ValueError) as error:
+        traced(nodes - 1)
+    assert str(error.value) == (
+        f"[limit.trace_nodes] 计算预算已耗尽: used {nodes - 1}, requested 1, limit {nodes - 1}"
+    )
+    # A plain roll records nothing and is not bounded by it.
+    zero = ResourcePolicy().with_limit("trace_nodes", 0)
+    assert Kavelo(zero).roll(text)["expression"] == roll_dice(text)["expression"]
 
 
 def test_policy_limits_apply() -> None:

@@ -40,4 +40,4 @@ def test_table_of_forms(text: str, faces: str, shown: str) -> None:
 
 
 def test_table_has_its_rows() -> None:
-    assert len(ROWS) == 6
+    assert len(ROWS) == 10

@@ -1,4 +1,4 @@
-"""Adversarial limits: for each of the fourteen limits that something charges or checks,
+"""Adversarial limits: for each of the fifteen limits that something charges or checks,
 an input that drives a request into it, under the default policy and under a policy with
 every limit at its hard maximum; and inputs whose work, memory or stack the limits once
 left unbounded (modifier lists, rerolls that cannot match, passes over empty pools,
@@ -33,7 +33,7 @@ from pathlib import Path
 from typing import Any
 
 from common import check_module_origin, hard_policy, peak_rss_bytes, reset_peak_rss, rss_bytes
-from kavelo import Kavelo, ResourcePolicy
+from kavelo import Kavelo, ResourcePolicy, trace
 
 GOAL_SECONDS = {"default": 0.050, "hard": 2.0}
 GOAL_RSS_MIB = 256
@@ -513,6 +513,71 @@ CASES: list[Case] = [
         63,
         "result",
     ),
+    # Traces: the same work as the plain roll, and at most trace_nodes recorded nodes;
+    # "trace and show" adds every form (text, Markdown, ANSI and the JSON of to_dict).
+    (
+        "work_units",
+        "default",
+        "trace: 10000d6 sorted 100 times",
+        "trace",
+        lambda: "10000d6" + "s" * 100,
+        None,
+        "[limit.work_units]",
+    ),
+    (
+        "work_units",
+        "hard",
+        "trace: 100000d6 sorted 500 times",
+        "trace",
+        lambda: "100000d6" + "kh-1kl-1" * 250,
+        None,
+        "[limit.work_units]",
+    ),
+    (
+        "trace_nodes",
+        "default",
+        "trace: 2000d6a6a12a18a24 counted 2,100 times",
+        "trace",
+        lambda: "2000d6a6a12a18a24" + "c0" * 2100,
+        None,
+        "[limit.trace_nodes]",
+    ),
+    (
+        "trace_nodes",
+        "hard",
+        "trace: 100000d6a6a12 (500,000 nodes)",
+        "trace",
+        lambda: "100000d6a6a12",
+        None,
+        "[limit.trace_nodes]",
+    ),
+    (
+        "trace_nodes",
+        "default",
+        "trace and show: 800d10R9 (about 8,000 faces)",
+        "trace_shown",
+        lambda: "800d10R9",
+        None,
+        "result",
+    ),
+    (
+        "trace_nodes",
+        "hard",
+        "trace and show: 19000d10R9 (about 190,000 faces)",
+        "trace_shown",
+        lambda: "19000d10R9",
+        None,
+        "result",
+    ),
+    (
+        "trace_nodes",
+        "hard",
+        "trace and show: 99000d6 (99,000 faces)",
+        "trace_shown",
+        lambda: "99000d6",
+        None,
+        "result",
+    ),
     (
         "batch_samples",
         "default",
@@ -543,6 +608,11 @@ CASES: list[Case] = [
 ]
 
 
+def show(traced: Any) -> list[str]:
+    """Every form of a trace."""
+    return [traced.text(), traced.markdown(), traced.ansi(), json.dumps(traced.to_dict())]
+
+
 def run_case(index: int, repeats: int) -> dict[str, Any]:
     """Child side: builds the input, measures the worst time and the peak RSS growth.
     The address space is capped, so that a regression fails here with MemoryError
@@ -552,7 +622,13 @@ def run_case(index: int, repeats: int) -> dict[str, Any]:
     policy = hard_policy() if policy_name == "hard" else ResourcePolicy()
     roller = Kavelo(policy)
     built = build()
-    call = getattr(roller, method)
+    call: Callable[..., object]
+    if method == "trace":
+        call = lambda text: trace(text, policy)  # noqa: E731
+    elif method == "trace_shown":
+        call = lambda text: show(trace(text, policy))  # noqa: E731
+    else:
+        call = getattr(roller, method)
     args: tuple[object, ...]
     if isinstance(built, tuple):
         args = built

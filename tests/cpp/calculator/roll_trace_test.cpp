@@ -47,6 +47,11 @@ const char* const kExpressions[] = {
     "5d2!u",
     "1d1",
     "20d3R2kh5",
+    "6d3a2a5kh3",
+    "8d4a2c5",
+    "8d4c2c1kh1",
+    "10d3!a3u dl2 c4",
+    "30d3 s u kl2",
 };
 
 TEST(RollTraceTest, TracedResultIsThePlainResultAndFacesAreTheGeneratorSequence) {
@@ -68,6 +73,12 @@ TEST(RollTraceTest, TracedResultIsThePlainResultAndFacesAreTheGeneratorSequence)
       EXPECT_EQ(traced.budget().used(Resource::RngWords), plain.budget().used(Resource::RngWords));
       EXPECT_EQ(traced.budget().used(Resource::WorkUnits),
                 plain.budget().used(Resource::WorkUnits));
+      EXPECT_EQ(traced.budget().used(Resource::GeneratedValues),
+                plain.budget().used(Resource::GeneratedValues));
+      // A trace node per face and per derived value; a plain request records none.
+      EXPECT_EQ(traced.budget().used(Resource::TraceNodes),
+                trace.faces().size() + trace.derived().size());
+      EXPECT_EQ(plain.budget().used(Resource::TraceNodes), 0u);
 
       // The faces, term by term, are the draws of a generator with the same key.
       RequestRandom generator(test_key(k));
@@ -102,6 +113,12 @@ TEST(RollTraceTest, TracedResultIsThePlainResultAndFacesAreTheGeneratorSequence)
         EXPECT_EQ(replay.faces()[i].fate, trace.faces()[i].fate) << "face " << i;
         EXPECT_EQ(replay.faces()[i].die, trace.faces()[i].die) << "face " << i;
         EXPECT_EQ(replay.faces()[i].origin, trace.faces()[i].origin) << "face " << i;
+        EXPECT_EQ(replay.faces()[i].into, trace.faces()[i].into) << "face " << i;
+      }
+      ASSERT_EQ(replay.derived().size(), trace.derived().size());
+      for (std::size_t i = 0; i < trace.derived().size(); ++i) {
+        EXPECT_EQ(replay.derived()[i].value, trace.derived()[i].value) << "derived " << i;
+        EXPECT_EQ(replay.derived()[i].fate, trace.derived()[i].fate) << "derived " << i;
       }
     }
   }
@@ -227,6 +244,180 @@ INSTANTIATE_TEST_SUITE_P(
                   {1},
                   ReplayFault::LeftOver,
                   "1 of the 1 faces left over: the expression draws only 0"}));
+
+// What later modifiers did to derived values, and to the faces that went into them.
+struct DerivedCase {
+  const char* expression;
+  std::vector<std::int64_t> faces;
+  std::vector<FaceFate> fates;       // of the faces
+  std::vector<std::uint32_t> intos;  // of the faces
+  std::vector<std::int64_t> values;  // of the derived values
+  std::vector<DerivedKind> kinds;    // of the derived values
+  std::vector<FaceFate> derived_fates;
+  std::vector<std::uint32_t> derived_intos;
+};
+
+using K = DerivedKind;
+constexpr std::uint32_t kNone = kNoIndex;
+
+class RollTraceDerivedTest : public ::testing::TestWithParam<DerivedCase> {};
+
+TEST_P(RollTraceDerivedTest, DerivedValuesCarryWhatBecameOfThem) {
+  const DerivedCase& c = GetParam();
+  DiceCalculator calculator{ResourcePolicy()};
+  RollTrace trace(c.faces);
+  auto result = calculator.trace_expression(parse_expression(c.expression), trace);
+  ASSERT_TRUE(result.has_value()) << result.error().display();
+  std::vector<FaceFate> fates;
+  std::vector<std::uint32_t> intos;
+  for (const TracedFace& face : trace.faces()) {
+    fates.push_back(face.fate);
+    intos.push_back(face.into);
+  }
+  std::vector<std::int64_t> values;
+  std::vector<DerivedKind> kinds;
+  std::vector<FaceFate> derived_fates;
+  std::vector<std::uint32_t> derived_intos;
+  for (const DerivedValue& value : trace.derived()) {
+    values.push_back(value.value);
+    kinds.push_back(value.kind);
+    derived_fates.push_back(value.fate);
+    derived_intos.push_back(value.into);
+  }
+  EXPECT_EQ(fates, c.fates);
+  EXPECT_EQ(intos, c.intos);
+  EXPECT_EQ(values, c.values);
+  EXPECT_EQ(kinds, c.kinds);
+  EXPECT_EQ(derived_fates, c.derived_fates);
+  EXPECT_EQ(derived_intos, c.derived_intos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Chains, RollTraceDerivedTest,
+    ::testing::Values(
+        // A sum that a keep leaves out: its faces are dropped with it.
+        DerivedCase{"2d6a6kh1",
+                    {3, 4, 2, 1},
+                    {F::Added, F::Added, F::Dropped, F::Dropped},
+                    {0, 0, 1, 1},
+                    {7, 3},
+                    {K::Sum, K::Sum},
+                    {F::Kept, F::Dropped},
+                    {kNone, kNone}},
+        // Two sums of one die are one value.
+        DerivedCase{"1d6a2a8",
+                    {1, 1, 4},
+                    {F::Added, F::Added, F::Added},
+                    {0, 0, 1},
+                    {2, 6},
+                    {K::Sum, K::Sum},
+                    {F::Added, F::Kept},
+                    {1, kNone}},
+        // A sum removed by unique, by a reroll, by keep-zero.
+        DerivedCase{"2d6a2u",
+                    {1, 3, 2, 2},
+                    {F::Added, F::Added, F::Duplicate, F::Duplicate},
+                    {0, 0, 1, 1},
+                    {4, 4},
+                    {K::Sum, K::Sum},
+                    {F::Kept, F::Duplicate},
+                    {kNone, kNone}},
+        DerivedCase{"1d6a3r5",
+                    {1, 2, 6},
+                    {F::Rerolled, F::Rerolled, F::Kept},
+                    {0, 0, kNone},
+                    {3},
+                    {K::Sum},
+                    {F::Rerolled},
+                    {kNone}},
+        DerivedCase{"1d6a3kh0",
+                    {1, 2},
+                    {F::Dropped, F::Dropped},
+                    {0, 0},
+                    {3},
+                    {K::Sum},
+                    {F::Dropped},
+                    {kNone}},
+        // A count that a drop removes, and the faces it counted.
+        DerivedCase{
+            "6d8c8dl1",
+            {8, 8, 1, 2, 3, 4},
+            {F::Dropped, F::Dropped, F::Uncounted, F::Uncounted, F::Uncounted, F::Uncounted},
+            {0, 0, 0, 0, 0, 0},
+            {2},
+            {K::Count},
+            {F::Dropped},
+            {kNone}},
+        // A count of nothing, counted by a second count.
+        DerivedCase{"3d3c5c0",
+                    {1, 2, 3},
+                    {F::Uncounted, F::Uncounted, F::Uncounted},
+                    {0, 0, 0},
+                    {0, 1},
+                    {K::Count, K::Count},
+                    {F::Counted, F::Kept},
+                    {1, kNone}},
+        // A sum counted, then the count not counted by the next: all of it uncounted.
+        DerivedCase{"2d6a2c7c5",
+                    {2, 5, 3},
+                    {F::Uncounted, F::Uncounted, F::Uncounted},
+                    {0, 0, 1},
+                    {7, 1, 0},
+                    {K::Sum, K::Count, K::Count},
+                    {F::Uncounted, F::Uncounted, F::Kept},
+                    {1, 2, kNone}},
+        DerivedCase{"2d6a2c7",
+                    {2, 5, 3},
+                    {F::Added, F::Added, F::Uncounted},
+                    {0, 0, 1},
+                    {7, 1},
+                    {K::Sum, K::Count},
+                    {F::Counted, F::Kept},
+                    {1, kNone}}));
+
+// trace_nodes bounds a trace: one node per face and per derived value, charged as
+// recorded, with the limit's own error; a plain roll under the same policy records
+// nothing and is not bounded by it.
+struct NodeLimitCase {
+  const char* expression;
+  std::vector<std::int64_t> faces;  // empty: drawn from the generator
+  std::uint64_t nodes;              // the nodes the trace records
+};
+
+class RollTraceNodeLimitTest : public ::testing::TestWithParam<NodeLimitCase> {};
+
+TEST_P(RollTraceNodeLimitTest, TraceNodesBoundTheTrace) {
+  const NodeLimitCase& c = GetParam();
+  const Expression expression = parse_expression(c.expression);
+  for (const std::uint64_t limit : {c.nodes, c.nodes - 1, std::uint64_t{0}}) {
+    SCOPED_TRACE(std::string(c.expression) + " limit " + std::to_string(limit));
+    auto policy = ResourcePolicy().with_limit("trace_nodes", limit);
+    ASSERT_TRUE(policy.has_value());
+    DiceCalculator calculator{*policy};
+    RollTrace trace = c.faces.empty() ? RollTrace() : RollTrace(c.faces);
+    auto result = calculator.trace_expression(expression, trace);
+    if (limit == c.nodes) {
+      ASSERT_TRUE(result.has_value()) << result.error().display();
+      EXPECT_EQ(calculator.budget().used(Resource::TraceNodes), c.nodes);
+    } else {
+      ASSERT_FALSE(result.has_value());
+      EXPECT_EQ(result.error().display(), "[limit.trace_nodes] 计算预算已耗尽: used " +
+                                              std::to_string(limit) + ", requested 1, limit " +
+                                              std::to_string(limit));
+    }
+    DiceCalculator plain{*policy};
+    EXPECT_TRUE(plain.evaluate_expression(expression).has_value());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, RollTraceNodeLimitTest,
+    ::testing::Values(NodeLimitCase{"20d6", {}, 20},             // the bulk draw of plain dice
+                      NodeLimitCase{"5d6", {1, 2, 3, 4, 5}, 5},  // replayed
+                      NodeLimitCase{"3d6!", {6, 2, 3, 4}, 4},    // an explosion
+                      NodeLimitCase{"2d6a6", {1, 2, 3, 4}, 6},   // faces and sums
+                      NodeLimitCase{"3d6c6", {6, 2, 6}, 4},      // a count
+                      NodeLimitCase{"2d4+3d4c1", {1, 2, 3, 4, 1}, 6}));
 
 }  // namespace
 }  // namespace kavelo
