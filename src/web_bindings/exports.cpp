@@ -136,6 +136,13 @@ extern "C" {
   return static_cast<std::uint32_t>(g_output.text().size());
 }
 
+// The version of the project as a JSON string.
+[[clang::export_name("kavelo_version")]] std::int32_t kavelo_version() {
+  g_output.clear();
+  g_output.string(KAVELO_VERSION);
+  return kJson;
+}
+
 // The resource table as JSON: [[name, default, hard maximum], ...].
 [[clang::export_name("kavelo_resources")]] std::int32_t kavelo_resources() {
   g_output.clear();
