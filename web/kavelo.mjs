@@ -368,7 +368,7 @@ function checkedFaces(given, most) {
   let list = given;
   if (!Array.isArray(given)) {
     if (given === null || given === undefined || typeof given[Symbol.iterator] !== "function") {
-      throw new TypeError(`argument 'faces': '${pythonTypeName(given)}' object is not iterable`);
+      throw new TypeError(`'${pythonTypeName(given)}' object is not iterable`);
     }
     // One face past the limit is enough to know they are too many.
     list = [];
