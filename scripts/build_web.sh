@@ -30,7 +30,8 @@ done
 packages=(clang-19 lld-19 libc++-19-dev-wasm32 libc++abi-19-dev-wasm32 libclang-rt-19-dev-wasm32
   wasi-libc)
 if [ "$test_tools" -eq 1 ]; then
-  packages+=(chromium chromium-driver node-typescript)
+  # A font with Chinese glyphs, so that the screenshots show the error texts.
+  packages+=(chromium chromium-driver node-typescript fonts-wqy-microhei)
 fi
 
 missing=()
