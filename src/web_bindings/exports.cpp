@@ -32,10 +32,10 @@ namespace {
 
 // What an entry point left in the output.
 enum Answer : std::int32_t {
-  kJson = 0,         // JSON text of the result
-  kJsonWide = 1,     // the same, with integers past 2^53 - 1 (to be read as BigInt)
-  kError = 2,        // JSON text {"message", "code", "english"}
-  kOdds = 3,         // the odds area
+  kJson = 0,      // JSON text of the result
+  kJsonWide = 1,  // the same, with integers past 2^53 - 1 (to be read as BigInt)
+  kError = 2,     // JSON text {"message", "code", "english"}
+  kOdds = 3,      // the odds area
 };
 
 std::string g_input;
@@ -176,8 +176,9 @@ extern "C" {
 // The policy of the slots (or the defaults) with one limit replaced: the new limits go
 // into the slots. The limit is signed, so that a negative one is refused with the
 // core's text.
-[[clang::export_name("kavelo_with_limit")]] std::int32_t kavelo_with_limit(
-    std::uint32_t name_size, std::int64_t limit, std::int32_t use_slots) {
+[[clang::export_name("kavelo_with_limit")]] std::int32_t kavelo_with_limit(std::uint32_t name_size,
+                                                                           std::int64_t limit,
+                                                                           std::int32_t use_slots) {
   return with_policy(use_slots, [&](const ResourcePolicy& policy) {
     auto changed = policy.with_signed_limit(input(name_size), limit);
     if (!changed) return error(changed.error());
@@ -264,8 +265,7 @@ extern "C" {
 }
 
 // odds: the distribution of one expression, into the odds area.
-[[clang::export_name("kavelo_odds")]] std::int32_t kavelo_odds(std::uint32_t size,
-                                                               double tolerance,
+[[clang::export_name("kavelo_odds")]] std::int32_t kavelo_odds(std::uint32_t size, double tolerance,
                                                                std::uint64_t max_outcomes,
                                                                std::uint64_t max_work) {
   odds::OddsLimits limits;

@@ -18,7 +18,8 @@
 // Imports of the module (kavelo.mjs): an allocation failed; the program faulted, with a
 // message.
 extern "C" {
-[[clang::import_module("kavelo"), clang::import_name("out_of_memory")]] void kavelo_js_out_of_memory();
+[[clang::import_module("kavelo"), clang::import_name("out_of_memory")]] void
+kavelo_js_out_of_memory();
 [[clang::import_module("kavelo"), clang::import_name("fault")]] void kavelo_js_fault(
     const char* text, std::uint32_t size);
 }

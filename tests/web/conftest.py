@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import functools
 import http.server
+import os
 import pathlib
 import shutil
 import threading
@@ -57,15 +58,19 @@ def pytest_configure(config: pytest.Config) -> None:
     config.addinivalue_line("markers", "browser: needs the built page and headless Chromium")
 
 
+# The media types of the files served (module scripts and WebAssembly need their own).
+MEDIA_TYPES = {
+    ".html": "text/html; charset=utf-8",
+    ".mjs": "text/javascript; charset=utf-8",
+    ".js": "text/javascript; charset=utf-8",
+    ".wasm": "application/wasm",
+    ".ts": "text/plain; charset=utf-8",
+}
+
+
 class _Handler(http.server.SimpleHTTPRequestHandler):
-    extensions_map = {
-        ".html": "text/html; charset=utf-8",
-        ".mjs": "text/javascript; charset=utf-8",
-        ".js": "text/javascript; charset=utf-8",
-        ".wasm": "application/wasm",
-        ".ts": "text/plain; charset=utf-8",
-        "": "application/octet-stream",
-    }
+    def guess_type(self, path: str | os.PathLike[str]) -> str:
+        return MEDIA_TYPES.get(pathlib.Path(path).suffix, "application/octet-stream")
 
     def do_GET(self) -> None:
         if self.path.split("?")[0] == "/blank.html":

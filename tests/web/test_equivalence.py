@@ -12,10 +12,10 @@ from collections.abc import Callable
 from typing import Any
 
 import pytest
-from browser import dumps, python_outcome, run_in_page
-from generated import FAILING, texts
 
 import kavelo
+from browser import python_outcome, run_in_page
+from generated import FAILING, texts
 
 pytestmark = pytest.mark.browser
 
@@ -122,7 +122,9 @@ def odds_differences(want: dict[str, Any], have: dict[str, Any]) -> list[str]:
     if [x for x, _ in want["pmf"]] != [x for x, _ in have["pmf"]]:
         problems.append("the totals differ")
     else:
-        far = [x for (x, p), (_, q) in zip(want["pmf"], have["pmf"], strict=True) if not close(p, q)]
+        far = [
+            x for (x, p), (_, q) in zip(want["pmf"], have["pmf"], strict=True) if not close(p, q)
+        ]
         if far:
             problems.append(f"probabilities beyond 1e-12 at {far[:5]}")
     if want["failures"].keys() != have["failures"].keys() or not all(
@@ -273,4 +275,3 @@ def test_roll_and_run_give_the_python_results_and_errors(
     assert not wrong, "\n".join(wrong[:10])
     # Totals past 2^53 come through exactly (as BigInt in the page).
     assert any("9223372036854775807" in out for out in got if out.startswith("ok:"))
-

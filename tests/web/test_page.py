@@ -12,9 +12,9 @@ from decimal import ROUND_HALF_UP, Decimal
 from typing import Any
 
 import pytest
-from conftest import new_driver
 
 import kavelo
+from conftest import new_driver
 
 pytestmark = pytest.mark.browser
 
@@ -41,7 +41,9 @@ def open_page(driver: Any, server: str, fragment: str = "") -> None:
     # Away first: a change of the fragment alone would not load the page again.
     driver.get(f"{server}/blank.html")
     driver.get(f"{server}/index.html{fragment}")
-    wait_for(driver, lambda d: d.execute_script("return document.documentElement.dataset.ready"), "ready")
+    wait_for(
+        driver, lambda d: d.execute_script("return document.documentElement.dataset.ready"), "ready"
+    )
     wait_odds(driver)
 
 
@@ -148,7 +150,9 @@ def test_fragment_expressions_side_by_side_with_the_python_odds(
     shot(browser, artifacts, f"odds_{view}")
 
 
-def test_many_totals_share_rows_of_equal_width(browser: Any, server: str, artifacts: pathlib.Path) -> None:
+def test_many_totals_share_rows_of_equal_width(
+    browser: Any, server: str, artifacts: pathlib.Path
+) -> None:
     open_page(browser, server, "#" + urllib.parse.quote("100d6", safe=""))
     table = browser.execute_script(READ_TABLE)
     odds = kavelo.odds("100d6")
@@ -168,7 +172,9 @@ def test_many_totals_share_rows_of_equal_width(browser: Any, server: str, artifa
 READ_REPORT = "return document.querySelector('#rows .row:nth-child(1) .report').textContent"
 
 
-def test_the_syntax_report_follows_the_typing(browser: Any, server: str, artifacts: pathlib.Path) -> None:
+def test_the_syntax_report_follows_the_typing(
+    browser: Any, server: str, artifacts: pathlib.Path
+) -> None:
     open_page(browser, server)
     field = inputs(browser)[0]
     type_text(field, "2d6 x")
@@ -205,7 +211,7 @@ ROLLED = [
     "8d2!",
     "1d20 + 5 + 1d4",
     "-3 + 2*(4d6dl1) / 2 - 1d6kl1",
-    "2d6 # <img src=x onerror=\"window.pwned=1\"><script>window.pwned=2</script>",
+    '2d6 # <img src=x onerror="window.pwned=1"><script>window.pwned=2</script>',
     "1d6 # \u202egnp.exe\u202c \x1b[31m tab\there **not bold**",
     "1d1*9223372036854775807",
 ]
@@ -233,7 +239,10 @@ def test_a_roll_shows_its_traced_faces_as_python_writes_them(
     ]
     assert shown["struck"] == removed
     assert browser.execute_script("return window.pwned") is None
-    assert browser.execute_script("return document.querySelectorAll('main img, main script').length") == 0
+    assert (
+        browser.execute_script("return document.querySelectorAll('main img, main script').length")
+        == 0
+    )
     shot(browser, artifacts, "roll_" + "".join(c if c.isalnum() else "_" for c in text)[:40])
 
 
@@ -287,7 +296,13 @@ def test_every_limit_is_stated_and_the_page_stays_usable(
     # The odds' own limits, stated under the table.
     set_text(browser, field, "1d1!")
     set_text(browser, inputs(browser)[1], "100000d100000")
-    wait_for(browser, lambda d: "[odds." in d.execute_script("return document.getElementById('notes').textContent"), "notes")
+    wait_for(
+        browser,
+        lambda d: (
+            "[odds." in d.execute_script("return document.getElementById('notes').textContent")
+        ),
+        "notes",
+    )
     wait_odds(browser)
     notes = browser.execute_script("return document.getElementById('notes').textContent")
     for text in ("1d1!", "100000d100000"):
@@ -301,7 +316,9 @@ def test_every_limit_is_stated_and_the_page_stays_usable(
     assert browser.execute_script(READ_ROLL)["text"] == "3d1 (1, 1, 1) = 3"
 
 
-def test_a_megabyte_pasted_is_refused_with_its_size(browser: Any, server: str, artifacts: pathlib.Path) -> None:
+def test_a_megabyte_pasted_is_refused_with_its_size(
+    browser: Any, server: str, artifacts: pathlib.Path
+) -> None:
     open_page(browser, server)
     field = inputs(browser)[0]
     text = "1d6+" * (1 << 18)
@@ -325,7 +342,10 @@ def test_html_in_the_address_stays_text(browser: Any, server: str, artifacts: pa
     values = [field.get_attribute("value") for field in inputs(browser)]
     assert values == [hostile, "%E0%A4%A", "2d6"]  # a broken escape is kept as typed
     assert browser.execute_script("return window.pwned") is None
-    assert browser.execute_script("return document.querySelectorAll('main img, main script').length") == 0
+    assert (
+        browser.execute_script("return document.querySelectorAll('main img, main script').length")
+        == 0
+    )
     reports = browser.execute_script(
         "return [...document.querySelectorAll('#rows .report')].map((r) => r.textContent)"
     )
@@ -335,7 +355,9 @@ def test_html_in_the_address_stays_text(browser: Any, server: str, artifacts: pa
     shot(browser, artifacts, "html_in_address")
 
 
-def test_rows_are_added_and_removed_from_the_keyboard(browser: Any, server: str, artifacts: pathlib.Path) -> None:
+def test_rows_are_added_and_removed_from_the_keyboard(
+    browser: Any, server: str, artifacts: pathlib.Path
+) -> None:
     from selenium.webdriver.common.keys import Keys
 
     open_page(browser, server)
@@ -356,7 +378,9 @@ def test_rows_are_added_and_removed_from_the_keyboard(browser: Any, server: str,
     shot(browser, artifacts, "three_rows")
     remove.send_keys(Keys.ENTER)
     assert len(inputs(browser)) == 2
-    assert urllib.parse.unquote(browser.execute_script("return location.hash")) == "#2d20kh1+5;1d20+8"
+    assert (
+        urllib.parse.unquote(browser.execute_script("return location.hash")) == "#2d20kh1+5;1d20+8"
+    )
 
 
 @pytest.mark.parametrize("how", ["button", "escape"])
@@ -389,7 +413,9 @@ def test_long_odds_can_be_cancelled_and_the_page_does_not_freeze(
     # The change starts the computation again.
     wait_for(
         browser,
-        lambda d: d.execute_script("return Number(document.getElementById('status').dataset.job)") > job,
+        lambda d: (
+            d.execute_script("return Number(document.getElementById('status').dataset.job)") > job
+        ),
         "the computation again",
     )
     wait_for(browser, lambda d: cancel.is_displayed(), "the cancel button again")
@@ -427,7 +453,10 @@ def test_a_worker_out_of_memory_is_reported_and_replaced(
 def contrast(foreground: str, background: str) -> float:
     def luminance(colour: str) -> float:
         parts = [float(x) for x in colour[colour.index("(") + 1 : colour.index(")")].split(",")[:3]]
-        linear = [c / 255 / 12.92 if c / 255 <= 0.04045 else ((c / 255 + 0.055) / 1.055) ** 2.4 for c in parts]
+        linear = [
+            c / 255 / 12.92 if c / 255 <= 0.04045 else ((c / 255 + 0.055) / 1.055) ** 2.4
+            for c in parts
+        ]
         return 0.2126 * linear[0] + 0.7152 * linear[1] + 0.0722 * linear[2]
 
     high, low = sorted((luminance(foreground), luminance(background)), reverse=True)
@@ -450,7 +479,9 @@ return [...document.querySelectorAll(arguments[0])].filter((n) => n.textContent.
 def test_text_contrast_labels_and_names(browser: Any, server: str) -> None:
     open_page(browser, server, "#" + urllib.parse.quote("4d6kh3", safe="") + ";2d6x")
     inputs(browser)[0].send_keys("\n")
-    selector = "p, label, button, legend, th, td, pre, s, strong, code, summary, h1, h2, li, span, output"
+    selector = (
+        "p, label, button, legend, th, td, pre, s, strong, code, summary, h1, h2, li, span, output"
+    )
     low = [
         (name, round(contrast(fg, bg), 2))
         for name, fg, bg in browser.execute_script(COLOURS, selector)

@@ -5,17 +5,16 @@ against kavelo.d.ts."""
 from __future__ import annotations
 
 import json
-import pathlib
 import re
 import shutil
 import subprocess
 from typing import Any
 
 import pytest
-from browser import python_outcome, run_in_page
-from conftest import ROOT, WEB
 
 import kavelo
+from browser import python_outcome, run_in_page
+from conftest import ROOT, WEB
 
 pytestmark = pytest.mark.browser
 
@@ -58,7 +57,10 @@ return [engine.faces(traced), engine.faces(again), calls];
 """
 
 
-@pytest.mark.parametrize("text, bounds", [("8d16", [16] * 8), ("3d6+2d20+1d2147483647", [6] * 3 + [20] * 2 + [2147483647])])
+@pytest.mark.parametrize(
+    "text, bounds",
+    [("8d16", [16] * 8), ("3d6+2d20+1d2147483647", [6] * 3 + [20] * 2 + [2147483647])],
+)
 def test_each_request_keys_its_chacha12_generator_from_get_random_values(
     page: Any, server: str, text: str, bounds: list[int]
 ) -> None:
@@ -192,9 +194,7 @@ def test_argument_errors_have_the_python_texts(page: Any, server: str) -> None:
         "TypeError:argument 'expression': 'list' object cannot be converted to 'PyString'",
     ]
     # The text Python's UTF-8 encoder raises, positions counted in code points.
-    for out, text in zip(
-        got["surrogates"], ("\udcff", "x\ud800\ud800y", "😀\udfff"), strict=True
-    ):
+    for out, text in zip(got["surrogates"], ("\udcff", "x\ud800\ud800y", "😀\udfff"), strict=True):
         with pytest.raises(UnicodeEncodeError) as raised:
             kavelo.roll_dice(text)
         assert out == f"RangeError:{raised.value}"
@@ -266,11 +266,19 @@ return [typeof roll.total, String(roll.total), typeof small.total, typeof odds.m
 
 def test_integers_past_2_53_stay_exact(page: Any, server: str) -> None:
     kind, total, small, outcome_kind, odds_json, traced = run_in_page(page, server, WIDE)
-    assert (kind, total, small, outcome_kind) == ("bigint", "9223372036854775807", "number", "bigint")
+    assert (kind, total, small, outcome_kind) == (
+        "bigint",
+        "9223372036854775807",
+        "number",
+        "bigint",
+    )
     assert odds_data("ok:" + odds_json) == odds_data(
         "ok:" + json.dumps(kavelo.odds("1d2*4611686018427387904").to_dict())
     )
-    assert traced == python_outcome(lambda: kavelo.replay("1d1*9223372036854775807", [1]).to_dict())[3:]
+    assert (
+        traced
+        == python_outcome(lambda: kavelo.replay("1d1*9223372036854775807", [1]).to_dict())[3:]
+    )
 
 
 NODE_WIDE = """
@@ -312,7 +320,9 @@ return [first, fault, outcome(() => engine.roll("3d1+1")), outcome(() => engine.
 """
 
 
-def test_running_out_of_memory_throws_a_fault_and_the_next_call_works(page: Any, server: str) -> None:
+def test_running_out_of_memory_throws_a_fault_and_the_next_call_works(
+    page: Any, server: str
+) -> None:
     first, fault, after, odds_after = run_in_page(page, server, MEMORY)
     assert first.startswith("KaveloFault:out of memory")
     assert fault == [True, True]
