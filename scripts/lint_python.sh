@@ -7,8 +7,8 @@
 #   bash scripts/lint_python.sh --fix    apply ruff's fixes and its formatting first
 #
 # ruff and mypy come into the checkout's .venv at the versions scripts/venv.sh pins, so
-# every checkout formats and checks alike; pytest and hypothesis come too, since mypy
-# reads the tests' imports of them. Nothing is built: mypy reads the package from
+# every checkout formats and checks alike; pytest, hypothesis and Selenium come too, since
+# mypy reads the tests' imports of them. Nothing is built: mypy reads the package from
 # python/ and the native modules from their stubs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,7 +23,7 @@ for arg in "$@"; do
 done
 
 kavelo_venv
-venv_pip "${KAVELO_LINT_TOOLS[@]}" "pytest>=7" "hypothesis>=6"
+venv_pip "${KAVELO_LINT_TOOLS[@]}" "pytest>=7" "hypothesis>=6" "${KAVELO_WEB_TEST_TOOLS[@]}"
 bin=$(dirname "$VENV_PYTHON")
 
 if [ "$fix" -eq 1 ]; then

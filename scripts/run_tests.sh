@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Runs every test: the C++ unit tests through CTest and the Python tests through pytest.
+# Runs every test: the C++ unit tests through CTest and the Python tests through pytest,
+# with the browser tests of tests/web where the page is built (scripts/build_web.sh
+# --test-tools; otherwise they are skipped with that reason).
 #
 # Needs python3 (3.11 or newer) with venv and its development headers, and g++ 12 or
 # newer. Everything else comes into the checkout's virtual environment .venv (made here
-# when it is missing, see scripts/venv.sh): CMake, Ninja, pytest, hypothesis, ruff and
-# mypy (at the versions scripts/venv.sh pins) and kavelo itself. GoogleTest comes from
+# when it is missing, see scripts/venv.sh): CMake, Ninja, pytest, hypothesis, ruff,
+# mypy and Selenium (at the versions scripts/venv.sh pins) and kavelo itself. GoogleTest comes from
 # Debian's libgtest-dev when the machine lacks it, installed as root or through sudo;
 # otherwise the script stops and says what to install.
 set -euo pipefail
@@ -32,7 +34,8 @@ fi
 
 kavelo_venv
 echo "== installing the build and test tools and kavelo into $(dirname "$(dirname "$VENV_PYTHON")")"
-venv_pip "cmake>=3.26" ninja "pytest>=7" "hypothesis>=6" "${KAVELO_LINT_TOOLS[@]}"
+venv_pip "cmake>=3.26" ninja "pytest>=7" "hypothesis>=6" "${KAVELO_LINT_TOOLS[@]}" \
+  "${KAVELO_WEB_TEST_TOOLS[@]}"
 venv_pip .
 
 echo "== C++ tests"
@@ -41,5 +44,5 @@ cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release \
 cmake --build build/tests -j "$JOBS"
 ctest --test-dir build/tests --output-on-failure -j "$JOBS"
 
-echo "== Python tests"
-"$VENV_PYTHON" -m pytest -q -p no:cacheprovider tests/python
+echo "== Python tests, and the browser tests where the page is built (scripts/build_web.sh)"
+"$VENV_PYTHON" -m pytest -q -p no:cacheprovider tests/python tests/web

@@ -47,3 +47,6 @@ venv_pip() {
 # The Python lint tools at exact versions: a newer ruff formats and flags differently,
 # a newer mypy finds other errors, and every checkout must agree with CI.
 KAVELO_LINT_TOOLS=("ruff==0.17.6" "mypy==2.4.1")
+
+# What the browser tests drive Chromium with (scripts/build_web.sh --test-tools).
+KAVELO_WEB_TEST_TOOLS=("selenium==4.51.0")

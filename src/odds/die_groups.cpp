@@ -5,6 +5,7 @@
 #include "odds/die_groups.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <numeric>
 #include <string>
