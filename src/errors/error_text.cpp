@@ -350,6 +350,28 @@ bool report_parts(std::string_view report, ReportParts& out) {
 
 }  // namespace error_text_detail
 
+namespace {
+
+std::string_view value_in(std::span<const ErrorField> fields, std::string_view name) noexcept {
+  for (const ErrorField& f : fields) {
+    if (f.name == name) return f.value;
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string error_text(ErrorId id, std::span<const ErrorField> fields) {
+  std::string out;
+  append_error_template(out, error_spec(id).text,
+                        [&](std::string_view name) { return value_in(fields, name); });
+  return out;
+}
+
+std::string error_english(ErrorId id, std::span<const ErrorField> fields) {
+  return render_error_english(id, [&](std::string_view name) { return value_in(fields, name); });
+}
+
 std::optional<ErrorMatch> match_error_row(ErrorId id, std::string_view text) noexcept {
   const ErrorSpec& spec = error_spec(id);
   const Parts parts = split_template(spec.text);
@@ -433,10 +455,7 @@ std::optional<ErrorMatch> match_error(std::string_view text, ErrorClass raised_a
 }
 
 std::string_view ErrorMatch::field(std::string_view name) const noexcept {
-  for (const ErrorField& f : fields()) {
-    if (f.name == name) return f.value;
-  }
-  return {};
+  return value_in(fields(), name);
 }
 
 std::string_view ErrorMatch::code() const noexcept {
@@ -445,14 +464,8 @@ std::string_view ErrorMatch::code() const noexcept {
   return limit_code(field("resource"));
 }
 
-std::string ErrorMatch::english() const {
-  return render_error_english(id_, [&](std::string_view name) { return field(name); });
-}
+std::string ErrorMatch::english() const { return error_english(id_, fields()); }
 
-std::string ErrorMatch::text() const {
-  std::string out;
-  append_error_template(out, spec().text, [&](std::string_view name) { return field(name); });
-  return out;
-}
+std::string ErrorMatch::text() const { return error_text(id_, fields()); }
 
 }  // namespace kavelo

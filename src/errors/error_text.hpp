@@ -82,7 +82,14 @@ struct ExpectedWords {
 template <class Value>
 std::string render_error_english(ErrorId id, const Value& value);
 
-// A text read back to its row.
+// Row `id`'s text and English text with the values of `fields` (a field missing from
+// them is written empty): for errors that are not DiceErrors, such as the binding
+// layer's, and for tests.
+[[nodiscard]] std::string error_text(ErrorId id, std::span<const ErrorField> fields);
+[[nodiscard]] std::string error_english(ErrorId id, std::span<const ErrorField> fields);
+
+// A text read back to its row. Its fields are views into the text that was read, which
+// must outlive the match.
 class ErrorMatch {
  public:
   static constexpr std::size_t kMostFields = 8;
