@@ -28,7 +28,7 @@ from functools import cache
 
 from . import _core, _trace
 
-__all__ = ["ErrorRow", "ErrorMatch", "FieldValue", "error_rows", "match_error"]
+__all__ = ["ErrorRow", "ErrorMatch", "FieldValue", "error_rows", "error_text", "match_error"]
 
 #: A field's value: numbers as int, a syntax report's expected items as tuples of str.
 FieldValue = int | str | tuple[str, ...]
@@ -88,6 +88,16 @@ def error_rows() -> tuple[ErrorRow, ...]:
 @cache
 def _rows_by_key() -> dict[str, ErrorRow]:
     return {row.key: row for row in error_rows()}
+
+
+def error_text(key: str, **fields: object) -> str:
+    """The text of the row ``key`` with its fields filled in (each written with
+    ``str``): how the package words the errors it raises itself.
+
+    >>> error_text("odds.tolerance", got=repr(2.0))
+    '[odds.invalid_argument] tolerance must lie strictly between 0 and 1: got 2.0'
+    """
+    return _rows_by_key()[key].text.format_map({name: str(value) for name, value in fields.items()})
 
 
 def _class_name(error: BaseException) -> str | None:
