@@ -50,3 +50,15 @@ def replay(
         TypeError: when ``faces`` is not a list or tuple, or for the arguments of
             :func:`trace`.
     """
+
+# (key, code, exception, text, english, ((field name, field type), ...))
+RawErrorRow = tuple[str, str, str, str, str, tuple[tuple[str, str], ...]]
+
+def error_rows() -> tuple[RawErrorRow, ...]:
+    """Every row of kavelo's error table, in table order. Use :mod:`kavelo.errors`."""
+
+def match_error(
+    text: str, exception: str, /
+) -> tuple[str, str, str, dict[str, int | str | tuple[str, ...]]] | None:
+    """The row of an error text raised as ``exception`` (a class name):
+    ``(key, code, english, fields)``, or None. Use :func:`kavelo.errors.match_error`."""

@@ -16,6 +16,7 @@ import math
 from typing import Any
 
 from . import _odds
+from .errors import error_text
 
 __all__ = ["odds", "Odds", "DEFAULT_TOLERANCE", "DEFAULT_MAX_OUTCOMES", "DEFAULT_MAX_WORK"]
 
@@ -32,12 +33,10 @@ _U64_MAX = 2**64 - 1
 def _count_argument(name: str, value: Any) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
         raise TypeError(
-            f"argument '{name}': '{type(value).__name__}' object cannot be interpreted as an integer"
+            error_text("argument.not_an_integer", argument=name, type=type(value).__name__)
         )
     if not 1 <= value <= _U64_MAX:
-        raise ValueError(
-            f"[odds.invalid_argument] {name} must lie between 1 and {_U64_MAX}: got {value}"
-        )
+        raise ValueError(error_text("odds.count_argument", argument=name, got=value))
     return value
 
 
@@ -197,17 +196,20 @@ def odds(
     """
     if not isinstance(expression, str):
         raise TypeError(
-            f"argument 'expression': '{type(expression).__name__}' object cannot be converted to 'PyString'"
+            error_text(
+                "argument.conversion",
+                argument="expression",
+                type=type(expression).__name__,
+                target="PyString",
+            )
         )
     if isinstance(tolerance, bool) or not isinstance(tolerance, (int, float)):
         raise TypeError(
-            f"argument 'tolerance': must be a real number, not '{type(tolerance).__name__}'"
+            error_text("argument.not_a_number", argument="tolerance", type=type(tolerance).__name__)
         )
     tolerance = float(tolerance)
     if not 0.0 < tolerance < 1.0:
-        raise ValueError(
-            f"[odds.invalid_argument] tolerance must lie strictly between 0 and 1: got {tolerance!r}"
-        )
+        raise ValueError(error_text("odds.tolerance", got=repr(tolerance)))
     max_outcomes = _count_argument("max_outcomes", max_outcomes)
     max_work = _count_argument("max_work", max_work)
     pmf, failures, truncated, _work = _odds.distribution(

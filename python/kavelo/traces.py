@@ -24,6 +24,7 @@ from typing import Any, Literal, NamedTuple, cast
 
 from . import _trace
 from ._core import ResourcePolicy
+from .errors import error_text
 from .results import DiceRollResult
 
 Origin = Literal["roll", "explode", "reroll"]
@@ -206,7 +207,7 @@ def _limits(policy: ResourcePolicy | None) -> dict[str, int] | None:
         return None
     if not isinstance(policy, ResourcePolicy):
         raise TypeError(
-            f"argument 'policy': '{type(policy).__name__}' object is not a ResourcePolicy"
+            error_text("argument.not_a_policy", argument="policy", type=type(policy).__name__)
         )
     return policy.limits()
 

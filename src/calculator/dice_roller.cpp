@@ -18,8 +18,6 @@ namespace kavelo {
 
 namespace {
 
-constexpr const char* kInvalidDiceMessage = "骰子数量和面数必须大于0";
-
 // One face from 1 to `sides`: rng_words for every 64-bit draw, then one generated value
 // and one work unit. Returns 0 when a charge is refused and names the resource in
 // `refused`; a refused charge changes nothing, so budget.exceeded(refused, 1) rebuilds
@@ -339,7 +337,7 @@ class DiePhase {
   [[gnu::cold]] std::unexpected<DiceError> error() {
     if constexpr (kTraced) {
       if (trace_->fault() != ReplayFault::None) {
-        return std::unexpected(DiceError::invalid_dice_expression(trace_->fault_message()));
+        return std::unexpected(trace_->fault_error());
       }
     }
     switch (stop_) {
@@ -597,7 +595,7 @@ Status apply_traced_pool_phase(ExecutionBudget& budget, RollGroups& groups,
 Result<std::uint32_t> DiceCalculator::roll_face(std::uint32_t sides) {
   // Callers check sides first; a zero here would have no face to return.
   if (sides == 0) {
-    return std::unexpected(DiceError::invalid_dice_expression(kInvalidDiceMessage));
+    return std::unexpected(DiceError::of(ErrorId::DiceNotPositive));
   }
   KAVELO_TRY(ensure_generator());
   Resource refused = Resource::RngWords;
@@ -634,7 +632,7 @@ Result<RollGroups> DiceCalculator::roll_dice_with_budget(const DiceTerm& dice) {
 template <bool kTraced>
 Result<RollGroups> DiceCalculator::roll_term(const DiceTerm& dice) {
   if (dice.count < 1 || dice.sides < 1) {
-    return std::unexpected(DiceError::invalid_dice_expression(kInvalidDiceMessage));
+    return std::unexpected(DiceError::of(ErrorId::DiceNotPositive));
   }
   const auto count = static_cast<std::uint64_t>(dice.count);
   KAVELO_TRY(budget_.ensure(Resource::SourceItems, count));

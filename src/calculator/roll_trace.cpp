@@ -2,27 +2,28 @@
 // replay's checks.
 #include "calculator/roll_trace.hpp"
 
+#include <stdexcept>
+
 #include "calculator/dice_calculator.hpp"
 
 namespace kavelo {
 
-std::string RollTrace::fault_message() const {
-  const std::string position = "face " + std::to_string(replay_next_ + 1);
+DiceError RollTrace::fault_error() const {
   switch (fault_) {
     case ReplayFault::OutOfRange:
-      return position + " (" + std::to_string(replay_[replay_next_]) +
-             ") is not a face of a die with " + std::to_string(fault_sides_) +
-             " sides: it must be from 1 to " + std::to_string(fault_sides_);
-    case ReplayFault::TooFew:
-      return "the expression draws more faces than the " + std::to_string(replay_.size()) +
-             " given";
+      return DiceError::replay_face_out_of_range(replay_next_ + 1, replay_[replay_next_],
+                                                 fault_sides_);
+    case ReplayFault::TooFew: return DiceError::replay_too_few(replay_.size());
     case ReplayFault::LeftOver:
-      return std::to_string(replay_.size() - replay_next_) + " of the " +
-             std::to_string(replay_.size()) + " faces left over: the expression draws only " +
-             std::to_string(replay_next_);
+      return DiceError::replay_left_over(replay_.size() - replay_next_, replay_.size(),
+                                         replay_next_);
     case ReplayFault::None: break;
   }
-  return {};
+  throw std::logic_error("a replay error asked of a replay that has not failed");
+}
+
+std::string RollTrace::fault_message() const {
+  return fault_ == ReplayFault::None ? std::string() : fault_error().display();
 }
 
 void RollTrace::add_plain_faces(std::span<const std::int64_t> values, std::uint64_t first_die) {
@@ -62,7 +63,7 @@ Result<DiceResult> DiceCalculator::trace_expression(const Expression& expression
   trace_ = nullptr;
   if (result && trace.replaying() && trace.replay_next_ != trace.replay_.size()) {
     trace.fault_ = ReplayFault::LeftOver;
-    return std::unexpected(DiceError::invalid_dice_expression(trace.fault_message()));
+    return std::unexpected(trace.fault_error());
   }
   return result;
 }

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "errors/dice_error.hpp"
 #include "types/expression.hpp"
 #include "types/roll_groups.hpp"
 
@@ -111,7 +112,8 @@ class RollTrace {
   [[nodiscard]] bool replaying() const noexcept { return replaying_; }
   [[nodiscard]] std::size_t replay_used() const noexcept { return replay_next_; }
   [[nodiscard]] ReplayFault fault() const noexcept { return fault_; }
-  // A text for a failed replay: which face, and why.
+  // The error of a failed replay (which face, and why), and its text.
+  [[nodiscard]] DiceError fault_error() const;
   [[nodiscard]] std::string fault_message() const;
 
  private:

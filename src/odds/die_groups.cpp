@@ -11,6 +11,7 @@
 #include <string>
 
 #include "calculator/checked_sum.hpp"
+#include "errors/dice_error.hpp"
 
 namespace kavelo::odds {
 
@@ -23,10 +24,6 @@ constexpr std::int64_t kHole = INT64_MIN;
 // multiply-adds: what they cost in time, measured.
 constexpr std::uint64_t kGroupWork = 16;
 constexpr std::uint64_t kCompareWork = 8;
-
-OddsError endless(std::string_view term, const std::string& why) {
-  return OddsError{"[odds.endless] " + std::string(term) + " " + why};
-}
 
 // Merges groups that hold the same values in the same order.
 OddsResult<GroupTable> merged(GroupTable&& table, Meter& meter) {
@@ -99,7 +96,8 @@ OddsResult<GroupTable> first_groups(std::uint32_t sides, bool explode, double to
   const auto s = static_cast<std::int64_t>(sides);
   if (explode) {
     if (sides == 1)
-      return std::unexpected(endless(term, "never ends: a one-sided die explodes on every face"));
+      return std::unexpected(
+          OddsError{DiceError::odds_explodes_forever(std::string(term)).display()});
     // Groups of k faces showing the sides and one last face below them, for every k
     // below the first K whose chance (1/sides)^K is within the tolerance.
     const double q = 1.0 / static_cast<double>(sides);
@@ -208,9 +206,8 @@ OddsStatus add_rerolled(const DiceModifier& modifier, std::uint32_t sides, std::
     case ModifierKind::RerollUntil:
       if (matched > 0.0) {
         if (threshold >= s) {
-          return std::unexpected(
-              endless(term, "can reroll without end: R" + std::to_string(threshold) +
-                                " matches every face of a d" + std::to_string(sides)));
+          return std::unexpected(OddsError{
+              DiceError::odds_rerolls_forever(std::string(term), threshold, sides).display()});
         }
         // Rerolled until the face is above the threshold: uniform over the faces above it.
         const std::int64_t hole[1] = {kHole};

@@ -1,25 +1,23 @@
 #include "odds/meter.hpp"
 
+#include "errors/dice_error.hpp"
+
 namespace kavelo::odds {
 
 OddsError too_complex(std::string what) {
-  return OddsError{"[odds.too_complex] " + std::move(what)};
+  return OddsError{DiceError::odds_too_complex(std::move(what)).display()};
 }
 
 OddsError Meter::work_exceeded() const {
-  return too_complex("the odds need more than " + std::to_string(limits_.max_work) +
-                     " steps of work (max_work)");
+  return OddsError{DiceError::odds_work(limits_.max_work).display()};
 }
 
 OddsError Meter::outcomes_exceeded(std::uint64_t count, const char* what) const {
-  return too_complex(std::string(what) + " has " + std::to_string(count) + " outcomes, more than " +
-                     std::to_string(limits_.max_outcomes) + " (max_outcomes)");
+  return OddsError{DiceError::odds_outcomes(what, count, limits_.max_outcomes).display()};
 }
 
 OddsError Meter::cells_exceeded() const {
-  return too_complex("the odds need more than " + std::to_string(cell_limit_) +
-                     " probabilities stored at once (" + std::to_string(kCellsPerOutcome) +
-                     " times max_outcomes)");
+  return OddsError{DiceError::odds_cells(cell_limit_, kCellsPerOutcome).display()};
 }
 
 }  // namespace kavelo::odds

@@ -14,8 +14,6 @@ namespace kavelo::odds {
 
 namespace {
 
-constexpr std::string_view kOneInstructionOnly = "roll() 只接受一条指令；多条指令请使用 run()";
-
 bool explodes(const ExpressionPool& pool, const ExprNode& node) {
   if (node.kind != ExprKind::Dice) return false;
   for (const DiceModifier& m : pool.dice(node).modifiers) {
@@ -105,12 +103,10 @@ OddsResult<OddsReport> compute_odds(std::string_view text, const OddsLimits& lim
   auto expression = DiceParser::parse_expression_with_policy(text, policy);
   if (!expression) {
     const DiceError& error = expression.error();
-    if (error.kind() == DiceErrorKind::ParseError && error.message() == kOneInstructionOnly) {
+    if (error.id() == ErrorId::ParseOneInstruction) {
       auto program = DiceParser::parse_program_with_policy(text, policy);
       const std::size_t n = program ? program->instructions.size() : 0;
-      return std::unexpected(
-          OddsError{"[odds.program] odds() takes one expression, not a program of " +
-                    std::to_string(n) + " instructions; ask for each instruction on its own"});
+      return std::unexpected(OddsError{DiceError::odds_program(n).display()});
     }
     return std::unexpected(OddsError{error.display()});
   }

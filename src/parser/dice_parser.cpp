@@ -16,8 +16,6 @@ using grammar::ParseNodeId;
 using grammar::ParseTree;
 using grammar::Rule;
 
-constexpr const char* kOneInstructionOnly = "roll() 只接受一条指令；多条指令请使用 run()";
-
 // Bracket depth over the raw text, before any grammar work. Quoted stretches (closed only
 // by their own quote character, with backslash escapes) and comments (from "#" to the
 // next CR or LF) are not counted. All the characters that matter are ASCII, which never
@@ -73,7 +71,7 @@ DiceError nodes_exceeded(std::uint64_t requested, std::uint64_t limit) {
 Result<Program> build_through_grammar(std::string_view source, const ResourcePolicy& policy) {
   // 3. Grammar.
   auto parsed = grammar::parse(Rule::Program, source);
-  if (!parsed) return std::unexpected(DiceError::parse_error(render_syntax_error(parsed.error())));
+  if (!parsed) return std::unexpected(DiceError::syntax_error(render_syntax_error(parsed.error())));
   const ParseTree& tree = *parsed;
   if (tree.size() == 0 || tree.rule(0) != Rule::Program) {
     throw std::logic_error("parse tree does not have the grammar's shape: no program node");
@@ -182,7 +180,7 @@ Result<Expression> DiceParser::parse_expression_with_policy(std::string_view sou
   Result<Program> program = parse_program(source, policy, total);
   if (!program) return std::unexpected(std::move(program.error()));
   if (program->instructions.size() != 1) {
-    return std::unexpected(DiceError::parse_error(kOneInstructionOnly));
+    return std::unexpected(DiceError::of(ErrorId::ParseOneInstruction));
   }
   Expression expression{std::move(program->pool), program->instructions.front()};
   if (program->comment) {

@@ -4,6 +4,7 @@
 
 #include "parser/decimal.hpp"
 #include "parser/dice_parser.hpp"
+#include "parser/modifier_errors.hpp"
 
 namespace kavelo {
 
@@ -12,10 +13,6 @@ namespace {
 using grammar::ParseNodeId;
 using grammar::ParseTree;
 using grammar::Rule;
-
-constexpr const char* kInvalidNumber = "无效数字";
-constexpr const char* kInvalidCount = "无效的骰子数量";
-constexpr const char* kInvalidSides = "无效的骰子面数";
 
 [[noreturn]] void shape_fault(const char* what) {
   throw std::logic_error(std::string("parse tree does not have the grammar's shape: ") + what);
@@ -70,9 +67,9 @@ class Builder {
     expect(sides_node, Rule::DiceSides);
 
     const auto count = parse_decimal<std::int32_t>(tree_.text(count_node));
-    if (!count) return fail(kInvalidCount);
+    if (!count) return fail(ErrorId::ParseDiceCount);
     const auto sides = parse_decimal<std::int32_t>(tree_.text(sides_node));
-    if (!sides) return fail(kInvalidSides);
+    if (!sides) return fail(ErrorId::ParseDiceSides);
 
     const std::uint32_t first_modifier = pool_.modifier_mark();
     const ParseNodeId modifiers = tree_.next_sibling(sides_node);
@@ -89,7 +86,7 @@ class Builder {
           const ParseNodeId number = only_child(written);
           expect(number, Rule::Number);
           const auto value = parse_decimal<std::int32_t>(tree_.text(number));
-          if (!value) return fail(spec.value_message);
+          if (!value) return fail(value_parse_error(spec.kind));
           modifier.value = *value;
         }
         pool_.add_modifier(modifier);
@@ -175,7 +172,7 @@ class Builder {
     switch (tree_.rule(child)) {
       case Rule::Number: {
         const auto value = parse_decimal<std::int64_t>(tree_.text(child));
-        if (!value) return fail(kInvalidNumber);
+        if (!value) return fail(ErrorId::ParseNumber);
         return pool_.add_number(*value);
       }
       case Rule::DiceRoll: return dice_roll(child);
@@ -183,8 +180,8 @@ class Builder {
     }
   }
 
-  [[gnu::noinline]] NodeId fail(const char* message) {
-    error_.emplace(DiceError::parse_error(message));
+  [[gnu::noinline]] NodeId fail(ErrorId error) {
+    error_.emplace(DiceError::of(error));
     return kFailed;
   }
   void expect(ParseNodeId node, Rule rule) const {

@@ -23,17 +23,28 @@ std::string full_name(const Signature& signature) {
   return name;
 }
 
+// A str of ASCII or UTF-8 text, for a field.
+PyRef text_str(std::string_view text) {
+  return PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+}
+
 void raise_too_many_positional(const Signature& s, Py_ssize_t given) {
-  std::string message = full_name(s);
-  if (s.required == s.parameter_count) {
-    message += " takes " + std::to_string(s.parameter_count);
-  } else {
-    message +=
-        " takes from " + std::to_string(s.required) + " to " + std::to_string(s.parameter_count);
-  }
-  message += " positional arguments but " + std::to_string(given) +
-             (given == 1 ? " was given" : " were given");
-  PyErr_SetString(PyExc_TypeError, message.c_str());
+  PyRef function = text_str(full_name(s));
+  PyRef count = decimal_str(s.parameter_count);
+  PyRef required = decimal_str(s.required);
+  PyRef given_text = decimal_str(given);
+  PyRef were = text_str(given == 1 ? "was" : "were");
+  if (!function || !count || !required || !given_text || !were) return;
+  const std::initializer_list<TextField> fields = {{"function", function.get()},
+                                                   {"required", required.get()},
+                                                   {"count", count.get()},
+                                                   {"given", given_text.get()},
+                                                   {"were", were.get()}};
+  raise_error_row(PyExc_TypeError,
+                  s.required == s.parameter_count ? ErrorId::ArgumentTooMany
+                                                  : ErrorId::ArgumentTooManyRange,
+                  fields);
 }
 
 void raise_missing(const Signature& s, PyObject* const* bound) {
@@ -55,10 +66,16 @@ void raise_missing(const Signature& s, PyObject* const* bound) {
     names += '\'';
     ++listed;
   }
-  std::string message = full_name(s) + " missing " + std::to_string(missing) +
-                        " required positional " + (missing == 1 ? "argument" : "arguments") + ": " +
-                        names;
-  PyErr_SetString(PyExc_TypeError, message.c_str());
+  PyRef function = text_str(full_name(s));
+  PyRef count = decimal_str(missing);
+  PyRef noun = text_str(missing == 1 ? "argument" : "arguments");
+  PyRef listed_names = text_str(names);
+  if (!function || !count || !noun || !listed_names) return;
+  raise_error_row(PyExc_TypeError, ErrorId::ArgumentMissing,
+                  {{"function", function.get()},
+                   {"count", count.get()},
+                   {"noun", noun.get()},
+                   {"names", listed_names.get()}});
 }
 
 int parameter_index(const Signature& s, PyObject* keyword) {
@@ -78,14 +95,21 @@ namespace {
 bool bind_keyword(const Signature& s, PyObject* key, PyObject* value, PyObject** out) {
   int index = parameter_index(s, key);
   if (index < 0) {
-    std::string name = full_name(s);
-    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", name.c_str(), key);
+    PyRef function = text_str(full_name(s));
+    PyRef keyword = PyRef::steal(PyObject_Str(key));
+    if (function && keyword) {
+      raise_error_row(PyExc_TypeError, ErrorId::ArgumentUnexpectedKeyword,
+                      {{"function", function.get()}, {"keyword", keyword.get()}});
+    }
     return false;
   }
   if (out[index] != nullptr) {
-    std::string name = full_name(s);
-    PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", name.c_str(),
-                 s.parameters[index]);
+    PyRef function = text_str(full_name(s));
+    PyRef argument = text_str(s.parameters[index]);
+    if (function && argument) {
+      raise_error_row(PyExc_TypeError, ErrorId::ArgumentDuplicate,
+                      {{"function", function.get()}, {"argument", argument.get()}});
+    }
     return false;
   }
   out[index] = value;
@@ -147,11 +171,65 @@ bool bind_arguments(const Signature& s, PyObject* const* args, Py_ssize_t given,
   return check_required(s, out);
 }
 
-void raise_type_mismatch(PyObject* object, const char* target) {
-  PyRef type_name = PyRef::steal(
+PyObject* error_row_text(ErrorId id, std::initializer_list<TextField> fields) {
+  const std::string_view pattern = error_spec(id).text;
+  PyRef pieces = PyRef::steal(PyList_New(0));
+  if (!pieces) return nullptr;
+  std::size_t at = 0;
+  while (at < pattern.size()) {
+    const std::size_t open = pattern.find('{', at);
+    const std::size_t end = open == std::string_view::npos ? pattern.size() : open;
+    if (end > at) {
+      PyRef literal = text_str(pattern.substr(at, end - at));
+      if (!literal || PyList_Append(pieces.get(), literal.get()) < 0) return nullptr;
+    }
+    if (open == std::string_view::npos) break;
+    const std::size_t close = pattern.find('}', open);
+    const std::string_view name = pattern.substr(open + 1, close - open - 1);
+    for (const TextField& field : fields) {
+      if (field.name != name) continue;
+      if (PyList_Append(pieces.get(), field.value) < 0) return nullptr;
+      break;
+    }
+    at = close + 1;
+  }
+  PyRef empty = PyRef::steal(PyUnicode_FromStringAndSize("", 0));
+  if (!empty) return nullptr;
+  return PyUnicode_Join(empty.get(), pieces.get());
+}
+
+void raise_error_row(PyObject* type, ErrorId id, std::initializer_list<TextField> fields) {
+  PyRef message = PyRef::steal(error_row_text(id, fields));
+  if (message) PyErr_SetObject(type, message.get());
+}
+
+PyRef decimal_str(long long value) { return PyRef::steal(PyUnicode_FromFormat("%lld", value)); }
+
+namespace {
+
+PyRef type_name_of(PyObject* object) {
+  return PyRef::steal(
       PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__"));
-  if (!type_name) return;
-  PyErr_Format(PyExc_TypeError, "'%S' object cannot be converted to '%s'", type_name.get(), target);
+}
+
+}  // namespace
+
+void raise_type_mismatch(PyObject* object, const char* target) {
+  PyRef type_name = type_name_of(object);
+  PyRef target_text = text_str(target);
+  if (!type_name || !target_text) return;
+  raise_error_row(PyExc_TypeError, ErrorId::ReceiverConversion,
+                  {{"type", type_name.get()}, {"target", target_text.get()}});
+}
+
+void raise_argument_mismatch(PyObject* object, const char* name, const char* target) {
+  PyRef argument = text_str(name);
+  PyRef type_name = type_name_of(object);
+  PyRef target_text = text_str(target);
+  if (!argument || !type_name || !target_text) return;
+  raise_error_row(
+      PyExc_TypeError, ErrorId::ArgumentConversion,
+      {{"argument", argument.get()}, {"type", type_name.get()}, {"target", target_text.get()}});
 }
 
 void prefix_argument_error(const char* name) {
@@ -169,7 +247,10 @@ void prefix_argument_error(const char* name) {
   PyRef old_traceback = PyRef::steal(traceback);
   PyRef text = PyRef::steal(old_value ? PyObject_Str(old_value.get()) : nullptr);
   if (!text) return;  // str() failed: its exception is now the pending one
-  PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+  PyRef argument = text_str(name);
+  if (!argument) return;
+  PyRef message = PyRef::steal(error_row_text(
+      ErrorId::ArgumentOther, {{"argument", argument.get()}, {"message", text.get()}}));
   if (!message) return;
   PyRef replacement =
       PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
@@ -184,8 +265,7 @@ void prefix_argument_error(const char* name) {
 
 bool convert_text(PyObject* object, const char* name, Utf8Text& out) {
   if (!PyUnicode_Check(object)) {
-    raise_type_mismatch(object, "PyString");
-    prefix_argument_error(name);
+    raise_argument_mismatch(object, name, "PyString");
     return false;
   }
   // The interpreter's own UTF-8 form of the string: the text itself for ASCII, a copy
@@ -319,7 +399,7 @@ bool convert_int32(PyObject* object, const char* name, std::int32_t& out) {
   std::int64_t wide = 0;
   if (!index_as_int64(object, name, wide)) return false;
   if (wide < INT32_MIN || wide > INT32_MAX) {
-    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    raise_error_row(PyExc_OverflowError, ErrorId::ArgumentOutOfRange);
     return false;
   }
   out = static_cast<std::int32_t>(wide);

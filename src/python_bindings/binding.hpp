@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <initializer_list>
 #include <new>
 #include <optional>
 #include <string_view>
@@ -62,8 +63,26 @@ struct Utf8Text {
 [[nodiscard]] bool convert_int64(PyObject* object, const char* name, std::int64_t& out);
 [[nodiscard]] bool convert_uint64(PyObject* object, const char* name, std::uint64_t& out);
 
+// A field of an error text: its name and its value, a str (borrowed).
+struct TextField {
+  std::string_view name;
+  PyObject* value;
+};
+// A new str: the text of the error table's row `id`, its fields taken from `fields` (a
+// field missing there is left empty); null with an exception set when the interpreter
+// fails. The values stay Python strs throughout, so a name holding a lone surrogate is
+// shown as it is.
+[[nodiscard]] PyObject* error_row_text(ErrorId id, std::initializer_list<TextField> fields);
+// Sets the exception `type` with that text.
+void raise_error_row(PyObject* type, ErrorId id, std::initializer_list<TextField> fields = {});
+// The decimal text of `value` as a str (null with an exception set on failure).
+[[nodiscard]] PyRef decimal_str(long long value);
+
 // Sets TypeError "'<type>' object cannot be converted to '<target>'".
 void raise_type_mismatch(PyObject* object, const char* target);
+// The same for the argument `name`: "argument '<name>': '<type>' object cannot be
+// converted to '<target>'".
+void raise_argument_mismatch(PyObject* object, const char* name, const char* target);
 // Rewrites a pending exactly-TypeError into "argument '<name>': <message>", keeping its cause.
 void prefix_argument_error(const char* name);
 

@@ -72,8 +72,7 @@ class ListBounds {
 // before it.
 bool read_item(PyObject* item, const char* name, ListBounds& bounds, ModifierList& out) {
   if (!PyUnicode_Check(item)) {
-    raise_type_mismatch(item, "PyString");
-    prefix_argument_error(name);
+    raise_argument_mismatch(item, name, "PyString");
     return false;
   }
   if (!bounds.add_string() || !bounds.check_characters(item)) return false;
@@ -112,13 +111,12 @@ bool size_hint(PyObject* object, Py_ssize_t& hint) {
 bool convert_modifier_list(PyObject* object, const char* name, const ResourcePolicy& policy,
                            ModifierList& out) {
   if (PyUnicode_Check(object)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    prefix_argument_error(name);
+    PyRef argument = PyRef::steal(PyUnicode_FromString(name));
+    if (argument) raise_error_row(PyExc_TypeError, ErrorId::ArgumentStrNotList, {{"argument", argument.get()}});
     return false;
   }
   if (!PySequence_Check(object)) {
-    raise_type_mismatch(object, "Sequence");
-    prefix_argument_error(name);
+    raise_argument_mismatch(object, name, "Sequence");
     return false;
   }
   Py_ssize_t hint = 0;

@@ -48,8 +48,7 @@ bool add_public(PyObject* module, const char* name, PyObject* value) {
 
 PyObject* initialise() {
   if (g_initialised.exchange(true)) {
-    PyErr_SetString(PyExc_ImportError,
-                    "kavelo._core may only be initialized once per interpreter process");
+    raise_error_row(PyExc_ImportError, ErrorId::ModuleInitializedTwice);
     return nullptr;
   }
   PyRef module = PyRef::steal(PyModule_Create2(&module_definition, 3));

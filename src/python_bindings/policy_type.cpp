@@ -144,8 +144,7 @@ bool convert_policy(PyObject* object, const char* name, ResourcePolicy& out) {
     return true;
   }
   if (!is_resource_policy(object)) {
-    raise_type_mismatch(object, "ResourcePolicy");
-    prefix_argument_error(name);
+    raise_argument_mismatch(object, name, "ResourcePolicy");
     return false;
   }
   out = policy_of(object);

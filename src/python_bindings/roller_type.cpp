@@ -38,7 +38,7 @@ class Borrow {
     }
     auto* roller = reinterpret_cast<RollerObject*>(self);
     if (roller->borrowed) {
-      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      raise_error_row(PyExc_RuntimeError, ErrorId::RollerBusy);
       return false;
     }
     roller->borrowed = true;

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string_view>
 
+#include "errors/error_table.hpp"
+
 namespace kavelo {
 
 // Row order of the resource table; also the order of every listing of limits.
@@ -59,6 +61,19 @@ inline constexpr auto RESOURCE_SPECS = std::to_array<ResourceSpec>({
     {"batch_samples", 10000, 1000000},
 });
 static_assert(RESOURCE_SPECS.size() == kResourceCount, "one row per resource");
+// The error table names the limit error of every resource by its code, in this order.
+static_assert(
+    [] {
+      if (kLimitCodes.size() != RESOURCE_SPECS.size()) return false;
+      for (std::size_t i = 0; i < RESOURCE_SPECS.size(); ++i) {
+        if (!kLimitCodes[i].starts_with(kLimitCodePrefix) ||
+            kLimitCodes[i].substr(kLimitCodePrefix.size()) != RESOURCE_SPECS[i].name) {
+          return false;
+        }
+      }
+      return true;
+    }(),
+    "kLimitCodes lists \"limit.<name>\" for every resource, in table order");
 
 constexpr std::size_t index_of(Resource r) noexcept { return static_cast<std::size_t>(r); }
 constexpr const ResourceSpec& spec_of(Resource r) noexcept { return RESOURCE_SPECS[index_of(r)]; }

@@ -15,6 +15,9 @@
 // are made as instances of them directly, without calling their constructors, so that a
 // trace of many faces costs little more than the roll. `limits` is None (the defaults)
 // or the dict of ResourcePolicy.limits().
+//
+// The module also lends the package the error table (error_rows, match_error; see
+// python_bindings/error_rows.hpp), which kavelo.errors reads.
 #include <Python.h>
 
 #include <cstdint>
@@ -30,6 +33,7 @@
 #include "calculator/roll_trace.hpp"
 #include "parser/dice_parser.hpp"
 #include "python_bindings/binding.hpp"
+#include "python_bindings/error_rows.hpp"
 #include "python_bindings/guarded.hpp"
 #include "python_bindings/py_ref.hpp"
 #include "python_bindings/result_conversion.hpp"
@@ -84,7 +88,7 @@ bool policy_of(PyObject* limits, ResourcePolicy& out) {
   out = ResourcePolicy();
   if (limits == Py_None) return true;
   if (!PyDict_Check(limits)) {
-    PyErr_SetString(PyExc_TypeError, "limits must be None or a dict of limits");
+    py::raise_error_row(PyExc_TypeError, ErrorId::ArgumentLimitsDict);
     return false;
   }
   Py_ssize_t position = 0;
@@ -315,19 +319,15 @@ PyObject* terms_to_list(const RollTrace& trace, const RecordClasses& classes) {
 bool faces_of(PyObject* object, const ResourcePolicy& policy, std::vector<std::int64_t>& out) {
   const bool is_list = PyList_Check(object);
   if (!is_list && !PyTuple_Check(object)) {
-    py::raise_type_mismatch(object, "list of faces");
-    py::prefix_argument_error("faces");
+    py::raise_argument_mismatch(object, "faces", "list of faces");
     return false;
   }
   const Py_ssize_t size = is_list ? PyList_Size(object) : PyTuple_Size(object);
   if (size < 0) return false;
   const std::uint64_t most = policy.limit(Resource::GeneratedValues);
   if (static_cast<std::uint64_t>(size) > most) {
-    const std::string message = std::to_string(size) +
-                                " faces are more than any roll can draw under the "
-                                "generated_values limit of " +
-                                std::to_string(most);
-    PyErr_SetString(PyExc_ValueError, message.c_str());
+    py::raise_dice_error(DiceError::of(
+        ErrorId::ReplayTooMany, {.requested = static_cast<std::uint64_t>(size), .limit = most}));
     return false;
   }
   out.reserve(static_cast<std::size_t>(size));
@@ -337,18 +337,20 @@ bool faces_of(PyObject* object, const ResourcePolicy& policy, std::vector<std::i
     if (!PyLong_Check(item) || PyBool_Check(item)) {
       PyRef type_name = PyRef::steal(
           PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(item)), "__name__"));
-      if (!type_name) return false;
-      PyErr_Format(PyExc_ValueError, "face %zd is a '%S', not an int", i + 1, type_name.get());
+      PyRef index = py::decimal_str(i + 1);
+      if (!type_name || !index) return false;
+      py::raise_error_row(PyExc_ValueError, ErrorId::ReplayNotAnInt,
+                          {{"index", index.get()}, {"type", type_name.get()}});
       return false;
     }
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
     if (value == -1 && PyErr_Occurred()) return false;
     if (overflow != 0 || value < 1 || value > INT32_MAX) {
-      const std::string shown = overflow != 0 ? std::string("too large") : std::to_string(value);
-      PyErr_Format(PyExc_ValueError,
-                   "face %zd (%s) is not a face of any die: faces are from 1 to %d", i + 1,
-                   shown.c_str(), INT32_MAX);
+      const auto index = static_cast<std::uint64_t>(i + 1);
+      py::raise_dice_error(overflow != 0 ? DiceError::of(ErrorId::ReplayTooLarge, {.used = index})
+                                         : DiceError::of(ErrorId::ReplayNotAFace,
+                                                         {.used = index, .exponent = value}));
       return false;
     }
     out.push_back(value);
@@ -392,13 +394,7 @@ PyObject* run(const ResourcePolicy& policy, PyObject* expression_object, RollTra
   DiceCalculator calculator(policy);
   auto result = calculator.trace_expression(*expression, trace);
   if (!result) {
-    if (trace.fault() != ReplayFault::None) {
-      const std::string message = trace.fault_message();
-      PyRef value = PyRef::steal(text_object(message));
-      if (value) PyErr_SetObject(PyExc_ValueError, value.get());
-    } else {
-      py::raise_dice_error(result.error());
-    }
+    py::raise_dice_error(result.error());  // a replay's fault included
     return nullptr;
   }
   // The conversion makes a few objects per face, none in a cycle and no Python code
@@ -459,6 +455,10 @@ PyMethodDef methods[] = {
     {"replay", replay_function, METH_VARARGS,
      "replay(expression, faces, limits, face, derived)\n--\n\n"
      "Evaluates one expression with the given faces: (result, terms). Use kavelo.replay."},
+    {"error_rows", py::error_rows, METH_NOARGS,
+     "error_rows()\n--\n\nEvery row of the error table. Use kavelo.errors."},
+    {"match_error", py::match_error, METH_VARARGS,
+     "match_error(text, exception)\n--\n\nThe row of an error's text. Use kavelo.errors."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "errors/error_table.hpp"
 #include "types/modifier_table.hpp"
 
 namespace kavelo::grammar {
@@ -96,6 +97,17 @@ static_assert(
       return true;
     }(),
     "every rule has a name");
+
+// Error texts in English say what a report expected in player words (kRuleWords).
+static_assert(
+    [] {
+      if (kRuleWords.size() != kRuleCount) return false;
+      for (const std::string_view name : RULE_NAMES) {
+        if (rule_words(name).empty()) return false;
+      }
+      return true;
+    }(),
+    "every rule has its player words in the error table");
 
 constexpr std::string_view rule_name(Rule rule) noexcept {
   return RULE_NAMES[static_cast<std::size_t>(rule)];
