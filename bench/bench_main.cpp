@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "bench.hpp"
@@ -41,10 +42,30 @@ void measure(const Case& c) {
 }  // namespace
 }  // namespace kavelo::bench
 
+// kavelo_bench [FILTER]: the median time per unit of every case whose name contains
+// FILTER. kavelo_bench --runs N [FILTER]: runs each such case N times, untimed and
+// silent, for counting the instructions of N runs (under callgrind, or an emulator that
+// traces each instruction) instead of timing them.
 int main(int argc, char** argv) {
-  const char* filter = argc > 1 ? argv[1] : "";
+  std::uint64_t runs = 0;
+  int next = 1;
+  if (argc > 2 && std::strcmp(argv[1], "--runs") == 0) {
+    char* end = nullptr;
+    runs = std::strtoull(argv[2], &end, 10);
+    if (*argv[2] == '\0' || *end != '\0') {
+      std::fprintf(stderr, "usage: %s [--runs N] [FILTER]\n", argv[0]);
+      return 2;
+    }
+    next = 3;
+  }
+  const char* filter = argc > next ? argv[next] : "";
   for (const auto& c : kavelo::bench::registry()) {
-    if (std::strstr(c.name.c_str(), filter) != nullptr) kavelo::bench::measure(c);
+    if (std::strstr(c.name.c_str(), filter) == nullptr) continue;
+    if (next == 1) {
+      kavelo::bench::measure(c);
+    } else {
+      for (std::uint64_t i = 0; i < runs; ++i) c.run();
+    }
   }
   return 0;
 }
