@@ -36,6 +36,7 @@ from kavelo import (
     run_program,
 )
 from kavelo.errors import ErrorMatch, ErrorRow, error_rows, error_text, match_error
+from kavelo.traces import DerivedValue, Face
 
 README = Path(__file__).resolve().parents[2] / "README.md"
 
@@ -580,11 +581,15 @@ CASES = [
         {"resource": "rng_words", "limit": 2},
     ),
     Case(
-        "private limits", lambda: ANY_TRACE.trace("1d6", 5), TypeError, "argument.limits_dict", {}
+        "private limits",
+        lambda: ANY_TRACE.trace("1d6", 5, Face, DerivedValue),
+        TypeError,
+        "argument.limits_dict",
+        {},
     ),
     Case(
         "private faces",
-        lambda: ANY_TRACE.replay("1d6", {1}, None),
+        lambda: ANY_TRACE.replay("1d6", {1}, None, Face, DerivedValue),
         TypeError,
         "argument.conversion",
         {"argument": "faces", "type": "set", "target": "list of faces"},
