@@ -33,6 +33,7 @@ its dice refused) shows ``()``.
 from __future__ import annotations
 
 import re
+import unicodedata
 from collections.abc import Callable
 from itertools import pairwise
 from typing import TYPE_CHECKING, Literal
@@ -57,16 +58,53 @@ _TERM = re.compile(rf"\d+\s*d\s*\d+(?:\s*{_MODIFIER})*")
 _UNARY_TERM = re.compile(rf"-\d+\s*d\s*\d+(?:\s*{_MODIFIER})*")
 _INTEGER = re.compile(r"-?\d+")
 _MARKDOWN_SPECIAL = re.compile(r"([\\`*_~\[\]()#<>|!])")
-# Controls, DEL, C1, bidirectional controls and lone surrogates in a comment, shown as
-# escapes so that a comment from a chat cannot act on a terminal or reorder the line.
-_UNSAFE = re.compile(
-    "[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069\ud800-\udfff]"
-)
+# A list item's marker where the message starts (``- x``, ``+ x``, ``1. x``, ``1) x``).
+_LIST_MARKER = re.compile(r"^(\s*)(?:([-+])|(\d+)([.)]))(?=\s|$)")
+# A mass mention, and where a chat client would turn text into a link with a preview.
+_MASS_MENTION = re.compile(r"@(everyone|here)", re.IGNORECASE)
+_LINK_START = re.compile(r"(://|\bwww)(?=\S)", re.IGNORECASE)
+# Our own mark inside a mention or a link: the text reads the same, the chat client
+# sees neither. A player's own invisible characters are shown as escapes (below), so
+# every zero-width space in the Markdown form is one of these.
+_UNLINK = "\u200b"
+# Characters that change how a line reads without being seen: every control (C0, DEL,
+# C1), every format character (zero-width spaces and joiners, bidirectional controls,
+# the soft hyphen, tags), line and paragraph separators, lone surrogates, and the Hangul
+# fillers that render as blanks. They are shown as ``\u200b``-style escapes.
+_INVISIBLE_CATEGORIES = frozenset({"Cc", "Cf", "Cs", "Zl", "Zp"})
+_FILLERS = frozenset("\u115f\u1160\u3164\uffa0")
+
+
+def _invisible(char: str) -> bool:
+    return unicodedata.category(char) in _INVISIBLE_CATEGORIES or char in _FILLERS
 
 
 def escape_text(text: str) -> str:
-    """``text`` with every control character shown as an escape."""
-    return _UNSAFE.sub(lambda m: repr(m.group())[1:-1], text)
+    """``text`` with every control, format and separator character shown as an escape,
+    so that a comment from a chat can neither act on a terminal, nor reorder or hide
+    part of the line, nor start a new one."""
+    if text.isascii() and text.isprintable():
+        return text
+    return "".join(_escape(c) if _invisible(c) else c for c in text)
+
+
+def _escape(char: str) -> str:
+    shown = repr(char)[1:-1]
+    if shown != char:
+        return shown
+    # Printable to Python but blank on screen (the fillers).
+    return f"\\u{ord(char):04x}"
+
+
+def escape_markdown(text: str) -> str:
+    """``text`` (already through :func:`escape_text`) for the start of a chat message:
+    Markdown's special characters and a leading list marker escaped with a backslash,
+    ``@everyone``/``@here`` and links broken by a zero-width space after ``@``, ``://``
+    and ``www``, so the message reads as the text and does nothing else."""
+    shown = _MARKDOWN_SPECIAL.sub(r"\\\1", text)
+    shown = _LIST_MARKER.sub(lambda m: f"{m[1]}\\{m[2]}" if m[2] else f"{m[1]}{m[3]}\\{m[4]}", shown)
+    shown = _MASS_MENTION.sub(lambda m: "@" + _UNLINK + m[1], shown)
+    return _LINK_START.sub(lambda m: m[1] + _UNLINK, shown)
 
 
 _STRUCK: dict[Style, str] = {"markdown": "~~{}~~", "text": "~{}~", "ansi": _REMOVED + "{}" + _RESET}
@@ -244,7 +282,7 @@ def _comment(comment: str, style: Style) -> str:
     if not comment:
         return ""
     if style == "markdown":
-        return _MARKDOWN_SPECIAL.sub(r"\\\1", escape_text(comment)) + ": "
+        return escape_markdown(escape_text(comment)) + ": "
     return escape_text(comment) + ": "
 
 
