@@ -68,7 +68,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   limits.max_outcomes = 1 + stream.below(20000);
   limits.max_work = 1 + stream.below(3'000'000);
   limits.tolerance = std::ldexp(1.0, -static_cast<int>(10 + stream.below(50)));
+  // One input in eight gets limits that cannot bound a computation (a tolerance that
+  // is negative, infinite, NaN, 0, 1 or above; a count of 0): refused before the text is
+  // read, whatever it holds.
+  bool refused = false;
+  if (stream.below(8) == 0) {
+    constexpr double kBad[] = {-1.0, -0.0, 0.0, 1.0, 2.0, HUGE_VAL, -HUGE_VAL, NAN, -1e-300};
+    const std::uint64_t pick = stream.below(sizeof kBad / sizeof kBad[0] + 2);
+    if (pick < sizeof kBad / sizeof kBad[0]) {
+      limits.tolerance = kBad[pick];
+    } else if (pick == sizeof kBad / sizeof kBad[0]) {
+      limits.max_outcomes = 0;
+    } else {
+      limits.max_work = 0;
+    }
+    refused = true;
+  }
   auto report = odds::compute_odds(text, limits);
+  if (refused) {
+    check(!report && starts_with(report.error().text, "[odds.invalid_argument] "),
+          "limits that cannot bound the odds were not refused");
+    return 0;
+  }
   if (!report) {
     const std::string& error = report.error().text;
     check(starts_with(error, "[odds.") || starts_with(error, "解析错误: ") ||

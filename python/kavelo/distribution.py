@@ -36,8 +36,18 @@ def _count_argument(name: str, value: Any) -> int:
             error_text("argument.not_an_integer", argument=name, type=type(value).__name__)
         )
     if not 1 <= value <= _U64_MAX:
-        raise ValueError(error_text("odds.count_argument", argument=name, got=value))
+        raise ValueError(error_text("odds.count_argument", argument=name, got=_int_text(value)))
     return value
+
+
+def _int_text(value: int) -> str:
+    """An int as the odds' messages show it (the native module writes it the same way):
+    its digits within 64 bits, else which way it leaves them, never millions of digits."""
+    if value < -(2**63):
+        return "an integer below -9223372036854775808"
+    if value > _U64_MAX:
+        return f"an integer above {_U64_MAX}"
+    return str(value)
 
 
 class Odds:
@@ -207,6 +217,10 @@ def odds(
         raise TypeError(
             error_text("argument.not_a_number", argument="tolerance", type=type(tolerance).__name__)
         )
+    if isinstance(tolerance, int):
+        # No int lies strictly between 0 and 1; one too large for a float is refused by
+        # its value, not by the OverflowError of converting it.
+        raise ValueError(error_text("odds.tolerance", got=_int_text(tolerance)))
     tolerance = float(tolerance)
     if not 0.0 < tolerance < 1.0:
         raise ValueError(error_text("odds.tolerance", got=repr(tolerance)))

@@ -102,7 +102,9 @@ def escape_markdown(text: str) -> str:
     ``@everyone``/``@here`` and links broken by a zero-width space after ``@``, ``://``
     and ``www``, so the message reads as the text and does nothing else."""
     shown = _MARKDOWN_SPECIAL.sub(r"\\\1", text)
-    shown = _LIST_MARKER.sub(lambda m: f"{m[1]}\\{m[2]}" if m[2] else f"{m[1]}{m[3]}\\{m[4]}", shown)
+    shown = _LIST_MARKER.sub(
+        lambda m: f"{m[1]}\\{m[2]}" if m[2] else f"{m[1]}{m[3]}\\{m[4]}", shown
+    )
     shown = _MASS_MENTION.sub(lambda m: "@" + _UNLINK + m[1], shown)
     return _LINK_START.sub(lambda m: m[1] + _UNLINK, shown)
 

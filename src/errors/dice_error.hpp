@@ -70,8 +70,7 @@ class DiceError {
   // text), past the probabilities held at once, for another reason (`detail`), a term
   // that never ends, or a program.
   static DiceError odds_work(std::uint64_t max_work);
-  static DiceError odds_outcomes(const char* what, std::uint64_t count,
-                                 std::uint64_t max_outcomes);
+  static DiceError odds_outcomes(const char* what, std::uint64_t count, std::uint64_t max_outcomes);
   static DiceError odds_cells(std::uint64_t cells, std::uint64_t factor);
   static DiceError odds_too_complex(std::string detail);
   static DiceError odds_explodes_forever(std::string term);

@@ -596,9 +596,10 @@ struct FoundRow {
   ErrorId id = ErrorId::ParseSyntax;
 };
 constexpr FoundRow find_fixed_row(DiceErrorKind kind, std::string_view message) noexcept {
-  const std::string_view label = kind == DiceErrorKind::ParseError              ? kParseLabel
-                                 : kind == DiceErrorKind::InvalidDiceExpression ? kInvalidDiceLabel
-                                                                                : std::string_view{};
+  const std::string_view label = kind == DiceErrorKind::ParseError ? kParseLabel
+                                 : kind == DiceErrorKind::InvalidDiceExpression
+                                     ? kInvalidDiceLabel
+                                     : std::string_view{};
   for (const ErrorSpec& spec : kErrors) {
     if (spec.kind != kind || spec.text.find('{') != std::string_view::npos) continue;
     if (spec.text.size() == label.size() + message.size() && spec.text.starts_with(label) &&

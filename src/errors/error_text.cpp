@@ -56,7 +56,9 @@ constexpr bool is_free(FieldType type) noexcept {
 }
 
 constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-constexpr bool is_letter(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+constexpr bool is_letter(char c) noexcept {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 
 // The characters a bounded field can hold.
 constexpr bool field_holds(FieldType type, char c) noexcept {

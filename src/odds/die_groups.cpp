@@ -99,11 +99,14 @@ OddsResult<GroupTable> first_groups(std::uint32_t sides, bool explode, double to
       return std::unexpected(
           OddsError{DiceError::odds_explodes_forever(std::string(term)).display()});
     // Groups of k faces showing the sides and one last face below them, for every k
-    // below the first K whose chance (1/sides)^K is within the tolerance.
+    // below the first K whose chance (1/sides)^K is within the tolerance. q is at most
+    // 1/2, so the chance reaches 0 within 1075 factors whatever the tolerance (a NaN or
+    // negative one from a caller that skipped check_limits included), and each is charged.
     const double q = 1.0 / static_cast<double>(sides);
     std::uint64_t runs = 1;
     double beyond = q;
-    while (beyond > tolerance) {
+    while (beyond > tolerance && beyond > 0.0) {
+      KAVELO_ODDS_TRY(meter.work(1));
       beyond *= q;
       ++runs;
     }

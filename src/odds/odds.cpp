@@ -5,8 +5,12 @@
 // native stack: a chain of a thousand additions is as safe as one.
 #include "odds/odds.hpp"
 
+#include <charconv>
+#include <cmath>
 #include <optional>
+#include <string>
 
+#include "errors/error_text.hpp"
 #include "parser/dice_parser.hpp"
 #include "resource/resource_policy.hpp"
 
@@ -22,11 +26,44 @@ bool explodes(const ExpressionPool& pool, const ExprNode& node) {
   return false;
 }
 
+// A real number as Python writes it: the shortest text that reads back, with ".0" on an
+// integral value, and "inf", "-inf" or "nan".
+std::string real_text(double x) {
+  if (std::isnan(x)) return "nan";
+  if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
+  char buffer[64];
+  const auto written = std::to_chars(buffer, buffer + sizeof buffer, x);
+  std::string text(buffer, written.ptr);
+  if (text.find_first_not_of("-0123456789") == std::string::npos) text += ".0";
+  return text;
+}
+
 }  // namespace
+
+OddsError invalid_tolerance(std::string_view shown) {
+  const ErrorField fields[] = {{"got", shown}};
+  return OddsError{error_text(ErrorId::OddsTolerance, fields)};
+}
+
+OddsError invalid_count(std::string_view name, std::string_view shown) {
+  const ErrorField fields[] = {{"argument", name}, {"got", shown}};
+  return OddsError{error_text(ErrorId::OddsCountArgument, fields)};
+}
+
+OddsStatus check_limits(const OddsLimits& limits) {
+  // Written so that NaN fails too.
+  if (!(limits.tolerance > 0.0 && limits.tolerance < 1.0)) {
+    return std::unexpected(invalid_tolerance(real_text(limits.tolerance)));
+  }
+  if (limits.max_outcomes < 1) return std::unexpected(invalid_count("max_outcomes", "0"));
+  if (limits.max_work < 1) return std::unexpected(invalid_count("max_work", "0"));
+  return {};
+}
 
 OddsResult<Dist> expression_odds(const ExpressionPool& pool, NodeId root, Meter& meter) {
   // The tolerance is shared by the terms whose explosions need cutting.
   std::uint64_t exploding = 0;
+  KAVELO_ODDS_TRY(meter.work(static_cast<std::uint64_t>(root - pool.node(root).first) + 1));
   for (NodeId id = pool.node(root).first; id <= root; ++id) {
     if (explodes(pool, pool.node(id))) ++exploding;
   }
@@ -98,6 +135,7 @@ OddsResult<Dist> expression_odds(const ExpressionPool& pool, NodeId root, Meter&
 }
 
 OddsResult<OddsReport> compute_odds(std::string_view text, const OddsLimits& limits) {
+  KAVELO_ODDS_TRY(check_limits(limits));
   // The front end of the roller under its default parse limits, which bound the text.
   const ResourcePolicy policy;
   auto expression = DiceParser::parse_expression_with_policy(text, policy);

@@ -33,8 +33,18 @@ struct OddsReport {
 // The odds of one dice term; `tolerance` is the mass its explosions may leave out.
 [[nodiscard]] OddsResult<Dist> term_odds(const DiceTerm& term, double tolerance, Meter& meter);
 
+// The "[odds.invalid_argument]" errors of a tolerance and of a count limit that lie out of
+// range; `shown` is how the value given is written in the text.
+[[nodiscard]] OddsError invalid_tolerance(std::string_view shown);
+[[nodiscard]] OddsError invalid_count(std::string_view name, std::string_view shown);
+
+// Whether `limits` can bound a computation: a tolerance strictly between 0 and 1 (not NaN),
+// and counts of at least 1. Every loop that follows explosions relies on the tolerance.
+[[nodiscard]] OddsStatus check_limits(const OddsLimits& limits);
+
 // Parses `text` (one expression, a comment allowed) with the roller's front end and
-// computes its odds. A program of several instructions is refused.
+// computes its odds. Limits that fail check_limits are refused before the text is read; a
+// program of several instructions is refused.
 [[nodiscard]] OddsResult<OddsReport> compute_odds(std::string_view text, const OddsLimits& limits);
 
 }  // namespace kavelo::odds

@@ -48,6 +48,21 @@ constexpr std::uint64_t kJointWork = 64;
 constexpr std::uint64_t kBranchWork = 400;
 // One state at one outcome of the rank window: its binomial, its moves and their sort.
 constexpr std::uint64_t kWindowStateWork = 64;
+// A class looked up or made (a hash insertion and a range summary), one pass of a
+// class's moves, and the cells a class takes in the programme's tables.
+constexpr std::uint64_t kNodeWork = 64;
+constexpr std::uint64_t kTransitionWork = 16;
+constexpr std::uint64_t kNodeCells = 16;
+// One branch of a step filed (its key built and looked up in a table of up to a million
+// states, where the lookup's cache misses are most of the cost), one step of the stream
+// walked, and one element of the key built, hashed and compared.
+constexpr std::uint64_t kFiledBranchWork = 800;
+constexpr std::uint64_t kStepWork = 4;
+constexpr std::uint64_t kKeyWork = 4;
+// The cells of a state besides its key: its entries in the table and the index.
+constexpr std::uint64_t kStateCells = 16;
+// A joint move besides its classes.
+constexpr std::uint64_t kJointCells = 8;
 
 std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
   std::uint64_t out;
@@ -272,11 +287,17 @@ OddsStatus move_into(Acc& dst, Acc&& src, std::int64_t delta, double weight, Met
   return {};
 }
 
+// The hash of a state's key. Deliberately not noexcept: libstdc++ then keeps each
+// entry's hash beside it, instead of hashing the whole key of every entry it passes
+// in a bucket again (keys run to thousands of values, and that was most of the time).
 struct KeyHash {
-  std::size_t operator()(const std::vector<std::int64_t>& key) const noexcept {
+  std::size_t operator()(const std::vector<std::int64_t>& key) const {
     std::uint64_t h = 0x9E3779B97F4A7C15ull ^ key.size();
     for (std::int64_t x : key) {
-      h ^= static_cast<std::uint64_t>(x) + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
+      // Each value mixed in fully (a multiply and a shift), so that keys differing in
+      // one small number land far apart.
+      h = (h ^ static_cast<std::uint64_t>(x)) * 0xBF58476D1CE4E5B9ull;
+      h ^= h >> 31;
     }
     return static_cast<std::size_t>(h);
   }
@@ -410,7 +431,9 @@ class PoolProgramme {
     outcomes.erase(std::unique(outcomes.begin(), outcomes.end()), outcomes.end());
     KAVELO_ODDS_TRY(meter_.work(groups_.all_values().size()));
 
-    const std::int32_t root = node_of(0, groups_.size(), 0);
+    auto made = node_of(0, groups_.size(), 0);
+    if (!made) return std::unexpected(std::move(made.error()));
+    const std::int32_t root = *made;
     std::vector<std::int64_t> start;
     if (root == kDone) {
       start = {0};
@@ -451,14 +474,18 @@ class PoolProgramme {
   };
 
   // A range of groups as a class: kDone when nothing is left to come.
-  std::int32_t node_of(std::uint32_t b, std::uint32_t e, std::uint32_t d) {
+  OddsResult<std::int32_t> node_of(std::uint32_t b, std::uint32_t e, std::uint32_t d) {
     const auto found = node_ids_.find(NodeKey{b, e, d});
     if (found != node_ids_.end()) return found->second;
+    KAVELO_ODDS_TRY(meter_.work(kNodeWork));
+    KAVELO_ODDS_TRY(hold_tables(kNodeCells));
     const SortedGroups::Summary s = groups_.summary(b, e);
     std::int32_t id = kDone;
     if (s.max_len > d) {
       Node node{b, e, d, s.mass, s.min_len - std::min(s.min_len, d), s.max_len - d};
-      id = equal_node(node);
+      auto same = equal_node(node);
+      if (!same) return same;
+      id = *same;
       if (id == kDone) {
         id = static_cast<std::int32_t>(nodes_.size());
         nodes_.push_back(node);
@@ -472,11 +499,13 @@ class PoolProgramme {
   // A class made before with the same conditional distribution, or kDone. Candidates
   // are the classes of the same shape (number of groups, lengths to come); an exploding
   // die that showed 1, 2 or 5 first has the same run of sixes to come, whenever it was
-  // found.
-  std::int32_t equal_node(const Node& node) {
+  // found. Each comparison is charged before it is made.
+  OddsResult<std::int32_t> equal_node(const Node& node) {
     const ShapeKey shape{node.e - node.b, node.min_len, node.max_len};
     std::vector<std::int32_t>& same_shape = by_shape_[shape];
     for (std::int32_t other_id : same_shape) {
+      KAVELO_ODDS_TRY(
+          meter_.work(static_cast<std::uint64_t>(node.e - node.b) * (node.max_len + 1)));
       const Node& other = nodes_[static_cast<std::size_t>(other_id)];
       bool same = true;
       for (std::uint32_t i = 0; same && i < node.e - node.b; ++i) {
@@ -486,19 +515,17 @@ class PoolProgramme {
         const double py = groups_.prob(other.b + i) / other.mass;
         same = std::ranges::equal(x, y) && std::fabs(px - py) <= kMergeTolerance * std::max(px, py);
       }
-      // Counted when it fits; a refusal here is left to the next checked charge.
-      (void)meter_.work(  // NOLINT(bugprone-unused-return-value)
-          static_cast<std::uint64_t>(node.e - node.b) * (node.max_len + 1));
       if (same) return other_id;
     }
     same_shape.push_back(static_cast<std::int32_t>(nodes_.size()));
     return kDone;
   }
 
-  // How one die of class `id` moves when the current outcome is reached.
-  const std::vector<Transition>& transitions(std::int32_t id) {
+  // How one die of class `id` moves when the current outcome is reached: a pointer into
+  // the table, valid until the next class is made.
+  OddsResult<const std::vector<Transition>*> transitions(std::int32_t id) {
     if (transitions_[static_cast<std::size_t>(id)].first == stamp_) {
-      return transitions_[static_cast<std::size_t>(id)].second;
+      return &transitions_[static_cast<std::size_t>(id)].second;
     }
     // Built aside: making the child classes may grow the tables.
     std::vector<Transition> list;
@@ -507,29 +534,46 @@ class PoolProgramme {
     if (groups_.at(node.b, node.d) != v) {
       list.push_back({0, id, 1.0});
     } else {
-      auto add = [&](std::uint32_t b, std::uint32_t e, std::uint32_t d, std::int64_t shown) {
+      auto add = [&](std::uint32_t b, std::uint32_t e, std::uint32_t d,
+                     std::int64_t shown) -> OddsStatus {
         const double mass = groups_.summary(b, e).mass;
-        if (mass > 0.0) list.push_back({shown, node_of(b, e, d), mass / node.mass});
+        if (mass <= 0.0) return {};
+        auto child = node_of(b, e, d);
+        if (!child) return std::unexpected(std::move(child.error()));
+        list.push_back({shown, *child, mass / node.mass});
+        return {};
       };
       const std::uint32_t m = groups_.end_of_value(node.b, node.e, node.d, v);
-      if (m < node.e) add(m, node.e, node.d, 0);
+      if (m < node.e) KAVELO_ODDS_TRY(add(m, node.e, node.d, 0));
       std::uint32_t end = m;
       std::uint32_t depth = node.d + 1;
+      // One pass per further copy of v at the head of the groups: at most the length of
+      // the longest group.
       for (std::int64_t shown = 1; node.b < end; ++shown, ++depth) {
+        KAVELO_ODDS_TRY(meter_.work(kTransitionWork));
         const std::uint32_t next = groups_.end_of_value(node.b, end, depth, v);
-        if (next < end) add(next, end, depth, shown);
+        if (next < end) KAVELO_ODDS_TRY(add(next, end, depth, shown));
         end = next;
       }
     }
+    KAVELO_ODDS_TRY(hold_tables(2 * list.size()));
     auto& slot = transitions_[static_cast<std::size_t>(id)];
     slot.first = stamp_;
     slot.second = std::move(list);
-    return slot.second;
+    return &slot.second;
+  }
+
+  // Cells for the programme's own tables (classes, their moves), which only grow.
+  OddsStatus hold_tables(std::uint64_t cells) {
+    table_cells_ += cells;
+    return tables_hold_.set(meter_, table_cells_);
   }
 
   // How `n` dice of class `id` move together.
   OddsResult<std::vector<Joint>> joint(std::int32_t id, std::int64_t n) {
-    const std::vector<Transition> moves = transitions(id);
+    auto listed = transitions(id);
+    if (!listed) return std::unexpected(std::move(listed.error()));
+    const std::vector<Transition> moves = **listed;
     std::vector<Joint> out;
     if (moves.size() == 1) {
       Joint j{moves[0].shown * n, {}, 1.0};
@@ -578,10 +622,15 @@ class PoolProgramme {
     }
     std::map<std::vector<std::int64_t>, double> current;
     current[std::vector<std::int64_t>(children.size() + 1, 0)] = 1.0;
+    // An entry of the map: its key, its node and the key's own allocation.
+    const std::uint64_t entry_cells = children.size() + 12;
+    CellHold held;
     for (std::int64_t die = 0; die < n; ++die) {
       KAVELO_ODDS_TRY(
           meter_.work(current.size() * moves.size() * (kBranchWork + 4 * children.size())));
       KAVELO_ODDS_TRY(meter_.outcomes(current.size() * moves.size(), "the moves of a pool's dice"));
+      KAVELO_ODDS_TRY(
+          held.set(meter_, (current.size() + current.size() * moves.size()) * entry_cells));
       std::map<std::vector<std::int64_t>, double> next;
       for (const auto& [key, p] : current) {
         for (const Transition& t : moves) {
@@ -603,18 +652,28 @@ class PoolProgramme {
     return out;
   }
 
-  // The moves of every class of a state together.
-  OddsResult<std::vector<Joint>> joint_of(const std::vector<std::int64_t>& key) {
+  // The moves of every class of a state together; `held` holds their cells on the meter
+  // for as long as the caller keeps them.
+  OddsResult<std::vector<Joint>> joint_of(const std::vector<std::int64_t>& key, CellHold& held) {
     const auto classes = static_cast<std::size_t>(key[0]);
     std::vector<Joint> all{{0, {}, 1.0}};
+    std::size_t widest = 0;  // the most classes any joint move of `all` has
     for (std::size_t c = 0; c < classes; ++c) {
       const auto id = static_cast<std::int32_t>(key[1 + 2 * c]);
       const std::int64_t n = key[2 + 2 * c];
       auto own = joint(id, n);
       if (!own) return own;
-      if (classes == 1) return own;
+      std::size_t own_widest = 0;
+      for (const Joint& j : *own) own_widest = std::max(own_widest, j.classes.size());
+      if (classes == 1) {
+        KAVELO_ODDS_TRY(held.set(meter_, own->size() * (kJointCells + 2 * own_widest)));
+        return own;
+      }
       KAVELO_ODDS_TRY(meter_.work(all.size() * own->size() * kJointWork));
       KAVELO_ODDS_TRY(meter_.outcomes(all.size() * own->size(), "the moves of a pool's dice"));
+      widest += own_widest;
+      KAVELO_ODDS_TRY(held.set(meter_, (all.size() + all.size() * own->size() + own->size()) *
+                                           (kJointCells + 2 * widest)));
       std::vector<Joint> next;
       next.reserve(all.size() * own->size());
       for (const Joint& a : all) {
@@ -634,75 +693,155 @@ class PoolProgramme {
     std::int64_t emitted;
   };
 
-  // Feeds `count` values of the current outcome through stream steps i... `known`
-  // says whether `rest` (values still to come after these) is exact; `bound` is an
-  // upper bound of it.
-  void feed(std::size_t i, std::int64_t count, bool known, std::int64_t rest, std::int64_t bound,
-            std::vector<std::int64_t>& ops, std::vector<Branch>& out) {
-    if (i == ops_.size()) {
-      out.push_back({ops, count});
-      return;
-    }
-    const StreamOp& op = ops_[i];
-    std::int64_t& state = ops[i];
-    switch (op.kind) {
-      case StreamKind::TakeFirst: {
-        const std::int64_t taken = std::min(count, op.n - state);
-        const std::int64_t saved = state;
-        state += taken;
-        const std::int64_t room = op.n - state;
-        feed(i + 1, taken, known, std::min(room, rest), std::min(room, bound), ops, out);
-        state = saved;
-        return;
-      }
-      case StreamKind::DropFirst: {
-        const std::int64_t dropped = std::min(count, op.n - state);
-        const std::int64_t saved = state;
-        state += dropped;
-        const std::int64_t left = op.n - state;
-        feed(i + 1, count - dropped, known, rest - std::min(rest, left),
-             bound - std::min(bound, left), ops, out);
-        state = saved;
-        return;
-      }
-      case StreamKind::TakeLast:
-      case StreamKind::DropLast: {
-        const std::int64_t saved = state;
-        auto with_rest = [&](std::int64_t after) {
-          // The lowest n values of the stream are the last n: of these `count`, the
-          // last min(count, n - after) are among them.
-          const std::int64_t low = op.n > after ? std::min(count, op.n - after) : 0;
-          const bool take = op.kind == StreamKind::TakeLast;
-          const std::int64_t next_rest =
-              take ? std::min(op.n, after) : after - std::min(after, op.n);
-          feed(i + 1, take ? low : count - low, true, next_rest, next_rest, ops, out);
-        };
-        if (saved != kNoGuess) {
-          const std::int64_t after = saved - count;
-          if (after < 0 || (known && after != rest)) return;  // a wrong guess
-          state = known ? kNoGuess : after;
-          with_rest(after);
-        } else if (known) {
-          with_rest(rest);
-        } else if (count == 0) {
-          const bool take = op.kind == StreamKind::TakeLast;
-          feed(i + 1, 0, false, 0, take ? std::min(op.n, bound) : bound, ops, out);
-        } else {
-          // Guess how many values are still to come; the wrong guesses die later.
-          for (std::int64_t after = 0; after <= bound; ++after) {
-            state = after;
-            with_rest(after);
-          }
+  // Where the walk through the stream steps stands: the step reached, the values of the
+  // current outcome that reach it, and what is known of the values still to come after
+  // them (`rest` exact when `known`; `bound` an upper bound of it).
+  struct Level {
+    std::size_t i;
+    std::int64_t count;
+    bool known;
+    std::int64_t rest;
+    std::int64_t bound;
+  };
+  // A step that guesses how many values are still to come, with the guesses not yet
+  // tried: next to last.
+  struct Guess {
+    Level at;
+    std::int64_t next;
+    std::int64_t last;
+  };
+
+  // A move of a source state's table onto a state of the next outcome.
+  struct Move {
+    std::size_t target;
+    std::int64_t delta;
+    double p;
+  };
+  // The buffers of one step, reused from one source state to the next.
+  struct StepScratch {
+    std::vector<Branch> branches;
+    CellHold branches_hold;
+    std::vector<Guess> guesses;
+    std::vector<std::int64_t> path;
+    std::vector<std::int64_t> key;
+    std::vector<std::int64_t> ops;
+    // Contributions of one source state: finished ones merged by their shift.
+    std::vector<std::pair<std::int64_t, double>> finals;
+    std::vector<Move> moves;
+  };
+
+  // The level after a keep or drop of the last n values at `at`, given that `after`
+  // values follow the ones arriving.
+  Level after_last(const Level& at, std::int64_t after) const {
+    const StreamOp& op = ops_[at.i];
+    // The lowest n values of the stream are the last n: of these `count`, the last
+    // min(count, n - after) are among them.
+    const std::int64_t low = op.n > after ? std::min(at.count, op.n - after) : 0;
+    const bool take = op.kind == StreamKind::TakeLast;
+    const std::int64_t next_rest = take ? std::min(op.n, after) : after - std::min(after, op.n);
+    return {at.i + 1, take ? low : at.count - low, true, next_rest, next_rest};
+  }
+
+  // Walks from `level` through the steps without branching, updating `ops`; at a step
+  // that guesses, takes the first guess and leaves the others in `guesses`. Ends with
+  // the level past the last step, or nullopt when a guess turns out wrong.
+  std::optional<Level> walk(Level level, std::vector<std::int64_t>& ops,
+                            std::vector<Guess>& guesses) const {
+    while (level.i < ops_.size()) {
+      const StreamOp& op = ops_[level.i];
+      std::int64_t& state = ops[level.i];
+      const std::int64_t count = level.count;
+      const std::int64_t rest = level.rest;
+      const std::int64_t bound = level.bound;
+      switch (op.kind) {
+        case StreamKind::TakeFirst: {
+          const std::int64_t taken = std::min(count, op.n - state);
+          state += taken;
+          const std::int64_t room = op.n - state;
+          level = {level.i + 1, taken, level.known, std::min(room, rest), std::min(room, bound)};
+          break;
         }
-        state = saved;
-        return;
+        case StreamKind::DropFirst: {
+          const std::int64_t dropped = std::min(count, op.n - state);
+          state += dropped;
+          const std::int64_t left = op.n - state;
+          level = {level.i + 1, count - dropped, level.known, rest - std::min(rest, left),
+                   bound - std::min(bound, left)};
+          break;
+        }
+        case StreamKind::TakeLast:
+        case StreamKind::DropLast: {
+          if (state != kNoGuess) {
+            const std::int64_t after = state - count;
+            if (after < 0 || (level.known && after != rest)) return std::nullopt;  // wrong
+            state = level.known ? kNoGuess : after;
+            level = after_last(level, after);
+          } else if (level.known) {
+            level = after_last(level, rest);
+          } else if (count == 0) {
+            const bool take = op.kind == StreamKind::TakeLast;
+            level = {level.i + 1, 0, false, 0, take ? std::min(op.n, bound) : bound};
+          } else {
+            // Guess how many values are still to come; the wrong guesses die later.
+            if (bound < 0) return std::nullopt;
+            if (bound > 0) guesses.push_back({level, 1, bound});
+            state = 0;
+            level = after_last(level, 0);
+          }
+          break;
+        }
+        case StreamKind::Distinct:
+          level = {level.i + 1, std::min<std::int64_t>(count, 1), level.known && rest <= 1, rest,
+                   std::min(bound, outcomes_after_)};
+          break;
       }
-      case StreamKind::Distinct: {
-        const bool still_known = known && rest <= 1;
-        feed(i + 1, std::min<std::int64_t>(count, 1), still_known, rest,
-             std::min(bound, outcomes_after_), ops, out);
-        return;
+    }
+    return level;
+  }
+
+  // Feeds `count` values of the current outcome through the stream steps, from the
+  // steps' states in `ops`: every path through the guesses that is not found wrong on
+  // the way ends in a branch of `out`. The guesses still to try are kept on a stack of
+  // their own, so a chain of thousands of steps needs no native stack; every walk is
+  // charged before it is made and every branch held before it is stored.
+  OddsStatus feed(std::int64_t count, bool known, std::int64_t rest, std::int64_t bound,
+                  const std::vector<std::int64_t>& ops, std::size_t key_size,
+                  StepScratch& scratch) {
+    std::vector<Branch>& out = scratch.branches;
+    std::vector<Guess>& guesses = scratch.guesses;
+    std::vector<std::int64_t>& path = scratch.path;
+    out.clear();
+    guesses.clear();
+    path = ops;
+    const std::uint64_t steps = ops_.size();
+    const std::uint64_t branch_cells = steps + 4;
+    std::optional<Level> from = Level{0, count, known, rest, bound};
+    while (true) {
+      if (from) {
+        KAVELO_ODDS_TRY(meter_.work((steps - from->i + 1) * kStepWork));
+        const std::optional<Level> end = walk(*from, path, guesses);
+        if (end) {
+          KAVELO_ODDS_TRY(meter_.work(kFiledBranchWork + kKeyWork * key_size));
+          KAVELO_ODDS_TRY(meter_.outcomes(out.size() + 1, "one step of a pool"));
+          KAVELO_ODDS_TRY(scratch.branches_hold.set(meter_, (out.size() + 1) * branch_cells));
+          out.push_back({path, end->count});
+        }
       }
+      if (guesses.empty()) return {};
+      Guess& guess = guesses.back();
+      const Level at = guess.at;
+      const std::int64_t after = guess.next;
+      if (guess.next == guess.last) {
+        guesses.pop_back();
+      } else {
+        ++guess.next;
+      }
+      // Back to the guessing step: the steps after it as they were before the walk
+      // reached them, its own state the guess.
+      std::copy(ops.begin() + static_cast<std::ptrdiff_t>(at.i), ops.end(),
+                path.begin() + static_cast<std::ptrdiff_t>(at.i));
+      path[at.i] = after;
+      from = after_last(at, after);
     }
   }
 
@@ -737,28 +876,19 @@ class PoolProgramme {
     return true;
   }
 
-  // A move of a source state's table onto a state of the next outcome.
-  struct Move {
-    std::size_t target;
-    std::int64_t delta;
-    double p;
-  };
-  // The buffers of one step, reused from one source state to the next.
-  struct StepScratch {
-    std::vector<Branch> branches;
-    std::vector<std::int64_t> ops;
-    // Contributions of one source state: finished ones merged by their shift.
-    std::vector<std::pair<std::int64_t, double>> finals;
-    std::vector<Move> moves;
-  };
-
   OddsStatus step() {
     std::vector<State> previous = std::move(states_);
     states_.clear();
     index_.clear();
+    // The previous states' keys stay held until they are gone; the index's copies go now.
+    std::uint64_t previous_cells = 0;
+    for (const State& state : previous) previous_cells += state.key.size() + kStateCells;
+    key_cells_ = previous_cells;
+    KAVELO_ODDS_TRY(keys_hold_.set(meter_, key_cells_));
     StepScratch scratch;
     for (State& source : previous) {
-      auto joints = joint_of(source.key);
+      CellHold joints_held;
+      auto joints = joint_of(source.key, joints_held);
       if (!joints) return std::unexpected(std::move(joints.error()));
       scratch.finals.clear();
       scratch.moves.clear();
@@ -767,7 +897,9 @@ class PoolProgramme {
       }
       KAVELO_ODDS_TRY(settle(source, scratch));
     }
-    return {};
+    std::vector<State>().swap(previous);
+    key_cells_ -= std::min(key_cells_, previous_cells);
+    return keys_hold_.set(meter_, key_cells_);
   }
 
   // Feeds one joint draw of a source state through the stream and files each branch.
@@ -786,12 +918,9 @@ class PoolProgramme {
       bound += n * node.max_len;
     }
     scratch.ops.assign(source_key.begin() + static_cast<std::ptrdiff_t>(base), source_key.end());
-    scratch.branches.clear();
-    feed(0, j.shown, known, known ? rest : 0, bound, scratch.ops, scratch.branches);
-    // A branch builds, hashes and files a key: priced at what that costs against a
-    // multiply-add.
+    KAVELO_ODDS_TRY(meter_.work(kJointWork));
     KAVELO_ODDS_TRY(
-        meter_.work(kJointWork + scratch.branches.size() * (kBranchWork + 4 * source_key.size())));
+        feed(j.shown, known, known ? rest : 0, bound, scratch.ops, source_key.size(), scratch));
     for (Branch& b : scratch.branches) {
       KAVELO_ODDS_TRY(file_branch(j, b, scratch));
     }
@@ -810,8 +939,9 @@ class PoolProgramme {
         return std::unexpected(too_complex("a pool total leaves the 64-bit range"));
       }
     }
-    std::vector<std::int64_t> key;
-    key.reserve(1 + 2 * j.classes.size() + ops_.size());
+    // Built in a buffer of the step, copied only for a state that is new.
+    std::vector<std::int64_t>& key = scratch.key;
+    key.clear();
     key.push_back(static_cast<std::int64_t>(j.classes.size()));
     for (const auto& [id, n] : j.classes) {
       key.push_back(id);
@@ -824,10 +954,14 @@ class PoolProgramme {
       return {};
     }
     if (wrong) return {};
-    auto [found, inserted] = index_.try_emplace(std::move(key), states_.size());
-    if (inserted) {
-      states_.push_back({found->first, Acc{}});
-      KAVELO_ODDS_TRY(meter_.outcomes(states_.size(), "a pool's states"));
+    auto found = index_.find(key);
+    if (found == index_.end()) {
+      KAVELO_ODDS_TRY(meter_.outcomes(states_.size() + 1, "a pool's states"));
+      // The key twice (the state's and the index's) and the entries around it.
+      key_cells_ += 2 * key.size() + kStateCells;
+      KAVELO_ODDS_TRY(keys_hold_.set(meter_, key_cells_));
+      found = index_.emplace(key, states_.size()).first;
+      states_.push_back({key, Acc{}});
     }
     scratch.moves.push_back({found->second, delta, j.p});
     return {};
@@ -885,6 +1019,11 @@ class PoolProgramme {
   std::vector<State> states_;
   std::unordered_map<std::vector<std::int64_t>, std::size_t, KeyHash> index_;
   Acc final_;
+  // Cells of the classes and moves made so far, and of the states' keys held at once.
+  std::uint64_t table_cells_ = 0;
+  CellHold tables_hold_;
+  std::uint64_t key_cells_ = 0;
+  CellHold keys_hold_;
 };
 
 // One value per die and only keeps and drops: the chain keeps the values whose rank in

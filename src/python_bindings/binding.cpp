@@ -41,10 +41,10 @@ void raise_too_many_positional(const Signature& s, Py_ssize_t given) {
                                                    {"count", count.get()},
                                                    {"given", given_text.get()},
                                                    {"were", were.get()}};
-  raise_error_row(PyExc_TypeError,
-                  s.required == s.parameter_count ? ErrorId::ArgumentTooMany
-                                                  : ErrorId::ArgumentTooManyRange,
-                  fields);
+  raise_error_row(
+      PyExc_TypeError,
+      s.required == s.parameter_count ? ErrorId::ArgumentTooMany : ErrorId::ArgumentTooManyRange,
+      fields);
 }
 
 void raise_missing(const Signature& s, PyObject* const* bound) {

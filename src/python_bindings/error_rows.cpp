@@ -34,9 +34,8 @@ constexpr std::string_view type_name(FieldType type) noexcept {
 
 // The parts of a syntax report offered as fields: (name, type).
 constexpr std::string_view kReportFields[][2] = {
-    {"line", "count"},    {"column", "count"},     {"line_text", "text"},
-    {"caret", "count"},   {"marker", "text"},      {"expected", "phrases"},
-    {"expected_rules", "names"},
+    {"line", "count"},  {"column", "count"},     {"line_text", "text"},       {"caret", "count"},
+    {"marker", "text"}, {"expected", "phrases"}, {"expected_rules", "names"},
 };
 
 bool append_pair(PyObject* list, std::string_view a, std::string_view b) {
@@ -116,7 +115,8 @@ PyObject* match_to_python(const ErrorMatch& match) {
   for (const ErrorField& field : match.fields()) {
     const FieldType type = find_error_field(field.name)->type;
     const bool number = type == FieldType::Count || type == FieldType::Integer;
-    if (!set_field(fields.get(), field.name, number ? number_of(field.value) : str_of(field.value))) {
+    if (!set_field(fields.get(), field.name,
+                   number ? number_of(field.value) : str_of(field.value))) {
       return nullptr;
     }
     if (type == FieldType::Report && !add_report_parts(fields.get(), field.value)) return nullptr;

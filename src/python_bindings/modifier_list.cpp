@@ -112,7 +112,8 @@ bool convert_modifier_list(PyObject* object, const char* name, const ResourcePol
                            ModifierList& out) {
   if (PyUnicode_Check(object)) {
     PyRef argument = PyRef::steal(PyUnicode_FromString(name));
-    if (argument) raise_error_row(PyExc_TypeError, ErrorId::ArgumentStrNotList, {{"argument", argument.get()}});
+    if (argument)
+      raise_error_row(PyExc_TypeError, ErrorId::ArgumentStrNotList, {{"argument", argument.get()}});
     return false;
   }
   if (!PySequence_Check(object)) {

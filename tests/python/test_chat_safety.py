@@ -52,7 +52,9 @@ def test_markdown_comment_is_neutral(comment: str, markdown: str) -> None:
     assert comment_of(replay(f"1d6 # {comment}", [3]).markdown()) == markdown
 
 
-@pytest.mark.parametrize("char", ["\u2028", "\u2029", "\u200b", "\u200d", "\u00ad", "\u202e", "\x1b", "\x85"])
+@pytest.mark.parametrize(
+    "char", ["\u2028", "\u2029", "\u200b", "\u200d", "\u00ad", "\u202e", "\x1b", "\x85"]
+)
 def test_invisible_characters_are_escapes_in_every_form(char: str) -> None:
     t = replay(f"1d6 # a{char}b", [3])
     for form in (t.text(), t.ansi(), t.markdown()):
@@ -65,7 +67,7 @@ def _visible_only(text: str) -> bool:
 
 
 @settings(max_examples=300, deadline=None)
-@given(st.text(alphabet=st.characters(exclude_characters="\n\r#"), max_size=40))
+@given(st.text(alphabet=st.characters(codec="utf-8", exclude_characters="\n\r#"), max_size=40))
 def test_markdown_reads_as_the_text_form_and_does_nothing_else(comment: str) -> None:
     t = replay(f"1d6 # {comment}", [3])
     if not t.result["comment"]:

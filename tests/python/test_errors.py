@@ -627,14 +627,14 @@ CASES = [
         lambda: odds("1d6", tolerance=2),
         ValueError,
         "odds.tolerance",
-        {"got": "2.0"},
+        {"got": "2"},
     ),
     Case(
         "odds count",
         lambda: odds("1d6", max_outcomes=2**64),
         ValueError,
         "odds.count_argument",
-        {"argument": "max_outcomes", "got": str(2**64)},
+        {"argument": "max_outcomes", "got": "an integer above 18446744073709551615"},
     ),
     Case(
         "odds count type",

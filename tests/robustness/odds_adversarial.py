@@ -45,6 +45,10 @@ CASES = [
     ("2,000 terms added", "+".join(["1d6"] * 2000)),
     ("60 nested products", "(" * 60 + "1d100" + "*1d100)" * 60),
     ("division chain", "1d1000/" + "/".join(["(1d7-4)"] * 30)),
+    ("2,000 drops and uniques in turn", "10000d6" + "dl1u" * 1000),
+    ("guesses after every unique", "200d1000!kl150ukh140ukl130ukh120ukl110ukh100ukl90ukh80"),
+    ("ten guessing keeps", "20d1000!kl19ukh18ukl17ukh16ukl15ukh14ukl13ukh12ukl11ukh10"),
+    ("1,000 keeps after uniques on explosions", "200d6!" + "kl199u" * 1000),
 ]
 
 CHILD = textwrap.dedent(

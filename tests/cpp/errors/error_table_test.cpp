@@ -133,8 +133,7 @@ const FactoryCase kFactoryCases[] = {
     {"budget", DiceError::budget_exceeded("work_units", 6, 6, 10), ErrorId::BudgetExceeded,
      "[limit.work_units] 计算预算已耗尽: used 6, requested 6, limit 10", "limit.work_units",
      "limit reached: work_units used 6, requested 6, limit 10"},
-    {"budget_max",
-     DiceError::budget_exceeded("batch_samples", UINT64_MAX, UINT64_MAX, UINT64_MAX),
+    {"budget_max", DiceError::budget_exceeded("batch_samples", UINT64_MAX, UINT64_MAX, UINT64_MAX),
      ErrorId::BudgetExceeded,
      "[limit.batch_samples] 计算预算已耗尽: used 18446744073709551615, requested "
      "18446744073709551615, limit 18446744073709551615",
@@ -192,8 +191,7 @@ const FactoryCase kFactoryCases[] = {
      "face 2 (too large) is not a face of any die: faces are from 1 to 2147483647",
      "replay.not_a_face",
      "face 2 (too large) is not a face of any die: faces are from 1 to 2147483647"},
-    {"replay_out_of_range", DiceError::replay_face_out_of_range(2, 7, 6),
-     ErrorId::ReplayOutOfRange,
+    {"replay_out_of_range", DiceError::replay_face_out_of_range(2, 7, 6), ErrorId::ReplayOutOfRange,
      "face 2 (7) is not a face of a die with 6 sides: it must be from 1 to 6",
      "replay.face_out_of_range",
      "face 2 (7) is not a face of a die with 6 sides: it must be from 1 to 6"},
@@ -245,11 +243,10 @@ TEST(FactoryRow, EveryRowADiceErrorCanCarryHasACase) {
     if (spec.kind == DiceErrorKind::Binding) continue;
     bool slotted = true;
     std::string_view rest = spec.text;
-    for (std::size_t open = rest.find('{'); open != std::string_view::npos;
-         open = rest.find('{')) {
+    for (std::size_t open = rest.find('{'); open != std::string_view::npos; open = rest.find('{')) {
       const std::size_t close = rest.find('}', open);
-      slotted = slotted && find_error_field(rest.substr(open + 1, close - open - 1))->slot !=
-                               FieldSlot::None;
+      slotted = slotted &&
+                find_error_field(rest.substr(open + 1, close - open - 1))->slot != FieldSlot::None;
       rest.remove_prefix(close + 1);
     }
     if (slotted) {
@@ -358,7 +355,9 @@ INSTANTIATE_TEST_SUITE_P(
                   {{"argument", "modifiers"}},
                   "argument 'modifiers': Can't extract `str` to `Vec`",
                   "argument 'modifiers' must be a list of strings, not one str"},
-        FieldCase{ErrorId::ArgumentLimitsDict, {}, "limits must be None or a dict of limits",
+        FieldCase{ErrorId::ArgumentLimitsDict,
+                  {},
+                  "limits must be None or a dict of limits",
                   "limits must be None or a dict of limits"},
         FieldCase{ErrorId::ArgumentNotIterable,
                   {{"type", "int"}},
@@ -366,8 +365,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "a value of type 'int' is not a sequence of values"},
         FieldCase{ErrorId::ArgumentOther,
                   {{"argument", "modifiers"}, {"message", "boom"}},
-                  "argument 'modifiers': boom", "argument 'modifiers': boom"},
-        FieldCase{ErrorId::ArgumentOutOfRange, {},
+                  "argument 'modifiers': boom",
+                  "argument 'modifiers': boom"},
+        FieldCase{ErrorId::ArgumentOutOfRange,
+                  {},
                   "out of range integral type conversion attempted",
                   "a number of dice or sides is out of range: it must be from -2147483648 to "
                   "2147483647"},
@@ -375,14 +376,18 @@ INSTANTIATE_TEST_SUITE_P(
                   {{"message", "Python int too large to convert to C long"}},
                   "Python int too large to convert to C long",
                   "a number is out of range: Python int too large to convert to C long"},
-        FieldCase{ErrorId::RollerBusy, {}, "Already borrowed",
+        FieldCase{ErrorId::RollerBusy,
+                  {},
+                  "Already borrowed",
                   "the roller is busy with a call that has not finished"},
-        FieldCase{ErrorId::ModuleInitializedTwice, {},
+        FieldCase{ErrorId::ModuleInitializedTwice,
+                  {},
                   "kavelo._core may only be initialized once per interpreter process",
                   "kavelo._core may only be initialized once per interpreter process"},
         FieldCase{ErrorId::InputEncoding,
-                  {{"message", "'utf-8' codec can't encode character '\\udcff' in position 0: "
-                               "surrogates not allowed"}},
+                  {{"message",
+                    "'utf-8' codec can't encode character '\\udcff' in position 0: "
+                    "surrogates not allowed"}},
                   "'utf-8' codec can't encode character '\\udcff' in position 0: surrogates not "
                   "allowed",
                   "the text is not valid Unicode: 'utf-8' codec can't encode character "
@@ -448,8 +453,7 @@ TEST(EveryRow, HasAUniqueKeyAndACodeOfLowerCaseDottedWords) {
       const std::size_t dot = name.find('.');
       ASSERT_NE(dot, std::string_view::npos) << name;
       for (const char c : name) {
-        EXPECT_TRUE((c >= 'a' && c <= 'z') || c == '_' || c == '.' || c == '{' || c == '}')
-            << name;
+        EXPECT_TRUE((c >= 'a' && c <= 'z') || c == '_' || c == '.' || c == '{' || c == '}') << name;
       }
     }
   }
@@ -492,7 +496,8 @@ TEST(MatchError, ReadsGreatLengthsInOnePass) {
 TEST(MatchError, NamesTheUnknownLimitWhereANegativeLimitsTextIsTheSame) {
   // with_limit("unknown resource limit: x", -1) and with_limit("x limit must be
   // non-negative", 0) give the same text; the unknown name's row comes first.
-  const std::string text = "[policy.invalid_limit] unknown resource limit: x limit must be non-negative";
+  const std::string text =
+      "[policy.invalid_limit] unknown resource limit: x limit must be non-negative";
   EXPECT_EQ(DiceError::negative_limit("unknown resource limit: x").display(), text);
   EXPECT_EQ(DiceError::unknown_limit("x limit must be non-negative").display(), text);
   const auto match = match_error(text);
@@ -528,9 +533,13 @@ TEST(LimitCodes, NameEveryResource) {
 // --- syntax reports: read back from their text, and in English ---
 
 const char* const kBadTexts[] = {
-    "2d", "2d6 x", "007", "(2d6 x", "2d6k", "4d6kh", "2d6+", "x", "", "d6", "-(1d6)", "1d6;",
-    "2D6", "2d6e5", "1d6\n2d6", "1d6\r\n\r\n  +", "\t\t2d6 x", "2d\n", "1d6 # ok\n+",
-    "1;\n2;\n3;\n4;\n5;\n6;\n7;\n8;\n9;\n10;\n1d6 )", "1d6\r+", "2d6 ☃", "((((", "1d6kh1kl", "3d6!!e k",
+    "2d",        "2d6 x", "007",         "(2d6 x",
+    "2d6k",      "4d6kh", "2d6+",        "x",
+    "",          "d6",    "-(1d6)",      "1d6;",
+    "2D6",       "2d6e5", "1d6\n2d6",    "1d6\r\n\r\n  +",
+    "\t\t2d6 x", "2d\n",  "1d6 # ok\n+", "1;\n2;\n3;\n4;\n5;\n6;\n7;\n8;\n9;\n10;\n1d6 )",
+    "1d6\r+",    "2d6 ☃", "((((",        "1d6kh1kl",
+    "3d6!!e k",
 };
 
 TEST(SyntaxReports, ReadBackFromTheirText) {
