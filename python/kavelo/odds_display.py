@@ -20,13 +20,18 @@ total  probability  at least  at most
 from __future__ import annotations
 
 import bisect
+import errno
 import html
 import json
 import math
-from collections.abc import Sequence
+import os
+import re
+import stat
+from collections.abc import Callable, Sequence
 from typing import Any
 
 from .distribution import Odds
+from .trace_format import escape_text
 
 __all__ = ["COLUMNS", "table_lines", "comparison_lines", "json_text", "svg_chart", "write_plot"]
 
@@ -319,8 +324,41 @@ def svg_chart(
     ]
     if title:
         out.append(
-            f'<text x="{width / 2:.1f}" y="24" text-anchor="middle" font-size="15">{html.escape(title)}</text>'
+            f'<text x="{width / 2:.1f}" y="24" text-anchor="middle" font-size="15">{xml_text(title)}</text>'
         )
+    out += _axes(column, (left, top, plot_w, plot_h), (x_low, x_high, y_high), px, py)
+    bars = len(odds_list) == 1 and column == "probability" and not thinned
+    for i, (d, s) in enumerate(zip(odds_list, series, strict=True)):
+        colour = PALETTE[i % len(PALETTE)]
+        out.append(f'<g class="series" fill="{colour}" stroke="{colour}">')
+        if bars:
+            bar_w = max(plot_w / (x_high - x_low) * 0.8, 0.5)
+            out.extend(_bars(s, bar_w, px, py))
+        elif s:
+            out.extend(_line(s, markers, px, py))
+        out.append("</g>")
+        y = top + plot_h + bottom + 20 * i + 4
+        out.append(f'<rect x="{left}" y="{y}" width="14" height="10" fill="{colour}"/>')
+        label = d.expression + (f"  (mean {d.mean:.2f})" if d.pmf else "")
+        out.append(f'<text x="{left + 20}" y="{y + 10}">{xml_text(label)}</text>')
+    out.append("</svg>")
+    return "\n".join(out) + "\n"
+
+
+_Scale = Callable[[float], float]
+
+
+def _axes(
+    column: str,
+    box: tuple[int, int, float, float],
+    span: tuple[float, float, float],
+    px: _Scale,
+    py: _Scale,
+) -> list[str]:
+    """Grid, ticks, axis lines and axis titles."""
+    left, top, plot_w, plot_h = box
+    x_low, x_high, y_high = span
+    out: list[str] = []
     for tick in _ticks(0, y_high):
         y = py(tick)
         out.append(
@@ -348,30 +386,39 @@ def svg_chart(
         f'<text x="14" y="{top + plot_h / 2:.1f}" text-anchor="middle" '
         f'transform="rotate(-90 14 {top + plot_h / 2:.1f})">{COLUMNS[column]}</text>'
     )
-    bars = len(odds_list) == 1 and column == "probability" and not thinned
-    for i, (d, s) in enumerate(zip(odds_list, series, strict=True)):
-        colour = PALETTE[i % len(PALETTE)]
-        out.append(f'<g class="series" fill="{colour}" stroke="{colour}">')
-        if bars:
-            bar_w = max(plot_w / (x_high - x_low) * 0.8, 0.5)
-            for x, p in s:
-                out.append(
-                    f'<rect x="{px(x) - bar_w / 2:.2f}" y="{py(p):.2f}" width="{bar_w:.2f}" '
-                    f'height="{max(py(0) - py(p), 0):.2f}" stroke="none"/>'
-                )
-        elif s:
-            path = " ".join(f"{px(x):.2f},{py(p):.2f}" for x, p in s)
-            out.append(f'<polyline points="{path}" fill="none" stroke-width="2"/>')
-            if markers:
-                for x, p in s:
-                    out.append(f'<circle cx="{px(x):.2f}" cy="{py(p):.2f}" r="2.5" stroke="none"/>')
-        out.append("</g>")
-        y = top + plot_h + bottom + 20 * i + 4
-        out.append(f'<rect x="{left}" y="{y}" width="14" height="10" fill="{colour}"/>')
-        label = d.expression + (f"  (mean {d.mean:.2f})" if d.pmf else "")
-        out.append(f'<text x="{left + 20}" y="{y + 10}">{html.escape(label)}</text>')
-    out.append("</svg>")
-    return "\n".join(out) + "\n"
+    return out
+
+
+def _bars(series: Sequence[tuple[float, float]], bar_w: float, px: _Scale, py: _Scale) -> list[str]:
+    return [
+        f'<rect x="{px(x) - bar_w / 2:.2f}" y="{py(p):.2f}" width="{bar_w:.2f}" '
+        f'height="{max(py(0) - py(p), 0):.2f}" stroke="none"/>'
+        for x, p in series
+    ]
+
+
+def _line(
+    series: Sequence[tuple[float, float]], markers: bool, px: _Scale, py: _Scale
+) -> list[str]:
+    path = " ".join(f"{px(x):.2f},{py(p):.2f}" for x, p in series)
+    shown = [f'<polyline points="{path}" fill="none" stroke-width="2"/>']
+    if markers:
+        shown += [
+            f'<circle cx="{px(x):.2f}" cy="{py(p):.2f}" r="2.5" stroke="none"/>' for x, p in series
+        ]
+    return shown
+
+
+# What XML 1.0 allows in a document, even as a character reference.
+_NOT_XML = re.compile("[^\t\n\r\x20-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
+
+
+def xml_text(text: str) -> str:
+    """``text`` for the content or an attribute of an XML document: controls, format and
+    separator characters shown as escapes (as in the traces), anything else XML forbids
+    (U+FFFE, U+FFFF) replaced by U+FFFD, and the markup characters escaped. The document
+    parses whatever the text."""
+    return html.escape(_NOT_XML.sub("\ufffd", escape_text(text)))
 
 
 def _literal(text: str) -> str:
@@ -392,6 +439,7 @@ def write_plot(
     dependency). matplotlib chooses the format from the file name."""
     if backend not in ("auto", "svg", "matplotlib"):
         raise ValueError(f"backend must be auto, svg or matplotlib: got {backend!r}")
+    _refuse_special(path)
     if backend != "svg":
         try:
             import matplotlib  # type: ignore[import-not-found, unused-ignore]
@@ -425,6 +473,27 @@ def write_plot(
             figure.savefig(path)
             plt.close(figure)
             return "matplotlib"
-    with open(path, "w", encoding="utf-8") as out:
-        out.write(svg_chart(odds_list, column, title=title))
+    document = svg_chart(odds_list, column, title=title).encode("utf-8")
+    # Opened without following a last symbolic link and without blocking on a FIFO, then
+    # checked again on the open file before anything is cut or written: a path swapped
+    # for a device between the check and the open is refused too.
+    fd = os.open(
+        path, os.O_WRONLY | os.O_CREAT | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_NOCTTY, 0o666
+    )
+    with os.fdopen(fd, "wb") as out:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise IsADirectoryError(errno.EINVAL, "not a regular file")
+        out.truncate(0)
+        out.write(document)
     return "svg"
+
+
+def _refuse_special(path: str) -> None:
+    """Charts are written to a regular file or a new one, never to a device, a FIFO, a
+    socket or a directory (a command run as root could otherwise write into /dev)."""
+    try:
+        mode = os.stat(path).st_mode
+    except FileNotFoundError:
+        return
+    if not stat.S_ISREG(mode):
+        raise IsADirectoryError(errno.EINVAL, "not a regular file")

@@ -5,6 +5,7 @@ into the exit status."""
 from __future__ import annotations
 
 import argparse
+import io
 import os
 import sys
 import tempfile
@@ -213,9 +214,26 @@ def _utf8(stream: TextIO | None, errors: str) -> None:
         reconfigure(encoding="utf-8", errors=errors)
 
 
+def _parse(parser: argparse.ArgumentParser, argv: Sequence[str] | None) -> argparse.Namespace:
+    """The options. The text of --help and --version is caught and written through
+    Output, so that a closed or full standard output ends in OutputError (exit 74) as
+    for any other output: argparse itself ignores a failed write and exits 0."""
+    stdout, caught = sys.stdout, io.StringIO()
+    sys.stdout = caught
+    try:
+        return parser.parse_args(argv)
+    except SystemExit as done:
+        sys.stdout = stdout
+        if done.code in (0, None):
+            Output(stdout).write([caught.getvalue()])
+        raise
+    finally:
+        sys.stdout = stdout
+
+
 def run(argv: Sequence[str] | None = None) -> int:
     parser = opts.build_parser()
-    options = parser.parse_args(argv)
+    options = _parse(parser, argv)
     problem = usage_problem(options)
     if problem is not None:
         parser.error(problem)
