@@ -20,16 +20,16 @@ from ._core import (
     roll_simple,
     run_program,
 )
-from .distribution import Odds, odds
+from .probability import Odds, odds
 
 # Re-exported for annotations; they are types, not part of __all__.
 from .results import DiceRollResult as DiceRollResult
 from .results import ModifierRollResult as ModifierRollResult
 from .results import ProgramResult as ProgramResult
 from .results import ProgramRunResult as ProgramRunResult
-from .traces import Face as Face
-from .traces import Term as Term
-from .traces import Trace, replay, trace
+from .tracing import Face as Face
+from .tracing import Term as Term
+from .tracing import Trace, replay, trace
 
 __all__ = [
     "__version__",

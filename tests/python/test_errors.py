@@ -36,7 +36,7 @@ from kavelo import (
     run_program,
 )
 from kavelo.errors import ErrorMatch, ErrorRow, error_rows, error_text, match_error
-from kavelo.traces import DerivedValue, Face
+from kavelo.tracing import DerivedValue, Face
 
 README = Path(__file__).resolve().parents[2] / "README.md"
 
@@ -823,7 +823,7 @@ def test_rows_list_their_fields_and_codes() -> None:
 
 def test_the_package_imports_the_table_without_its_modules_circling() -> None:
     done = subprocess.run(
-        [sys.executable, "-c", "import kavelo.errors, kavelo.distribution, kavelo.traces"],
+        [sys.executable, "-c", "import kavelo.errors, kavelo.probability, kavelo.tracing"],
         capture_output=True,
         text=True,
         timeout=60,

@@ -10,7 +10,7 @@ import xml.etree.ElementTree as ET
 import pytest
 
 from kavelo import odds
-from kavelo.odds_display import (
+from kavelo.probability.display import (
     _series,
     _thin,
     _visible_range,

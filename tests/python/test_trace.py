@@ -12,7 +12,7 @@ from hypothesis import strategies as st
 
 import kavelo
 from kavelo import Kavelo, ResourcePolicy, Trace, _trace, replay, roll_dice, trace
-from kavelo.traces import DerivedValue, Face
+from kavelo.tracing import DerivedValue, Face
 
 SPACE = st.sampled_from(["", "", " "])
 VALUED = ["K", "r", "ro", "R", "a", "k", "kh", "kl", "dh", "dl", "c"]

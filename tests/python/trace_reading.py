@@ -26,7 +26,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from kavelo import Trace
-from kavelo.trace_format import format_trace
+from kavelo.tracing.forms import format_trace
 
 ARROW = " \N{RIGHTWARDS ARROW} "
 

@@ -13,7 +13,7 @@ from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import TextIO
 
 from .. import Kavelo, ResourcePolicy, trace
-from ..trace_format import Style
+from ..tracing.forms import Style
 from . import options as opts
 from .escape import escape_message, escape_text
 from .glossary import error_code, with_gloss

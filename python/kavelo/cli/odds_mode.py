@@ -19,14 +19,14 @@ import math
 import os
 from collections.abc import Iterator
 
-from ..distribution import (
+from ..probability.display import comparison_lines, table_lines, write_plot
+from ..probability.odds import (
     DEFAULT_MAX_OUTCOMES,
     DEFAULT_MAX_WORK,
     DEFAULT_TOLERANCE,
     Odds,
     odds,
 )
-from ..odds_display import comparison_lines, table_lines, write_plot
 from .escape import escape_text
 from .glossary import with_gloss
 from .options import ODDS_COLUMNS

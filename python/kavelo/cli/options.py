@@ -74,7 +74,7 @@ _DECIMAL = re.compile(r"-?[0-9]{1,40}")
 # A plain ASCII real number: float() would also take 'nan', 'inf', '1_0' and spaces.
 _REAL = re.compile(r"(?:[0-9]{1,40}(?:\.[0-9]{0,40})?|\.[0-9]{1,40})(?:[eE][-+]?[0-9]{1,4})?")
 
-#: The values of --column, and the odds_display column each stands for.
+#: The values of --column, and the display column each stands for.
 ODDS_COLUMNS = {"probability": "probability", "at-least": "at_least", "at-most": "at_most"}
 #: Largest count the odds take (--max-outcomes, --max-work).
 _U64_MAX = 2**64 - 1
@@ -177,7 +177,12 @@ def build_parser() -> Parser:
         action="store_true",
         help="print the limits in force and their hard maxima, then exit",
     )
-    odds = parser.add_argument_group("exact odds")
+    _add_odds_options(parser.add_argument_group("exact odds"))
+    parser.add_argument("-V", "--version", action="version", version=f"kavelo {__version__}")
+    return parser
+
+
+def _add_odds_options(odds: argparse._ArgumentGroup) -> None:
     odds.add_argument(
         "--odds",
         action="store_true",
@@ -219,5 +224,3 @@ def build_parser() -> Parser:
         help="with --odds: most steps one computation may take, about a nanosecond "
         "each (default 400000000)",
     )
-    parser.add_argument("-V", "--version", action="version", version=f"kavelo {__version__}")
-    return parser

@@ -8,7 +8,7 @@ from collections.abc import Iterable
 from typing import Any
 
 from .. import DiceRollResult, ProgramResult, Trace
-from ..trace_format import Style, format_trace
+from ..tracing.forms import Style, format_trace
 from .escape import escape_json, escape_text
 
 
@@ -29,7 +29,7 @@ class PlainRenderer:
 
     def traced(self, traced: Trace, style: Style) -> list[str]:
         """One expression as its total, a tab and every term's faces (see
-        ``kavelo.trace_format``), then its comment. Without dice, its details."""
+        ``kavelo.tracing.forms``), then its comment. Without dice, its details."""
         if traced.terms:
             lines = [f"{traced.total}\t{format_trace(traced, style, comment=False)}"]
         else:

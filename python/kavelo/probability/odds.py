@@ -15,8 +15,8 @@ import bisect
 import math
 from typing import Any
 
-from . import _odds
-from .errors import error_text
+from .. import _odds
+from ..errors import error_text
 
 __all__ = ["odds", "Odds", "DEFAULT_TOLERANCE", "DEFAULT_MAX_OUTCOMES", "DEFAULT_MAX_WORK"]
 

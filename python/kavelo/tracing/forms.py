@@ -33,13 +33,26 @@ its dice refused) shows ``()``.
 from __future__ import annotations
 
 import re
-import unicodedata
 from collections.abc import Callable
 from itertools import pairwise
-from typing import TYPE_CHECKING, Literal
+from typing import Literal, Protocol
 
-if TYPE_CHECKING:
-    from .traces import DerivedValue, Face, Term, Trace
+from ..results import DiceRollResult
+from ..safe_text import escape_markdown, escape_text
+from .records import DerivedValue, Face, Term
+
+
+class Shown(Protocol):
+    """What the forms read of a trace (kavelo.Trace has it)."""
+
+    @property
+    def source(self) -> str: ...
+    @property
+    def total(self) -> int: ...
+
+    result: DiceRollResult
+    terms: tuple[Term, ...]
+
 
 Style = Literal["markdown", "text", "ansi"]
 
@@ -57,58 +70,6 @@ _MODIFIER = rf"(?:!|e|u|s|(?:ro|kh|kl|dh|dl|r|R|a|K|k|c){_NUMBER})"
 _TERM = re.compile(rf"\d+\s*d\s*\d+(?:\s*{_MODIFIER})*")
 _UNARY_TERM = re.compile(rf"-\d+\s*d\s*\d+(?:\s*{_MODIFIER})*")
 _INTEGER = re.compile(r"-?\d+")
-_MARKDOWN_SPECIAL = re.compile(r"([\\`*_~\[\]()#<>|!])")
-# A list item's marker where the message starts (``- x``, ``+ x``, ``1. x``, ``1) x``).
-_LIST_MARKER = re.compile(r"^(\s*)(?:([-+])|(\d+)([.)]))(?=\s|$)")
-# A mass mention, and where a chat client would turn text into a link with a preview.
-_MASS_MENTION = re.compile(r"@(everyone|here)", re.IGNORECASE)
-_LINK_START = re.compile(r"(://|\bwww)(?=\S)", re.IGNORECASE)
-# Our own mark inside a mention or a link: the text reads the same, the chat client
-# sees neither. A player's own invisible characters are shown as escapes (below), so
-# every zero-width space in the Markdown form is one of these.
-_UNLINK = "\u200b"
-# Characters that change how a line reads without being seen: every control (C0, DEL,
-# C1), every format character (zero-width spaces and joiners, bidirectional controls,
-# the soft hyphen, tags), line and paragraph separators, lone surrogates, and the Hangul
-# fillers that render as blanks. They are shown as ``\u200b``-style escapes.
-_INVISIBLE_CATEGORIES = frozenset({"Cc", "Cf", "Cs", "Zl", "Zp"})
-_FILLERS = frozenset("\u115f\u1160\u3164\uffa0")
-
-
-def _invisible(char: str) -> bool:
-    return unicodedata.category(char) in _INVISIBLE_CATEGORIES or char in _FILLERS
-
-
-def escape_text(text: str) -> str:
-    """``text`` with every control, format and separator character shown as an escape,
-    so that a comment from a chat can neither act on a terminal, nor reorder or hide
-    part of the line, nor start a new one."""
-    if text.isascii() and text.isprintable():
-        return text
-    return "".join(_escape(c) if _invisible(c) else c for c in text)
-
-
-def _escape(char: str) -> str:
-    shown = repr(char)[1:-1]
-    if shown != char:
-        return shown
-    # Printable to Python but blank on screen (the fillers).
-    return f"\\u{ord(char):04x}"
-
-
-def escape_markdown(text: str) -> str:
-    """``text`` (already through :func:`escape_text`) for the start of a chat message:
-    Markdown's special characters and a leading list marker escaped with a backslash,
-    ``@everyone``/``@here`` and links broken by a zero-width space after ``@``, ``://``
-    and ``www``, so the message reads as the text and does nothing else."""
-    shown = _MARKDOWN_SPECIAL.sub(r"\\\1", text)
-    shown = _LIST_MARKER.sub(
-        lambda m: f"{m[1]}\\{m[2]}" if m[2] else f"{m[1]}{m[3]}\\{m[4]}", shown
-    )
-    shown = _MASS_MENTION.sub(lambda m: "@" + _UNLINK + m[1], shown)
-    return _LINK_START.sub(lambda m: m[1] + _UNLINK, shown)
-
-
 _STRUCK: dict[Style, str] = {"markdown": "~~{}~~", "text": "~{}~", "ansi": _REMOVED + "{}" + _RESET}
 _CRITICAL: dict[Style, str] = {"markdown": "**{}**", "text": "{}", "ansi": _BOLD + "{}" + _RESET}
 
@@ -221,7 +182,7 @@ def _term(term: Term, style: Style) -> str:
     return f"{term.notation} ({term_faces(term, style)})"
 
 
-def _layout(trace: Trace, style: Style) -> str | None:
+def _layout(trace: Shown, style: Style) -> str | None:
     """The expression as given, each dice term followed by its faces; None when the
     text cannot be matched with the terms (then the rebuilt expression is used)."""
     source = trace.source.split("#", 1)[0]
@@ -269,7 +230,7 @@ def _layout(trace: Trace, style: Style) -> str | None:
     return "".join(out)
 
 
-def _rebuilt(trace: Trace, style: Style) -> str:
+def _rebuilt(trace: Shown, style: Style) -> str:
     """The result's rebuilt expression with each ``NdM`` replaced by its term."""
     terms = iter(trace.terms)
 
@@ -295,7 +256,7 @@ _TOTAL: dict[Style, Callable[[int], str]] = {
 }
 
 
-def format_trace(trace: Trace, style: Style, *, comment: bool = True) -> str:
+def format_trace(trace: Shown, style: Style, *, comment: bool = True) -> str:
     """The trace in ``style``: ``"markdown"``, ``"text"`` or ``"ansi"``; without its
     comment when ``comment`` is false."""
     body = _layout(trace, style)
