@@ -15,6 +15,7 @@
 #include "errors/dice_error.hpp"
 #include "odds/odds.hpp"
 #include "python_bindings/binding.hpp"
+#include "python_bindings/core_fault.hpp"
 #include "python_bindings/guarded.hpp"
 #include "python_bindings/py_ref.hpp"
 #include "python_bindings/value_error.hpp"
@@ -26,16 +27,9 @@ namespace {
 
 using py::PyRef;
 
-// kavelo._core.InternalFault, looked up when the module is loaded.
-PyObject* g_internal_fault = nullptr;
-
-void raise_internal_fault(const char* message) noexcept {
-  PyErr_SetString(g_internal_fault != nullptr ? g_internal_fault : PyExc_SystemError, message);
-}
-
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
-  return py::guarded_by<&raise_internal_fault>(static_cast<Body&&>(body));
+  return py::guarded_companion(static_cast<Body&&>(body));
 }
 
 PyObject* to_python(const OddsReport& report) {
@@ -181,7 +175,7 @@ PyObject* distribution(PyObject*, PyObject* args) {
     }
     Py_END_ALLOW_THREADS if (out_of_memory) return PyErr_NoMemory();
     if (!fault.empty()) {
-      raise_internal_fault(fault.c_str());
+      py::raise_core_internal_fault(fault.c_str());
       return nullptr;
     }
     if (!*result) {
@@ -212,11 +206,7 @@ PyModuleDef module_definition = {
 };
 
 PyObject* initialise() {
-  PyRef core = PyRef::steal(PyImport_ImportModule("kavelo._core"));
-  if (!core) return nullptr;
-  PyRef fault = PyRef::steal(PyObject_GetAttrString(core.get(), "InternalFault"));
-  if (!fault) return nullptr;
-  if (g_internal_fault == nullptr) g_internal_fault = fault.release();
+  if (!py::load_core_internal_fault()) return nullptr;
   return PyModule_Create2(&module_definition, 3);
 }
 

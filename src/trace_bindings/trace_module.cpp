@@ -33,6 +33,7 @@
 #include "calculator/roll_trace.hpp"
 #include "parser/dice_parser.hpp"
 #include "python_bindings/binding.hpp"
+#include "python_bindings/core_fault.hpp"
 #include "python_bindings/error_rows.hpp"
 #include "python_bindings/guarded.hpp"
 #include "python_bindings/py_ref.hpp"
@@ -45,16 +46,9 @@ namespace {
 
 using py::PyRef;
 
-// kavelo._core.InternalFault, looked up when the module is loaded.
-PyObject* g_internal_fault = nullptr;
-
-void raise_internal_fault(const char* message) noexcept {
-  PyErr_SetString(g_internal_fault != nullptr ? g_internal_fault : PyExc_SystemError, message);
-}
-
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
-  return py::guarded_by<&raise_internal_fault>(static_cast<Body&&>(body));
+  return py::guarded_companion(static_cast<Body&&>(body));
 }
 
 // The names of the origins, fates and derived kinds, created once.
@@ -475,11 +469,7 @@ PyModuleDef module_definition = {
 };
 
 PyObject* initialise() {
-  PyRef core = PyRef::steal(PyImport_ImportModule("kavelo._core"));
-  if (!core) return nullptr;
-  PyRef fault = PyRef::steal(PyObject_GetAttrString(core.get(), "InternalFault"));
-  if (!fault) return nullptr;
-  if (g_internal_fault == nullptr) g_internal_fault = fault.release();
+  if (!py::load_core_internal_fault()) return nullptr;
   if (!py::create_result_keys() || !create_names()) return nullptr;
   return PyModule_Create2(&module_definition, 3);
 }
