@@ -20,6 +20,8 @@ from ._core import (
     roll_simple,
     run_program,
 )
+from .chat import normalize
+from .errors import Explanation, explain
 from .probability import Odds, odds
 
 # Re-exported for annotations; they are types, not part of __all__.
@@ -43,4 +45,7 @@ __all__ = [
     "trace",
     "replay",
     "Trace",
+    "explain",
+    "Explanation",
+    "normalize",
 ]

@@ -27,6 +27,7 @@ from dataclasses import dataclass
 from functools import cache
 
 from . import _core, _trace
+from .chat import SpellingError
 
 __all__ = ["ErrorRow", "ErrorMatch", "FieldValue", "error_rows", "error_text", "match_error"]
 
@@ -129,3 +130,60 @@ def match_error(error: BaseException | str) -> ErrorMatch | None:
         return None
     key, code, english, fields = found
     return ErrorMatch(_rows_by_key()[key], code, english, fields)
+
+
+@dataclass(frozen=True, slots=True)
+class Explanation:
+    """What went wrong, for a program and for a player.
+
+    ``code`` is stable across releases (``"dice.not_positive"``, ``"limit.dice_count"``,
+    ``"parse.syntax"``); ``message`` says it in English with the numbers and names
+    filled in. For a syntax report, ``line`` and ``column`` (from 1, in characters)
+    point at the problem, ``shown_line`` is that line of the text and ``expected`` what
+    would have fitted there in a player's words; they are None and () otherwise.
+    ``text`` is the exception's own text, unchanged.
+    """
+
+    code: str
+    message: str
+    text: str
+    line: int | None = None
+    column: int | None = None
+    shown_line: str | None = None
+    expected: tuple[str, ...] = ()
+
+
+def explain(error: BaseException) -> Explanation:
+    """The code and English message of any exception kavelo raised: from the module's
+    rolls and programs, traces, replays, odds and the chat normaliser.
+
+    >>> import kavelo
+    >>> try:
+    ...     kavelo.roll_dice("2d")
+    ... except ValueError as error:
+    ...     why = kavelo.explain(error)
+    >>> why.code, why.line, why.column, why.expected
+    ('parse.syntax', 1, 3, ('a number of sides after d',))
+
+    Raises:
+        ValueError: for an exception kavelo does not raise (``error`` itself is
+            chained as the cause).
+    """
+    if isinstance(error, SpellingError):
+        # The chat normaliser's refusals carry their code and an English hint.
+        return Explanation(error.code, error.hint, str(error))
+    found = match_error(error)
+    if found is None:
+        raise ValueError(f"not an error kavelo raises: {type(error).__name__}") from error
+    fields = found.fields
+    line, column = fields.get("line"), fields.get("column")
+    shown, expected = fields.get("line_text"), fields.get("expected", ())
+    return Explanation(
+        found.code,
+        found.english,
+        str(error),
+        line if isinstance(line, int) else None,
+        column if isinstance(column, int) else None,
+        shown if isinstance(shown, str) else None,
+        tuple(expected) if isinstance(expected, tuple) else (),
+    )

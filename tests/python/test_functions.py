@@ -333,7 +333,16 @@ def test_all_lists_every_public_name_in_order() -> None:
     assert kavelo._core.__all__ == expected
     # The package adds the odds, from its second native module, after the core's names,
     # then the roll traces, from its third.
-    assert kavelo.__all__ == expected + ["odds", "Odds", "trace", "replay", "Trace"]
+    assert kavelo.__all__ == expected + [
+        "odds",
+        "Odds",
+        "trace",
+        "replay",
+        "Trace",
+        "explain",
+        "Explanation",
+        "normalize",
+    ]
 
 
 def test_fresh_randomness_per_call() -> None:

@@ -39,7 +39,16 @@ def test_all_is_ordered_and_reexported() -> None:
         "ResourcePolicy",
         "Kavelo",
     ]
-    assert kavelo.__all__ == core.__all__ + ["odds", "Odds", "trace", "replay", "Trace"]
+    assert kavelo.__all__ == core.__all__ + [
+        "odds",
+        "Odds",
+        "trace",
+        "replay",
+        "Trace",
+        "explain",
+        "Explanation",
+        "normalize",
+    ]
     assert [name for name in final_order if name in core.__all__] == core.__all__
     for name in core.__all__:
         assert getattr(kavelo, name) is getattr(core, name)

@@ -241,7 +241,7 @@ def _rebuilt(trace: Shown, style: Style) -> str:
     return re.sub(r"-?\d+d\d+", replace, trace.result["expression"])
 
 
-def _comment(comment: str, style: Style) -> str:
+def comment_prefix(comment: str, style: Style) -> str:
     if not comment:
         return ""
     if style == "markdown":
@@ -249,7 +249,7 @@ def _comment(comment: str, style: Style) -> str:
     return escape_text(comment) + ": "
 
 
-_TOTAL: dict[Style, Callable[[int], str]] = {
+TOTAL: dict[Style, Callable[[int], str]] = {
     "markdown": lambda total: f"`{total}`",
     "text": str,
     "ansi": lambda total: f"{_BOLD}{total}{_RESET}",
@@ -262,5 +262,5 @@ def format_trace(trace: Shown, style: Style, *, comment: bool = True) -> str:
     body = _layout(trace, style)
     if body is None:
         body = _rebuilt(trace, style)
-    shown = _comment(trace.result["comment"], style) if comment else ""
-    return f"{shown}{body} = {_TOTAL[style](trace.total)}"
+    shown = comment_prefix(trace.result["comment"], style) if comment else ""
+    return f"{shown}{body} = {TOTAL[style](trace.total)}"

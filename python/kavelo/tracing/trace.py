@@ -27,6 +27,7 @@ from ..errors import error_text
 from ..results import DiceRollResult
 from .forms import format_trace
 from .records import DerivedValue, Face, Term
+from .short import format_within
 
 
 class Trace:
@@ -59,21 +60,40 @@ class Trace:
         """Every face over all terms, in draw order: what :func:`replay` takes."""
         return [face.value for term in self.terms for face in term.faces]
 
-    def markdown(self) -> str:
-        """The roll for Markdown chats: ``2d20kh1 (~~4~~, **20**) + 5 = `25```."""
+    def markdown(self, *, max_length: int | None = None) -> str:
+        """The roll for Markdown chats: ``2d20kh1 (~~4~~, **20**) + 5 = `25```.
 
-        return format_trace(self, "markdown")
+        With ``max_length``, at most that many characters: past it the faces are left
+        out and counted, then the comment and the expression cut short with ``…``
+        (never inside an escape or a Markdown token); the total is always whole. A bot
+        for Discord passes 2000 (or less, to leave room for its own words). A
+        ``max_length`` too small for even ``… = total`` raises ValueError."""
+        return (
+            format_within(self, "markdown", max_length)
+            if max_length is not None
+            else format_trace(self, "markdown")
+        )
 
-    def text(self) -> str:
-        """The roll in plain text: ``2d20kh1 (~4~, 20) + 5 = 25``."""
+    def text(self, *, max_length: int | None = None) -> str:
+        """The roll in plain text: ``2d20kh1 (~4~, 20) + 5 = 25``.
 
-        return format_trace(self, "text")
+        With ``max_length``, at most that many characters (see :meth:`markdown`)."""
+        return (
+            format_within(self, "text", max_length)
+            if max_length is not None
+            else format_trace(self, "text")
+        )
 
-    def ansi(self) -> str:
+    def ansi(self, *, max_length: int | None = None) -> str:
         """The roll for a terminal: removed faces dim and struck, critical faces and the
-        total bold."""
+        total bold.
 
-        return format_trace(self, "ansi")
+        With ``max_length``, at most that many characters (see :meth:`markdown`)."""
+        return (
+            format_within(self, "ansi", max_length)
+            if max_length is not None
+            else format_trace(self, "ansi")
+        )
 
     def to_dict(self) -> dict[str, object]:
         """The trace as plain data (for JSON): the result and every term, each face and
