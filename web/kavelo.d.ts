@@ -60,9 +60,9 @@ export interface Trace {
 export interface OddsOptions {
   /** Explosions are followed until less than this is left; strictly between 0 and 1. Default 1e-15. */
   tolerance?: number;
-  /** Most outcomes of any distribution of the computation, 1 to 2^64 - 1. Default 1000000. */
+  /** Most outcomes of any distribution of the computation, 1 to 2^64 - 1. Default 100000. */
   maxOutcomes?: number | bigint;
-  /** Most steps of work, 1 to 2^64 - 1. Default 400000000. */
+  /** Most steps of work, 1 to 2^64 - 1. Default 50000000. */
   maxWork?: number | bigint;
 }
 

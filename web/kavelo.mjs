@@ -583,11 +583,11 @@ export class Odds {
 
 /**
  * The exact odds of one expression (a comment allowed, a program not).
- * options: tolerance (1e-15), maxOutcomes (1000000), maxWork (400000000).
+ * options: tolerance (1e-15), maxOutcomes (100000), maxWork (50000000).
  */
 export function odds(expression, options = {}) {
   requireString(expression, "expression");
-  const { tolerance = 1e-15, maxOutcomes = 1000000, maxWork = 400000000 } = options ?? {};
+  const { tolerance = 1e-15, maxOutcomes = 100000, maxWork = 50000000 } = options ?? {};
   if (typeof tolerance !== "number" && typeof tolerance !== "bigint") {
     throw new TypeError(`argument 'tolerance': must be a real number, not '${pythonTypeName(tolerance)}'`);
   }

@@ -235,3 +235,21 @@ def test_guesses_of_the_values_to_come_are_bounded_before_they_are_made() -> Non
     for outcome, grown in run_chain_child(texts, 1024):
         assert outcome.startswith("[odds.too_complex]"), outcome
         assert grown < 256, outcome
+
+
+@pytest.mark.parametrize(
+    ("text", "where"),
+    [
+        ("1d1000000", "max_outcomes"),
+        ("100000d6", "steps"),
+        ("1d99999*1d99999", "steps"),
+        ("10000d6", "steps"),
+        ("1d100000+1d100000", "max_outcomes"),
+    ],
+)
+def test_the_defaults_refuse_what_a_hostile_message_could_make_expensive(
+    text: str, where: str
+) -> None:
+    with pytest.raises(ValueError, match=r"^\[odds\.too_complex\]") as refused:
+        odds(text)
+    assert where in str(refused.value)

@@ -215,12 +215,12 @@ def _add_odds_options(odds: argparse._ArgumentGroup) -> None:
         type=_odds_count,
         metavar="N",
         help="with --odds: most outcomes a distribution may have, and that the "
-        "EXPRESSIONs shown together may have in all (default 1000000)",
+        "EXPRESSIONs shown together may have in all (default 100000)",
     )
     odds.add_argument(
         "--max-work",
         type=_odds_count,
         metavar="N",
         help="with --odds: most steps one computation may take, about a nanosecond "
-        "each (default 400000000)",
+        "each (default 50000000)",
     )

@@ -23,9 +23,9 @@ __all__ = ["odds", "Odds", "DEFAULT_TOLERANCE", "DEFAULT_MAX_OUTCOMES", "DEFAULT
 #: Explosions and rerolls are followed until the mass still going on is below this.
 DEFAULT_TOLERANCE = 1e-15
 #: Most outcomes any distribution of the computation may have (intermediate ones too).
-DEFAULT_MAX_OUTCOMES = 1_000_000
+DEFAULT_MAX_OUTCOMES = 100_000
 #: Most elementary steps (multiply-adds, state moves) one computation may take.
-DEFAULT_MAX_WORK = 400_000_000
+DEFAULT_MAX_WORK = 50_000_000
 
 _U64_MAX = 2**64 - 1
 
