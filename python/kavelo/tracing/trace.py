@@ -26,7 +26,7 @@ from .._core import ResourcePolicy
 from ..errors import error_text
 from ..results import DiceRollResult
 from .forms import format_trace
-from .records import DerivedValue, Face, Term
+from .records import REMOVED_FATES, DerivedValue, Face, Term
 from .short import format_within
 
 
@@ -55,6 +55,44 @@ class Trace:
     def total(self) -> int:
         """The result's total."""
         return self.result["total"]
+
+    @property
+    def notation(self) -> str:
+        """The expression as given, without its comment: ``"2d20kh1+5"`` for
+        ``"2d20kh1+5 # attack"``."""
+        source = self._source
+        return (source[: source.index("#")] if "#" in source else source).strip()
+
+    @property
+    def comment(self) -> str:
+        """The comment, as the result gives it (``""`` when there is none)."""
+        return self.result["comment"]
+
+    @property
+    def criticals(self) -> list[Face]:
+        """The faces that count and show their die's highest face (a natural 20 on a
+        d20), in draw order; a face counts unless a modifier removed it."""
+        return [
+            face
+            for term in self.terms
+            for face in term.faces
+            if face.value == term.sides and face.fate not in REMOVED_FATES
+        ]
+
+    @property
+    def fumbles(self) -> list[Face]:
+        """The faces that count and show 1, in draw order (on a one-sided die a face is
+        both a critical and a fumble)."""
+        return [
+            face
+            for term in self.terms
+            for face in term.faces
+            if face.value == 1 and face.fate not in REMOVED_FATES
+        ]
+
+    def _repr_markdown_(self) -> str:
+        """How a notebook shows a trace: its Markdown form."""
+        return self.markdown()
 
     def faces(self) -> list[int]:
         """Every face over all terms, in draw order: what :func:`replay` takes."""
