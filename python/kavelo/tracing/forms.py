@@ -227,7 +227,48 @@ def _layout(trace: Shown, style: Style) -> str | None:
         i += 1
     if used != len(terms):
         return None
-    return "".join(out)
+    return _grouped(out)
+
+
+_PRECEDENCE = {" + ": 1, " - ": 1, " * ": 2, " / ": 2, " ^ ": 3}
+
+
+class _Level:
+    """One parenthesis level of the laid-out expression, as the engine groups it."""
+
+    __slots__ = ("pieces", "top")
+
+    def __init__(self) -> None:
+        self.pieces: list[str] = []
+        self.top = 0  # the precedence of the level's last operator, 0 before any
+
+
+def _grouped(tokens: list[str]) -> str:
+    """The laid-out tokens with the grouping the engine used made visible: it evaluates
+    left to right, so ``1d20 + 2 * 3`` is ``(1d20 + 2) * 3``. Where a reader would bind
+    an operator tighter than the ones before it (``*`` after ``+``, ``^`` after ``*`` or
+    after another ``^``), what came before is put in parentheses; elsewhere the text
+    stays as typed."""
+    levels = [_Level()]
+    for token in tokens:
+        level = levels[-1]
+        if token == "(":
+            levels.append(_Level())
+        elif token == ")" and len(levels) > 1:
+            inner = levels.pop()
+            levels[-1].pieces.append("(" + "".join(inner.pieces) + ")")
+        elif token in _PRECEDENCE:
+            rank = _PRECEDENCE[token]
+            if level.top and (rank > level.top or (rank == 3 and level.top == 3)):
+                level.pieces = ["(", *level.pieces, ")"]
+            level.top = rank
+            level.pieces.append(token)
+        else:
+            level.pieces.append(token)
+    while len(levels) > 1:  # unbalanced: the text as laid out
+        inner = levels.pop()
+        levels[-1].pieces.append("(" + "".join(inner.pieces))
+    return "".join(levels[0].pieces)
 
 
 def _rebuilt(trace: Shown, style: Style) -> str:
