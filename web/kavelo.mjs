@@ -438,7 +438,9 @@ function countOption(name, value) {
   }
   const wide = BigInt(value);
   if (wide < 1n || wide > U64_MAX) {
-    throw new KaveloError(`[odds.invalid_argument] ${name} must lie between 1 and ${U64_MAX}: got ${wide}`, "odds.invalid_argument");
+    // As the Python package writes it: the digits within 64 bits, else which way it leaves them.
+    const shown = wide > U64_MAX ? `an integer above ${U64_MAX}` : wide < -(2n ** 63n) ? "an integer below -9223372036854775808" : `${wide}`;
+    throw new KaveloError(`[odds.invalid_argument] ${name} must lie between 1 and ${U64_MAX}: got ${shown}`, "odds.invalid_argument");
   }
   return wide;
 }

@@ -32,7 +32,26 @@ std::string_view fate_name(FaceFate fate) noexcept {
   return "kept";
 }
 
-void write_face(JsonText& out, const TracedFace& face) {
+// "by" (the deciding modifier, null for a kept value) and "into" (the index within the
+// term's derived values of the one the value went into, or null), as the package's
+// Trace.to_dict() writes them.
+void write_by_and_into(JsonText& out, FaceFate fate, const DiceModifier& cause, std::uint32_t into,
+                       std::size_t first_derived) {
+  out.raw(R"(,"by":)");
+  if (fate == FaceFate::Kept) {
+    out.raw("null");
+  } else {
+    out.string(DiceCalculator::modifiers_to_string({&cause, 1}));
+  }
+  out.raw(R"(,"into":)");
+  if (into == kNoIndex) {
+    out.raw("null");
+  } else {
+    out.unsigned_integer(into - first_derived);
+  }
+}
+
+void write_face(JsonText& out, const TracedFace& face, std::size_t first_derived) {
   out.raw(R"({"value":)");
   out.unsigned_integer(face.value);
   out.raw(R"(,"die":)");
@@ -41,16 +60,31 @@ void write_face(JsonText& out, const TracedFace& face) {
   out.string(origin_name(face.origin));
   out.raw(R"(,"fate":)");
   out.string(fate_name(face.fate));
-  out.raw(R"(,"by":)");
-  if (face.fate == FaceFate::Kept) {
-    out.raw("null");
-  } else {
-    out.string(DiceCalculator::modifiers_to_string({&face.cause, 1}));
-  }
+  write_by_and_into(out, face.fate, face.cause, face.into, first_derived);
   out.raw('}');
 }
 
-void write_term(JsonText& out, const TracedTerm& term, std::span<const TracedFace> faces) {
+void write_derived(JsonText& out, const DerivedValue& value, std::size_t first_derived) {
+  out.raw(R"({"value":)");
+  out.integer(value.value);
+  out.raw(R"(,"kind":)");
+  out.string(value.kind == DerivedKind::Sum ? "sum" : "count");
+  out.raw(R"(,"made_by":)");
+  out.string(DiceCalculator::modifiers_to_string({&value.made_by, 1}));
+  out.raw(R"(,"die":)");
+  if (value.die == kNoIndex) {
+    out.raw("null");
+  } else {
+    out.unsigned_integer(value.die);
+  }
+  out.raw(R"(,"fate":)");
+  out.string(fate_name(value.fate));
+  write_by_and_into(out, value.fate, value.cause, value.into, first_derived);
+  out.raw('}');
+}
+
+void write_term(JsonText& out, const TracedTerm& term, const RollTrace& trace) {
+  const std::span<const TracedFace> faces = trace.faces();
   const std::string modifiers = DiceCalculator::modifiers_to_string(term.modifiers);
   std::string notation = std::to_string(term.count);
   notation += 'd';
@@ -65,11 +99,16 @@ void write_term(JsonText& out, const TracedTerm& term, std::span<const TracedFac
   out.raw(R"(,"faces":[)");
   for (std::size_t i = term.first_face; i < term.end_face; ++i) {
     if (i > term.first_face) out.raw(',');
-    write_face(out, faces[i]);
+    write_face(out, faces[i], term.first_derived);
   }
   out.raw(R"(],"values":)");
   out.groups(term.values);
-  out.raw('}');
+  out.raw(R"(,"derived":[)");
+  for (std::size_t i = term.first_derived; i < term.end_derived; ++i) {
+    if (i > term.first_derived) out.raw(',');
+    write_derived(out, trace.derived()[i], term.first_derived);
+  }
+  out.raw("]}");
 }
 
 }  // namespace
@@ -81,7 +120,7 @@ void write_trace(JsonText& out, const DiceResult& result, const RollTrace& trace
   const std::span<const TracedTerm> terms = trace.terms();
   for (std::size_t t = 0; t < terms.size(); ++t) {
     if (t > 0) out.raw(',');
-    write_term(out, terms[t], trace.faces());
+    write_term(out, terms[t], trace);
   }
   out.raw("]}");
 }
