@@ -144,7 +144,7 @@ export class ResourcePolicy {
 export class KaveloError extends Error {
   constructor(message: string, code?: string, english?: string);
   readonly name: "KaveloError";
-  /** The error's code ("limit.generated_values"), or "" for a text that carries none. */
+  /** The error's stable code ("limit.generated_values", "dice.not_positive"), as kavelo.explain gives it. */
   readonly code: string;
   /** The error explained in English, or "". */
   readonly english: string;

@@ -172,6 +172,20 @@ function answer(w, kind) {
   throw new KaveloFault(`internal fault: unknown answer ${kind}`, false);
 }
 
+// An error the module finds itself (a face or an option out of range), with the code
+// and English text of its row in the engine's error table, as the engine's own errors.
+function refusal(message) {
+  return call((w) => {
+    try {
+      answer(w, w.kavelo_explain(putRaw(w, message)));
+    } catch (error) {
+      if (error instanceof KaveloError) return error;
+      throw error;
+    }
+    return new KaveloError(message);
+  });
+}
+
 // ---------------------------------------------------------------------------------------
 // Arguments
 
@@ -378,17 +392,17 @@ function checkedFaces(given, most) {
     }
   }
   if (list.length > most) {
-    throw new KaveloError(`${list.length} faces are more than any roll can draw under the generated_values limit of ${most}`);
+    throw refusal(`${list.length} faces are more than any roll can draw under the generated_values limit of ${most}`);
   }
   const checked = new Int32Array(list.length);
   for (let i = 0; i < list.length; i += 1) {
     const face = list[i];
     const integral = typeof face === "bigint" || (typeof face === "number" && Number.isInteger(face));
-    if (!integral) throw new KaveloError(`face ${i + 1} is a '${pythonTypeName(face)}', not an int`);
+    if (!integral) throw refusal(`face ${i + 1} is a '${pythonTypeName(face)}', not an int`);
     const value = BigInt(face);
     if (value < 1n || value > BigInt(FACE_MAX)) {
       const shown = value < INT64_MIN || value > INT64_MAX ? "too large" : String(value);
-      throw new KaveloError(`face ${i + 1} (${shown}) is not a face of any die: faces are from 1 to ${FACE_MAX}`);
+      throw refusal(`face ${i + 1} (${shown}) is not a face of any die: faces are from 1 to ${FACE_MAX}`);
     }
     checked[i] = Number(value);
   }
@@ -440,7 +454,7 @@ function countOption(name, value) {
   if (wide < 1n || wide > U64_MAX) {
     // As the Python package writes it: the digits within 64 bits, else which way it leaves them.
     const shown = wide > U64_MAX ? `an integer above ${U64_MAX}` : wide < -(2n ** 63n) ? "an integer below -9223372036854775808" : `${wide}`;
-    throw new KaveloError(`[odds.invalid_argument] ${name} must lie between 1 and ${U64_MAX}: got ${shown}`, "odds.invalid_argument");
+    throw refusal(`[odds.invalid_argument] ${name} must lie between 1 and ${U64_MAX}: got ${shown}`);
   }
   return wide;
 }
@@ -595,7 +609,7 @@ export function odds(expression, options = {}) {
   }
   const tol = Number(tolerance);
   if (!(tol > 0 && tol < 1)) {
-    throw new KaveloError(`[odds.invalid_argument] tolerance must lie strictly between 0 and 1: got ${pythonFloat(tol)}`, "odds.invalid_argument");
+    throw refusal(`[odds.invalid_argument] tolerance must lie strictly between 0 and 1: got ${pythonFloat(tol)}`);
   }
   const outcomeLimit = countOption("max_outcomes", maxOutcomes);
   const workLimit = countOption("max_work", maxWork);

@@ -199,6 +199,15 @@ extern "C" {
   });
 }
 
+// The code and English text of an error text found outside the engine (the module's own
+// checks of faces and options), read back to its row of the error table: answered as an
+// error, whose code and English are empty for a text no row produces.
+[[clang::export_name("kavelo_explain")]] std::int32_t kavelo_explain(std::uint32_t size) {
+  g_output.clear();
+  write_error(g_output, input(size));
+  return kError;
+}
+
 // Parses one expression without evaluating it: an empty answer, or the parse error.
 [[clang::export_name("kavelo_check")]] std::int32_t kavelo_check(std::uint32_t size,
                                                                  std::int32_t use_slots) {

@@ -4,8 +4,9 @@ answers written the way the browser's are compared."""
 from __future__ import annotations
 
 import json
-import re
 from typing import Any
+
+from kavelo.errors import match_error
 
 # Defines, in the page, `engine` (the module), `dump` (JSON with BigInt as numbers) and
 # `policyOf` (a ResourcePolicy from a dict of limits). Prepended to every script below.
@@ -36,13 +37,11 @@ def dumps(value: Any) -> str:
     return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
 
 
-_CODE = re.compile(r"\[([^\]]*)\]")
-
-
 def code_of(message: str) -> str:
-    """The code an error text carries in its leading brackets, or ""."""
-    found = _CODE.match(message)
-    return found.group(1) if found else ""
+    """The stable code of an error text, as kavelo.explain gives it ("" for a text no
+    row of the error table produces)."""
+    found = match_error(message)
+    return found.code if found else ""
 
 
 def python_outcome(body: Any) -> str:

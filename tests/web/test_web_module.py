@@ -352,8 +352,10 @@ def test_exports_are_the_declared_ones_and_check_reports_syntax(page: Any, serve
     assert version == (ROOT / "VERSION").read_text().strip() == kavelo.__version__
     with pytest.raises(ValueError) as raised:
         kavelo.roll_dice("2d6 x")
-    # check() hands the error back, with roll_dice's text; a syntax error has no code yet.
-    assert syntax == [True, str(raised.value), "", ""]
+    # check() hands the error back, with roll_dice's text and the code and English text
+    # kavelo.explain gives it.
+    why = kavelo.explain(raised.value)
+    assert syntax == [True, str(raised.value), why.code, why.message]
     assert fine is None
     assert unbounded is None  # it parses: its limit is met only when it is rolled
     assert not_text.startswith("TypeError:argument 'expression'")
