@@ -68,7 +68,7 @@ DiceError DiceError::entropy_unavailable(std::string message) {
   return of(ErrorId::EntropyUnavailable, {.message = std::move(message)});
 }
 
-DiceError DiceError::invalid_dice_expression(std::string message) {
+DiceError DiceError::invalid_dice_expression(const std::string& message) {
   const FoundRow row = find_fixed_row(DiceErrorKind::InvalidDiceExpression, message);
   if (!row.found) throw std::invalid_argument("no invalid-dice error has this message");
   return of(row.id);

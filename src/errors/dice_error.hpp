@@ -44,7 +44,7 @@ class DiceError {
   static DiceError entropy_unavailable(std::string message);
   // The InvalidDiceExpression row whose message is `message` (a message of no row is a
   // fault of the program: std::invalid_argument).
-  static DiceError invalid_dice_expression(std::string message);
+  static DiceError invalid_dice_expression(const std::string& message);
   static DiceError instruction_limit_exceeded(std::uint64_t max);
   static DiceError budget_exceeded(const char* resource, std::uint64_t used,
                                    std::uint64_t requested, std::uint64_t limit);
