@@ -76,7 +76,7 @@ constexpr bool field_holds(FieldType type, char c) noexcept {
 }
 
 constexpr FieldType type_of(std::string_view field) noexcept {
-  return find_error_field(field)->type;
+  return kErrorFields[error_field_index(field)].type;
 }
 
 constexpr bool is_report_part(std::string_view name) noexcept {
@@ -104,8 +104,9 @@ constexpr bool text_template_is_readable(const ErrorSpec& spec) noexcept {
   for (std::size_t i = 0; i < parts.count; ++i) {
     const Part& part = parts.part[i];
     if (!part.field) continue;
-    const FieldSpec* field = find_error_field(part.text);
-    if (field == nullptr) return false;
+    const std::size_t index = error_field_index(part.text);
+    if (index == kErrorFields.size()) return false;
+    const FieldSpec* field = &kErrorFields[index];
     if (is_free(field->type)) {
       ++free_fields;
       continue;
@@ -123,10 +124,10 @@ constexpr bool text_template_is_readable(const ErrorSpec& spec) noexcept {
   if (spec.kind == DiceErrorKind::Binding) return true;
   for (std::size_t i = 0; i < parts.count; ++i) {
     if (!parts.part[i].field) continue;
-    const FieldSpec* a = find_error_field(parts.part[i].text);
+    const FieldSpec* a = &kErrorFields[error_field_index(parts.part[i].text)];
     for (std::size_t j = i + 1; j < parts.count; ++j) {
       if (!parts.part[j].field || parts.part[j].text == a->name) continue;
-      const FieldSpec* b = find_error_field(parts.part[j].text);
+      const FieldSpec* b = &kErrorFields[error_field_index(parts.part[j].text)];
       if (a->slot != FieldSlot::None && a->slot == b->slot) return false;
     }
   }

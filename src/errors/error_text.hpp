@@ -24,12 +24,19 @@ struct ErrorField {
   std::string_view value;
 };
 
+// The index of the field named `name`, or kErrorFields.size() if there is none. The
+// compile-time checks use the index: GCC's sanitizer builds do not treat a pointer
+// compared with nullptr as a constant expression.
+constexpr std::size_t error_field_index(std::string_view name) noexcept {
+  std::size_t index = 0;
+  while (index < kErrorFields.size() && kErrorFields[index].name != name) ++index;
+  return index;
+}
+
 // The entry of a field in kErrorFields; null for a name that is no field's.
 constexpr const FieldSpec* find_error_field(std::string_view name) noexcept {
-  for (const FieldSpec& field : kErrorFields) {
-    if (field.name == name) return &field;
-  }
-  return nullptr;
+  const std::size_t index = error_field_index(name);
+  return index < kErrorFields.size() ? &kErrorFields[index] : nullptr;
 }
 
 // Appends `pattern` with every field replaced by `value(name)`. The patterns of the
