@@ -20,6 +20,7 @@ from ._core import (
     roll_simple,
     run_program,
 )
+from .audit import Audit, audit
 from .chat import normalize
 from .errors import Explanation, explain
 from .probability import Odds, odds
@@ -48,4 +49,6 @@ __all__ = [
     "explain",
     "Explanation",
     "normalize",
+    "audit",
+    "Audit",
 ]

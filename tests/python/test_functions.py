@@ -342,6 +342,8 @@ def test_all_lists_every_public_name_in_order() -> None:
         "explain",
         "Explanation",
         "normalize",
+        "audit",
+        "Audit",
     ]
 
 

@@ -48,6 +48,8 @@ def test_all_is_ordered_and_reexported() -> None:
         "explain",
         "Explanation",
         "normalize",
+        "audit",
+        "Audit",
     ]
     assert [name for name in final_order if name in core.__all__] == core.__all__
     for name in core.__all__:

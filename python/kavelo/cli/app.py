@@ -15,6 +15,7 @@ from typing import TextIO
 from .. import Kavelo, ResourcePolicy, trace
 from ..tracing.forms import Style
 from . import options as opts
+from .audit_mode import main_audit
 from .escape import escape_message, escape_text
 from .glossary import error_code, with_gloss
 from .odds_mode import OddsRun, PlotError, usage_problem
@@ -232,8 +233,11 @@ def _parse(parser: argparse.ArgumentParser, argv: Sequence[str] | None) -> argpa
 
 
 def run(argv: Sequence[str] | None = None) -> int:
+    arguments = sys.argv[1:] if argv is None else list(argv)
+    if arguments[:1] == ["audit"]:
+        return main_audit(arguments[1:])
     parser = opts.build_parser()
-    options = _parse(parser, argv)
+    options = _parse(parser, arguments)
     problem = usage_problem(options)
     if problem is not None:
         parser.error(problem)

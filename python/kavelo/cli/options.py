@@ -56,6 +56,7 @@ examples:
   kavelo --odds --column probability 8d6! 10d6
   kavelo --odds --plot damage.svg 8d6! 10d6
   kavelo --odds --json 1d20+5        the distribution as JSON
+  kavelo audit rolls.jsonl           are the dice fair? (kavelo audit --help)
 
 exit status:
   0    every text rolled (or its odds computed)
