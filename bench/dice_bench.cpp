@@ -1,5 +1,6 @@
 // Dice and random-generator throughput: roll_simple per die, raw 64-bit draws,
-// uniform_below draws, and one four-block refill on every path this processor runs.
+// uniform_below draws one by one and in bulk, one four-block refill on every path this
+// processor runs, and the sixteen-block wide path.
 #include <array>
 #include <cstdint>
 #include <string>
@@ -75,5 +76,26 @@ struct RefillCases {
   }
 };
 const RefillCases refill_cases;
+
+// Sixteen blocks at once, where the processor has the wide path.
+KAVELO_BENCHMARK("chacha12 wide (16 blocks)", "16 blocks", 1, [] {
+  static const chacha12::Key key = chacha12::key_from_bytes(bench_key());
+  alignas(64) static std::uint32_t out[chacha12::kWideWords];
+  static std::uint64_t counter = 0;
+  static const chacha12::RefillFunction wide = chacha12::wide_refill();
+  if (wide == nullptr) return;
+  wide(key, counter, out);
+  counter += chacha12::kWideBlocks;
+  bench::do_not_optimize(out[counter & 255]);
+});
+
+// Bulk draws of a d6 from a long stream: the per-word cost without a request around it.
+KAVELO_BENCHMARK("RequestRandom::fill_uniform_below(6), 4096 at a time", "draw", kDraws, [] {
+  static RequestRandom generator(bench_key());
+  static std::uint64_t out[kDraws];
+  ExecutionBudget budget(ResourcePolicy::hard_maxima());
+  if (generator.fill_uniform_below(six, out, kDraws, budget) != kDraws) __builtin_trap();
+  bench::do_not_optimize(out[kDraws - 1]);
+});
 
 }  // namespace

@@ -1,8 +1,5 @@
 #include "calculator/dice_calculator.hpp"
 
-#include "calculator/checked_sum.hpp"
-#include "text/decimal_text.hpp"
-
 namespace kavelo {
 
 DiceCalculator::DiceCalculator(const ResourcePolicy& policy, EntropySource entropy) noexcept
@@ -24,19 +21,6 @@ Status DiceCalculator::ensure_generator() {
   KAVELO_TRY(RequestRandom::fill_key(entropy_, key));
   generator_.emplace(key);
   return {};
-}
-
-Result<std::int64_t> DiceCalculator::roll_simple(const DiceTerm& dice) {
-  reset_request();
-  KAVELO_TRY(budget_.charge(Resource::ExecutedInstructions, 1));
-  KAVELO_TRY(budget_.charge(Resource::WorkUnits, 1));
-  auto groups = roll_dice_with_budget(dice);
-  if (!groups) return std::unexpected(std::move(groups.error()));
-  auto total = checked_sum(groups->values(), "simple roll aggregation");
-  if (!total) return total;
-  KAVELO_TRY(budget_.charge(Resource::OutputItems, 1));
-  KAVELO_TRY(budget_.charge(Resource::OutputBytes, decimal_length(*total)));
-  return total;
 }
 
 }  // namespace kavelo

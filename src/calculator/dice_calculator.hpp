@@ -119,6 +119,8 @@ class DiceCalculator {
       const RollGroups& groups) const;
   // Creates the generator if the slot is empty.
   [[nodiscard]] Status ensure_generator();
+  // The sum of a term without modifiers, each face added as it is drawn.
+  [[nodiscard]] Result<std::int64_t> sum_plain_term(const DiceTerm& dice);
   // roll_dice_with_budget, recording into trace_ when kTraced.
   template <bool kTraced>
   [[nodiscard]] Result<RollGroups> roll_term(const DiceTerm& dice);

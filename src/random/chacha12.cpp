@@ -132,6 +132,15 @@ RefillFunction refill_function(RefillPath path) noexcept {
 #endif
 }
 
+RefillFunction wide_refill() noexcept {
+#if defined(__x86_64__)
+  static const RefillFunction function = cpu_has(RefillPath::Avx512) ? &wide_avx512 : nullptr;
+  return function;
+#else
+  return nullptr;
+#endif
+}
+
 RefillPath fastest_refill_path() noexcept {
   static const RefillPath path = detect_fastest();
   return path;

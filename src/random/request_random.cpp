@@ -1,5 +1,6 @@
 #include "random/request_random.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 
@@ -38,29 +39,44 @@ std::size_t RequestRandom::fill_uniform_below(std::uint64_t n, std::uint64_t* ou
   if (n != divisor_.n) prepare_bound(n);
   // Local copies: the loop calls refill() now and then, and anything left in members
   // would be stored and reloaded around every draw.
-  const Divisor divisor = divisor_;
-  const std::uint64_t accept_max = accept_max_;
-  const std::uint64_t room = budget.limit(Resource::RngWords) - budget.used(Resource::RngWords);
-  std::uint64_t words = 0;
+  Draws draws{divisor_, accept_max_, out, count,
+              budget.limit(Resource::RngWords) - budget.used(Resource::RngWords)};
   unsigned index = index_;
   unsigned end = filled_;
-  std::size_t filled = 0;
-  while (filled < count && words < room) {
-    ++words;
+  const chacha12::RefillFunction wide = chacha12::wide_refill();
+  while (draws.more()) {
     if (index == end) {
+      // At the end of a whole stretch, with a long draw ahead: sixteen blocks at once.
+      if (wide != nullptr && end == kBufferWords && draws.left() >= chacha12::kWideWords / 4) {
+        index = draw_wide(wide, draws);
+        continue;
+      }
       index_ = index;
       refill();
       index = index_;
       end = filled_;
     }
-    const std::uint64_t x = word_at(index);
-    index += 2;
-    if (x <= accept_max) out[filled++] = divisor.remainder(x);
+    draws.take(buffer_.data(), index, end);
   }
   index_ = index;
   // Within the room measured above, so this cannot be refused.
-  (void)budget.try_charge(Resource::RngWords, words);
-  return filled;
+  (void)budget.try_charge(Resource::RngWords, draws.words);
+  return draws.filled;
+}
+
+unsigned RequestRandom::draw_wide(chacha12::RefillFunction wide, Draws& draws) noexcept {
+  alignas(64) std::array<std::uint32_t, chacha12::kWideWords> words;
+  wide(key_, counter_, words.data());
+  unsigned at = 0;
+  draws.take(words.data(), at, chacha12::kWideWords);
+  // The buffer becomes the stretch of four blocks that holds the last word read (at
+  // least one was: the draw wanted more), as if the stretches had been refilled one by
+  // one: a stretch read to its end stays current until the next word is wanted.
+  const unsigned stretch = (at - 1) / static_cast<unsigned>(kBufferWords);
+  std::memcpy(buffer_.data(), words.data() + stretch * kBufferWords, sizeof buffer_);
+  counter_ += (stretch + 1) * chacha12::kBlocksPerRefill;
+  filled_ = kBufferWords;
+  return at - stretch * static_cast<unsigned>(kBufferWords);
 }
 
 void RequestRandom::refill() noexcept {

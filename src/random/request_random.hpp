@@ -7,6 +7,7 @@
 // counter and the read position are those of whole stretches.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
@@ -88,15 +89,18 @@ class RequestRandom {
   // of the first stretch (index_ at the end of its first block).
   void refill() noexcept;
 
-  // Words index and index+1 of the buffer, the first as the low half.
-  [[nodiscard]] std::uint64_t word_at(unsigned index) const noexcept {
+  // Words index and index+1 of `source`, the first as the low half.
+  [[nodiscard]] static std::uint64_t word_at(const std::uint32_t* source, unsigned index) noexcept {
     if constexpr (std::endian::native == std::endian::little) {
       std::uint64_t word;
-      std::memcpy(&word, buffer_.data() + index, sizeof word);
+      std::memcpy(&word, source + index, sizeof word);
       return word;
     } else {
-      return buffer_[index] | static_cast<std::uint64_t>(buffer_[index + 1]) << 32;
+      return source[index] | static_cast<std::uint64_t>(source[index + 1]) << 32;
     }
+  }
+  [[nodiscard]] std::uint64_t word_at(unsigned index) const noexcept {
+    return word_at(buffer_.data(), index);
   }
 
   // Remainders by a fixed n without a division instruction. With
@@ -122,6 +126,46 @@ class RequestRandom {
     divisor_.m = ~std::uint64_t{0} / n;
     accept_max_ = ~std::uint64_t{0} - (std::uint64_t{0} - n) % n;
   }
+
+  // A bulk draw in progress: values written to out[0..count), 64-bit words read against
+  // the rng_words room.
+  struct Draws {
+    Divisor divisor;
+    std::uint64_t accept_max;
+    std::uint64_t* out;
+    std::size_t count;
+    std::uint64_t room;
+    std::uint64_t words = 0;
+    std::size_t filled = 0;
+
+    [[nodiscard]] bool more() const noexcept { return filled < count && words < room; }
+    [[nodiscard]] std::size_t left() const noexcept { return count - filled; }
+
+    // Reads words from source[index..end) while more values are wanted. Each word gives
+    // at most one value, so a run of words no longer than the values wanted, the room
+    // and the source has no check but the rejection's; runs repeat while words are
+    // rejected.
+    void take(const std::uint32_t* source, unsigned& index, unsigned end) noexcept {
+      while (index != end && more()) {
+        const std::uint64_t run = std::min<std::uint64_t>(
+            std::min<std::uint64_t>((end - index) / 2, room - words), count - filled);
+        const std::uint32_t* word = source + index;
+        std::uint64_t* next = out + filled;
+        for (std::uint64_t i = 0; i < run; ++i, word += 2) {
+          const std::uint64_t x = word_at(word, 0);
+          if (x <= accept_max) [[likely]]
+            *next++ = divisor.remainder(x);
+        }
+        index += static_cast<unsigned>(2 * run);
+        words += run;
+        filled = static_cast<std::size_t>(next - out);
+      }
+    }
+  };
+
+  // Reads `draws` from the next sixteen blocks, computed at once by `wide`, and leaves
+  // the generator as stretch-by-stretch reading would; returns the new read position.
+  [[gnu::noinline]] unsigned draw_wide(chacha12::RefillFunction wide, Draws& draws) noexcept;
 
   chacha12::Key key_;
   std::uint64_t counter_ = 0;

@@ -121,6 +121,48 @@ INSTANTIATE_TEST_SUITE_P(
                                      DiceError::budget_exceeded("output_bytes", 0, 2, 1), 1}),
     [](const ::testing::TestParamInfo<FrameLimitCase>& info) { return info.param.name; });
 
+// A term without modifiers is summed as it is drawn. The sum, the charges of every
+// resource and the error must be those of rolling the term the general way and summing
+// its values, at every size and with every limit the draw meets one unit short, at or
+// one past what it needs.
+TEST(SimpleRoll, SummingAsDrawnMatchesRollingTheTermAndSumming) {
+  const Resource limited[] = {Resource::GeneratedValues, Resource::WorkUnits, Resource::RngWords,
+                              Resource::CollectionItems, Resource::SourceItems};
+  for (const std::int32_t count : {1, 255, 256, 257, 1000, 5000}) {
+    for (const std::int32_t sides : {1, 6, 1000000007}) {
+      for (const Resource resource : limited) {
+        // RngWords needs about one word per die (a few more with rejections at large sides).
+        for (const std::int64_t offset : {-600, -1, 0, 1, 600}) {
+          const std::int64_t limit = count + offset;
+          if (limit < 1) continue;
+          const ResourcePolicy policy = policy_with(resource, static_cast<std::uint64_t>(limit),
+                                                    ResourcePolicy::hard_maxima());
+          ScriptedCalculator summed(policy, testing::test_key(11));
+          ScriptedCalculator general(policy, testing::test_key(11));
+          const auto total = summed->roll_simple({count, sides, {}});
+
+          ExecutionBudget& budget = general->budget();
+          ASSERT_TRUE(budget.charge(Resource::ExecutedInstructions, 1).has_value());
+          ASSERT_TRUE(budget.charge(Resource::WorkUnits, 1).has_value());
+          const auto groups = general->roll_dice_with_budget({count, sides, {}});
+          const std::string where = std::to_string(count) + "d" + std::to_string(sides) + " " +
+                                    std::string(name_of(resource)) + " " + std::to_string(limit);
+          ASSERT_EQ(total.has_value(), groups.has_value()) << where;
+          if (total) {
+            EXPECT_EQ(*total, checked_sum(groups->values(), "simple roll aggregation")) << where;
+          } else {
+            EXPECT_EQ(total.error().display(), groups.error().display()) << where;
+          }
+          for (const Resource each :
+               {Resource::GeneratedValues, Resource::WorkUnits, Resource::RngWords}) {
+            EXPECT_EQ(summed.used(each), general.used(each)) << where << " " << name_of(each);
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(SimpleRoll, EveryRequestStartsWithAFreshBudgetAndGenerator) {
   // Four work units: one for the request and one per die of 3d6.
   ScriptedCalculator calculator(6, {4, 6, 5}, policy_with(Resource::WorkUnits, 4));

@@ -220,6 +220,31 @@ TEST_P(RefillPathTest, AgreesWithTheBlockFunctionAtAnyCounter) {
   }
 }
 
+// The sixteen-block path: every lane carries its own counter, across 2^32 and 2^64.
+TEST(Chacha12Wide, AgreesWithTheBlockFunctionAtAnyCounter) {
+  const chacha12::RefillFunction wide = chacha12::wide_refill();
+#if defined(__x86_64__)
+  EXPECT_EQ(wide != nullptr, static_cast<bool>(__builtin_cpu_supports("avx512f")));
+#endif
+  if (wide == nullptr) GTEST_SKIP() << "no wide path on this processor";
+  const std::uint64_t counters[] = {
+      0,          4,        (1ull << 32) - 15, (1ull << 32) - 8, (1ull << 32) - 1, (7ull << 32) - 9,
+      ~0ull - 15, ~0ull - 6};
+  Key key{};
+  for (std::size_t i = 0; i < key.size(); ++i) key[i] = 0x01234567u * (i + 1) ^ 0xa5a5a5a5u;
+  for (std::uint64_t counter : counters) {
+    std::vector<std::uint32_t> out(chacha12::kWideWords);
+    wide(key, counter, out.data());
+    for (std::uint64_t b = 0; b < chacha12::kWideBlocks; ++b) {
+      std::uint32_t expected[16];
+      chacha12::block(key, counter + b, expected);
+      for (std::size_t i = 0; i < 16; ++i) {
+        ASSERT_EQ(out[b * 16 + i], expected[i]) << "counter " << counter << " + " << b;
+      }
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(AllPaths, RefillPathTest, ::testing::ValuesIn(chacha12::kAllRefillPaths),
                          [](const ::testing::TestParamInfo<RefillPath>& info) {
                            return std::string(chacha12::refill_path_name(info.param));

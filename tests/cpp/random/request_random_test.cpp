@@ -138,6 +138,43 @@ TEST(RequestRandom, FirstBlockAloneGivesTheStreamOfFourBlockRefills) {
   }
 }
 
+// Long bulk draws take sixteen blocks at once where the processor can: the values, the
+// words charged and the generator's position afterwards are those of drawing one by one,
+// whatever the lengths of the draws, the bound and the rng_words room.
+TEST(RequestRandom, LongBulkDrawsMatchDrawingOneByOne) {
+  const KeyBytes key = testing::test_key(9);
+  const std::size_t lengths[][3] = {
+      {1, 300, 5}, {0, 1000, 1}, {64, 64, 700}, {7, 129, 2000}, {33, 511, 77}};
+  for (const std::uint64_t bound : {6ull, 20ull, 0xc000000000000001ull}) {
+    for (const auto& parts : lengths) {
+      for (const std::uint64_t room : {100000ull, 450ull, 1000ull}) {
+        RequestRandom bulk(key);
+        RequestRandom single(key);
+        bulk.expect_words(parts[0] + parts[1] + parts[2]);
+        single.expect_words(parts[0] + parts[1] + parts[2]);
+        ExecutionBudget bulk_budget = budget_with_rng_words(room);
+        ExecutionBudget single_budget = budget_with_rng_words(room);
+        for (const std::size_t length : parts) {
+          std::vector<std::uint64_t> out(length);
+          const std::size_t filled =
+              bulk.fill_uniform_below(bound, out.data(), length, bulk_budget);
+          std::size_t expected = 0;
+          std::uint64_t value = 0;
+          while (expected < length && single.try_uniform_below(bound, single_budget, value)) {
+            ASSERT_EQ(out[expected], value) << "bound " << bound << " room " << room;
+            ++expected;
+          }
+          ASSERT_EQ(filled, expected) << "bound " << bound << " room " << room;
+          ASSERT_EQ(bulk_budget.used(Resource::RngWords), single_budget.used(Resource::RngWords));
+          ASSERT_EQ(bulk.block_counter(), single.block_counter());
+          ASSERT_EQ(bulk.index(), single.index());
+        }
+        EXPECT_EQ(bulk.next_u64(), single.next_u64());
+      }
+    }
+  }
+}
+
 TEST(RequestRandom, BoundOneYieldsZeroAndStillDrawsOneWord) {
   const KeyBytes key = testing::test_key(1);
   RequestRandom generator(key);
