@@ -30,6 +30,7 @@ export PYTHONMALLOC=malloc
 export LD_PRELOAD
 LD_PRELOAD=$(g++ -print-file-name=libasan.so)
 export ASAN_OPTIONS=detect_leaks=1
+export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan_suppressions.txt:print_suppressions=0"
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 "$PYEXE" - "$site" <<'EOF'

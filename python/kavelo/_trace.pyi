@@ -9,10 +9,20 @@ from typing import Any, TypeVar
 FaceT = TypeVar("FaceT", bound=tuple[Any, ...])
 DerivedT = TypeVar("DerivedT", bound=tuple[Any, ...])
 
-# (count, sides, modifiers, faces, values, derived): faces are records of `face`
-# (value, die, origin, fate, by, into), derived values records of `derived` (value,
-# kind, made_by, die, fate, by, into).
-RawTerm = tuple[int, int, str, tuple[FaceT, ...], list[list[int]], tuple[DerivedT, ...]]
+class Records:
+    """The records of a finished trace, made when asked for."""
+
+    def term(self, index: int, /) -> tuple[tuple[Any, ...], tuple[Any, ...]]:
+        """``(faces, derived)`` of term ``index``: records of the ``face`` and
+        ``derived`` classes given to :func:`trace` or :func:`replay`."""
+
+    def values(self, index: int, /) -> list[list[int]]:
+        """The groups of term ``index``, as in the result's ``rolls``."""
+
+# (count, sides, modifiers, records, index): records.values(index) gives the term's
+# groups, records.term(index) its faces, records of `face` (value, die, origin, fate, by, into), and its derived
+# values, records of `derived` (value, kind, made_by, die, fate, by, into).
+RawTerm = tuple[int, int, str, Records, int]
 
 def trace(
     expression: str,
@@ -20,7 +30,7 @@ def trace(
     face: type[FaceT],
     derived: type[DerivedT],
     /,
-) -> tuple[Any, list[RawTerm[FaceT, DerivedT]]]:
+) -> tuple[Any, list[RawTerm]]:
     """Rolls one expression and records every face: ``(result, terms)``.
 
     ``result`` is the dictionary ``roll_dice`` returns; ``limits`` the dict of
@@ -40,7 +50,7 @@ def replay(
     face: type[FaceT],
     derived: type[DerivedT],
     /,
-) -> tuple[Any, list[RawTerm[FaceT, DerivedT]]]:
+) -> tuple[Any, list[RawTerm]]:
     """Evaluates one expression with the given faces instead of the generator:
     ``(result, terms)`` as for :func:`trace`.
 

@@ -12,7 +12,9 @@ _MARKDOWN_SPECIAL = re.compile(r"([\\`*_~\[\]()#<>|!])")
 _LIST_MARKER = re.compile(r"^(\s*)(?:([-+])|(\d+)([.)]))(?=\s|$)")
 # A mass mention, and where a chat client would turn text into a link with a preview.
 _MASS_MENTION = re.compile(r"@(everyone|here)", re.IGNORECASE)
-_LINK_START = re.compile(r"(://|\bwww)(?=\S)", re.IGNORECASE)
+# "www" starts a link where no letter or digit comes before it (after "_" too, which
+# Markdown's autolinks accept as a delimiter).
+_LINK_START = re.compile(r"(://|(?<![^\W_])www)(?=\S)", re.IGNORECASE)
 # Our own mark inside a mention or a link: the text reads the same, the chat client
 # sees neither. A player's own invisible characters are shown as escapes (below), so
 # every zero-width space in the Markdown form is one of these.

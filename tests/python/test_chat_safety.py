@@ -32,6 +32,8 @@ def read_markdown(shown: str) -> str:
         ("hi @HERE", "hi @\u200bHERE"),
         ("see https://evil.example/x", "see https://\u200bevil.example/x"),
         ("www.evil.example", "www\u200b.evil.example"),
+        ("_www.evil.example", "\\_www\u200b.evil.example"),
+        ("0www0", "0www0"),
         ("- not a list", "\\- not a list"),
         ("  + not a list", "\\+ not a list"),
         ("1. not a list", "1\\. not a list"),
@@ -79,5 +81,7 @@ def test_markdown_reads_as_the_text_form_and_does_nothing_else(comment: str) -> 
     # our mark, and only after '@' or inside a link's start.
     assert _visible_only(markdown.replace(ZWSP, ""))
     assert re.search(r"@(?i:everyone|here)", markdown) is None
-    assert re.search(r"(?i:://|www)(?!\u200b|$)(?=\S)", markdown) is None
+    # A link starts with a scheme's "://" or with "www" where no letter or digit comes
+    # before it ("0www0" is no link, "_www.x" can be one).
+    assert re.search(r"(?i:://|(?<![^\W_])www)(?!\u200b|$)(?=\S)", markdown) is None
     assert re.match(r"\s*([-+]|\d+[.)])(\s|$)", markdown) is None

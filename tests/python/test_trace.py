@@ -345,10 +345,17 @@ def test_the_native_functions_check_the_record_classes() -> None:
 
     # Any tuple subclass will do, even one with a __dict__ (then kept in the collector).
     _, plain = _trace.replay("2d6a6", [1, 2, 3, 4], None, WithDict, WithDict)
-    assert type(plain[0][3][0]) is WithDict and plain[0][3][0] == (1, 0, "roll", "added", "a6", 0)
-    assert gc.is_tracked(plain[0][3][0])
+    records, index = plain[0][3:]
+    face = records.term(index)[0][0]
+    assert type(face) is WithDict and face == (1, 0, "roll", "added", "a6", 0)
+    assert gc.is_tracked(face)
+    # The classes last checked are remembered: another pair must be checked afresh.
     _, named = _trace.replay("2d6a6", [1, 2, 3, 4], None, Face, DerivedValue)
-    assert not gc.is_tracked(named[0][3][0])
+    assert not gc.is_tracked(named[0][3].term(0)[0][0])
+    with pytest.raises(IndexError):
+        named[0][3].term(1)
+    with pytest.raises(TypeError):
+        type(named[0][3])()
 
 
 def test_comments_cannot_act_on_a_terminal_or_on_markdown() -> None:

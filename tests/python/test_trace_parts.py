@@ -48,3 +48,46 @@ def test_a_notebook_shows_a_trace_in_markdown_and_odds_as_a_chart() -> None:
     root = ET.fromstring(chart)
     assert root.tag == "{http://www.w3.org/2000/svg}svg"
     assert "<script>" not in chart
+
+
+@pytest.mark.parametrize(
+    ("text", "faces"),
+    [("4d6kh3+2", [6, 1, 4, 4]), ("2d6a2c5", [2, 3, 4]), ("1d2+1d3", [2, 3]), ("3", [])],
+)
+def test_a_recorded_term_equals_the_term_built_from_its_parts(text: str, faces: list[int]) -> None:
+    import copy
+    import gc
+    import pickle
+
+    from kavelo.tracing.records import Term
+
+    for term in replay(text, faces).terms:
+        built = Term(term.count, term.sides, term.modifiers, term.faces, term.values, term.derived)
+        assert term == built and repr(term) == repr(built)
+    # Read only once the trace and its other parts are gone: the records outlive them.
+    terms = replay(text, faces).terms
+    gc.collect()
+    for term in terms:
+        again = pickle.loads(pickle.dumps(term))
+        assert again == term == copy.deepcopy(term)
+        assert sum(sum(group) for group in again.values) == term.total
+        with pytest.raises(AttributeError):
+            term.count = 1  # type: ignore[misc]
+        with pytest.raises(TypeError):
+            hash(term)
+
+
+def test_a_changed_limits_dict_is_read_again() -> None:
+    from kavelo import ResourcePolicy, _trace
+    from kavelo.tracing.records import DerivedValue, Face
+
+    limits = ResourcePolicy().with_limit("generated_values", 3).limits()
+    assert _trace.trace("2d6", limits, Face, DerivedValue)[0]["total"] >= 2
+    limits["generated_values"] = 1
+    with pytest.raises(ValueError, match="generated_values"):
+        _trace.trace("2d6", limits, Face, DerivedValue)
+    limits["generated_values"] = 5
+    assert _trace.trace("3d6", limits, Face, DerivedValue)[0]["total"] >= 3
+    del limits["generated_values"]
+    # The default generated_values limit applies again.
+    assert _trace.trace("5d6", limits, Face, DerivedValue)[0]["total"] >= 5

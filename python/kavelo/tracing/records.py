@@ -3,8 +3,10 @@ from faces (reroll-and-add sums, counts), and each dice term with both."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass
-from typing import Literal, NamedTuple
+from typing import TYPE_CHECKING, Literal, NamedTuple, cast
+
+if TYPE_CHECKING:
+    from .._trace import Records
 
 Origin = Literal["roll", "explode", "reroll"]
 Fate = Literal["kept", "dropped", "rerolled", "duplicate", "added", "counted", "uncounted"]
@@ -58,7 +60,6 @@ class DerivedValue(NamedTuple):
     into: int | None = None
 
 
-@dataclass(frozen=True, slots=True)
 class Term:
     """One dice term of the expression, in evaluation order.
 
@@ -66,19 +67,123 @@ class Term:
     contributed to the result's ``rolls`` (sums of reroll-and-add and counts are
     values, not faces); ``derived`` the sums and counts its modifiers made, in the
     order made, which faces and derived values name by index (``into``).
+
+    A term is immutable. The faces and derived values of a term a roll recorded are
+    made when first read, so a trace costs little more than the roll until they are.
     """
 
-    count: int
-    sides: int
-    modifiers: str
-    faces: tuple[Face, ...]
-    values: list[list[int]]
-    derived: tuple[DerivedValue, ...] = ()
+    __slots__ = ("_count", "_sides", "_modifiers", "_faces", "_values", "_derived", "_records")
+    __match_args__ = ("count", "sides", "modifiers", "faces", "values", "derived")
+    __hash__ = None  # type: ignore[assignment]  # values is a list
+
+    def __init__(
+        self,
+        count: int,
+        sides: int,
+        modifiers: str,
+        faces: tuple[Face, ...],
+        values: list[list[int]],
+        derived: tuple[DerivedValue, ...] = (),
+    ) -> None:
+        self._count = count
+        self._sides = sides
+        self._modifiers = modifiers
+        self._faces: tuple[Face, ...] | None = faces
+        self._values: list[list[int]] | None = values
+        self._derived: tuple[DerivedValue, ...] | None = derived
+        self._records: tuple[Records, int] | None = None
+
+    @classmethod
+    def _recorded(
+        cls,
+        count: int,
+        sides: int,
+        modifiers: str,
+        records: Records,
+        index: int,
+    ) -> Term:
+        """A term whose faces and derived values ``records.term(index)`` makes, and its
+        groups ``records.values(index)``."""
+        term = cls.__new__(cls)
+        term._count = count
+        term._sides = sides
+        term._modifiers = modifiers
+        term._faces = None
+        term._values = None
+        term._derived = None
+        term._records = (records, index)
+        return term
+
+    def _made(self) -> tuple[tuple[Face, ...], tuple[DerivedValue, ...]]:
+        faces, derived = self._faces, self._derived
+        if faces is None or derived is None:
+            assert self._records is not None
+            records, index = self._records
+            faces, derived = cast(
+                "tuple[tuple[Face, ...], tuple[DerivedValue, ...]]", records.term(index)
+            )
+            self._faces, self._derived = faces, derived
+        return faces, derived
+
+    @property
+    def count(self) -> int:
+        """The number of dice, as written."""
+        return self._count
+
+    @property
+    def sides(self) -> int:
+        """The sides of each die."""
+        return self._sides
+
+    @property
+    def modifiers(self) -> str:
+        """The modifiers written back in their short forms, ``"kh3"`` (``""`` when none)."""
+        return self._modifiers
+
+    @property
+    def faces(self) -> tuple[Face, ...]:
+        """Every face drawn for the term, in draw order."""
+        return self._made()[0]
+
+    @property
+    def values(self) -> list[list[int]]:
+        """The groups the term contributed to the result's ``rolls``."""
+        values = self._values
+        if values is None:
+            assert self._records is not None
+            records, index = self._records
+            values = self._values = records.values(index)
+        return values
+
+    @property
+    def derived(self) -> tuple[DerivedValue, ...]:
+        """The sums and counts the term's modifiers made, in the order made."""
+        return self._made()[1]
+
+    def _fields(self) -> tuple[object, ...]:
+        faces, derived = self._made()
+        return (self._count, self._sides, self._modifiers, faces, self.values, derived)
+
+    def __eq__(self, other: object) -> bool:
+        if other.__class__ is not self.__class__:
+            return NotImplemented
+        assert isinstance(other, Term)
+        return self._fields() == other._fields()
+
+    def __repr__(self) -> str:
+        names = ("count", "sides", "modifiers", "faces", "values", "derived")
+        shown = ", ".join(
+            f"{name}={value!r}" for name, value in zip(names, self._fields(), strict=True)
+        )
+        return f"{type(self).__name__}({shown})"
+
+    def __reduce__(self) -> tuple[type[Term], tuple[object, ...]]:
+        return (type(self), self._fields())
 
     @property
     def notation(self) -> str:
         """The term written back, for example ``"4d6kh3"``."""
-        return f"{self.count}d{self.sides}{self.modifiers}"
+        return f"{self._count}d{self._sides}{self._modifiers}"
 
     @property
     def total(self) -> int:

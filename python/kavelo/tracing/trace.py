@@ -18,8 +18,8 @@ entropy: nothing here seeds them.
 from __future__ import annotations
 
 from collections.abc import Iterable
-from itertools import islice
-from typing import Any, cast
+from itertools import islice, starmap
+from typing import cast
 
 from .. import _trace
 from .._core import ResourcePolicy
@@ -179,24 +179,30 @@ class Trace:
         return f"<Trace {self.text()!r}>"
 
 
+# The limits of the policy last used: a program passes the same policy again and again,
+# and a policy cannot change (with_limit makes a new one).
+_last_limits: tuple[ResourcePolicy | None, dict[str, int] | None] = (None, None)
+
+
 def _limits(policy: ResourcePolicy | None) -> dict[str, int] | None:
+    global _last_limits
     if policy is None:
         return None
+    last_policy, last_limits = _last_limits
+    if policy is last_policy:
+        return last_limits
     if not isinstance(policy, ResourcePolicy):
         raise TypeError(
             error_text("argument.not_a_policy", argument="policy", type=type(policy).__name__)
         )
-    return policy.limits()
+    limits = policy.limits()
+    _last_limits = (policy, limits)
+    return limits
 
 
-def _build(source: str, raw: tuple[Any, list[_trace.RawTerm[Face, DerivedValue]]]) -> Trace:
-    # The native module made the faces and derived values as Face and DerivedValue.
-    result = cast(DiceRollResult, raw[0])
-    terms = tuple(
-        Term(count, sides, modifiers, faces, values, derived)
-        for count, sides, modifiers, faces, values, derived in raw[1]
-    )
-    return Trace(source, result, terms)
+# The native module keeps the faces and makes them as Face and DerivedValue when a
+# term's are first read.
+_recorded = Term._recorded
 
 
 def trace(expression: str, policy: ResourcePolicy | None = None) -> Trace:
@@ -210,9 +216,10 @@ def trace(expression: str, policy: ResourcePolicy | None = None) -> Trace:
         ValueError: a syntax, limit or arithmetic error, with ``roll_dice``'s text.
         TypeError: when ``expression`` is not a ``str`` or ``policy`` not a policy.
     """
-    limits = _limits(policy)
-    raw = _trace.trace(expression, limits, Face, DerivedValue)
-    return _build(expression, raw)
+    result, terms = _trace.trace(
+        expression, None if policy is None else _limits(policy), Face, DerivedValue
+    )
+    return Trace(expression, cast(DiceRollResult, result), tuple(starmap(_recorded, terms)))
 
 
 def replay(expression: str, faces: Iterable[int], policy: ResourcePolicy | None = None) -> Trace:
@@ -232,5 +239,5 @@ def replay(expression: str, faces: Iterable[int], policy: ResourcePolicy | None 
         # One more than the limit is enough to know the faces are too many.
         most = (policy or ResourcePolicy()).limits()["generated_values"]
         faces = tuple(islice(iter(faces), most + 1))
-    raw = _trace.replay(expression, faces, limits, Face, DerivedValue)
-    return _build(expression, raw)
+    result, terms = _trace.replay(expression, faces, limits, Face, DerivedValue)
+    return Trace(expression, cast(DiceRollResult, result), tuple(starmap(_recorded, terms)))
