@@ -17,9 +17,11 @@ from kavelo import ResourcePolicy
 from kavelo.cli import Summary, bar, histogram_rows
 from project_version import VERSION
 
-SYNTAX_GLOSS = "(parse error: not valid dice notation)\n"
+SYNTAX_GLOSS = "(syntax error at line 1, column 3: expected a number of sides after d)\n"
 INVALID_DICE = "无效的骰子表达式: 骰子数量和面数必须大于0"
-INVALID_DICE_GLOSS = " (invalid dice: the number of dice and of sides must be above 0)"
+INVALID_DICE_GLOSS = (
+    " (invalid dice: the number of dice and the number of sides must both be at least 1)"
+)
 
 # One expression shows every die's faces; a program's instructions show their details.
 THREE_ONES = "3\t3d1 (1, 1, 1) = 3\n"
@@ -205,18 +207,25 @@ def test_limits_as_json() -> None:
             ["--limit", "generated_values=2", "3d1"],
             (
                 "kavelo: argument 1: [limit.generated_values] 计算预算已耗尽: 最多生成 2 个骰子结果; "
-                "used 2, requested 1 (limit reached: at most 2 dice rolled)\n"
+                "used 2, requested 1 (limit reached: at most 2 faces are rolled (generated_values); "
+                "used 2, requested 1)\n"
             ),
         ),
         # The last of two settings of one limit wins.
         (
             ["--limit", "source_items=1", "--limit", "source_items=2", "3d1"],
-            "kavelo: argument 1: [limit.source_items] 计算预算已耗尽: used 0, requested 3, limit 2 (limit reached)\n",
+            (
+                "kavelo: argument 1: [limit.source_items] 计算预算已耗尽: used 0, requested 3, limit 2 "
+                "(limit reached: source_items used 0, requested 3, limit 2)\n"
+            ),
         ),
         # Samples are split into requests, but not below one sample each.
         (
             ["--limit", "batch_samples=0", "-n", "2", "1d1"],
-            "kavelo: argument 1: [limit.batch_samples] 计算预算已耗尽: used 0, requested 1, limit 0 (limit reached)\n",
+            (
+                "kavelo: argument 1: [limit.batch_samples] 计算预算已耗尽: used 0, requested 1, limit 0 "
+                "(limit reached: batch_samples used 0, requested 1, limit 0)\n"
+            ),
         ),
     ],
 )
@@ -384,14 +393,15 @@ def test_arguments_win_over_stdin() -> None:
             ["-n", "2", "1d6; 1d6"],
             (
                 "解析错误: roll() 只接受一条指令；多条指令请使用 run() "
-                "(parse error: -n rolls one expression, not a program of several)\n"
+                "(-n rolls one expression, not a program of several)\n"
             ),
         ),
         (
             ["-n", "2", "1d1!"],
             (
                 "[limit.generated_values] 计算预算已耗尽: 最多生成 10000 个骰子结果; "
-                "used 10000, requested 1 (limit reached: at most 10000 dice rolled)\n"
+                "used 10000, requested 1 (limit reached: at most 10000 faces are rolled "
+                "(generated_values); used 10000, requested 1)\n"
             ),
         ),
     ],
