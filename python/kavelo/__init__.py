@@ -31,8 +31,8 @@ from .results import ModifierRollResult as ModifierRollResult
 from .results import ProgramResult as ProgramResult
 from .results import ProgramRunResult as ProgramRunResult
 from .tracing import Face as Face
+from .tracing import ProgramTrace, Trace, replay, replay_program, trace, trace_program
 from .tracing import Term as Term
-from .tracing import Trace, replay, trace
 
 __all__ = [
     "__version__",
@@ -51,4 +51,7 @@ __all__ = [
     "normalize",
     "audit",
     "Audit",
+    "trace_program",
+    "replay_program",
+    "ProgramTrace",
 ]

@@ -72,3 +72,29 @@ def match_error(
 ) -> tuple[str, str, str, dict[str, int | str | tuple[str, ...]]] | None:
     """The row of an error text raised as ``exception`` (a class name):
     ``(key, code, english, fields)``, or None. Use :func:`kavelo.errors.match_error`."""
+
+def trace_program(
+    program: str,
+    limits: dict[str, int] | None,
+    face: type[FaceT],
+    derived: type[DerivedT],
+    /,
+) -> tuple[Any, list[RawTerm], list[int]]:
+    """Runs a program and records every face: ``(result, terms, starts)``.
+
+    ``result`` is the dictionary ``run_program`` returns, ``terms`` the terms of every
+    instruction in order, and ``starts`` the index in ``terms`` of each instruction's
+    first term. Raises as :func:`trace`.
+    """
+
+def replay_program(
+    program: str,
+    faces: list[int] | tuple[int, ...],
+    limits: dict[str, int] | None,
+    face: type[FaceT],
+    derived: type[DerivedT],
+    /,
+) -> tuple[Any, list[RawTerm], list[int]]:
+    """Runs a program with the given faces, in draw order over all instructions:
+    ``(result, terms, starts)`` as :func:`trace_program`. Raises as :func:`replay`.
+    """

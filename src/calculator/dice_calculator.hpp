@@ -76,6 +76,9 @@ class DiceCalculator {
   // takes the faces from it when it replays. A replay that needs more faces than it
   // has, meets a face outside its die, or leaves faces over fails (trace.fault()).
   [[nodiscard]] Result<DiceResult> trace_expression(const Expression& expression, RollTrace& trace);
+  // evaluate_program recording every instruction into `trace` as trace_expression does,
+  // all under the one request's limits; trace.instruction_starts() divides its terms.
+  [[nodiscard]] Result<ProgramResult> trace_program(const Program& program, RollTrace& trace);
 
   // --- steps under the current request state (no reset) ---
   // Public so that the tests can run one step under a prepared request state; the

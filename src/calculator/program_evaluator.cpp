@@ -1,5 +1,6 @@
 // Requests that evaluate several expressions: programs and batches of samples.
 #include "calculator/dice_calculator.hpp"
+#include "calculator/roll_trace.hpp"
 #include "types/canonical_json.hpp"
 
 namespace kavelo {
@@ -34,6 +35,8 @@ Result<ProgramResult> DiceCalculator::evaluate_program(const Program& program) {
   ProgramResult result;
   result.results.reserve(program.instructions.size());
   for (NodeId root : program.instructions) {
+    if (trace_ != nullptr) [[unlikely]]
+      trace_->instruction_starts_.push_back(trace_->terms_.size());
     KAVELO_TRY(evaluate_item(*this, program.pool, root, result.results));
   }
   result.comment = program.comment;

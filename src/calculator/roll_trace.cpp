@@ -55,17 +55,34 @@ void RollTrace::settle_term(std::size_t first_face, std::size_t first_derived) n
   }
 }
 
+namespace {
+
+// A replay must use every face it was given.
+template <class Value>
+Result<Value> with_replay_used(Result<Value> result, RollTrace& trace) {
+  if (result && trace.replaying() && trace.replay_used() != trace.replay_size()) {
+    return std::unexpected(trace.left_over());
+  }
+  return result;
+}
+
+}  // namespace
+
 Result<DiceResult> DiceCalculator::trace_expression(const Expression& expression,
                                                     RollTrace& trace) {
   trace.clear();
   trace_ = &trace;
   auto result = evaluate_expression(expression);
   trace_ = nullptr;
-  if (result && trace.replaying() && trace.replay_next_ != trace.replay_.size()) {
-    trace.fault_ = ReplayFault::LeftOver;
-    return std::unexpected(trace.fault_error());
-  }
-  return result;
+  return with_replay_used(std::move(result), trace);
+}
+
+Result<ProgramResult> DiceCalculator::trace_program(const Program& program, RollTrace& trace) {
+  trace.clear();
+  trace_ = &trace;
+  auto result = evaluate_program(program);
+  trace_ = nullptr;
+  return with_replay_used(std::move(result), trace);
 }
 
 }  // namespace kavelo

@@ -108,9 +108,19 @@ class RollTrace {
   [[nodiscard]] std::span<const TracedFace> faces() const noexcept { return faces_; }
   [[nodiscard]] std::span<const DerivedValue> derived() const noexcept { return derived_; }
   [[nodiscard]] std::span<const TracedTerm> terms() const noexcept { return terms_; }
+  // In a traced program, the index in terms() of each instruction's first term.
+  [[nodiscard]] std::span<const std::size_t> instruction_starts() const noexcept {
+    return instruction_starts_;
+  }
 
   [[nodiscard]] bool replaying() const noexcept { return replaying_; }
   [[nodiscard]] std::size_t replay_used() const noexcept { return replay_next_; }
+  [[nodiscard]] std::size_t replay_size() const noexcept { return replay_.size(); }
+  // Marks a finished replay that left faces unused; its error.
+  [[nodiscard]] DiceError left_over() {
+    fault_ = ReplayFault::LeftOver;
+    return fault_error();
+  }
   [[nodiscard]] ReplayFault fault() const noexcept { return fault_; }
   // The error of a failed replay (which face, and why), and its text.
   [[nodiscard]] DiceError fault_error() const;
@@ -189,6 +199,7 @@ class RollTrace {
     faces_.clear();
     derived_.clear();
     terms_.clear();
+    instruction_starts_.clear();
     live_.clear();
     replay_next_ = 0;
     fault_ = ReplayFault::None;
@@ -196,6 +207,7 @@ class RollTrace {
 
   std::vector<TracedFace> faces_;
   std::vector<DerivedValue> derived_;
+  std::vector<std::size_t> instruction_starts_;
   std::span<const std::int64_t> replay_;
   std::size_t replay_next_ = 0;
   bool replaying_ = false;

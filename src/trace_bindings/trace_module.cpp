@@ -196,13 +196,28 @@ bool faces_of(PyObject* object, const ResourcePolicy& policy, std::vector<std::i
   return true;
 }
 
-// Parses and evaluates `text` recording into `recorded`'s trace; (result, terms), or
-// null.
-PyObject* run(const ResourcePolicy& policy, PyObject* expression_object,
+// The instruction starts of a traced program, as a list of ints.
+PyObject* starts_list(const RollTrace& trace) {
+  const std::span<const std::size_t> starts = trace.instruction_starts();
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(starts.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < starts.size(); ++i) {
+    PyObject* start = PyLong_FromSize_t(starts[i]);
+    if (start == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), start);
+  }
+  return list.release();
+}
+
+// Parses and evaluates `source` (one expression, or a program when kProgram) recording
+// into `recorded`'s trace: (result, terms), and for a program (result, terms, starts)
+// where starts holds the index of each instruction's first term. Null on failure.
+template <bool kProgram>
+PyObject* run(const ResourcePolicy& policy, PyObject* source,
               std::unique_ptr<RecordedTrace> recorded) {
+  const char* const argument = kProgram ? "program" : "expression";
   py::Utf8Text text;
-  if (!py::convert_source_text(expression_object, "expression", policy.limit(Resource::SourceBytes),
-                               text)) {
+  if (!py::convert_source_text(source, argument, policy.limit(Resource::SourceBytes), text)) {
     return nullptr;
   }
   if (text.refused_length) {
@@ -211,57 +226,87 @@ PyObject* run(const ResourcePolicy& policy, PyObject* expression_object,
                                                     policy.limit(Resource::SourceBytes)));
     return nullptr;
   }
-  auto expression = DiceParser::parse_expression_with_policy(text.text, policy);
-  if (!expression) {
-    py::raise_dice_error(expression.error());
+  auto parsed = [&] {
+    if constexpr (kProgram) {
+      return DiceParser::parse_program_with_policy(text.text, policy);
+    } else {
+      return DiceParser::parse_expression_with_policy(text.text, policy);
+    }
+  }();
+  if (!parsed) {
+    py::raise_dice_error(parsed.error());
     return nullptr;
   }
   DiceCalculator calculator(policy);
-  auto result = calculator.trace_expression(*expression, recorded->trace);
-  if (!result) {
-    py::raise_dice_error(result.error());  // a replay's fault included
-    return nullptr;
+  PyRef result;
+  {
+    auto evaluated = [&] {
+      if constexpr (kProgram) {
+        return calculator.trace_program(*parsed, recorded->trace);
+      } else {
+        return calculator.trace_expression(*parsed, recorded->trace);
+      }
+    }();
+    if (!evaluated) {
+      py::raise_dice_error(evaluated.error());  // a replay's fault included
+      return nullptr;
+    }
+    // The conversion makes a few objects per die, none in a cycle and no Python code
+    // runs meanwhile: the collector is held off until they are all made, so that it
+    // walks them once instead of at every few hundred of them.
+    CollectorPause pause;
+    if constexpr (kProgram) {
+      result = PyRef::steal(py::program_result_to_object(*evaluated));
+    } else {
+      result = PyRef::steal(py::dice_result_to_dict(*evaluated));
+    }
   }
-  // The conversion makes a few objects per die, none in a cycle and no Python code
-  // runs meanwhile: the collector is held off until they are all made, so that it
-  // walks them once instead of at every few hundred of them.
-  CollectorPause pause;
-  PyRef dict = PyRef::steal(py::dice_result_to_dict(*result));
-  if (!dict) return nullptr;
+  if (!result) return nullptr;
   const RollTrace& trace = recorded->trace;
+  PyRef starts;
+  if constexpr (kProgram) {
+    starts = PyRef::steal(starts_list(trace));
+    if (!starts) return nullptr;
+  }
   PyRef records = PyRef::steal(records_object(std::move(recorded)));
   if (!records) return nullptr;
   PyRef terms = PyRef::steal(terms_to_list(trace, records.get()));
   if (!terms) return nullptr;
-  return PyTuple_Pack(2, dict.get(), terms.get());
+  if constexpr (kProgram) return PyTuple_Pack(3, result.get(), terms.get(), starts.get());
+  return PyTuple_Pack(2, result.get(), terms.get());
 }
 
-PyObject* trace_function(PyObject*, PyObject* args) {
+// trace(expression, limits, face, derived) and trace_program(program, ...).
+template <bool kProgram>
+PyObject* trace_entry(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
-    PyObject* expression = nullptr;
+    PyObject* source = nullptr;
     PyObject* limits = nullptr;
     PyObject* face = nullptr;
     PyObject* derived = nullptr;
-    if (!PyArg_ParseTuple(args, "OOOO:trace", &expression, &limits, &face, &derived)) {
+    if (!PyArg_ParseTuple(args, kProgram ? "OOOO:trace_program" : "OOOO:trace", &source, &limits,
+                          &face, &derived)) {
       return nullptr;
     }
     auto recorded = std::make_unique<RecordedTrace>();
     if (!record_classes_of(face, derived, recorded->classes)) return nullptr;
     ResourcePolicy policy;
     if (!policy_of(limits, policy)) return nullptr;
-    return run(policy, expression, std::move(recorded));
+    return run<kProgram>(policy, source, std::move(recorded));
   });
 }
 
-PyObject* replay_function(PyObject*, PyObject* args) {
+// replay(expression, faces, limits, face, derived) and replay_program(program, ...).
+template <bool kProgram>
+PyObject* replay_entry(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
-    PyObject* expression = nullptr;
+    PyObject* source = nullptr;
     PyObject* faces_object = nullptr;
     PyObject* limits = nullptr;
     PyObject* face = nullptr;
     PyObject* derived = nullptr;
-    if (!PyArg_ParseTuple(args, "OOOOO:replay", &expression, &faces_object, &limits, &face,
-                          &derived)) {
+    if (!PyArg_ParseTuple(args, kProgram ? "OOOOO:replay_program" : "OOOOO:replay", &source,
+                          &faces_object, &limits, &face, &derived)) {
       return nullptr;
     }
     auto recorded = std::make_unique<RecordedTrace>();
@@ -270,17 +315,25 @@ PyObject* replay_function(PyObject*, PyObject* args) {
     if (!policy_of(limits, policy)) return nullptr;
     if (!faces_of(faces_object, policy, recorded->replayed)) return nullptr;
     recorded->trace = RollTrace(recorded->replayed);
-    return run(policy, expression, std::move(recorded));
+    return run<kProgram>(policy, source, std::move(recorded));
   });
 }
 
 PyMethodDef methods[] = {
-    {"trace", trace_function, METH_VARARGS,
+    {"trace", trace_entry<false>, METH_VARARGS,
      "trace(expression, limits, face, derived)\n--\n\n"
      "Rolls one expression and records every face: (result, terms). Use kavelo.trace."},
-    {"replay", replay_function, METH_VARARGS,
+    {"replay", replay_entry<false>, METH_VARARGS,
      "replay(expression, faces, limits, face, derived)\n--\n\n"
      "Evaluates one expression with the given faces: (result, terms). Use kavelo.replay."},
+    {"trace_program", trace_entry<true>, METH_VARARGS,
+     "trace_program(program, limits, face, derived)\n--\n\n"
+     "Runs a program and records every face: (result, terms, starts). Use "
+     "kavelo.trace_program."},
+    {"replay_program", replay_entry<true>, METH_VARARGS,
+     "replay_program(program, faces, limits, face, derived)\n--\n\n"
+     "Runs a program with the given faces: (result, terms, starts). Use "
+     "kavelo.replay_program."},
     {"error_rows", py::error_rows, METH_NOARGS,
      "error_rows()\n--\n\nEvery row of the error table. Use kavelo.errors."},
     {"match_error", py::match_error, METH_VARARGS,

@@ -344,6 +344,9 @@ def test_all_lists_every_public_name_in_order() -> None:
         "normalize",
         "audit",
         "Audit",
+        "trace_program",
+        "replay_program",
+        "ProgramTrace",
     ]
 
 

@@ -50,6 +50,9 @@ def test_all_is_ordered_and_reexported() -> None:
         "normalize",
         "audit",
         "Audit",
+        "trace_program",
+        "replay_program",
+        "ProgramTrace",
     ]
     assert [name for name in final_order if name in core.__all__] == core.__all__
     for name in core.__all__:

@@ -22,7 +22,7 @@ def section() -> str:
 
 def test_examples_run_as_shown() -> None:
     blocks = re.findall(r"```python\n(.*?)```", section(), re.S)
-    assert len(blocks) == 3
+    assert len(blocks) == 4
     parser = doctest.DocTestParser()
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
     # The blocks run one after another, like one session.

@@ -124,6 +124,48 @@ TEST(RollTraceTest, TracedResultIsThePlainResultAndFacesAreTheGeneratorSequence)
   }
 }
 
+// A traced program is the plain program, every instruction recorded in order under the
+// one request, with the index of each instruction's first term; its replay must use
+// every face of every instruction.
+TEST(RollTraceTest, TracedProgramIsThePlainProgramWithItsInstructionsMarked) {
+  const Program program = testing::parse_program("1d20+5; 7; 2d6kh1 + 1d4; 3d6!");
+  FixedKey plain_key{test_key(3)};
+  DiceCalculator plain(ResourcePolicy(), plain_key.source());
+  auto expected = plain.evaluate_program(program);
+  ASSERT_TRUE(expected.has_value()) << expected.error().display();
+
+  FixedKey traced_key{test_key(3)};
+  DiceCalculator traced(ResourcePolicy(), traced_key.source());
+  RollTrace trace;
+  auto result = traced.trace_program(program, trace);
+  ASSERT_TRUE(result.has_value()) << result.error().display();
+  ASSERT_EQ(result->results.size(), expected->results.size());
+  for (std::size_t i = 0; i < result->results.size(); ++i) {
+    EXPECT_EQ(record_of(result->results[i]), record_of(expected->results[i])) << i;
+  }
+  EXPECT_EQ(traced.budget().used(Resource::RngWords), plain.budget().used(Resource::RngWords));
+  const std::vector<std::size_t> starts(trace.instruction_starts().begin(),
+                                        trace.instruction_starts().end());
+  EXPECT_EQ(starts, (std::vector<std::size_t>{0, 1, 1, 3}));
+  ASSERT_EQ(trace.terms().size(), 4u);
+  EXPECT_EQ(trace.terms()[2].sides, 4);
+
+  std::vector<std::int64_t> faces;
+  for (const TracedFace& face : trace.faces()) faces.push_back(face.value);
+  faces.push_back(1);
+  FixedKey other_key{test_key(4)};
+  DiceCalculator replaying(ResourcePolicy(), other_key.source());
+  RollTrace too_many(faces);
+  auto left_over = replaying.trace_program(program, too_many);
+  ASSERT_FALSE(left_over.has_value());
+  EXPECT_EQ(too_many.fault(), ReplayFault::LeftOver);
+  faces.pop_back();
+  RollTrace exact(faces);
+  auto replayed = replaying.trace_program(program, exact);
+  ASSERT_TRUE(replayed.has_value()) << replayed.error().display();
+  EXPECT_EQ(record_of(replayed->results.back()), record_of(expected->results.back()));
+}
+
 // A plain request after a traced one on the same calculator records nothing.
 TEST(RollTraceTest, PlainRequestAfterATraceRecordsNothing) {
   const Expression expression = parse_expression("3d6");
