@@ -19,7 +19,7 @@ STACK_KIB = 256 if UNDER_ASAN else 128
 
 CHILD = r"""
 import json, sys, threading
-from kavelo import Kavelo, ResourcePolicy
+from kavelo import Kavelo, ResourcePolicy, trace, trace_program
 
 case = json.load(sys.stdin)
 policy = ResourcePolicy()
@@ -36,6 +36,10 @@ def run():
             outcome["total"] = roller.roll(text)["total"]
         elif case["method"] == "run":
             outcome["total"] = sum(r["total"] for r in roller.run(text)["results"])
+        elif case["method"] == "trace":
+            outcome["total"] = trace(text, policy).total
+        elif case["method"] == "trace_program":
+            outcome["total"] = sum(trace_program(text, policy).totals)
         else:
             outcome["total"] = sum(r["total"] for r in roller.roll_multiple(text, 10))
     except ValueError as error:
@@ -91,6 +95,11 @@ CASES = [
     # Long flat lists: modifiers on one term, instructions in one program.
     ("hard", "roll", "'1d1' + 's' * 65530", {"total": 1}),
     ("hard", "run", "';'.join(['1'] * 10000)", {"total": 10000}),
+    # Traces keep no stack of their own: as deep and as long as the rolls.
+    ("hard", "trace", "'(' * 127 + '1d1' + ')' * 127", {"total": 1}),
+    ("hard", "trace", "'(' * 128 + '1d1' + ')' * 128", {"error": NESTING.format(128)}),
+    ("hard", "trace_program", "';'.join(['1d1'] * 10000)", {"total": 10000}),
+    ("hard", "trace_program", "'1;' + '(' * 256 + '2d6' + ')' * 256", {"error": NESTING.format(128)}),
 ]
 
 
