@@ -99,7 +99,12 @@ CASES = [
     ("hard", "trace", "'(' * 127 + '1d1' + ')' * 127", {"total": 1}),
     ("hard", "trace", "'(' * 128 + '1d1' + ')' * 128", {"error": NESTING.format(128)}),
     ("hard", "trace_program", "';'.join(['1d1'] * 10000)", {"total": 10000}),
-    ("hard", "trace_program", "'1;' + '(' * 256 + '2d6' + ')' * 256", {"error": NESTING.format(128)}),
+    (
+        "hard",
+        "trace_program",
+        "'1;' + '(' * 256 + '2d6' + ')' * 256",
+        {"error": NESTING.format(128)},
+    ),
 ]
 
 
