@@ -1,7 +1,7 @@
 // Roll traces: an embedded interpreter imports the real extension modules (built with
 // the sanitizers and coverage) and fuzz/trace_driver.py turns each input into a policy,
 // an expression and faces, calls kavelo.replay and kavelo.trace, and checks every form
-// of each trace it gets against the trace itself (tests/python/trace_reading.py).
+// of each trace it gets against the trace itself (tests/python/tracing/trace_reading.py).
 //
 // The driver raises on anything outside the contract (an unknown error, a form that
 // misstates its roll, a replay that differs, a control character in a form); the

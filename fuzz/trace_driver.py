@@ -8,7 +8,7 @@ now and then something that is no int, in a list, a tuple or an iterator), then 
 a refused face), ``UnicodeEncodeError`` for text with lone surrogates, or ``TypeError``
 for a faces argument of the wrong type.
 
-Every trace is then checked: each form read back (see tests/python/trace_reading.py)
+Every trace is then checked: each form read back (see tests/python/tracing/trace_reading.py)
 gives exactly the terms' values and the total; the plain data is consistent; replaying
 its faces gives the same result and the same forms; no form holds a control character
 a comment could have brought in (the ANSI form only its own colour codes). Anything
@@ -23,6 +23,7 @@ from collections.abc import Iterator
 from typing import Any
 
 import trace_reading
+
 from kavelo import ResourcePolicy, Trace, replay, trace
 
 FLAGS = ["!", "e", "u", "s"]

@@ -54,8 +54,8 @@ TOOLCHAIN=$PWD/cmake/aarch64-linux-gnu.cmake
 #   test_odds_exact.py     odds numerics against exact fractions (aarch64 fuses
 #   test_odds_api.py       multiply-adds where x86_64 rounds twice)
 ARM_TESTS=(test_module.py test_functions.py test_policy.py test_hostile_input.py
-  test_roller.py test_deep_nesting.py test_statistics.py test_trace.py test_odds_exact.py
-  test_odds_api.py)
+  test_roller.py test_deep_nesting.py test_statistics.py tracing/test_trace.py
+  probability/test_odds_exact.py probability/test_odds_api.py)
 
 # The arm64 packages unpacked into the sysroot: the interpreter and its standard library
 # with the shared libraries those load, the headers a module is built against, the C++

@@ -7,10 +7,10 @@ from __future__ import annotations
 import re
 
 import pytest
+from test_errors import CASES, Case, CatalogueExample, catalogue, raised, run_example
 
 import kavelo
 from kavelo import explain
-from test_errors import CASES, Case, CatalogueExample, catalogue, raised, run_example
 
 
 def _english(text: str) -> bool:

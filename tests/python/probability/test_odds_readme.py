@@ -10,7 +10,7 @@ import shlex
 import subprocess
 import sys
 
-README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+README = pathlib.Path(__file__).resolve().parents[3] / "README.md"
 
 
 def _odds_section() -> str:

@@ -38,7 +38,7 @@ from kavelo import (
 from kavelo.errors import ErrorMatch, ErrorRow, error_rows, error_text, match_error
 from kavelo.tracing import DerivedValue, Face
 
-README = Path(__file__).resolve().parents[2] / "README.md"
+README = Path(__file__).resolve().parents[3] / "README.md"
 
 
 # The package and its private module, untyped: most errors below come from calls that

@@ -11,7 +11,7 @@ import pytest
 
 from kavelo import replay
 
-README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+README = pathlib.Path(__file__).resolve().parents[3] / "README.md"
 
 
 def section() -> str:

@@ -18,9 +18,9 @@ from collections import Counter
 from collections.abc import Callable
 
 import pytest
+from trace_reading import check_data, check_forms, counting, read_form
 
 from kavelo import ResourcePolicy, Trace, replay
-from trace_reading import check_data, check_forms, counting, read_form
 
 SEED = 20240523
 EXPRESSIONS = 10_000

@@ -9,10 +9,10 @@ import itertools
 import random
 from fractions import Fraction
 
+import odds_reference as ref
 import pytest
 
 import kavelo
-import odds_reference as ref
 
 KINDS = list(ref.MODIFIER_TEXT)
 EXPLODING = {"explode", "explode_alias"}
