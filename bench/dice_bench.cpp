@@ -89,6 +89,15 @@ KAVELO_BENCHMARK("chacha12 wide (16 blocks)", "16 blocks", 1, [] {
   bench::do_not_optimize(out[counter & 255]);
 });
 
+// Sums of d6 values from a long stream, as roll_simple draws them.
+KAVELO_BENCHMARK("RequestRandom::sum_uniform_below(6), 4096 at a time", "draw", kDraws, [] {
+  static RequestRandom generator(bench_key());
+  ExecutionBudget budget(ResourcePolicy::hard_maxima());
+  std::uint64_t sum = 0;
+  if (generator.sum_uniform_below(six, kDraws, budget, sum) != kDraws) __builtin_trap();
+  bench::do_not_optimize(sum);
+});
+
 // Bulk draws of a d6 from a long stream: the per-word cost without a request around it.
 KAVELO_BENCHMARK("RequestRandom::fill_uniform_below(6), 4096 at a time", "draw", kDraws, [] {
   static RequestRandom generator(bench_key());

@@ -1,9 +1,8 @@
 // roll_simple: the sum of one term. A term without modifiers is summed as its faces are
-// drawn, in chunks that stay in the first-level cache, instead of being stored one value
-// per die and summed afterwards: the same faces, charges and errors as the general roll,
-// without writing and reading back eight bytes a die.
+// drawn (RequestRandom::sum_uniform_below), instead of being stored one value per die
+// and summed afterwards: the same faces, charges and errors as the general roll, without
+// writing and reading back eight bytes a die.
 #include <algorithm>
-#include <array>
 
 #include "calculator/checked_sum.hpp"
 #include "calculator/dice_calculator.hpp"
@@ -48,25 +47,16 @@ Result<std::int64_t> DiceCalculator::sum_plain_term(const DiceTerm& dice) {
   auto room_of = [&](Resource r) { return budget_.limit(r) - budget_.used(r); };
   const std::uint64_t whole =
       std::min(count, std::min(room_of(Resource::GeneratedValues), room_of(Resource::WorkUnits)));
-  // A chunk sums at most 256 faces below 2^32, far from overflowing; the running total
-  // is checked once a chunk.
-  std::array<std::uint64_t, 256> chunk;
+  // The faces' values below `sides` summed as drawn; each face adds one more.
+  std::uint64_t values = 0;
+  std::uint64_t drawn =
+      generator.sum_uniform_below(sides, static_cast<std::size_t>(whole), budget_, values);
   std::int64_t total = 0;
-  bool overflow = false;
-  std::uint64_t drawn = 0;
-  while (drawn < whole) {
-    const auto wanted =
-        static_cast<std::size_t>(std::min<std::uint64_t>(whole - drawn, chunk.size()));
-    const std::size_t filled = generator.fill_uniform_below(sides, chunk.data(), wanted, budget_);
-    std::uint64_t sum = filled;
-    for (std::size_t i = 0; i < filled; ++i) sum += chunk[i];
-    overflow |= __builtin_add_overflow(total, static_cast<std::int64_t>(sum), &total);
-    drawn += filled;
-    if (filled < wanted) {
-      (void)budget_.try_charge(Resource::GeneratedValues, drawn);
-      (void)budget_.try_charge(Resource::WorkUnits, drawn);
-      return std::unexpected(budget_.exceeded(Resource::RngWords, 1));
-    }
+  bool overflow = __builtin_add_overflow(values, drawn, &total);
+  if (drawn < whole) {
+    (void)budget_.try_charge(Resource::GeneratedValues, drawn);
+    (void)budget_.try_charge(Resource::WorkUnits, drawn);
+    return std::unexpected(budget_.exceeded(Resource::RngWords, 1));
   }
   (void)budget_.try_charge(Resource::GeneratedValues, drawn);
   (void)budget_.try_charge(Resource::WorkUnits, drawn);

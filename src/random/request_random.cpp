@@ -37,10 +37,29 @@ Result<std::uint64_t> RequestRandom::uniform_below(std::uint64_t n, ExecutionBud
 std::size_t RequestRandom::fill_uniform_below(std::uint64_t n, std::uint64_t* out,
                                               std::size_t count, ExecutionBudget& budget) noexcept {
   if (n != divisor_.n) prepare_bound(n);
-  // Local copies: the loop calls refill() now and then, and anything left in members
-  // would be stored and reloaded around every draw.
   Draws draws{divisor_, accept_max_, out, count,
               budget.limit(Resource::RngWords) - budget.used(Resource::RngWords)};
+  draw_bulk(draws, budget);
+  return draws.filled;
+}
+
+std::size_t RequestRandom::sum_uniform_below(std::uint64_t n, std::size_t count,
+                                             ExecutionBudget& budget, std::uint64_t& sum) noexcept {
+  if (n != divisor_.n) prepare_bound(n);
+  Draws draws{divisor_,
+              accept_max_,
+              nullptr,
+              count,
+              budget.limit(Resource::RngWords) - budget.used(Resource::RngWords),
+              random::fastest_word_sum()};
+  draw_bulk(draws, budget);
+  sum += draws.sum;
+  return draws.filled;
+}
+
+void RequestRandom::draw_bulk(Draws& draws, ExecutionBudget& budget) noexcept {
+  // The read position in locals: the loop calls refill() now and then, and anything left
+  // in members would be stored and reloaded around every run of words.
   unsigned index = index_;
   unsigned end = filled_;
   const chacha12::RefillFunction wide = chacha12::wide_refill();
@@ -59,9 +78,8 @@ std::size_t RequestRandom::fill_uniform_below(std::uint64_t n, std::uint64_t* ou
     draws.take(buffer_.data(), index, end);
   }
   index_ = index;
-  // Within the room measured above, so this cannot be refused.
+  // Within the room measured at the start, so this cannot be refused.
   (void)budget.try_charge(Resource::RngWords, draws.words);
-  return draws.filled;
 }
 
 unsigned RequestRandom::draw_wide(chacha12::RefillFunction wide, Draws& draws) noexcept {

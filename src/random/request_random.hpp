@@ -17,6 +17,7 @@
 #include "errors/dice_error.hpp"
 #include "random/chacha12.hpp"
 #include "random/entropy.hpp"
+#include "random/word_sum.hpp"
 #include "resource/execution_budget.hpp"
 
 namespace kavelo {
@@ -62,6 +63,12 @@ class RequestRandom {
   // for rolling many dice at once.
   [[nodiscard]] std::size_t fill_uniform_below(std::uint64_t n, std::uint64_t* out,
                                                std::size_t count, ExecutionBudget& budget) noexcept;
+
+  // Draws what fill_uniform_below(n, ..., count, budget) would, with the same words and
+  // charges, but only adds the values into `sum` (which it increases) instead of
+  // writing them; returns how many were drawn. n must be below 2^32.
+  [[nodiscard]] std::size_t sum_uniform_below(std::uint64_t n, std::size_t count,
+                                              ExecutionBudget& budget, std::uint64_t& sum) noexcept;
 
   // Tells the generator that at least `words` words are about to be drawn: more than
   // eight before the first draw, and the first stretch is computed whole at once
@@ -127,16 +134,18 @@ class RequestRandom {
     accept_max_ = ~std::uint64_t{0} - (std::uint64_t{0} - n) % n;
   }
 
-  // A bulk draw in progress: values written to out[0..count), 64-bit words read against
-  // the rng_words room.
+  // A bulk draw in progress: values written to out[0..count), or only summed into `sum`
+  // when `out` is null, 64-bit words read against the rng_words room.
   struct Draws {
     Divisor divisor;
     std::uint64_t accept_max;
     std::uint64_t* out;
     std::size_t count;
     std::uint64_t room;
+    random::WordSumFunction sum_words = nullptr;
     std::uint64_t words = 0;
     std::size_t filled = 0;
+    std::uint64_t sum = 0;
 
     [[nodiscard]] bool more() const noexcept { return filled < count && words < room; }
     [[nodiscard]] std::size_t left() const noexcept { return count - filled; }
@@ -150,18 +159,27 @@ class RequestRandom {
         const std::uint64_t run = std::min<std::uint64_t>(
             std::min<std::uint64_t>((end - index) / 2, room - words), count - filled);
         const std::uint32_t* word = source + index;
-        std::uint64_t* next = out + filled;
-        for (std::uint64_t i = 0; i < run; ++i, word += 2) {
-          const std::uint64_t x = word_at(word, 0);
-          if (x <= accept_max) [[likely]]
-            *next++ = divisor.remainder(x);
+        if (out == nullptr) {
+          const random::WordSum got = sum_words(word, run, accept_max, divisor.n, divisor.m);
+          sum += got.sum;
+          filled += static_cast<std::size_t>(got.accepted);
+        } else {
+          std::uint64_t* next = out + filled;
+          for (std::uint64_t i = 0; i < run; ++i, word += 2) {
+            const std::uint64_t x = word_at(word, 0);
+            if (x <= accept_max) [[likely]]
+              *next++ = divisor.remainder(x);
+          }
+          filled = static_cast<std::size_t>(next - out);
         }
         index += static_cast<unsigned>(2 * run);
         words += run;
-        filled = static_cast<std::size_t>(next - out);
       }
     }
   };
+
+  // fill_uniform_below, or its sum when draws.out is null.
+  void draw_bulk(Draws& draws, ExecutionBudget& budget) noexcept;
 
   // Reads `draws` from the next sixteen blocks, computed at once by `wide`, and leaves
   // the generator as stretch-by-stretch reading would; returns the new read position.

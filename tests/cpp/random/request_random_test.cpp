@@ -175,6 +175,38 @@ TEST(RequestRandom, LongBulkDrawsMatchDrawingOneByOne) {
   }
 }
 
+// Summing draws what filling draws: the same number of values, words charged and
+// position afterwards, and the sum of the values filled.
+TEST(RequestRandom, SummingDrawsWhatFillingDraws) {
+  const KeyBytes key = testing::test_key(12);
+  for (const std::uint64_t bound : {1ull, 6ull, 20ull, 2147483647ull, 4294967295ull}) {
+    for (const std::size_t length : {1u, 31u, 33u, 200u, 5000u}) {
+      for (const std::uint64_t room : {100000ull, 1000ull, 40ull}) {
+        RequestRandom summing(key);
+        RequestRandom filling(key);
+        summing.expect_words(length);
+        filling.expect_words(length);
+        ExecutionBudget sum_budget = budget_with_rng_words(room);
+        ExecutionBudget fill_budget = budget_with_rng_words(room);
+        std::uint64_t sum = 5;  // added to, not replaced
+        const std::size_t summed = summing.sum_uniform_below(bound, length, sum_budget, sum);
+        std::vector<std::uint64_t> out(length);
+        const std::size_t filled =
+            filling.fill_uniform_below(bound, out.data(), length, fill_budget);
+        std::uint64_t expected = 5;
+        for (std::size_t i = 0; i < filled; ++i) expected += out[i];
+        const std::string where =
+            std::to_string(bound) + " " + std::to_string(length) + " " + std::to_string(room);
+        ASSERT_EQ(summed, filled) << where;
+        ASSERT_EQ(sum, expected) << where;
+        ASSERT_EQ(sum_budget.used(Resource::RngWords), fill_budget.used(Resource::RngWords));
+        ASSERT_EQ(summing.block_counter(), filling.block_counter()) << where;
+        ASSERT_EQ(summing.index(), filling.index()) << where;
+      }
+    }
+  }
+}
+
 TEST(RequestRandom, BoundOneYieldsZeroAndStillDrawsOneWord) {
   const KeyBytes key = testing::test_key(1);
   RequestRandom generator(key);
