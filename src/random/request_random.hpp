@@ -25,6 +25,8 @@ namespace kavelo {
 class RequestRandom {
  public:
   static constexpr std::size_t kBufferWords = chacha12::kRefillWords;
+  // Bulk draws of at most this many values go word by word.
+  static constexpr std::size_t kShortDraw = 8;
 
   // A generator keyed with the 32 given bytes (key word 0 = bytes 0..3, little-endian).
   explicit RequestRandom(const std::array<std::uint8_t, 32>& key) noexcept;
