@@ -22,7 +22,7 @@ std::vector<std::uint32_t> words_near(std::uint64_t bound, std::size_t count, st
     state = state * 6364136223846793005ull + 1442695040888963407ull;
     std::uint64_t x = state ^ (state >> 29);
     if (i % 5 == 1) x = bound + (x % 7) - 3;  // around the bound: some accepted, some not
-    if (i % 11 == 3) x = ~std::uint64_t{0};  // rejected unless every word is accepted
+    if (i % 11 == 3) x = ~std::uint64_t{0};   // rejected unless every word is accepted
     out.push_back(static_cast<std::uint32_t>(x));
     out.push_back(static_cast<std::uint32_t>(x >> 32));
   }
@@ -34,8 +34,8 @@ TEST(WordSum, EveryPathAgreesWithTakingTheWordsOneByOne) {
 #if defined(__x86_64__)
   if (__builtin_cpu_supports("avx512f")) paths.push_back(&sum_words_avx512);
 #endif
-  for (const std::uint64_t n : {1ull, 2ull, 3ull, 6ull, 7ull, 20ull, 1000000007ull,
-                                2147483647ull, 3000000019ull, 4294967295ull}) {
+  for (const std::uint64_t n : {1ull, 2ull, 3ull, 6ull, 7ull, 20ull, 1000000007ull, 2147483647ull,
+                                3000000019ull, 4294967295ull}) {
     const std::uint64_t most = accept_max_of(n);
     const std::uint64_t m = ~std::uint64_t{0} / n;
     for (const std::size_t count : {0u, 1u, 7u, 8u, 9u, 64u, 131u}) {
