@@ -5,6 +5,7 @@ forms for one chat reply."""
 from __future__ import annotations
 
 import json
+import pickle
 import re
 
 import pytest
@@ -45,6 +46,9 @@ def test_each_instruction_traces_as_its_expression_alone(program: str) -> None:
     )
     assert traced.totals == [item["total"] for item in traced.result["results"]]
     json.dumps(traced.to_dict(), allow_nan=False)
+    # A copy holds its own records: the same forms and data.
+    copied = pickle.loads(pickle.dumps(traced))
+    assert copied.markdown() == traced.markdown() and copied.to_dict() == traced.to_dict()
 
 
 def test_the_instructions_share_one_request() -> None:
