@@ -5,6 +5,9 @@ A record is one of:
 - a :class:`kavelo.Trace`, or its ``to_dict()`` form (``{"result": ..., "terms": ...}``),
   or a line of ``kavelo --json`` for one expression (``{"results": [...], "trace": ...}``):
   every face drawn, with its die's sides, and the total of its expression;
+- a :class:`kavelo.ProgramTrace`, its ``to_dict()`` form (``{"result": ...,
+  "traces": [...]}``), or a line of ``kavelo --json`` for a program (``{"results":
+  [...], "traces": [...]}``): each instruction as a trace;
 - ``{"sides": 20, "faces": [17, 3, ...]}``: faces of one die, for physical dice;
 - ``(expression, total)``, a pair (a two-element list in JSON): one roll's total;
 - ``{"expression": ..., "counts": [[total, count], ...]}``: the totals of many rolls, as
@@ -26,7 +29,7 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from ..tracing import Trace
+from ..tracing import ProgramTrace, Trace
 
 #: The most sides a die can have (the dice language's own bound).
 MAX_SIDES = 2**31 - 1
@@ -277,16 +280,55 @@ def _stats_counts(record: Mapping[str, Any]) -> Record:
 
 
 _KINDS = (
-    "expected a trace (or its to_dict() form, or a line of kavelo --json), "
+    "expected a trace or a program's trace (or its to_dict() form, or a line of kavelo "
+    "--json), "
     '{"sides": N, "faces": [...]}, an [expression, total] pair, '
     'or {"expression": ..., "counts": [...]} as kavelo --stats writes'
 )
+
+
+def _merged(parts: list[Record]) -> Record:
+    """One record of a program's instructions: their faces in draw order, their totals."""
+    return Record(
+        faces=[entry for part in parts for entry in part.faces],
+        totals=[entry for part in parts for entry in part.totals],
+        totals_optional=True,
+    )
+
+
+def _program(record: Mapping[str, Any]) -> Record:
+    """A program's traces as plain data: ``kavelo --json``'s line (``results`` and a
+    list of terms per instruction in ``traces``) or ``ProgramTrace.to_dict()``
+    (``result`` and a ``{"result", "terms"}`` per instruction in ``traces``)."""
+    traces = record["traces"]
+    if not isinstance(traces, list) or not traces:
+        raise RecordError(
+            f"'traces' must be a list of one trace per instruction, not {quote(traces)}"
+        )
+    if "results" in record:
+        results = record["results"]
+        if not isinstance(results, list) or len(results) != len(traces):
+            raise RecordError(
+                f"'results' must be a list of one result per trace ({len(traces)}), not "
+                f"{quote(results)}"
+            )
+        return _merged(
+            [_traced(results[i], traces[i], f"results[{i}]") for i in range(len(traces))]
+        )
+    parts = []
+    for i, traced in enumerate(traces):
+        if not isinstance(traced, Mapping) or "result" not in traced or "terms" not in traced:
+            raise RecordError(f"traces[{i}] must be a trace's to_dict() form, not {quote(traced)}")
+        parts.append(_traced(traced["result"], traced["terms"], f"traces[{i}].result"))
+    return _merged(parts)
 
 
 def read_record(record: object) -> Record:
     """What ``record`` adds to an audit, checked whole; RecordError says what is wrong."""
     if isinstance(record, Trace):
         return _from_trace(record)
+    if isinstance(record, ProgramTrace):
+        return _merged([_from_trace(traced) for traced in record.traces])
     if isinstance(record, (list, tuple)):
         if len(record) == 2 and isinstance(record[0], str):
             expression = check_expression(record[0], "the expression (item 0)")
@@ -307,6 +349,8 @@ def read_record(record: object) -> Record:
                 f"'results' of a traced roll must be a list of one result, not {quote(results)}"
             )
         return _traced(results[0], record["trace"], "results[0]")
+    if "traces" in record and ("results" in record or "result" in record):
+        return _program(record)
     if "terms" in record and "result" in record:
         return _traced(record["result"], record["terms"], "result")
     if "faces" in record or "sides" in record:
@@ -318,8 +362,8 @@ def read_record(record: object) -> Record:
         return _stats_counts(record)
     if "results" in record:
         raise RecordError(
-            "a program's result holds no trace: only single expressions are traced (roll "
-            "them one at a time to audit their faces)"
+            "a program's result holds no faces: audit its trace (kavelo --json writes it, "
+            "or kavelo.trace_program)"
         )
     if "expression" in record and "total" in record:
         raise RecordError(

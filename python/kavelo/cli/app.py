@@ -12,7 +12,7 @@ import tempfile
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import TextIO
 
-from .. import Kavelo, ResourcePolicy, trace
+from .. import Kavelo, ResourcePolicy, trace, trace_program
 from ..tracing.forms import Style
 from . import options as opts
 from .audit_mode import main_audit
@@ -126,9 +126,12 @@ class Jobs:
 
     def once(self, item: Input) -> None:
         if is_program(item.text):
-            result = self.roller.run(item.text)
-            renderer = self.json if self.options.json else self.plain
-            self.out.write_lines(renderer.program(result))
+            # Every instruction traced, under the one request's limits.
+            program = trace_program(item.text, self.policy)
+            if self.options.json:
+                self.out.write_lines(self.json.traced_program(program))
+            else:
+                self.out.write_lines(self.plain.traced_program(program, self.trace_style))
             return
         # One expression: rolled with a trace, so that every die's faces are shown.
         traced = trace(item.text, self.policy)

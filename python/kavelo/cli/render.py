@@ -7,7 +7,7 @@ import json
 from collections.abc import Iterable
 from typing import Any
 
-from .. import DiceRollResult, ProgramResult, Trace
+from .. import DiceRollResult, ProgramTrace, Trace
 from ..tracing.forms import Style, format_trace
 from .escape import escape_json, escape_text
 
@@ -19,7 +19,8 @@ def to_json(value: Any) -> str:
 
 
 class PlainRenderer:
-    """An instruction as its total, a tab and its details; a comment as ``# comment``."""
+    """An instruction as its total, a tab and its faces (its details without dice); a
+    comment as ``# comment``."""
 
     def instruction_line(self, result: DiceRollResult) -> str:
         return f"{result['total']}\t{escape_text(result['details'])}"
@@ -30,30 +31,31 @@ class PlainRenderer:
     def traced(self, traced: Trace, style: Style) -> list[str]:
         """One expression as its total, a tab and every term's faces (see
         ``kavelo.tracing.forms``), then its comment. Without dice, its details."""
-        if traced.terms:
-            lines = [f"{traced.total}\t{format_trace(traced, style, comment=False)}"]
-        else:
-            lines = [self.instruction_line(traced.result)]
+        lines = [self._traced_line(traced, style)]
         if traced.result["comment"]:
             lines.append(self.comment_line(traced.result["comment"]))
         return lines
 
-    def program(self, result: ProgramResult) -> list[str]:
-        lines = [self.instruction_line(r) for r in result["results"]]
-        if result["comment"]:
-            lines.append(self.comment_line(result["comment"]))
+    def traced_program(self, program: ProgramTrace, style: Style) -> list[str]:
+        """A program's instructions as :meth:`traced` shows one each, then its comment."""
+        lines = [self._traced_line(traced, style) for traced in program.traces]
+        if program.comment:
+            lines.append(self.comment_line(program.comment))
         return lines
+
+    def _traced_line(self, traced: Trace, style: Style) -> str:
+        if traced.terms:
+            return f"{traced.total}\t{format_trace(traced, style, comment=False)}"
+        return self.instruction_line(traced.result)
 
     def samples(self, batch: Iterable[DiceRollResult]) -> list[str]:
         return [self.instruction_line(r) for r in batch]
 
 
 class JsonRenderer:
-    """The result dictionary of a program; the list of sample dictionaries; a failure
-    as an object naming the input, the error text and its code."""
-
-    def program(self, result: ProgramResult) -> list[str]:
-        return [to_json(result)]
+    """The result dictionary of an expression or a program with its trace; the list of
+    sample dictionaries; a failure as an object naming the input, the error text and
+    its code."""
 
     def traced(self, traced: Trace) -> list[str]:
         """The result of one expression shaped as a program's, with its trace's terms
@@ -64,6 +66,16 @@ class JsonRenderer:
             "results": [{**result, "comment": ""}],
             "comment": comment,
             "trace": traced.to_dict()["terms"],
+        }
+        return [to_json(document)]
+
+    def traced_program(self, program: ProgramTrace) -> list[str]:
+        """The result of a program, with each instruction's terms under ``"traces"``
+        (a list per instruction, in order)."""
+        document: dict[str, Any] = {
+            "results": [dict(result) for result in program.result["results"]],
+            "comment": program.comment,
+            "traces": [traced.to_dict()["terms"] for traced in program.traces],
         }
         return [to_json(document)]
 

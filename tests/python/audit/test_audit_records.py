@@ -42,7 +42,10 @@ def _faces(report: kavelo.Audit, subject: str) -> AuditTest:
         ({"expression": "1d6", "counts": [[3, 10**16]]}, "count must be an int from 0"),
         ({"expression": "1d6", "counts": [[9, 1]]}, "cannot give the total 9"),
         ({"expression": "1d6", "bins": []}, "bins of several totals"),
-        ({"results": [{"total": 3}], "comment": ""}, "a program's result holds no trace"),
+        ({"results": [{"total": 3}], "comment": ""}, "a program's result holds no faces"),
+        ({"results": [{"total": 3}], "traces": [[], []]}, "one result per trace"),
+        ({"result": {}, "traces": [{"terms": []}]}, "traces[0] must be a trace's to_dict"),
+        ({"results": [], "traces": []}, "one trace per instruction"),
         ({"expression": "(1d6)", "total": 3}, "audit its trace"),
         ([{"rolls": [[1]]}], "a list of samples"),
         (None, "not a record kavelo can audit (None)"),
@@ -196,3 +199,20 @@ def test_faces_of_an_expression_without_odds_are_audited_and_its_totals_not_kept
     report = auditor.report()
     assert _faces(report, "d1000000").count == 3000
     assert any(note.startswith("1d1000000: 3,000 totals not tested: ") for note in report.notes)
+
+
+def test_a_program_is_audited_as_its_instructions() -> None:
+    from kavelo.cli.render import JsonRenderer
+
+    programs = [
+        kavelo.replay_program("4d6kh3; 1d20+1; 7 # x", [3, 4, 5, 6, 17]),
+        kavelo.replay_program("2d6!; 1d20", [6, 2, 5, 20]),
+    ]
+    alone = kavelo.audit([traced for program in programs for traced in program.traces])
+    line = [json.loads(JsonRenderer().traced_program(program)[0]) for program in programs]
+    for records in (programs, [program.to_dict() for program in programs], line):
+        report = kavelo.audit(records)
+        assert report.records == len(programs)
+        shown = [(t.kind, t.subject, t.count, t.statistic) for t in report.tests]
+        assert shown == [(t.kind, t.subject, t.count, t.statistic) for t in alone.tests]
+        assert report.notes == alone.notes

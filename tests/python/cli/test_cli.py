@@ -79,7 +79,9 @@ def text(stream: bytes) -> str:
         (["1+2*3"], "9\t3 * 3 = 9\n"),
         (["7/-2"], "-3\t7 / -2 = -3\n"),
         (["5", "2^3"], "5\t5\n8\t2 ^ 3 = 8\n"),
-        (["3d1; 2*2 # two rolls"], THREE_ONES_DETAILS + "4\t2 * 2 = 4\n# two rolls\n"),
+        # A program's instructions each traced, its comment once.
+        (["3d1; 2*2 # two rolls"], THREE_ONES + "4\t2 * 2 = 4\n# two rolls\n"),
+        (["1d1+2d1kh1; 2"], "2\t1d1 (1) + 2d1kh1 (~1~, 1) = 2\n2\t2\n"),
         (["-n", "2", "3d1 # fixed"], THREE_ONES_DETAILS * 2 + "# fixed\n"),
         (["--", "-1+2d1"], "1\t-1 + 2d1 (1, 1) = 1\n"),
         (["2d1kh1 # best"], "1\t2d1kh1 (~1~, 1) = 1\n# best\n"),
@@ -133,6 +135,29 @@ def test_version_and_help(args: list[str], start: str, inside: str) -> None:
                     {"expression": "2", "total": 2, "rolls": [], "details": "2", "comment": ""},
                 ],
                 "comment": "混合",
+                "traces": [
+                    [
+                        {
+                            "notation": "3d1",
+                            "count": 3,
+                            "sides": 1,
+                            "faces": [
+                                {
+                                    "value": 1,
+                                    "die": die,
+                                    "origin": "roll",
+                                    "fate": "kept",
+                                    "by": None,
+                                    "into": None,
+                                }
+                                for die in range(3)
+                            ],
+                            "values": [[1], [1], [1]],
+                            "derived": [],
+                        }
+                    ],
+                    [],
+                ],
             },
         ),
         (
@@ -567,5 +592,6 @@ def test_json_adds_the_trace_of_one_expression() -> None:
             "derived": [],
         }
     ]
-    # A program keeps its results alone.
-    assert "trace" not in json.loads(text(kavelo("--json", "2d1; 1").stdout))
+    # A program has a list of terms per instruction, under "traces".
+    program = json.loads(text(kavelo("--json", "2d1; 1").stdout))
+    assert "trace" not in program and [len(terms) for terms in program["traces"]] == [1, 0]
