@@ -26,6 +26,7 @@ _spec.loader.exec_module(bot)
         ("2d6kh", "Cannot roll that: write how many"),
         ("1d6; 1D8 # both", "both: 1d6 ("),
         ("1d6;", "Cannot roll that: syntax error"),
+        (";".join(["d6+d4"] * 1000) + " # all", "all: "),
         ("99999999999d6", "Cannot roll that: "),
         ("9999d6 # @everyone", "@\u200beveryone: 9999d6 (faces left out: 9,999 dice) = `"),
     ],
@@ -37,7 +38,7 @@ def test_replies(typed: str, starts: str) -> None:
 
 
 @settings(max_examples=300, deadline=None)
-@given(st.text(max_size=300) | st.from_regex(r"[0-9d+\-*/()khlrRa!ecus# ]{0,200}", fullmatch=True))
+@given(st.text(max_size=300) | st.from_regex(r"[0-9d+\-*/()khlrRa!ecus#; ]{0,200}", fullmatch=True))
 def test_any_text_gets_one_reply_that_fits(typed: str) -> None:
     answer = bot.reply(typed)
     assert 0 < len(answer) <= bot.MESSAGE_LENGTH

@@ -86,9 +86,12 @@ class ProgramTrace:
         shows them, joined by ``"; "`` after the comment.
 
         With ``max_length``, at most that many characters: each instruction is
-        shortened as :meth:`Trace.markdown` shortens it, sharing the length fairly, and
-        the comment is cut to what is left; every total stays whole. A ``max_length``
-        too small for every ``… = total`` raises ValueError."""
+        shortened as :meth:`Trace.markdown` shortens it, sharing the length fairly, the
+        comment keeping up to a quarter of it where the totals allow; every total shown
+        stays whole. Where not
+        every ``… = total`` fits, the last instructions are left out and counted
+        (``… 12 more instructions``). A ``max_length`` too small for even that raises
+        ValueError."""
         return self._form("markdown", max_length)
 
     def text(self, *, max_length: int | None = None) -> str:
@@ -127,47 +130,104 @@ def _shares(needs: list[int], least: list[int], room: int) -> list[int]:
     equally (``room`` is at least ``sum(least)``)."""
     shares = list(least)
     left = room - sum(least)
-    waiting = sorted(range(len(needs)), key=lambda i: needs[i] - least[i])
-    while waiting:
-        each = left // len(waiting)
-        i = waiting[0]
-        if needs[i] - least[i] <= each:
-            shares[i] = needs[i]
-            left -= needs[i] - least[i]
-            waiting.pop(0)
-            continue
-        for i in waiting:
-            shares[i] += each
-        break
+    # From the part that needs least more: it takes all it needs while that is no more
+    # than an equal share of what is left; then the rest share equally.
+    order = sorted(range(len(needs)), key=lambda i: needs[i] - least[i])
+    for k, i in enumerate(order):
+        each = left // (len(order) - k)
+        if needs[i] - least[i] > each:
+            for j in order[k:]:
+                shares[j] += each
+            break
+        shares[i] = needs[i]
+        left -= needs[i] - least[i]
     return shares
+
+
+def _more(left_out: int) -> str:
+    """What stands for the instructions left out at the end."""
+    return f"… {left_out:,} more instruction{'s' if left_out > 1 else ''}"
+
+
+def _least_length(least: list[int], gap: int) -> int:
+    """The shortest form of a program whose instructions take at least ``least``: every
+    total, or the first k totals and a count of the others, whichever is shortest."""
+    count = len(least)
+    best = sum(least) + gap * (count - 1)
+    taken = 0
+    for k in range(count):
+        best = min(best, taken + gap * k + len(_more(count - k)))
+        taken += least[k]
+    return best
+
+
+def _body(
+    traces: tuple[Trace, ...], style: Style, least: list[int], length: int
+) -> tuple[str, int] | None:
+    """The instructions in at most ``length`` characters, and how many show their
+    total: each shortened as a single trace is, sharing the length fairly; where not
+    every ``… = total`` fits, as many as fit from the first, and a count of the others.
+    None when not even the count fits."""
+    count = len(traces)
+    gap = len(SEPARATOR)
+    kept = count
+    if sum(least) + gap * (count - 1) > length:
+        kept = count - 1
+        taken = sum(least[:kept])
+        while kept and taken + gap * kept + len(_more(count - kept)) > length:
+            kept -= 1
+            taken -= least[kept]
+        if not kept and len(_more(count)) > length:
+            return None
+    more = [] if kept == count else [_more(count - kept)]
+    room = length - gap * (kept - 1 + len(more)) - sum(map(len, more))
+    whole = [format_trace(trace, style) for trace in traces[:kept]]
+    shares = _shares([len(shown) for shown in whole], least[:kept], room)
+    parts = [
+        shown if len(shown) <= share else format_within(trace, style, share)
+        for shown, share, trace in zip(whole, shares, traces[:kept], strict=True)
+    ]
+    # A shortened form can come out shorter than its share: what is left over goes to
+    # the instructions still cut short, in order.
+    unused = room - sum(map(len, parts))
+    for i, (shown, trace) in enumerate(zip(whole, traces[:kept], strict=True)):
+        if unused <= 0:
+            break
+        if len(parts[i]) < len(shown):
+            longer = format_within(trace, style, len(parts[i]) + unused)
+            unused -= len(longer) - len(parts[i])
+            parts[i] = longer
+    return SEPARATOR.join(parts + more), kept
 
 
 def _within(program: ProgramTrace, style: Style, max_length: int) -> str:
     if isinstance(max_length, bool) or not isinstance(max_length, int):
         raise TypeError(f"max_length must be an int, not {type(max_length).__name__}")
-    full = program._form(style, None)
-    if len(full) <= max_length:
-        return full
     traces = program.traces
-    separators = len(SEPARATOR) * (len(traces) - 1)
-    whole = [format_trace(trace, style) for trace in traces]
-    least = [
-        min(len(shown), len(ELLIPSIS + " = " + TOTAL[style](trace.total)))
-        for shown, trace in zip(whole, traces, strict=True)
-    ]
-    if sum(least) + separators > max_length:
-        raise ValueError(
-            f"max_length must be at least {sum(least) + separators} for this program: "
-            f"got {max_length}"
-        )
-    shares = _shares([len(shown) for shown in whole], least, max_length - separators)
-    parts = [
-        shown if len(shown) <= share else format_within(trace, style, share)
-        for shown, share, trace in zip(whole, shares, traces, strict=True)
-    ]
-    body = SEPARATOR.join(parts)
-    # The comment, cut short with "…" at a character of the player's text to fit.
+    # The least each instruction takes, "… = total": its full form is never shorter.
+    least = [len(ELLIPSIS + " = " + TOTAL[style](trace.total)) for trace in traces]
+    if sum(least) + len(SEPARATOR) * (len(traces) - 1) <= max_length:
+        full = program._form(style, None)
+        if len(full) <= max_length:
+            return full
+    # The comment keeps up to a quarter of the length, unless that would leave out a
+    # total that could all be shown; when some are left out anyway, the comment keeps
+    # its quarter.
     comment = program.comment
+    reserve = min(len(comment_prefix(comment, style)), max_length // 4)
+    laid_out = _body(traces, style, least, max_length)
+    if laid_out is None:
+        raise ValueError(
+            f"max_length must be at least {_least_length(least, len(SEPARATOR))} for this "
+            f"program: got {max_length}"
+        )
+    with_comment = _body(traces, style, least, max_length - reserve) if reserve else None
+    if with_comment is not None and (
+        with_comment[1] == laid_out[1] or laid_out[1] < len(traces)
+    ):
+        laid_out = with_comment
+    body = laid_out[0]
+    # The comment, cut short with "…" at a character of the player's text to fit.
     prefix = _longest(
         len(comment),
         max_length - len(body),

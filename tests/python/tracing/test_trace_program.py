@@ -12,6 +12,7 @@ import pytest
 
 import kavelo
 from kavelo import ProgramTrace, ResourcePolicy, replay, replay_program, trace_program
+from kavelo.tracing.forms import TOTAL, Style
 
 PROGRAMS = [
     "1d20+5; 2d6 # attack",
@@ -88,23 +89,38 @@ def test_program_errors_are_those_of_run_program() -> None:
 
 @pytest.mark.parametrize("extra", [0, 12, 150, 1950])
 @pytest.mark.parametrize("style", ["markdown", "text", "ansi"])
-def test_a_long_program_fits_a_length_with_every_total(style: str, extra: int) -> None:
+def test_a_long_program_fits_a_length_with_every_total(style: Style, extra: int) -> None:
     policy = ResourcePolicy().with_limit("generated_values", 20000)
     traced = trace_program("3000d6; 1d20+3; 4d6kh3 # " + "@everyone " * 300, policy)
     form = getattr(traced, style)
-    # The least length is what every "… = total" needs, stated by the error.
-    with pytest.raises(ValueError, match="for this program") as small:
-        form(max_length=20)
-    least = int(re.search(r"at least (\d+)", str(small.value)).group(1))  # type: ignore[union-attr]
-    max_length = least + extra
+    # Every total whole needs "… = total" for each instruction and the separators.
+    every = sum(len("… = " + TOTAL[style](total)) for total in traced.totals) + 2 * 2
+    max_length = every + extra
     shown = form(max_length=max_length)
     assert len(shown) <= max_length
     for total in traced.totals:
         assert re.search(rf"= (`|\x1b\[1m)?{total}\b", shown), (total, shown)
-    with pytest.raises(ValueError, match=f"at least {least} for this program"):
-        form(max_length=least - 1)
+    # One less: the first totals whole, and a count of the instructions left out.
+    short = form(max_length=every - 1)
+    assert len(short) <= every - 1 and re.search(r"… [123] more instructions?$", short), short
+    with pytest.raises(ValueError, match="for this program"):
+        form(max_length=8)
     assert "@everyone" not in traced.markdown(max_length=max(max_length, 100))
     assert form(max_length=10**6) == form()
+
+
+def test_a_program_too_long_for_a_chat_message_is_counted() -> None:
+    # A thousand instructions cannot all show a total in 2,000 characters: as many as
+    # fit do, whole, and the rest are counted.
+    traced = trace_program(";".join(["1d6+1d4"] * 1000) + " # many")
+    shown = traced.markdown(max_length=2000)
+    assert len(shown) <= 2000
+    parts = shown.split("; ")
+    more = re.fullmatch(r"… (\d+) more instructions", parts[-1])
+    assert more is not None
+    assert len(parts) - 1 + int(more.group(1)) == 1000
+    for part, total in zip(parts[:-1], traced.totals, strict=False):
+        assert part.endswith(f"= `{total}`"), part
 
 
 def test_a_length_too_small_for_the_totals() -> None:
