@@ -222,9 +222,7 @@ def _within(program: ProgramTrace, style: Style, max_length: int) -> str:
             f"program: got {max_length}"
         )
     with_comment = _body(traces, style, least, max_length - reserve) if reserve else None
-    if with_comment is not None and (
-        with_comment[1] == laid_out[1] or laid_out[1] < len(traces)
-    ):
+    if with_comment is not None and (with_comment[1] == laid_out[1] or laid_out[1] < len(traces)):
         laid_out = with_comment
     body = laid_out[0]
     # The comment, cut short with "…" at a character of the player's text to fit.
