@@ -12,14 +12,12 @@ where it is installed.
 
 from __future__ import annotations
 
-import errno
 import math
-import os
-import stat
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Protocol
 
+from ..chart_file import literal, prepare, write_svg
 from . import stats
 from .checks import Cell
 from .outcome import AuditTest
@@ -229,53 +227,16 @@ def svg_chart(audit: Audit) -> str:
     return "\n".join(out) + "\n"
 
 
-def _literal(text: str) -> str:
-    """``text`` as matplotlib shows it literally: a pair of '$' would start mathematics."""
-    return text.replace("$", "\\$")
-
-
 def write_plot(audit: Audit, path: str, backend: str = "auto") -> str:
     """Draws the chart to ``path``: through matplotlib when it is installed and
     ``backend`` is "auto" or "matplotlib" (the format from the file name), else as
     plain SVG. Returns the backend used."""
-    if backend not in ("auto", "svg", "matplotlib"):
-        raise ValueError(f"backend must be auto, svg or matplotlib: got {backend!r}")
-    _refuse_special(path)
-    if backend != "svg":
-        try:
-            import matplotlib  # type: ignore[import-not-found, unused-ignore]
-
-            matplotlib.use("Agg")
-            import matplotlib.pyplot as plt  # type: ignore[import-not-found, unused-ignore]
-        except ImportError:
-            if backend == "matplotlib":
-                raise
-        else:
-            _matplotlib(audit, path, plt)
-            return "matplotlib"
-    document = svg_chart(audit).encode("utf-8")
-    # Opened without following a last symbolic link and without blocking on a FIFO, and
-    # checked again on the open file before anything is cut or written.
-    fd = os.open(
-        path, os.O_WRONLY | os.O_CREAT | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_NOCTTY, 0o666
-    )
-    with os.fdopen(fd, "wb") as out:
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
-            raise IsADirectoryError(errno.EINVAL, "not a regular file")
-        out.truncate(0)
-        out.write(document)
+    plt = prepare(path, backend)
+    if plt is not None:
+        _matplotlib(audit, path, plt)
+        return "matplotlib"
+    write_svg(path, svg_chart(audit))
     return "svg"
-
-
-def _refuse_special(path: str) -> None:
-    """A chart goes to a regular file or a new one, never to a device, a FIFO, a socket
-    or a directory."""
-    try:
-        mode = os.stat(path).st_mode
-    except FileNotFoundError:
-        return
-    if not stat.S_ISREG(mode):
-        raise IsADirectoryError(errno.EINVAL, "not a regular file")
 
 
 def _matplotlib(audit: Audit, path: str, plt: object) -> None:
@@ -286,7 +247,7 @@ def _matplotlib(audit: Audit, path: str, plt: object) -> None:
     figure, axes_list = plt.subplots(  # type: ignore[attr-defined]
         rows, 1, figsize=(7.2, 0.6 + 1.9 * rows), squeeze=False
     )
-    figure.suptitle(_literal(plain_text(headline(audit))), fontsize=11)
+    figure.suptitle(literal(plain_text(headline(audit))), fontsize=11)
     for axes, test in zip((row[0] for row in axes_list), tests, strict=False):
         shown = bars(test, audit.alpha)
         xs = list(range(len(shown)))
@@ -306,9 +267,9 @@ def _matplotlib(audit: Audit, path: str, plt: object) -> None:
         axes.scatter(xs, [b.expected for b in shown], marker="_", s=200, color=MARK, zorder=3)
         every = max(1, math.ceil(len(shown) / 24))
         axes.set_xticks(xs[::every])
-        axes.set_xticklabels([_literal(plain_text(b.label)) for b in shown][::every], fontsize=7)
+        axes.set_xticklabels([literal(plain_text(b.label)) for b in shown][::every], fontsize=7)
         axes.yaxis.set_major_formatter(lambda value, _: f"{100 * value:g}%")
-        axes.set_title(_literal(plain_text(panel_title(test))), fontsize=8)
+        axes.set_title(literal(plain_text(panel_title(test))), fontsize=8)
     if left_out:
         figure.text(0.01, 0.005, f"{left_out} more tests with larger p-values are not drawn")
     figure.tight_layout()

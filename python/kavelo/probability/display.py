@@ -20,14 +20,12 @@ total  probability  at least  at most
 from __future__ import annotations
 
 import bisect
-import errno
 import json
 import math
-import os
-import stat
 from collections.abc import Callable, Sequence
 from typing import Any
 
+from ..chart_file import literal, prepare, write_svg
 from ..safe_text import xml_text
 from .odds import Odds
 
@@ -407,12 +405,6 @@ def _line(
     return shown
 
 
-def _literal(text: str) -> str:
-    """``text`` as matplotlib shows it literally: a pair of '$' would start mathematics
-    (and an unbalanced formula fails the whole drawing)."""
-    return text.replace("$", "\\$")
-
-
 def write_plot(
     path: str,
     odds_list: Sequence[Odds],
@@ -423,63 +415,30 @@ def write_plot(
     """Draws the chart to ``path`` and returns the backend used: "matplotlib" when it is
     installed and ``backend`` is "auto" or "matplotlib", else "svg" (plain SVG, no
     dependency). matplotlib chooses the format from the file name."""
-    if backend not in ("auto", "svg", "matplotlib"):
-        raise ValueError(f"backend must be auto, svg or matplotlib: got {backend!r}")
-    _refuse_special(path)
-    if backend != "svg":
-        try:
-            import matplotlib  # type: ignore[import-not-found, unused-ignore]
-
-            matplotlib.use("Agg")
-            import matplotlib.pyplot as plt  # type: ignore[import-not-found, unused-ignore]
-        except ImportError:
-            if backend == "matplotlib":
-                raise
-        else:
-            figure, axes = plt.subplots(figsize=(7.2, 4.0))
-            shown_low, shown_high = _visible_range(odds_list)
-            for d in odds_list:
-                full = _series(d, column, shown_low, shown_high)
-                points = _thin(full, column)
-                xs, ys = zip(*points, strict=True) if points else ((), ())
-                if len(odds_list) == 1 and column == "probability" and len(points) == len(full):
-                    axes.bar(xs, ys, label=_literal(d.expression))
-                else:
-                    axes.plot(
-                        xs, ys, marker="o" if len(xs) <= 60 else None, label=_literal(d.expression)
-                    )
-            axes.set_xlabel("total")
-            axes.set_ylabel(COLUMNS[column])
-            axes.yaxis.set_major_formatter(lambda value, _: f"{100 * value:g}%")
-            axes.grid(axis="y", color="#ddd")
-            axes.legend()
-            if title:
-                axes.set_title(_literal(title))
-            figure.tight_layout()
-            figure.savefig(path)
-            plt.close(figure)
-            return "matplotlib"
-    document = svg_chart(odds_list, column, title=title).encode("utf-8")
-    # Opened without following a last symbolic link and without blocking on a FIFO, then
-    # checked again on the open file before anything is cut or written: a path swapped
-    # for a device between the check and the open is refused too.
-    fd = os.open(
-        path, os.O_WRONLY | os.O_CREAT | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_NOCTTY, 0o666
-    )
-    with os.fdopen(fd, "wb") as out:
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
-            raise IsADirectoryError(errno.EINVAL, "not a regular file")
-        out.truncate(0)
-        out.write(document)
+    plt = prepare(path, backend)
+    if plt is not None:
+        figure, axes = plt.subplots(figsize=(7.2, 4.0))
+        shown_low, shown_high = _visible_range(odds_list)
+        for d in odds_list:
+            full = _series(d, column, shown_low, shown_high)
+            points = _thin(full, column)
+            xs, ys = zip(*points, strict=True) if points else ((), ())
+            if len(odds_list) == 1 and column == "probability" and len(points) == len(full):
+                axes.bar(xs, ys, label=literal(d.expression))
+            else:
+                axes.plot(
+                    xs, ys, marker="o" if len(xs) <= 60 else None, label=literal(d.expression)
+                )
+        axes.set_xlabel("total")
+        axes.set_ylabel(COLUMNS[column])
+        axes.yaxis.set_major_formatter(lambda value, _: f"{100 * value:g}%")
+        axes.grid(axis="y", color="#ddd")
+        axes.legend()
+        if title:
+            axes.set_title(literal(title))
+        figure.tight_layout()
+        figure.savefig(path)
+        plt.close(figure)
+        return "matplotlib"
+    write_svg(path, svg_chart(odds_list, column, title=title))
     return "svg"
-
-
-def _refuse_special(path: str) -> None:
-    """Charts are written to a regular file or a new one, never to a device, a FIFO, a
-    socket or a directory (a command run as root could otherwise write into /dev)."""
-    try:
-        mode = os.stat(path).st_mode
-    except FileNotFoundError:
-        return
-    if not stat.S_ISREG(mode):
-        raise IsADirectoryError(errno.EINVAL, "not a regular file")
