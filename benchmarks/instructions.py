@@ -10,6 +10,13 @@ first, so imports and first-call set-up cancel out. Not a test: run
     python benchmarks/instructions.py [--calls N] [--only TEXT] [--no-d20]
 
 It needs valgrind on PATH and takes about a minute (d20, when installed, the most).
+
+The floor column is the part of each call that is the interpreter's own: the same
+call made to the measurement module `kavelo_floor` (bench/floor_module), which binds
+and reads its argument through roll_dice's own entry and converts a result rolled
+once before, through roll_dice's own conversion, so it parses and rolls nothing. The
+script builds that module with CMake in build/floor (with the interpreter running it)
+unless --no-floor is given; "parse and roll" is the difference, kavelo's own work.
 """
 
 from __future__ import annotations
@@ -35,6 +42,9 @@ WORKLOADS: list[tuple[str, int]] = [
 D20_SHARE = 5
 WARM_UP_CALLS = 5
 COLLECTED = re.compile(r"Collected\s*:\s*(\d+)")
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+FLOOR_BUILD = os.path.join(ROOT, "build", "floor")
+FLOOR_MODULE_DIR = os.path.join(FLOOR_BUILD, "bench", "floor_module")
 
 
 @dataclass
@@ -42,6 +52,7 @@ class Row:
     text: str
     kavelo: float
     d20: float | None
+    floor: float | None = None
 
 
 def child(library: str, text: str, calls: int) -> None:
@@ -50,6 +61,11 @@ def child(library: str, text: str, calls: int) -> None:
         import kavelo
 
         roll = kavelo.roll_dice
+    elif library == "floor":
+        import kavelo_floor
+
+        kavelo_floor.prepare(text)
+        roll = kavelo_floor.roll
     else:
         import d20
 
@@ -73,8 +89,7 @@ def instructions(library: str, text: str, calls: int) -> int:
         text,
         str(calls),
     ]
-    # A fixed hash seed: the same script then runs the same interpreter paths.
-    environment = dict(os.environ, PYTHONHASHSEED="0")
+    environment = child_environment(library)
     done = subprocess.run(command, capture_output=True, text=True, env=environment, check=False)
     if done.returncode != 0:
         raise SystemExit(f"{' '.join(command)} failed:\n{done.stderr}")
@@ -88,11 +103,43 @@ def per_call(library: str, text: str, calls: int) -> float:
     """(instructions with `calls` calls - instructions with none) / calls."""
     # One plain run first, so that neither measured run compiles a module's bytecode.
     subprocess.run(
-        [sys.executable, os.path.abspath(__file__), "--child", library, text, "0"], check=True
+        [sys.executable, os.path.abspath(__file__), "--child", library, text, "0"],
+        check=True,
+        env=child_environment(library),
     )
     empty = instructions(library, text, 0)
     full = instructions(library, text, calls)
     return (full - empty) / calls
+
+
+def child_environment(library: str) -> dict[str, str]:
+    # A fixed hash seed: the same script then runs the same interpreter paths.
+    environment = dict(os.environ, PYTHONHASHSEED="0")
+    if library == "floor":
+        path = environment.get("PYTHONPATH")
+        environment["PYTHONPATH"] = FLOOR_MODULE_DIR + (os.pathsep + path if path else "")
+    return environment
+
+
+def build_floor() -> None:
+    """Configures and builds kavelo_floor in build/floor for this interpreter."""
+    if not os.path.exists(os.path.join(FLOOR_BUILD, "CMakeCache.txt")):
+        configure = [
+            "cmake",
+            "-S",
+            ROOT,
+            "-B",
+            FLOOR_BUILD,
+            "-DCMAKE_BUILD_TYPE=Release",
+            "-DKAVELO_BUILD_BENCH=ON",
+            "-DKAVELO_BUILD_PYTHON=ON",
+            f"-DPython_EXECUTABLE={sys.executable}",
+        ]
+        subprocess.run(configure, check=True, stdout=subprocess.DEVNULL)
+    build = ["cmake", "--build", FLOOR_BUILD, "--target", "kavelo_floor"]
+    subprocess.run(build, check=True, stdout=subprocess.DEVNULL)
+    if not any(name.startswith("kavelo_floor.") for name in os.listdir(FLOOR_MODULE_DIR)):
+        raise SystemExit(f"the build made no kavelo_floor module in {FLOOR_MODULE_DIR}")
 
 
 def has_d20() -> bool:
@@ -110,15 +157,20 @@ def version_of(package: str) -> str:
         return "?"
 
 
-def table(rows: list[Row], with_d20: bool) -> str:
+def table(rows: list[Row], with_d20: bool, with_floor: bool) -> str:
     header = "| call | kavelo |"
     rule = "|---|---:|"
+    if with_floor:
+        header += " floor | parse and roll |"
+        rule += "---:|---:|"
     if with_d20:
         header += f" d20 {version_of('d20')} | d20/kavelo |"
         rule += "---:|---:|"
     lines = [header, rule]
     for row in rows:
         line = f'| `roll_dice("{row.text}")` | {row.kavelo:,.0f} |'
+        if with_floor and row.floor is not None:
+            line += f" {row.floor:,.0f} | {row.kavelo - row.floor:,.0f} |"
         if with_d20:
             if row.d20 is None:
                 line += "  |  |"
@@ -143,11 +195,17 @@ def main(argv: list[str]) -> int:
         "--only", action="append", help="measure only this text, which may be any (repeatable)"
     )
     parser.add_argument("--no-d20", action="store_true", help="leave d20 out even when installed")
+    parser.add_argument(
+        "--no-floor", action="store_true", help="leave out the interpreter's own part (no build)"
+    )
     args = parser.parse_args(argv)
     if shutil.which("valgrind") is None:
         print("valgrind is not on PATH (Debian: apt-get install valgrind)", file=sys.stderr)
         return 1
     with_d20 = has_d20() and not args.no_d20
+    with_floor = not args.no_floor
+    if with_floor:
+        build_floor()
     rows: list[Row] = []
     workloads = WORKLOADS
     if args.only:
@@ -158,13 +216,14 @@ def main(argv: list[str]) -> int:
         count = max(1, round(calls * args.calls))
         kavelo_figure = per_call("kavelo", text, count)
         d20_figure = per_call("d20", text, max(1, count // D20_SHARE)) if with_d20 else None
-        rows.append(Row(text, kavelo_figure, d20_figure))
+        floor_figure = per_call("floor", text, count) if with_floor else None
+        rows.append(Row(text, kavelo_figure, d20_figure, floor_figure))
     print(
         f"Instructions per call (valgrind --tool=callgrind, N calls minus 0 calls, / N); "
         f"Python {platform.python_version()}, {platform.machine()}, kavelo {version_of('kavelo')}"
     )
     print()
-    print(table(rows, with_d20))
+    print(table(rows, with_d20, with_floor))
     return 0
 
 
