@@ -6,6 +6,7 @@
 // out-of-line calls.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -66,7 +67,7 @@ class TextSink {
   char* end_ = buffer_;
 };
 
-std::string_view operator_symbol(ExprKind kind) {
+[[maybe_unused]] std::string_view operator_symbol(ExprKind kind) {
   switch (kind) {
     case ExprKind::Add: return "+";
     case ExprKind::Subtract: return "-";
@@ -76,32 +77,53 @@ std::string_view operator_symbol(ExprKind kind) {
   }
 }
 
+// Writes groups of one value each as "[[6], [5], [3]]" at `p`, which has room for two
+// brackets and, a value, its digits and four bytes, and eight bytes from where any
+// one-digit value starts; returns the end of the text. The common shape: rolls without
+// explosions, and every roll after a pool modifier.
+[[maybe_unused]] char* singleton_groups_text(char* p,
+                                             std::span<const std::int64_t> values) noexcept {
+  *p++ = '[';
+  if (values.empty()) {
+    *p++ = ']';
+    return p;
+  }
+  // Every value as "[v], "; the last ", " is then taken back. A single digit, the
+  // common face, goes in one eight-byte store of the five bytes and three more, which
+  // the next value overwrites.
+  for (const std::int64_t value : values) {
+    if constexpr (std::endian::native == std::endian::little) {
+      if (static_cast<std::uint64_t>(value) < 10) {
+        const std::uint64_t five = 0x202C5D005BULL | (static_cast<std::uint64_t>(value) + '0') << 8;
+        std::memcpy(p, &five, sizeof five);
+        p += 5;
+        continue;
+      }
+    }
+    *p++ = '[';
+    p = write_decimal(p, value);
+    std::memcpy(p, "], ", 3);
+    p += 3;
+  }
+  p -= 2;
+  *p++ = ']';
+  return p;
+}
+
 // Appends the groups as "[[6], [5], [3]]". Written straight into the string, sized once
 // for the longest possible text: this runs over every value of a roll.
-void append_groups_text(std::string& out, const RollGroups& groups) {
+[[maybe_unused]] void append_groups_text(std::string& out, const RollGroups& groups) {
   // Per value its digits and ", "; per group "[" and "]"; the outer brackets.
   const std::size_t bound =
       2 + groups.value_count() * (kDecimalRoom<std::int64_t> + 2) + groups.group_count() * 2;
   const std::size_t start = out.size();
   out.resize_and_overwrite(start + bound, [&](char* text, std::size_t) {
     char* p = text + start;
-    *p++ = '[';
     const std::span<const std::int64_t> values = groups.values();
     if (groups.all_singletons()) {
-      // The common shape (no explosions, or after any pool modifier): "[v], [v], ...".
-      for (std::size_t i = 0; i < values.size(); ++i) {
-        if (i > 0) {
-          std::memcpy(p, ", [", 3);
-          p += 3;
-        } else {
-          *p++ = '[';
-        }
-        p = write_decimal(p, values[i]);
-        *p++ = ']';
-      }
-      *p++ = ']';
-      return static_cast<std::size_t>(p - text);
+      return static_cast<std::size_t>(singleton_groups_text(p, values) - text);
     }
+    *p++ = '[';
     for (std::size_t g = 0; g < groups.group_count(); ++g) {
       if (g > 0) {
         *p++ = ',';

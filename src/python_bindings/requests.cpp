@@ -1,6 +1,9 @@
 #include "python_bindings/requests.hpp"
 
+#include <array>
+
 #include "calculator/dice_calculator.hpp"
+#include "calculator/quick_roll.hpp"
 #include "parser/dice_parser.hpp"
 #include "python_bindings/binding.hpp"
 #include "python_bindings/result_conversion.hpp"
@@ -28,11 +31,32 @@ bool refused(const ResourcePolicy& policy, const Utf8Text& text) {
 
 }  // namespace
 
+// The quick path of roll_expression: the result's dict when it finished the request
+// (null with an exception set when making the dict failed), or null with `taken` false
+// when the general path is to run, with `replay` set when it must use `key`. Apart, so
+// that its buffers are off the stack before the general path runs.
+[[gnu::noinline]] PyObject* quick_roll(const ResourcePolicy& policy, std::string_view text,
+                                       bool& taken, bool& replay,
+                                       std::array<std::uint8_t, 32>& key) {
+  QuickRoll quick;
+  const QuickRoll::Outcome outcome = quick.run(text, policy, os_entropy());
+  taken = outcome == QuickRoll::Outcome::Done;
+  if (taken) return quick_roll_to_dict(quick);
+  replay = outcome == QuickRoll::Outcome::Replay;
+  if (replay) key = quick.replayed_key();
+  return nullptr;
+}
+
 PyObject* roll_expression(const ResourcePolicy& policy, const Utf8Text& text) {
   if (refused(policy, text)) return nullptr;
+  bool taken = false;
+  bool replay = false;
+  std::array<std::uint8_t, 32> key;
+  PyObject* quick = quick_roll(policy, text.text, taken, replay, key);
+  if (taken) return quick;
   auto expression = DiceParser::parse_expression_with_policy(text.text, policy);
   if (!succeeded(expression)) return nullptr;
-  DiceCalculator calculator(policy);
+  DiceCalculator calculator(policy, replay ? replayed_entropy(key) : os_entropy());
   auto result = calculator.evaluate_expression(*expression);
   if (!succeeded(result)) return nullptr;
   return dice_result_to_dict(*result);

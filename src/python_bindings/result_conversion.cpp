@@ -18,6 +18,7 @@ struct ResultKeys {
   PyObject* details = nullptr;
   PyObject* comment = nullptr;
   PyObject* results = nullptr;
+  PyObject* empty = nullptr;  // "", the comment of a text without one
   // [0, 1, ..., kSmallValues - 1]: a group [v] of a small value is sliced from it.
   PyObject* small_values = nullptr;
   // gc.isenabled, gc.disable and gc.enable.
@@ -82,29 +83,44 @@ PyObject* new_key(const char* text) {
   return key;
 }
 
+PyObject* decode_utf8(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+}
+
+// For ASCII text, which is Latin-1 text too.
+PyObject* decode_latin1(std::string_view text) {
+  return PyUnicode_DecodeLatin1(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+}
+
 // Non-ASCII text of up to this many bytes is widened on the stack; longer text goes to
 // the decoder.
 constexpr std::size_t kWideMax = 32;
 
-// A str from UTF-8 text. ASCII text takes the decoder's fast path. Short text that is
+// A str from UTF-8 text. ASCII text takes the Latin-1 decoder. Short text that is
 // not all ASCII (every details text holds "详情") is widened to UTF-32 here and built in
 // one step, which avoids the decoder's switch of string kind in mid-text; that switch
 // costs more than the widening only for short text (measured: the decoder is ahead from
 // about 40 bytes on, and four times faster at 5,000). Malformed UTF-8 (which the core
 // never produces) goes to the decoder, which reports it.
-PyObject* long_text_to_str(const std::string& text);
+PyObject* long_text_to_str(std::string_view text);
 
-PyObject* text_to_str(const std::string& text) {
+PyObject* text_to_str(std::string_view text) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t size = text.size();
   if (size > kWideMax) return long_text_to_str(text);
   if (sizeof(wchar_t) != 4) {
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
+    return decode_utf8(text);
   }
+  // The ASCII start, eight bytes at a time. ASCII text is Latin-1 text, whose decoder
+  // makes the str in fewer steps than the UTF-8 decoder's ASCII path.
   std::size_t ascii = 0;
+  for (std::uint64_t word = 0; ascii + 8 <= size; ascii += 8) {
+    std::memcpy(&word, bytes + ascii, sizeof word);
+    if ((word & 0x8080808080808080ull) != 0) break;
+  }
   while (ascii < size && bytes[ascii] < 0x80) ++ascii;
   if (ascii == size) {
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
+    return decode_latin1(text);
   }
   wchar_t wide[kWideMax];
   std::size_t length = 0;
@@ -131,19 +147,19 @@ PyObject* text_to_str(const std::string& text) {
       extra = 4;  // not a lead byte: malformed
     }
     if (extra == 4 || size - i <= extra) {
-      return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
+      return decode_utf8(text);
     }
     for (std::size_t k = 1; k <= extra; ++k) {
       const unsigned char next = bytes[i + k];
       if ((next & 0xC0u) != 0x80u) {
-        return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
+        return decode_utf8(text);
       }
       code = (code << 6) | (next & 0x3Fu);
     }
     // Overlong forms, surrogates and values past U+10FFFF are malformed.
     const bool overlong = (extra == 2 && code < 0x800) || (extra == 3 && code < 0x10000);
     if (overlong || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) {
-      return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
+      return decode_utf8(text);
     }
     wide[length++] = static_cast<wchar_t>(code);
     i += extra + 1;
@@ -158,10 +174,10 @@ constexpr std::size_t kAsciiTailMin = 256;
 // Long text. The details text of a large roll has its only non-ASCII characters ("详情")
 // near its start, followed by thousands of ASCII digits and brackets, which the decoder
 // would write one by one into a two-byte string once it has met "详情". So a long ASCII
-// end is decoded apart (the decoder's ASCII path copies it in words) and joined to the
+// end is decoded apart (the Latin-1 decoder copies it in words) and joined to the
 // rest, which widens it in one pass. Text that the decoder refuses in part is decoded
 // whole, so that its error is the whole text's.
-PyObject* long_text_to_str(const std::string& text) {
+PyObject* long_text_to_str(std::string_view text) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t size = text.size();
   // The ASCII end: back from the end, eight bytes at a time, to the last byte >= 0x80.
@@ -174,17 +190,15 @@ PyObject* long_text_to_str(const std::string& text) {
   }
   while (tail > 0 && bytes[tail - 1] < 0x80) --tail;
   if (tail == 0 || size - tail < kAsciiTailMin) {
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
+    return decode_utf8(text);
   }
-  PyRef head =
-      PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(tail), nullptr));
+  PyRef head = PyRef::steal(decode_utf8(text.substr(0, tail)));
   if (!head) {
     if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
     PyErr_Clear();
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(size), nullptr);
+    return decode_utf8(text);
   }
-  PyRef rest = PyRef::steal(
-      PyUnicode_DecodeUTF8(text.data() + tail, static_cast<Py_ssize_t>(size - tail), nullptr));
+  PyRef rest = PyRef::steal(decode_latin1(text.substr(tail)));
   if (!rest) return nullptr;
   return PyUnicode_Concat(head.get(), rest.get());
 }
@@ -311,24 +325,40 @@ bool set_item(PyObject* dict, PyObject* key, PyObject* new_value) {
   return value && PyDict_SetItem(dict, key, value.get()) == 0;
 }
 
-PyObject* comment_str(const std::optional<std::string>& comment, SharedText& shared) {
-  return comment ? shared.get(*comment) : PyUnicode_FromStringAndSize("", 0);
+PyObject* empty_str() {
+  Py_INCREF(g_keys.empty);
+  return g_keys.empty;
 }
 
-PyObject* build_dice_dict(const DiceResult& result, SharedTexts& texts) {
-  // Five keys into a new dict: its first insertion sizes the table for all five, and
-  // each is a plain insertion (cheaper than copying a dict of five keys and replacing
-  // each value, which looks every key up again).
+PyObject* comment_str(const std::optional<std::string>& comment, SharedText& shared) {
+  return comment ? shared.get(*comment) : empty_str();
+}
+
+// A record's dict from its five values, each a new reference or null with an exception
+// set, made in key order by the caller's arguments. Five keys into a new dict: its first
+// insertion sizes the table for all five, and each is a plain insertion (cheaper than
+// copying a dict of five keys and replacing each value, which looks every key up again).
+template <class Expression, class Total, class Rolls, class Details, class Comment>
+PyObject* record_dict(Expression&& expression, Total&& total, Rolls&& rolls, Details&& details,
+                      Comment&& comment) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  if (!set_item(dict.get(), g_keys.expression, texts.expression.get(result.expression)) ||
-      !set_item(dict.get(), g_keys.total, PyLong_FromLongLong(result.total)) ||
-      !set_item(dict.get(), g_keys.rolls, rolls_to_list(result.rolls)) ||
-      !set_item(dict.get(), g_keys.details, texts.details.get(result.details)) ||
-      !set_item(dict.get(), g_keys.comment, comment_str(result.comment, texts.comment))) {
+  if (!set_item(dict.get(), g_keys.expression, expression()) ||
+      !set_item(dict.get(), g_keys.total, total()) ||
+      !set_item(dict.get(), g_keys.rolls, rolls()) ||
+      !set_item(dict.get(), g_keys.details, details()) ||
+      !set_item(dict.get(), g_keys.comment, comment())) {
     return nullptr;
   }
   return dict.release();
+}
+
+PyObject* build_dice_dict(const DiceResult& result, SharedTexts& texts) {
+  return record_dict([&] { return texts.expression.get(result.expression); },
+                     [&] { return PyLong_FromLongLong(result.total); },
+                     [&] { return rolls_to_list(result.rolls); },
+                     [&] { return texts.details.get(result.details); },
+                     [&] { return comment_str(result.comment, texts.comment); });
 }
 
 PyObject* build_dice_list(std::span<const DiceResult> results) {
@@ -347,8 +377,9 @@ bool create_result_keys() noexcept {
   g_keys.details = new_key("details");
   g_keys.comment = new_key("comment");
   g_keys.results = new_key("results");
+  g_keys.empty = PyUnicode_FromStringAndSize("", 0);
   if (!(g_keys.expression && g_keys.total && g_keys.rolls && g_keys.details && g_keys.comment &&
-        g_keys.results)) {
+        g_keys.results && g_keys.empty)) {
     return false;
   }
   PyRef gc = PyRef::steal(PyImport_ImportModule("gc"));
@@ -373,6 +404,19 @@ PyObject* dice_result_to_dict(const DiceResult& result) {
   CollectionPause pause(containers_of(result));
   SharedTexts texts;
   return build_dice_dict(result, texts);
+}
+
+PyObject* quick_roll_to_dict(const QuickRoll& roll) {
+  const std::span<const std::int64_t> values = roll.values();
+  CollectionPause pause(2 + values.size());
+  return record_dict([&] { return text_to_str(roll.expression()); },
+                     [&] { return PyLong_FromLongLong(roll.total()); },
+                     [&] {
+                       return list_of_containers(values.size(), [&](std::size_t i) {
+                         return single_value_list(values[i]);
+                       });
+                     },
+                     [&] { return text_to_str(roll.details()); }, [] { return empty_str(); });
 }
 
 PyObject* dice_results_to_list(std::span<const DiceResult> results) {

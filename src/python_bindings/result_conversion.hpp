@@ -5,6 +5,7 @@
 
 #include <span>
 
+#include "calculator/quick_roll.hpp"
 #include "types/dice_result.hpp"
 
 namespace kavelo::py {
@@ -14,6 +15,8 @@ namespace kavelo::py {
 
 // {"expression", "total", "rolls", "details", "comment"}; null with an exception set.
 [[nodiscard]] PyObject* dice_result_to_dict(const DiceResult& result);
+// The same dict for a request the quick path finished.
+[[nodiscard]] PyObject* quick_roll_to_dict(const QuickRoll& roll);
 // {"results": [...], "comment": str}
 [[nodiscard]] PyObject* program_result_to_object(const ProgramResult& result);
 // [dict, ...]

@@ -47,12 +47,16 @@ void append_json_string(std::string& out, std::string_view text) {
   out.push_back('"');
 }
 
-std::uint64_t rolls_length(const RollGroups& rolls) noexcept {
+// The rolls of `groups` groups holding `values` between them.
+std::uint64_t rolls_length(std::uint64_t groups, std::span<const std::int64_t> values) noexcept {
   // "[" groups joined by "," "]", each group "[" values joined by "," "]".
-  std::uint64_t groups = rolls.group_count();
   std::uint64_t length = 2 + (groups > 0 ? groups - 1 : 0) + groups;
-  for (std::int64_t value : rolls.values()) length += decimal_length(value) + 1;
+  for (std::int64_t value : values) length += decimal_length(value) + 1;
   return length;  // each value's separator or its group's closing bracket counted above
+}
+
+std::uint64_t rolls_length(const RollGroups& rolls) noexcept {
+  return rolls_length(rolls.group_count(), rolls.values());
 }
 
 void append_rolls(std::string& out, const RollGroups& rolls) {
@@ -116,10 +120,12 @@ namespace {
 
 // The record's length; with `plain_texts` its expression and details texts are taken to
 // hold no byte that a JSON string escapes, and cost their size and two quotes.
+constexpr std::string_view kRecordFixed =
+    R"({"expression":,"total":,"rolls":,"details":,"comment":})";
+
 template <bool plain_texts>
 std::uint64_t record_length(const DiceResult& result) noexcept {
-  constexpr std::string_view kFixed = R"({"expression":,"total":,"rolls":,"details":,"comment":})";
-  std::uint64_t length = kFixed.size();
+  std::uint64_t length = kRecordFixed.size();
   if constexpr (plain_texts) {
     length += 2 + result.expression.size() + 2 + result.details.size();
   } else {
@@ -168,6 +174,16 @@ std::uint64_t evaluated_length(const DiceResult& result) noexcept {
 
 std::uint64_t evaluated_length(const ProgramResult& result) noexcept {
   return program_length<true>(result);
+}
+
+std::uint64_t singleton_rolls_length(std::span<const std::int64_t> values) noexcept {
+  return rolls_length(values.size(), values);
+}
+
+std::uint64_t evaluated_length(std::string_view expression, std::int64_t total,
+                               std::uint64_t rolls_length, std::string_view details) noexcept {
+  return kRecordFixed.size() + 2 + expression.size() + 2 + details.size() + decimal_length(total) +
+         rolls_length + kNull.size();
 }
 
 void append_canonical(std::string& out, std::int64_t value) { append_decimal(out, value); }

@@ -27,6 +27,12 @@ namespace kavelo {
 // escapes, so each text costs its size and its two quotes. The comment is measured.
 [[nodiscard]] std::uint64_t evaluated_length(const DiceResult& result) noexcept;
 [[nodiscard]] std::uint64_t evaluated_length(const ProgramResult& result) noexcept;
+// evaluated_length of a record without a comment whose rolls take `rolls_length` bytes.
+[[nodiscard]] std::uint64_t evaluated_length(std::string_view expression, std::int64_t total,
+                                             std::uint64_t rolls_length,
+                                             std::string_view details) noexcept;
+// The bytes of rolls whose every group holds one value: "[[6],[5],[3]]".
+[[nodiscard]] std::uint64_t singleton_rolls_length(std::span<const std::int64_t> values) noexcept;
 
 void append_canonical(std::string& out, std::int64_t value);
 void append_canonical(std::string& out, const DiceResult& result);

@@ -272,6 +272,11 @@ STACK_CASES = [
     ("roll", "'(' * 127 + '1' + ')' * 127", {"result": 1}),
     ("roll", "'(' * 95 + '1' + ')' * 95", {"result": 1}),
     ("roll", "'+'.join(['1d1'] * 128)", {"result": 128}),
+    # The common rolls' own path at its largest, finished and handed back.
+    ("roll", "'+'.join(['9d1kh8'] * 12)", {"result": 96}),
+    ("roll", "'128d1kl128'", {"result": 128}),
+    ("roll", "'5000d1kl4999'", {"result": 4999}),
+    ("roll", "'128d1/0'", {"error": "[arithmetic.divide_by_zero] 除零错误"}),
     ("batch", "'(' * 127 + '2' + ')' * 127", {"result": 20}),
     (
         "run",
