@@ -17,16 +17,6 @@ namespace kavelo::floor {
 
 namespace {
 
-const ResourcePolicy kDefaultPolicy;
-
-struct DefaultPolicy {
-  [[nodiscard]] static bool acquire(PyObject* /*module*/) noexcept { return true; }
-  [[nodiscard]] static const ResourcePolicy& policy() noexcept { return kDefaultPolicy; }
-  [[nodiscard]] static std::uint64_t source_limit() noexcept {
-    return kDefaultPolicy.limit(Resource::SourceBytes);
-  }
-};
-
 std::optional<DiceResult> g_prepared;
 
 PyObject* prepare_result(const ResourcePolicy& policy, const py::Utf8Text& text) {
@@ -57,12 +47,13 @@ const char* const kExpression[] = {"expression"};
 
 PyObject* prepare(PyObject* module, PyObject* const* args, Py_ssize_t given, PyObject* kwnames) {
   static const py::Signature signature{"prepare", nullptr, kExpression, 1, 1};
-  return py::text_entry<DefaultPolicy, prepare_result>(signature, module, args, given, kwnames);
+  return py::text_entry<py::DefaultPolicy, prepare_result>(signature, module, args, given, kwnames);
 }
 
 PyObject* roll(PyObject* module, PyObject* const* args, Py_ssize_t given, PyObject* kwnames) {
   static const py::Signature signature{"roll", nullptr, kExpression, 1, 1};
-  return py::text_entry<DefaultPolicy, prepared_result>(signature, module, args, given, kwnames);
+  return py::text_entry<py::DefaultPolicy, prepared_result>(signature, module, args, given,
+                                                            kwnames);
 }
 
 PyMethodDef methods[] = {

@@ -18,6 +18,18 @@
 
 namespace kavelo::py {
 
+// The defaults, under which the module functions always run.
+inline const ResourcePolicy kDefaultPolicy;
+
+// Lends the defaults to a module function's request.
+struct DefaultPolicy {
+  [[nodiscard]] static bool acquire(PyObject* /*module*/) noexcept { return true; }
+  [[nodiscard]] static const ResourcePolicy& policy() noexcept { return kDefaultPolicy; }
+  [[nodiscard]] static std::uint64_t source_limit() noexcept {
+    return kDefaultPolicy.limit(Resource::SourceBytes);
+  }
+};
+
 using TextRequest = PyObject* (*)(const ResourcePolicy&, const Utf8Text&);
 
 // (text): roll_dice, run_program, roll, run.

@@ -8,18 +8,6 @@ namespace kavelo::py {
 
 namespace {
 
-// The module functions always run under the defaults.
-const ResourcePolicy kDefaultPolicy;
-
-// Lends the defaults to a module function's request (see entry_points.hpp).
-struct DefaultPolicy {
-  [[nodiscard]] static bool acquire(PyObject* /*module*/) noexcept { return true; }
-  [[nodiscard]] static const ResourcePolicy& policy() noexcept { return kDefaultPolicy; }
-  [[nodiscard]] static std::uint64_t source_limit() noexcept {
-    return kDefaultPolicy.limit(Resource::SourceBytes);
-  }
-};
-
 const char* const kExpression[] = {"expression"};
 const char* const kProgram[] = {"program"};
 const char* const kCountAndSides[] = {"dice_count", "dice_sides"};
