@@ -1,11 +1,11 @@
 // The ChaCha block function with 12 rounds, nonce 0 and a 64-bit block counter (low half
 // in state word 12, carrying into word 13), as used by the request generator.
 //
-// A refill computes four consecutive blocks into 64 words. There are up to four
-// implementations of the refill that produce identical output: a portable scalar one,
-// one with SSE2 (always present on x86-64), and ones with AVX2 and AVX-512 (the widest
-// the processor has is chosen at run time). All of them are reachable here so that each
-// can be checked against known answers.
+// A refill computes four consecutive blocks into 64 words. The implementations of the
+// refill produce identical output: a portable scalar one; on x86-64 one with SSE2
+// (always present there) and ones with AVX2 and AVX-512 (the widest the processor has is
+// chosen at run time); on 64-bit ARM one with NEON (always present there). All of them
+// are reachable here so that each can be checked against known answers.
 #pragma once
 
 #include <array>
@@ -38,9 +38,9 @@ void single_block(const Key& key, std::uint64_t counter, std::uint32_t* out) noe
 // Blocks counter, counter+1, counter+2, counter+3 into out[0..63], in that order.
 using RefillFunction = void (*)(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept;
 
-enum class RefillPath : std::uint8_t { Scalar, Sse2, Avx2, Avx512 };
-inline constexpr std::array<RefillPath, 4> kAllRefillPaths{RefillPath::Scalar, RefillPath::Sse2,
-                                                           RefillPath::Avx2, RefillPath::Avx512};
+enum class RefillPath : std::uint8_t { Scalar, Sse2, Avx2, Avx512, Neon };
+inline constexpr std::array<RefillPath, 5> kAllRefillPaths{
+    RefillPath::Scalar, RefillPath::Sse2, RefillPath::Avx2, RefillPath::Avx512, RefillPath::Neon};
 
 [[nodiscard]] const char* refill_path_name(RefillPath path) noexcept;
 
@@ -67,6 +67,9 @@ void block_sse2(const Key& key, std::uint64_t counter, std::uint32_t* out) noexc
 void refill_avx2(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept;
 void refill_avx512(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept;
 void wide_avx512(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept;
+#endif
+#if defined(__aarch64__)
+void refill_neon(const Key& key, std::uint64_t counter, std::uint32_t* out) noexcept;
 #endif
 
 }  // namespace kavelo::chacha12

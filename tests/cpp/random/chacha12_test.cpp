@@ -259,6 +259,10 @@ TEST(Chacha12Dispatch, ChoosesAnAvailablePath) {
             static_cast<bool>(__builtin_cpu_supports("avx2")));
   EXPECT_EQ(chacha12::refill_function(RefillPath::Avx512) != nullptr,
             static_cast<bool>(__builtin_cpu_supports("avx512f")));
+  EXPECT_EQ(chacha12::refill_function(RefillPath::Neon), nullptr);
+#elif defined(__aarch64__)
+  EXPECT_EQ(chacha12::fastest_refill_path(), RefillPath::Neon);
+  EXPECT_EQ(chacha12::refill_function(RefillPath::Sse2), nullptr);
 #endif
 }
 
