@@ -148,13 +148,13 @@ bool QuickRoll::parse(std::string_view text) noexcept {
   const char* const end = at + text.size();
   term_count_ = 0;
   for (;;) {
-    if (term_count_ == kMaxTerms) return false;
     at = skip_whitespace(at, end);
     if (!term(at, end, terms_[term_count_])) return false;
     ++term_count_;
     at = skip_whitespace(at, end);
     if (at == end) return true;
-    if (!binary_operator(*at, operators_[term_count_])) return false;
+    // An operator asks for one more term, for which there must be room.
+    if (term_count_ == kMaxTerms || !binary_operator(*at, operators_[term_count_])) return false;
     ++at;
   }
 }

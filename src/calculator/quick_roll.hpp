@@ -85,8 +85,8 @@ class QuickRoll {
   static constexpr std::size_t kExpressionRoom = 512;
   static constexpr std::size_t kDetailsRoom = 2048;
 
-  Term terms_[kMaxTerms];
-  ExprKind operators_[kMaxTerms];  // operators_[i] joins terms_[i] to what precedes it
+  std::array<Term, kMaxTerms> terms_;
+  std::array<ExprKind, kMaxTerms> operators_;  // operators_[i] joins terms_[i] to those before
   std::size_t term_count_ = 0;
   std::int64_t inline_values_[kInlineValues];
   std::unique_ptr<std::int64_t[]> heap_values_;
