@@ -187,7 +187,8 @@ bool QuickRoll::within_limits(const ResourcePolicy& policy, std::size_t text_siz
          limit(Resource::ExecutedInstructions) >= 1 && terms <= limit(Resource::NestingDepth) &&
          1 + nodes + dice + passes <= limit(Resource::WorkUnits) &&
          dice <= limit(Resource::GeneratedValues) && dice <= limit(Resource::RngWords) &&
-         kept + 1 <= limit(Resource::OutputItems);
+         kept + 1 <= limit(Resource::OutputItems) &&
+         (trace_ == nullptr || dice <= limit(Resource::TraceNodes));
 }
 
 bool QuickRoll::roll(const ResourcePolicy& policy) {
@@ -199,6 +200,7 @@ bool QuickRoll::roll(const ResourcePolicy& policy) {
     heap_values_ = std::make_unique_for_overwrite<std::int64_t[]>(dice_);
     values_ = heap_values_.get();
   }
+  if (trace_ != nullptr) trace_->reserve(dice_, term_count_);
   for (std::size_t i = 0; i < term_count_; ++i) {
     Term& t = terms_[i];
     if (!t.dice) continue;
@@ -214,7 +216,12 @@ bool QuickRoll::roll(const ResourcePolicy& policy) {
     // No sum of one roll can overflow: fewer than 2^31 faces below 2^30 each.
     std::int64_t sum = 0;
     for (std::int64_t* v = first; v < last; ++v) sum += ++*v;
-    if (t.has_keep) {
+    if (trace_ != nullptr) [[unlikely]] {
+      record_term(t, first, count);
+      last = first + (t.has_keep ? kept_of(count, t.keep_value) : count);
+      sum = 0;
+      for (const std::int64_t* v = first; v < last; ++v) sum += *v;
+    } else if (t.has_keep) {
       // Equal values cannot be told apart, so a full sort keeps what a partial one keeps.
       if (t.keep_kind == ModifierKind::KeepHigh) {
         sort_values(first, last, std::greater<>());
@@ -237,6 +244,42 @@ bool QuickRoll::roll(const ResourcePolicy& policy) {
   }
   total_ = total;
   return true;
+}
+
+void QuickRoll::record_term(const Term& t, std::int64_t* first, std::size_t count) {
+  RollTrace& trace = *trace_;
+  const std::size_t first_face = trace.faces().size();
+  const std::size_t first_derived = trace.derived().size();
+  const DiceModifier keep{t.keep_kind, t.keep_value};
+  trace.terms_.push_back(TracedTerm{
+      t.count, t.sides, {}, first_face, first_face + count, first_derived, first_derived, {}});
+  TracedTerm& term = trace.terms_.back();
+  for (std::size_t i = 0; i < count; ++i) {
+    (void)trace.add_face(static_cast<std::uint32_t>(first[i]), FaceOrigin::Roll, i);
+  }
+  std::size_t kept = count;
+  if (t.has_keep) {
+    term.modifiers.push_back(keep);
+    // The traced keep orders equal values by their node, keeping the later dice of kh
+    // and the earlier of kl: here each value is packed above its die's index (values
+    // below 2^30, fewer than 2^31 dice), sorted, then unpacked.
+    for (std::size_t i = 0; i < count; ++i)
+      first[i] = (first[i] << 32) | static_cast<std::int64_t>(i);
+    if (t.keep_kind == ModifierKind::KeepHigh) {
+      sort_values(first, first + count, std::greater<>());
+    } else {
+      sort_values(first, first + count, std::less<>());
+    }
+    kept = kept_of(count, t.keep_value);
+    for (std::size_t i = 0; i < count; ++i) {
+      const auto die = static_cast<std::size_t>(first[i] & 0xFFFF'FFFF);
+      if (i >= kept) {
+        trace.set_fate(static_cast<TraceNode>(first_face + die), FaceFate::Dropped, keep);
+      }
+      first[i] >>= 32;
+    }
+  }
+  term.values.assign_singletons(std::span<const std::int64_t>(first, kept));
 }
 
 void QuickRoll::write_texts() noexcept {
@@ -322,7 +365,8 @@ std::uint64_t QuickRoll::output_length() const noexcept {
 }
 
 QuickRoll::Outcome QuickRoll::run(std::string_view text, const ResourcePolicy& policy,
-                                  EntropySource entropy) {
+                                  EntropySource entropy, RollTrace* trace) {
+  trace_ = trace;
   if (!parse(text) || !within_limits(policy, text.size())) return Outcome::NotTaken;
   // An entropy failure is the general path's to report, from its own attempt.
   if (!RequestRandom::fill_key(entropy, key_)) return Outcome::NotTaken;

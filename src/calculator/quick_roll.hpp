@@ -11,6 +11,11 @@
 // generator's words run out, an operation overflows, the output is too long) is left
 // to the general path with that key, so that the general path meets the same faces and
 // reports the same error.
+//
+// Given a RollTrace, it records what DiceCalculator::trace_expression records for the
+// text with the same key: every face in draw order, and a keep's dropped faces with
+// their fate. It then also leaves to the general path the texts whose faces the
+// trace_nodes limit would refuse.
 #pragma once
 
 #include <array>
@@ -20,6 +25,7 @@
 #include <span>
 #include <string_view>
 
+#include "calculator/roll_trace.hpp"
 #include "random/entropy.hpp"
 #include "resource/resource_policy.hpp"
 #include "types/expression.hpp"
@@ -46,8 +52,10 @@ class QuickRoll {
   QuickRoll(const QuickRoll&) = delete;
   QuickRoll& operator=(const QuickRoll&) = delete;
 
+  // With a `trace` (empty), records into it; after Replay it holds a part, which the
+  // general path clears.
   [[nodiscard]] Outcome run(std::string_view text, const ResourcePolicy& policy,
-                            EntropySource entropy);
+                            EntropySource entropy, RollTrace* trace = nullptr);
 
   // The result, after Done. Every group of the rolls holds one value.
   [[nodiscard]] std::string_view expression() const noexcept {
@@ -80,6 +88,7 @@ class QuickRoll {
   [[nodiscard]] bool term(const char*& at, const char* end, Term& out) const noexcept;
   [[nodiscard]] bool within_limits(const ResourcePolicy& policy, std::size_t text_size);
   [[nodiscard]] bool roll(const ResourcePolicy& policy);
+  void record_term(const Term& t, std::int64_t* first, std::size_t count);
   void write_texts() noexcept;
 
   static constexpr std::size_t kExpressionRoom = 512;
@@ -103,6 +112,7 @@ class QuickRoll {
   std::size_t details_size_ = 0;
   std::size_t groups_size_ = 0;  // the groups text within the details of a single roll
   std::array<std::uint8_t, 32> key_;
+  RollTrace* trace_ = nullptr;
 };
 
 }  // namespace kavelo

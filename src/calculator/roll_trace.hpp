@@ -137,6 +137,11 @@ class RollTrace {
                                 origin, FaceFate::Kept});
     return static_cast<TraceNode>(faces_.size() - 1);
   }
+  // Room for `more` faces (and terms) after those recorded.
+  void reserve(std::size_t more_faces, std::size_t more_terms) {
+    faces_.reserve(faces_.size() + more_faces);
+    terms_.reserve(terms_.size() + more_terms);
+  }
   // The faces of plain dice, one per die: `values[i]` is the first face of die
   // `first_die + i`.
   void add_plain_faces(std::span<const std::int64_t> values, std::uint64_t first_die);

@@ -12,6 +12,7 @@
 
 #include "calculator/dice_calculator.hpp"
 #include "python_bindings/core_fault.hpp"
+#include "trace_bindings/trace_objects.hpp"
 
 namespace kavelo::trace {
 
@@ -28,6 +29,7 @@ PyObject* guarded(Body&& body) noexcept {
 PyObject* g_origin_names[3] = {};
 PyObject* g_fate_names[7] = {};
 PyObject* g_kind_names[2] = {};
+PyObject* g_empty_text = nullptr;
 
 bool intern_all(PyObject** names, const char* const* texts, int n) {
   for (int i = 0; i < n; ++i) {
@@ -42,12 +44,19 @@ bool create_names() {
   static const char* const fates[] = {"kept",  "dropped", "rerolled", "duplicate",
                                       "added", "counted", "uncounted"};
   static const char* const kinds[] = {"sum", "count"};
-  return intern_all(g_origin_names, origins, 3) && intern_all(g_fate_names, fates, 7) &&
-         intern_all(g_kind_names, kinds, 2);
+  if (g_empty_text == nullptr) g_empty_text = PyUnicode_FromStringAndSize("", 0);
+  return g_empty_text != nullptr && intern_all(g_origin_names, origins, 3) &&
+         intern_all(g_fate_names, fates, 7) && intern_all(g_kind_names, kinds, 2);
 }
 
 PyObject* text_object(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+}
+
+// The modifiers written back (`"kh3"`); one kept empty text for a term without.
+PyObject* modifiers_object(std::span<const DiceModifier> modifiers) {
+  if (modifiers.empty()) return Py_NewRef(g_empty_text);
+  return text_object(DiceCalculator::modifiers_to_string(modifiers));
 }
 
 PyObject* groups_to_list(const RollGroups& groups) {
@@ -288,18 +297,13 @@ PyType_Spec records_spec = {
 
 }  // namespace
 
-// The classes last checked, with what was found: the package passes the same two on
-// every call, and looking up __dictoffset__ costs about as much as a small roll.
-// Strong references, so that the addresses cannot be reused by other classes.
-RecordClasses g_last_classes;
+// The classes of the records, set once by register (strong references, so that the
+// addresses cannot be reused by other classes).
+RecordClasses g_record_classes;
 
-bool record_classes_of(PyObject* face, PyObject* derived, RecordClasses& out) {
-  if (reinterpret_cast<PyObject*>(g_last_classes.face) == face &&
-      reinterpret_cast<PyObject*>(g_last_classes.derived) == derived) {
-    out = g_last_classes;
-    return true;
-  }
-  out.untrack = true;
+bool set_record_classes(PyObject* face, PyObject* derived) {
+  RecordClasses classes;
+  classes.untrack = true;
   for (PyObject* type : {face, derived}) {
     if (!PyType_Check(type) ||
         PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type), &PyTuple_Type) == 0) {
@@ -310,17 +314,17 @@ bool record_classes_of(PyObject* face, PyObject* derived, RecordClasses& out) {
     if (!offset) return false;
     const long dict_offset = PyLong_AsLong(offset.get());
     if (dict_offset == -1 && PyErr_Occurred()) return false;
-    if (dict_offset != 0) out.untrack = false;
+    if (dict_offset != 0) classes.untrack = false;
   }
-  out.face = reinterpret_cast<PyTypeObject*>(face);
-  out.derived = reinterpret_cast<PyTypeObject*>(derived);
-  Py_INCREF(face);
-  Py_INCREF(derived);
-  Py_XDECREF(reinterpret_cast<PyObject*>(g_last_classes.face));
-  Py_XDECREF(reinterpret_cast<PyObject*>(g_last_classes.derived));
-  g_last_classes = out;
+  classes.face = reinterpret_cast<PyTypeObject*>(Py_NewRef(face));
+  classes.derived = reinterpret_cast<PyTypeObject*>(Py_NewRef(derived));
+  Py_XDECREF(reinterpret_cast<PyObject*>(g_record_classes.face));
+  Py_XDECREF(reinterpret_cast<PyObject*>(g_record_classes.derived));
+  g_record_classes = classes;
   return true;
 }
+
+const RecordClasses& record_classes() noexcept { return g_record_classes; }
 
 PyObject* records_object(std::unique_ptr<RecordedTrace> recorded) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(g_records_type, Py_tp_alloc));
@@ -332,25 +336,33 @@ PyObject* records_object(std::unique_ptr<RecordedTrace> recorded) {
   return object;
 }
 
-PyObject* terms_to_list(const RollTrace& trace, PyObject* records) {
+template <bool kList>
+PyObject* terms_of(const RollTrace& trace, PyObject* records) {
   const std::span<const TracedTerm> terms = trace.terms();
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(terms.size())));
-  if (!list) return nullptr;
+  const auto size = static_cast<Py_ssize_t>(terms.size());
+  PyRef sequence = PyRef::steal(kList ? PyList_New(size) : PyTuple_New(size));
+  if (!sequence) return nullptr;
   for (std::size_t t = 0; t < terms.size(); ++t) {
     const TracedTerm& term = terms[t];
-    PyRef count = PyRef::steal(PyLong_FromLong(term.count));
-    PyRef sides = PyRef::steal(PyLong_FromLong(term.sides));
-    PyRef modifiers =
-        PyRef::steal(text_object(DiceCalculator::modifiers_to_string(term.modifiers)));
-    PyRef index = PyRef::steal(PyLong_FromSize_t(t));
-    if (!count || !sides || !modifiers || !index) return nullptr;
-    PyObject* entry =
-        PyTuple_Pack(5, count.get(), sides.get(), modifiers.get(), records, index.get());
-    if (entry == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(t), entry);
+    PyObject* const fields[kTermFields] = {
+        PyLong_FromLong(term.count), PyLong_FromLong(term.sides), modifiers_object(term.modifiers),
+        Py_NewRef(Py_None),          Py_NewRef(Py_None),          Py_NewRef(Py_None),
+        Py_NewRef(records),          PyLong_FromSize_t(t),
+    };
+    if (!all_made(fields)) return nullptr;
+    PyObject* made = new_term(fields);
+    if (made == nullptr) return nullptr;
+    if constexpr (kList) {
+      PyList_SetItem(sequence.get(), static_cast<Py_ssize_t>(t), made);
+    } else {
+      PyTuple_SetItem(sequence.get(), static_cast<Py_ssize_t>(t), made);
+    }
   }
-  return list.release();
+  return sequence.release();
 }
+
+template PyObject* terms_of<false>(const RollTrace& trace, PyObject* records);
+template PyObject* terms_of<true>(const RollTrace& trace, PyObject* records);
 
 bool create_record_types() {
   if (!create_names()) return false;

@@ -16,7 +16,7 @@
 
 namespace kavelo::trace {
 
-// The classes of the records; both tuple subclasses, checked by the entry functions.
+// The classes of the records; both tuple subclasses, checked when they are registered.
 // `untrack` when neither has a __dict__: the records then hold nothing but ints, texts
 // and None, cannot be part of a reference cycle, and are kept out of the collector,
 // which would otherwise walk every face of a large trace again and again.
@@ -41,7 +41,7 @@ class CollectorPause {
 };
 
 // A finished trace, the faces it replayed (which the trace reads from) and the classes
-// of its records.
+// of its records (strong references while a Records object owns it).
 struct RecordedTrace {
   std::vector<std::int64_t> replayed;
   RollTrace trace;
@@ -49,15 +49,20 @@ struct RecordedTrace {
 };
 
 // Checks that both classes are tuple subclasses and whether their records can stay out
-// of the collector; false with TypeError set.
-bool record_classes_of(PyObject* face, PyObject* derived, RecordClasses& out);
+// of the collector, and keeps them for every later trace; false with TypeError set.
+bool set_record_classes(PyObject* face, PyObject* derived);
+
+// The classes set last (null types before the first).
+const RecordClasses& record_classes() noexcept;
 
 // A Records object owning `recorded`; null (with `recorded` freed) on failure.
 PyObject* records_object(std::unique_ptr<RecordedTrace> recorded);
 
-// [(count, sides, modifiers, records, index), ...]: each term of `trace`, and the
-// Records object that makes its faces, derived values and groups.
-PyObject* terms_to_list(const RollTrace& trace, PyObject* records);
+// Each term of `trace` as a Term of the registered class, made by the Records object
+// `records` when its faces, derived values and groups are first read: a tuple, or for
+// a program (kList) a list.
+template <bool kList>
+PyObject* terms_of(const RollTrace& trace, PyObject* records);
 
 // The record names and the Records type, made once; false with an exception set.
 bool create_record_types();

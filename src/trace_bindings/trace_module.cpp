@@ -1,26 +1,28 @@
-// kavelo._trace: trace(expression, limits, face, derived) and replay(expression, faces,
-// limits, face, derived), each returning (result, terms). The package's kavelo.trace and
-// kavelo.replay wrap them in the Trace class.
+// kavelo._trace: trace(expression, limits) and replay(expression, faces, limits), each
+// returning a Trace, and trace_program / replay_program for programs. The package
+// registers its classes once (register(Trace, Term, Face, DerivedValue)); the module
+// makes their instances directly, without running their Python code:
 //
-//   result  the dictionary roll_dice returns for the same faces
-//   terms   [(count, sides, modifiers, records, index), ...] in evaluation order, where
-//           records.values(index) makes the term's groups (as in the result's rolls)
-//           and records.term(index) its (faces, derived), when asked for:
-//           faces a tuple of `face` records (value, die, origin, fate, by, into) in
-//           draw order, derived a tuple of `derived` records (value, kind, made_by,
-//           die, fate, by, into) in the order made. `by` is the deciding modifier's
-//           text (None for a kept value), `into` the index in the term's derived
-//           values of the one the value went into (None when it went into none).
+//   a trace   the package's Trace: _source the text as given, result the dictionary
+//             roll_dice returns for the same faces, terms a tuple of Term
+//   a term    count, sides and modifiers, and the Records object and index that make
+//             its groups (records.values(index), as in the result's rolls) and its
+//             (faces, derived) (records.term(index)) when first read: faces a tuple of
+//             Face records (value, die, origin, fate, by, into) in draw order, derived
+//             a tuple of DerivedValue records (value, kind, made_by, die, fate, by,
+//             into) in the order made. `by` is the deciding modifier's text (None for a
+//             kept value), `into` the index in the term's derived values of the one the
+//             value went into (None when it went into none).
 //
-// `face` and `derived` are tuple subclasses (the package's named tuples): the records
-// are made as instances of them directly, without calling their constructors, so that a
-// trace of many faces costs little more than the roll. `limits` is None (the defaults)
-// or the dict of ResourcePolicy.limits().
+// A program's call returns (result, terms, starts): the run_program result, a list of
+// every instruction's terms in order and the index of each instruction's first term.
+// `limits` is None (the defaults) or the dict of ResourcePolicy.limits().
 //
 // The module also lends the package the error table (error_rows, match_error; see
 // python_bindings/error_rows.hpp), which kavelo.errors reads.
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -33,6 +35,7 @@
 #include <vector>
 
 #include "calculator/dice_calculator.hpp"
+#include "calculator/quick_roll.hpp"
 #include "calculator/roll_trace.hpp"
 #include "parser/dice_parser.hpp"
 #include "python_bindings/binding.hpp"
@@ -43,6 +46,7 @@
 #include "python_bindings/result_conversion.hpp"
 #include "resource/resource_spec.hpp"
 #include "trace_bindings/records.hpp"
+#include "trace_bindings/trace_objects.hpp"
 
 namespace kavelo::trace {
 
@@ -209,9 +213,63 @@ PyObject* starts_list(const RollTrace& trace) {
   return list.release();
 }
 
-// Parses and evaluates `source` (one expression, or a program when kProgram) recording
-// into `recorded`'s trace: (result, terms), and for a program (result, terms, starts)
-// where starts holds the index of each instruction's first term. Null on failure.
+// The common rolls' own path, recording into `trace`: the result's dict when it
+// finished the request (null with an exception set when making the dict failed), or
+// null with `taken` false when the general path is to run, with `replay` set when it
+// must use `key`. Apart, so that its buffers are off the stack before the general path
+// runs.
+[[gnu::noinline]] PyObject* quick_trace(const ResourcePolicy& policy, std::string_view text,
+                                        RollTrace& trace, bool& taken, bool& replay,
+                                        std::array<std::uint8_t, 32>& key) {
+  QuickRoll quick;
+  const QuickRoll::Outcome outcome = quick.run(text, policy, os_entropy(), &trace);
+  taken = outcome == QuickRoll::Outcome::Done;
+  if (taken) return py::quick_roll_to_dict(quick);
+  replay = outcome == QuickRoll::Outcome::Replay;
+  if (replay) key = quick.replayed_key();
+  return nullptr;
+}
+
+// Parses and evaluates `text` recording into `trace` (cleared first), drawing from
+// `entropy`: the result as roll_dice or run_program gives it, or null with an exception
+// set.
+template <bool kProgram>
+PyObject* traced_on_general_path(const ResourcePolicy& policy, std::string_view text,
+                                 RollTrace& trace, EntropySource entropy) {
+  auto parsed = [&] {
+    if constexpr (kProgram) {
+      return DiceParser::parse_program_with_policy(text, policy);
+    } else {
+      return DiceParser::parse_expression_with_policy(text, policy);
+    }
+  }();
+  if (!parsed) {
+    py::raise_dice_error(parsed.error());
+    return nullptr;
+  }
+  DiceCalculator calculator(policy, entropy);
+  auto evaluated = [&] {
+    if constexpr (kProgram) {
+      return calculator.trace_program(*parsed, trace);
+    } else {
+      return calculator.trace_expression(*parsed, trace);
+    }
+  }();
+  if (!evaluated) {
+    py::raise_dice_error(evaluated.error());  // a replay's fault included
+    return nullptr;
+  }
+  if constexpr (kProgram) {
+    return py::program_result_to_object(*evaluated);
+  } else {
+    return py::dice_result_to_dict(*evaluated);
+  }
+}
+
+// Evaluates `source` (one expression, or a program when kProgram) recording into
+// `recorded`'s trace: a Trace, or for a program (result, terms, starts) where starts
+// holds the index of each instruction's first term. Null on failure. A traced roll of
+// one expression takes the common rolls' path first.
 template <bool kProgram>
 PyObject* run(const ResourcePolicy& policy, PyObject* source,
               std::unique_ptr<RecordedTrace> recorded) {
@@ -226,40 +284,24 @@ PyObject* run(const ResourcePolicy& policy, PyObject* source,
                                                     policy.limit(Resource::SourceBytes)));
     return nullptr;
   }
-  auto parsed = [&] {
-    if constexpr (kProgram) {
-      return DiceParser::parse_program_with_policy(text.text, policy);
-    } else {
-      return DiceParser::parse_expression_with_policy(text.text, policy);
-    }
-  }();
-  if (!parsed) {
-    py::raise_dice_error(parsed.error());
-    return nullptr;
-  }
-  DiceCalculator calculator(policy);
+  // The result, the terms and the trace make a few objects per die, none in a cycle, and
+  // no Python code runs meanwhile: the collector is held off until they are all made,
+  // so that it does not walk them at every few hundred of them, nor right after the
+  // result when the terms are made.
+  CollectorPause pause;
   PyRef result;
-  {
-    auto evaluated = [&] {
-      if constexpr (kProgram) {
-        return calculator.trace_program(*parsed, recorded->trace);
-      } else {
-        return calculator.trace_expression(*parsed, recorded->trace);
-      }
-    }();
-    if (!evaluated) {
-      py::raise_dice_error(evaluated.error());  // a replay's fault included
-      return nullptr;
+  bool replay = false;
+  std::array<std::uint8_t, 32> key;
+  if constexpr (!kProgram) {
+    if (!recorded->trace.replaying()) {
+      bool taken = false;
+      result = PyRef::steal(quick_trace(policy, text.text, recorded->trace, taken, replay, key));
+      if (taken && !result) return nullptr;
     }
-    // The conversion makes a few objects per die, none in a cycle and no Python code
-    // runs meanwhile: the collector is held off until they are all made, so that it
-    // walks them once instead of at every few hundred of them.
-    CollectorPause pause;
-    if constexpr (kProgram) {
-      result = PyRef::steal(py::program_result_to_object(*evaluated));
-    } else {
-      result = PyRef::steal(py::dice_result_to_dict(*evaluated));
-    }
+  }
+  if (!result) {
+    result = PyRef::steal(traced_on_general_path<kProgram>(
+        policy, text.text, recorded->trace, replay ? replayed_entropy(key) : os_entropy()));
   }
   if (!result) return nullptr;
   const RollTrace& trace = recorded->trace;
@@ -270,70 +312,75 @@ PyObject* run(const ResourcePolicy& policy, PyObject* source,
   }
   PyRef records = PyRef::steal(records_object(std::move(recorded)));
   if (!records) return nullptr;
-  PyRef terms = PyRef::steal(terms_to_list(trace, records.get()));
+  PyRef terms = PyRef::steal(terms_of<kProgram>(trace, records.get()));
   if (!terms) return nullptr;
   if constexpr (kProgram) return PyTuple_Pack(3, result.get(), terms.get(), starts.get());
-  return PyTuple_Pack(2, result.get(), terms.get());
+  return new_trace(source, result.release(), terms.release());
 }
 
-// trace(expression, limits, face, derived) and trace_program(program, ...).
+// The arguments of an entry point: exactly `expected` positional ones.
+bool arguments_of(const char* name, Py_ssize_t count, Py_ssize_t expected) {
+  if (count == expected) return true;
+  PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd arguments (%zd given)", name, expected,
+               count);
+  return false;
+}
+
+// trace(expression, limits) and trace_program(program, limits).
 template <bool kProgram>
-PyObject* trace_entry(PyObject*, PyObject* args) {
+PyObject* trace_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
   return guarded([&]() -> PyObject* {
-    PyObject* source = nullptr;
-    PyObject* limits = nullptr;
-    PyObject* face = nullptr;
-    PyObject* derived = nullptr;
-    if (!PyArg_ParseTuple(args, kProgram ? "OOOO:trace_program" : "OOOO:trace", &source, &limits,
-                          &face, &derived)) {
+    if (!arguments_of(kProgram ? "trace_program" : "trace", count, 2) || !classes_registered()) {
       return nullptr;
     }
     auto recorded = std::make_unique<RecordedTrace>();
-    if (!record_classes_of(face, derived, recorded->classes)) return nullptr;
+    recorded->classes = record_classes();
     ResourcePolicy policy;
-    if (!policy_of(limits, policy)) return nullptr;
-    return run<kProgram>(policy, source, std::move(recorded));
+    if (!policy_of(args[1], policy)) return nullptr;
+    return run<kProgram>(policy, args[0], std::move(recorded));
   });
 }
 
-// replay(expression, faces, limits, face, derived) and replay_program(program, ...).
+// replay(expression, faces, limits) and replay_program(program, faces, limits).
 template <bool kProgram>
-PyObject* replay_entry(PyObject*, PyObject* args) {
+PyObject* replay_entry(PyObject*, PyObject* const* args, Py_ssize_t count) {
   return guarded([&]() -> PyObject* {
-    PyObject* source = nullptr;
-    PyObject* faces_object = nullptr;
-    PyObject* limits = nullptr;
-    PyObject* face = nullptr;
-    PyObject* derived = nullptr;
-    if (!PyArg_ParseTuple(args, kProgram ? "OOOOO:replay_program" : "OOOOO:replay", &source,
-                          &faces_object, &limits, &face, &derived)) {
+    if (!arguments_of(kProgram ? "replay_program" : "replay", count, 3) || !classes_registered()) {
       return nullptr;
     }
     auto recorded = std::make_unique<RecordedTrace>();
-    if (!record_classes_of(face, derived, recorded->classes)) return nullptr;
+    recorded->classes = record_classes();
     ResourcePolicy policy;
-    if (!policy_of(limits, policy)) return nullptr;
-    if (!faces_of(faces_object, policy, recorded->replayed)) return nullptr;
+    if (!policy_of(args[2], policy)) return nullptr;
+    if (!faces_of(args[1], policy, recorded->replayed)) return nullptr;
     recorded->trace = RollTrace(recorded->replayed);
-    return run<kProgram>(policy, source, std::move(recorded));
+    return run<kProgram>(policy, args[0], std::move(recorded));
   });
+}
+
+template <class Function>
+PyCFunction fast(Function function) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 PyMethodDef methods[] = {
-    {"trace", trace_entry<false>, METH_VARARGS,
-     "trace(expression, limits, face, derived)\n--\n\n"
-     "Rolls one expression and records every face: (result, terms). Use kavelo.trace."},
-    {"replay", replay_entry<false>, METH_VARARGS,
-     "replay(expression, faces, limits, face, derived)\n--\n\n"
-     "Evaluates one expression with the given faces: (result, terms). Use kavelo.replay."},
-    {"trace_program", trace_entry<true>, METH_VARARGS,
-     "trace_program(program, limits, face, derived)\n--\n\n"
+    {"trace", fast(trace_entry<false>), METH_FASTCALL,
+     "trace(expression, limits)\n--\n\n"
+     "Rolls one expression and records every face: a Trace. Use kavelo.trace."},
+    {"replay", fast(replay_entry<false>), METH_FASTCALL,
+     "replay(expression, faces, limits)\n--\n\n"
+     "Evaluates one expression with the given faces: a Trace. Use kavelo.replay."},
+    {"trace_program", fast(trace_entry<true>), METH_FASTCALL,
+     "trace_program(program, limits)\n--\n\n"
      "Runs a program and records every face: (result, terms, starts). Use "
      "kavelo.trace_program."},
-    {"replay_program", replay_entry<true>, METH_VARARGS,
-     "replay_program(program, faces, limits, face, derived)\n--\n\n"
+    {"replay_program", fast(replay_entry<true>), METH_FASTCALL,
+     "replay_program(program, faces, limits)\n--\n\n"
      "Runs a program with the given faces: (result, terms, starts). Use "
      "kavelo.replay_program."},
+    {"register", fast(register_classes), METH_FASTCALL,
+     "register(trace, term, face, derived)\n--\n\n"
+     "The package's classes, whose instances the calls make. kavelo.tracing calls it."},
     {"error_rows", py::error_rows, METH_NOARGS,
      "error_rows()\n--\n\nEvery row of the error table. Use kavelo.errors."},
     {"match_error", py::match_error, METH_VARARGS,
@@ -356,7 +403,9 @@ PyModuleDef module_definition = {
 PyObject* initialise() {
   if (!py::load_core_internal_fault()) return nullptr;
   if (!py::create_result_keys() || !create_record_types()) return nullptr;
-  return PyModule_Create2(&module_definition, 3);
+  PyRef module = PyRef::steal(PyModule_Create2(&module_definition, 3));
+  if (!module || !add_object_types(module.get())) return nullptr;
+  return module.release();
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ ADDRESS_SPACE = 2**30
 
 PRELUDE = """
 import json, resource, sys, threading
-from kavelo import Kavelo, ResourcePolicy, roll_dice, run_program
+from kavelo import Kavelo, ResourcePolicy, roll_dice, run_program, trace
 
 def hard_policy():
     policy = ResourcePolicy()
@@ -278,6 +278,11 @@ STACK_CASES = [
     ("roll", "'5000d1kl4999'", {"result": 4999}),
     ("roll", "'128d1/0'", {"error": "[arithmetic.divide_by_zero] 除零错误"}),
     ("batch", "'(' * 127 + '2' + ')' * 127", {"result": 20}),
+    # Traced: the common rolls' path recording, finished and handed back, and the deepest.
+    ("trace", "'+'.join(['9d1kh8'] * 12)", {"result": 96}),
+    ("trace", "'5000d1kl4999'", {"result": 4999}),
+    ("trace", "'128d1/0'", {"error": "[arithmetic.divide_by_zero] 除零错误"}),
+    ("trace", "'(' * 127 + '1d1' + ')' * 127", {"result": 1}),
     (
         "run",
         "'1;' + '(' * 256 + '2d6' + ')' * 256",
@@ -301,7 +306,8 @@ def test_deepest_texts_on_the_smallest_thread_stack(
         text = {text}
         calls = {{"roll": lambda: roller.roll(text)["total"],
                  "run": lambda: sum(r["total"] for r in roller.run(text)["results"]),
-                 "batch": lambda: sum(r["total"] for r in roller.roll_multiple(text, 10))}}
+                 "batch": lambda: sum(r["total"] for r in roller.roll_multiple(text, 10)),
+                 "trace": lambda: trace(text, hard_policy()).total}}
         box = {{}}
         threading.stack_size(max(32768, os.sysconf("SC_THREAD_STACK_MIN")))
         thread = threading.Thread(target=lambda: box.update(outcome(calls["{method}"])))

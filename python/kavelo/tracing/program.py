@@ -12,14 +12,14 @@ limits, as :func:`kavelo.run_program` rolls them, each with its trace, for one r
 from __future__ import annotations
 
 from collections.abc import Iterable
-from itertools import islice, starmap
+from itertools import islice
 from typing import Any, cast
 
 from .. import _trace
 from .._core import ResourcePolicy
 from ..results import DiceRollResult, ProgramResult
 from .forms import TOTAL, Style, comment_prefix, format_trace
-from .records import DerivedValue, Face, Term
+from .records import Face, Term
 from .short import ELLIPSIS, _cut, _longest, format_within
 from .trace import Trace, _limits
 
@@ -243,14 +243,14 @@ def _instruction_sources(program: str, count: int, result: ProgramResult) -> lis
     return [item["expression"] for item in result["results"]]
 
 
-def _build(program: str, raw: tuple[Any, list[_trace.RawTerm], list[int]]) -> ProgramTrace:
+def _build(program: str, raw: tuple[Any, list[Term], list[int]]) -> ProgramTrace:
     result = cast(ProgramResult, raw[0])
     terms, starts = raw[1], raw[2]
     items: list[DiceRollResult] = result["results"]
     sources = _instruction_sources(program, len(items), result)
     ends = [*starts[1:], len(terms)]
     traces = tuple(
-        Trace(source, item, tuple(starmap(Term._recorded, terms[start:end])))
+        Trace(source, item, tuple(terms[start:end]))
         for source, item, start, end in zip(sources, items, starts, ends, strict=True)
     )
     return ProgramTrace(program, result, traces)
@@ -264,9 +264,7 @@ def trace_program(program: str, policy: ResourcePolicy | None = None) -> Program
         ValueError: a syntax, limit or arithmetic error, with ``run_program``'s text.
         TypeError: when ``program`` is not a ``str`` or ``policy`` not a policy.
     """
-    raw = _trace.trace_program(
-        program, None if policy is None else _limits(policy), Face, DerivedValue
-    )
+    raw = _trace.trace_program(program, None if policy is None else _limits(policy))
     return _build(program, raw)
 
 
@@ -286,5 +284,5 @@ def replay_program(
     if not isinstance(faces, (list, tuple)):
         most = (policy or ResourcePolicy()).limits()["generated_values"]
         faces = tuple(islice(iter(faces), most + 1))
-    raw = _trace.replay_program(program, faces, limits, Face, DerivedValue)
+    raw = _trace.replay_program(program, faces, limits)
     return _build(program, raw)

@@ -3,10 +3,9 @@ from faces (reroll-and-add sums, counts), and each dice term with both."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Literal, NamedTuple, cast
+from typing import Literal, NamedTuple, cast
 
-if TYPE_CHECKING:
-    from .._trace import Records
+from .._trace import TermBase
 
 Origin = Literal["roll", "explode", "reroll"]
 Fate = Literal["kept", "dropped", "rerolled", "duplicate", "added", "counted", "uncounted"]
@@ -60,7 +59,7 @@ class DerivedValue(NamedTuple):
     into: int | None = None
 
 
-class Term:
+class Term(TermBase):
     """One dice term of the expression, in evaluation order.
 
     ``faces`` holds every face drawn for it in draw order; ``values`` the groups it
@@ -72,7 +71,11 @@ class Term:
     made when first read, so a trace costs little more than the roll until they are.
     """
 
-    __slots__ = ("_count", "_sides", "_modifiers", "_faces", "_values", "_derived", "_records")
+    # The fields are the native base's, so that a trace makes its terms without running
+    # Python code: _count, _sides, _modifiers, _faces, _values and _derived, and for a
+    # term a roll recorded, the _records object that makes the last three on first
+    # read and the term's _index there (None otherwise).
+    __slots__ = ()
     __match_args__ = ("count", "sides", "modifiers", "faces", "values", "derived")
     __hash__ = None  # type: ignore[assignment]  # values is a list
 
@@ -88,39 +91,19 @@ class Term:
         self._count = count
         self._sides = sides
         self._modifiers = modifiers
-        self._faces: tuple[Face, ...] | None = faces
-        self._values: list[list[int]] | None = values
-        self._derived: tuple[DerivedValue, ...] | None = derived
-        self._records: tuple[Records, int] | None = None
-
-    @classmethod
-    def _recorded(
-        cls,
-        count: int,
-        sides: int,
-        modifiers: str,
-        records: Records,
-        index: int,
-    ) -> Term:
-        """A term whose faces and derived values ``records.term(index)`` makes, and its
-        groups ``records.values(index)``."""
-        term = cls.__new__(cls)
-        term._count = count
-        term._sides = sides
-        term._modifiers = modifiers
-        term._faces = None
-        term._values = None
-        term._derived = None
-        term._records = (records, index)
-        return term
+        self._faces = faces
+        self._values = values
+        self._derived = derived
+        self._records = None
+        self._index = None
 
     def _made(self) -> tuple[tuple[Face, ...], tuple[DerivedValue, ...]]:
         faces, derived = self._faces, self._derived
         if faces is None or derived is None:
-            assert self._records is not None
-            records, index = self._records
+            assert self._records is not None and self._index is not None
             faces, derived = cast(
-                "tuple[tuple[Face, ...], tuple[DerivedValue, ...]]", records.term(index)
+                "tuple[tuple[Face, ...], tuple[DerivedValue, ...]]",
+                self._records.term(self._index),
             )
             self._faces, self._derived = faces, derived
         return faces, derived
@@ -150,9 +133,8 @@ class Term:
         """The groups the term contributed to the result's ``rolls``."""
         values = self._values
         if values is None:
-            assert self._records is not None
-            records, index = self._records
-            values = self._values = records.values(index)
+            assert self._records is not None and self._index is not None
+            values = self._values = self._records.values(self._index)
         return values
 
     @property

@@ -18,8 +18,7 @@ entropy: nothing here seeds them.
 from __future__ import annotations
 
 from collections.abc import Iterable
-from itertools import islice, starmap
-from typing import cast
+from itertools import islice
 
 from .. import _trace
 from .._core import ResourcePolicy
@@ -30,13 +29,15 @@ from .records import REMOVED_FATES, DerivedValue, Face, Term
 from .short import format_within
 
 
-class Trace:
+class Trace(_trace.TraceBase):
     """A roll with its story: the result dictionary and every term's faces.
 
     ``str(trace)`` is :meth:`text`.
     """
 
-    __slots__ = ("_source", "result", "terms")
+    # The fields (_source, result, terms) are the native base's, so that a trace is
+    # made without running Python code.
+    __slots__ = ()
 
     result: DiceRollResult
     terms: tuple[Term, ...]
@@ -45,6 +46,9 @@ class Trace:
         self._source = source
         self.result = result
         self.terms = terms
+
+    def __reduce__(self) -> tuple[type[Trace], tuple[str, DiceRollResult, tuple[Term, ...]]]:
+        return (type(self), (self._source, self.result, self.terms))
 
     @property
     def source(self) -> str:
@@ -200,9 +204,8 @@ def _limits(policy: ResourcePolicy | None) -> dict[str, int] | None:
     return limits
 
 
-# The native module keeps the faces and makes them as Face and DerivedValue when a
-# term's are first read.
-_recorded = Term._recorded
+# The native module makes traces, terms and records as instances of these classes.
+_trace.register(Trace, Term, Face, DerivedValue)
 
 
 def trace(expression: str, policy: ResourcePolicy | None = None) -> Trace:
@@ -216,10 +219,7 @@ def trace(expression: str, policy: ResourcePolicy | None = None) -> Trace:
         ValueError: a syntax, limit or arithmetic error, with ``roll_dice``'s text.
         TypeError: when ``expression`` is not a ``str`` or ``policy`` not a policy.
     """
-    result, terms = _trace.trace(
-        expression, None if policy is None else _limits(policy), Face, DerivedValue
-    )
-    return Trace(expression, cast(DiceRollResult, result), tuple(starmap(_recorded, terms)))
+    return _trace.trace(expression, None if policy is None else _limits(policy))
 
 
 def replay(expression: str, faces: Iterable[int], policy: ResourcePolicy | None = None) -> Trace:
@@ -239,5 +239,4 @@ def replay(expression: str, faces: Iterable[int], policy: ResourcePolicy | None 
         # One more than the limit is enough to know the faces are too many.
         most = (policy or ResourcePolicy()).limits()["generated_values"]
         faces = tuple(islice(iter(faces), most + 1))
-    result, terms = _trace.replay(expression, faces, limits, Face, DerivedValue)
-    return Trace(expression, cast(DiceRollResult, result), tuple(starmap(_recorded, terms)))
+    return _trace.replay(expression, faces, limits)

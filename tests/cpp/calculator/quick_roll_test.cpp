@@ -1,4 +1,5 @@
-// The quick path against the general path. Every check runs both with the same key:
+// The quick path against the general path, plain and traced. Every check runs both with
+// the same key:
 // a request the quick path finishes must give the general path's record exactly; one it
 // drew a key for and gave back must fail on the general path with that key; one it does
 // not take must have drawn nothing. The shapes it takes, near misses it must leave, and
@@ -13,6 +14,7 @@
 
 #include "calculator/dice_calculator.hpp"
 #include "calculator/quick_roll.hpp"
+#include "calculator/roll_trace.hpp"
 #include "parser/dice_parser.hpp"
 #include "support/fixed_entropy.hpp"
 #include "support/roll_fixture.hpp"
@@ -39,6 +41,113 @@ std::optional<DiceResult> general(std::string_view text, const ResourcePolicy& p
   return std::move(*result);
 }
 
+// The general path's traced result for `text` with `key`, or nothing when it fails.
+struct Traced {
+  DiceResult result;
+  RollTrace trace;
+};
+
+std::optional<Traced> general_traced(std::string_view text, const ResourcePolicy& policy,
+                                     const KeyBytes& key) {
+  auto expression = DiceParser::parse_expression_with_policy(text, policy);
+  if (!expression) return std::nullopt;
+  FixedKey source{key};
+  DiceCalculator calculator(policy, source.source());
+  Traced traced;
+  auto result = calculator.trace_expression(*expression, traced.trace);
+  if (!result) return std::nullopt;
+  traced.result = std::move(*result);
+  return traced;
+}
+
+void expect_same_result(const QuickRoll& quick, const DiceResult& expected) {
+  EXPECT_EQ(quick.expression(), expected.expression);
+  EXPECT_EQ(quick.total(), expected.total);
+  EXPECT_TRUE(expected.rolls.all_singletons());
+  const std::vector<std::int64_t> values(quick.values().begin(), quick.values().end());
+  const std::vector<std::int64_t> wanted(expected.rolls.values().begin(),
+                                         expected.rolls.values().end());
+  EXPECT_EQ(values, wanted);
+  EXPECT_EQ(quick.details(), expected.details);
+  EXPECT_FALSE(expected.comment.has_value());
+  EXPECT_EQ(quick.output_length(), evaluated_length(expected));
+}
+
+std::vector<std::vector<std::int64_t>> groups_of(const RollGroups& groups) {
+  std::vector<std::vector<std::int64_t>> out;
+  for (std::size_t g = 0; g < groups.group_count(); ++g) {
+    out.emplace_back(groups.group(g).begin(), groups.group(g).end());
+  }
+  return out;
+}
+
+void expect_same_trace(const RollTrace& got, const RollTrace& wanted) {
+  ASSERT_EQ(got.faces().size(), wanted.faces().size());
+  for (std::size_t i = 0; i < got.faces().size(); ++i) {
+    SCOPED_TRACE("face " + std::to_string(i));
+    const TracedFace& a = got.faces()[i];
+    const TracedFace& b = wanted.faces()[i];
+    EXPECT_EQ(a.value, b.value);
+    EXPECT_EQ(a.die, b.die);
+    EXPECT_EQ(a.into, b.into);
+    EXPECT_EQ(a.origin, b.origin);
+    EXPECT_EQ(a.fate, b.fate);
+    if (a.fate != FaceFate::Kept) {
+      EXPECT_EQ(a.cause, b.cause);
+    }
+  }
+  EXPECT_TRUE(got.derived().empty());
+  EXPECT_TRUE(wanted.derived().empty());
+  ASSERT_EQ(got.terms().size(), wanted.terms().size());
+  for (std::size_t t = 0; t < got.terms().size(); ++t) {
+    SCOPED_TRACE("term " + std::to_string(t));
+    const TracedTerm& a = got.terms()[t];
+    const TracedTerm& b = wanted.terms()[t];
+    EXPECT_EQ(a.count, b.count);
+    EXPECT_EQ(a.sides, b.sides);
+    EXPECT_EQ(a.modifiers, b.modifiers);
+    EXPECT_EQ(a.first_face, b.first_face);
+    EXPECT_EQ(a.end_face, b.end_face);
+    EXPECT_EQ(a.first_derived, b.first_derived);
+    EXPECT_EQ(a.end_derived, b.end_derived);
+    EXPECT_EQ(groups_of(a.values), groups_of(b.values));
+  }
+}
+
+// The traced run of what check() ran plain as `plain`: it records what the general
+// path's trace records, and leaves a request to the general path only where the plain
+// run did or the trace_nodes limit could refuse its faces.
+void check_traced(std::string_view text, const ResourcePolicy& policy, const KeyBytes& key,
+                  Outcome plain) {
+  FixedKey source{key};
+  auto quick = std::make_unique<QuickRoll>();
+  RollTrace trace;
+  const Outcome outcome = quick->run(text, policy, source.source(), &trace);
+  const std::optional<Traced> expected = general_traced(text, policy, key);
+  if (outcome != plain) {
+    EXPECT_EQ(outcome, Outcome::NotTaken);
+    EXPECT_LT(policy.limit(Resource::TraceNodes), ResourcePolicy().limit(Resource::TraceNodes));
+  }
+  switch (outcome) {
+    case Outcome::Done:
+      EXPECT_EQ(source.fills, 1);
+      if (!expected) {
+        ADD_FAILURE() << "the traced quick path finished a request the general path refuses";
+        break;
+      }
+      expect_same_result(*quick, expected->result);
+      expect_same_trace(trace, expected->trace);
+      break;
+    case Outcome::Replay:
+      EXPECT_EQ(source.fills, 1);
+      EXPECT_EQ(quick->replayed_key(), key);
+      EXPECT_FALSE(expected.has_value()) << "given back a request the general path finishes";
+      break;
+    case Outcome::NotTaken: EXPECT_EQ(source.fills, 0); break;
+  }
+}
+
+// Runs the quick path on `text` plain and traced, each against the general path.
 Outcome check(std::string_view text, const ResourcePolicy& policy, const KeyBytes& key) {
   SCOPED_TRACE(std::string(text));
   FixedKey source{key};
@@ -52,16 +161,7 @@ Outcome check(std::string_view text, const ResourcePolicy& policy, const KeyByte
         ADD_FAILURE() << "the quick path finished a request the general path refuses";
         break;
       }
-      EXPECT_EQ(quick->expression(), expected->expression);
-      EXPECT_EQ(quick->total(), expected->total);
-      EXPECT_TRUE(expected->rolls.all_singletons());
-      const std::vector<std::int64_t> values(quick->values().begin(), quick->values().end());
-      const std::vector<std::int64_t> wanted(expected->rolls.values().begin(),
-                                             expected->rolls.values().end());
-      EXPECT_EQ(values, wanted);
-      EXPECT_EQ(quick->details(), expected->details);
-      EXPECT_FALSE(expected->comment.has_value());
-      EXPECT_EQ(quick->output_length(), evaluated_length(*expected));
+      expect_same_result(*quick, *expected);
       break;
     }
     case Outcome::Replay:
@@ -71,6 +171,7 @@ Outcome check(std::string_view text, const ResourcePolicy& policy, const KeyByte
       break;
     case Outcome::NotTaken: EXPECT_EQ(source.fills, 0); break;
   }
+  check_traced(text, policy, key, outcome);
   return outcome;
 }
 
@@ -102,6 +203,11 @@ TEST(QuickRoll, FinishesTheCommonShapesAsTheGeneralPathDoes) {
       "10d10kh3*2-1",
       "1d6+1d6+1d6+1d6+1d6+1d6+1d6+1d6+1d6+1d6+1d6+1d6",
       "999999999*2",
+      // Many equal values: which dice a keep drops is the traced keep's order.
+      "20d2kh7+20d2kl7",
+      "40d3kh20",
+      "30d3kl29",
+      "17d1kh16",
   };
   for (const char* text : texts) {
     for (std::uint64_t k = 0; k < 8; ++k) {
@@ -169,6 +275,7 @@ TEST(QuickRoll, AgreesWithTheGeneralPathAtEveryLimit) {
       Resource::ExecutedInstructions, Resource::NestingDepth, Resource::WorkUnits,
       Resource::GeneratedValues,      Resource::RngWords,     Resource::SourceItems,
       Resource::CollectionItems,      Resource::OutputItems,  Resource::ParseDepth,
+      Resource::TraceNodes,
   };
   const char* const texts[] = {"1d20+5", "4d6kh3+2", "3d6kl2*2-1d4", "7", "2d4+3+4"};
   for (const Resource resource : resources) {

@@ -36,7 +36,6 @@ from kavelo import (
     run_program,
 )
 from kavelo.errors import ErrorMatch, ErrorRow, error_rows, error_text, match_error
-from kavelo.tracing import DerivedValue, Face
 
 README = Path(__file__).resolve().parents[3] / "README.md"
 
@@ -582,14 +581,14 @@ CASES = [
     ),
     Case(
         "private limits",
-        lambda: ANY_TRACE.trace("1d6", 5, Face, DerivedValue),
+        lambda: ANY_TRACE.trace("1d6", 5),
         TypeError,
         "argument.limits_dict",
         {},
     ),
     Case(
         "private faces",
-        lambda: ANY_TRACE.replay("1d6", {1}, None, Face, DerivedValue),
+        lambda: ANY_TRACE.replay("1d6", {1}, None),
         TypeError,
         "argument.conversion",
         {"argument": "faces", "type": "set", "target": "list of faces"},

@@ -63,11 +63,25 @@ def test_replaying_a_trace_gives_its_result(text: str, comment: str) -> None:
     faces = [f.value for term in t.terms for f in term.faces]
     again = replay(text + comment, faces)
     assert again.result == t.result
+    assert again.to_dict() == t.to_dict() and again.markdown() == t.markdown()
     assert [term.values for term in t.terms] == [term.values for term in again.terms]
     assert [v for term in t.terms for v in term.values] == t.result["rolls"]
     for term in t.terms:
         assert all(1 <= f.value <= term.sides for f in term.faces)
         assert all((f.fate == "kept") == (f.by is None) for f in term.faces)
+
+
+@pytest.mark.parametrize(
+    "text", ["1d20+5", "4d6kh3+2", "20d2kh7+20d2kl7", "40d3kh20", "3d6kh0", "129d6kl100", "2*3"]
+)
+def test_the_common_rolls_trace_as_their_replay(text: str) -> None:
+    # A traced roll of this shape takes the common rolls' path, a replay the general one:
+    # the same faces must give the same trace, down to which equal faces a keep drops.
+    for _ in range(20):
+        t = trace(text)
+        again = replay(text, t.faces())
+        assert again.to_dict() == t.to_dict()
+        assert (again.markdown(), again.text(), again.ansi()) == (t.markdown(), t.text(), t.ansi())
 
 
 def fates(text: str, faces: list[int]) -> list[tuple[int, int, str, str, str | None]]:
@@ -333,29 +347,56 @@ def test_faces_and_derived_values_are_named_tuples() -> None:
     )
 
 
-def test_the_native_functions_check_the_record_classes() -> None:
-    for face, derived in [(dict, DerivedValue), (Face, 3), (Face, None)]:
-        with pytest.raises(TypeError, match="tuple subclasses"):
-            _trace.trace("1d6", None, face, derived)  # type: ignore[arg-type]
-        with pytest.raises(TypeError, match="tuple subclasses"):
-            _trace.replay("1d6", [1], None, face, derived)  # type: ignore[arg-type]
+def test_the_native_module_checks_the_classes_it_makes() -> None:
+    from kavelo.tracing.records import Term
+
+    class Loose(Trace):  # a __dict__ of its own: fields the module would not fill
+        pass
+
+    wrong = [
+        (Trace, Term, dict, DerivedValue),
+        (Trace, Term, Face, 3),
+        (Trace, Term, Face, None),
+        (Loose, Term, Face, DerivedValue),
+        (Trace, Trace, Face, DerivedValue),
+        (dict, Term, Face, DerivedValue),
+    ]
+    for classes in wrong:
+        with pytest.raises(TypeError):
+            _trace.register(*classes)  # type: ignore[arg-type]
+        # A refused registration leaves the classes as they were.
+        assert type(replay("2d20kh1", [4, 20]).terms[0].faces[0]) is Face
 
     class WithDict(tuple):  # type: ignore[type-arg]
         pass
 
     # Any tuple subclass will do, even one with a __dict__ (then kept in the collector).
-    _, plain = _trace.replay("2d6a6", [1, 2, 3, 4], None, WithDict, WithDict)
-    records, index = plain[0][3:]
-    face = records.term(index)[0][0]
-    assert type(face) is WithDict and face == (1, 0, "roll", "added", "a6", 0)
-    assert gc.is_tracked(face)
-    # The classes last checked are remembered: another pair must be checked afresh.
-    _, named = _trace.replay("2d6a6", [1, 2, 3, 4], None, Face, DerivedValue)
-    assert not gc.is_tracked(named[0][3].term(0)[0][0])
+    try:
+        _trace.register(Trace, Term, WithDict, WithDict)
+        plain = _trace.replay("2d6a6", [1, 2, 3, 4], None)
+        face: object = plain.terms[0].faces[0]
+        assert type(face) is WithDict and face == (1, 0, "roll", "added", "a6", 0)
+        assert gc.is_tracked(face)
+    finally:
+        _trace.register(Trace, Term, Face, DerivedValue)
+    named = _trace.replay("2d6a6", [1, 2, 3, 4], None)
+    assert type(named) is Trace and not gc.is_tracked(named.terms[0].faces[0])
+    records = named.terms[0]._records
+    assert records is not None
     with pytest.raises(IndexError):
-        named[0][3].term(1)
+        records.term(1)
     with pytest.raises(TypeError):
-        type(named[0][3])()
+        type(records)()
+
+
+def test_a_trace_survives_copying_and_pickling() -> None:
+    import copy
+    import pickle
+
+    traced = replay("4d6kh3+2 # attack", [6, 1, 4, 4])
+    for again in [pickle.loads(pickle.dumps(traced)), copy.deepcopy(traced), copy.copy(traced)]:
+        assert type(again) is Trace and again.source == traced.source
+        assert again.markdown() == traced.markdown() and again.to_dict() == traced.to_dict()
 
 
 def test_comments_cannot_act_on_a_terminal_or_on_markdown() -> None:
