@@ -10,6 +10,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "calculator/dice_calculator.hpp"
@@ -81,36 +82,50 @@ std::vector<std::vector<std::int64_t>> groups_of(const RollGroups& groups) {
   return out;
 }
 
+// The fields of a face and a term that a trace shows (a kept face's cause is unused).
+auto fields_of(const TracedFace& f) {
+  return std::tuple(f.value, f.die, f.into, f.origin, f.fate,
+                    f.fate == FaceFate::Kept ? DiceModifier{} : f.cause);
+}
+
+auto fields_of(const TracedTerm& t) {
+  return std::tuple(t.count, t.sides, t.modifiers, t.first_face, t.end_face, t.first_derived,
+                    t.end_derived, groups_of(t.values));
+}
+
 void expect_same_trace(const RollTrace& got, const RollTrace& wanted) {
   ASSERT_EQ(got.faces().size(), wanted.faces().size());
   for (std::size_t i = 0; i < got.faces().size(); ++i) {
-    SCOPED_TRACE("face " + std::to_string(i));
-    const TracedFace& a = got.faces()[i];
-    const TracedFace& b = wanted.faces()[i];
-    EXPECT_EQ(a.value, b.value);
-    EXPECT_EQ(a.die, b.die);
-    EXPECT_EQ(a.into, b.into);
-    EXPECT_EQ(a.origin, b.origin);
-    EXPECT_EQ(a.fate, b.fate);
-    if (a.fate != FaceFate::Kept) {
-      EXPECT_EQ(a.cause, b.cause);
-    }
+    EXPECT_EQ(fields_of(got.faces()[i]), fields_of(wanted.faces()[i])) << "face " << i;
   }
   EXPECT_TRUE(got.derived().empty());
   EXPECT_TRUE(wanted.derived().empty());
   ASSERT_EQ(got.terms().size(), wanted.terms().size());
   for (std::size_t t = 0; t < got.terms().size(); ++t) {
-    SCOPED_TRACE("term " + std::to_string(t));
-    const TracedTerm& a = got.terms()[t];
-    const TracedTerm& b = wanted.terms()[t];
-    EXPECT_EQ(a.count, b.count);
-    EXPECT_EQ(a.sides, b.sides);
-    EXPECT_EQ(a.modifiers, b.modifiers);
-    EXPECT_EQ(a.first_face, b.first_face);
-    EXPECT_EQ(a.end_face, b.end_face);
-    EXPECT_EQ(a.first_derived, b.first_derived);
-    EXPECT_EQ(a.end_derived, b.end_derived);
-    EXPECT_EQ(groups_of(a.values), groups_of(b.values));
+    EXPECT_EQ(fields_of(got.terms()[t]), fields_of(wanted.terms()[t])) << "term " << t;
+  }
+}
+
+// What every outcome promises, given whether the general path finished the request:
+// Done compares the records (`same`), Replay gives back the key, NotTaken drew nothing.
+template <class Same>
+void expect_outcome(Outcome outcome, const FixedKey& source, const QuickRoll& quick,
+                    const KeyBytes& key, bool general_finished, Same&& same) {
+  switch (outcome) {
+    case Outcome::Done:
+      EXPECT_EQ(source.fills, 1);
+      if (!general_finished) {
+        ADD_FAILURE() << "the quick path finished a request the general path refuses";
+        break;
+      }
+      same();
+      break;
+    case Outcome::Replay:
+      EXPECT_EQ(source.fills, 1);
+      EXPECT_EQ(quick.replayed_key(), key);
+      EXPECT_FALSE(general_finished) << "given back a request the general path finishes";
+      break;
+    case Outcome::NotTaken: EXPECT_EQ(source.fills, 0); break;
   }
 }
 
@@ -128,23 +143,10 @@ void check_traced(std::string_view text, const ResourcePolicy& policy, const Key
     EXPECT_EQ(outcome, Outcome::NotTaken);
     EXPECT_LT(policy.limit(Resource::TraceNodes), ResourcePolicy().limit(Resource::TraceNodes));
   }
-  switch (outcome) {
-    case Outcome::Done:
-      EXPECT_EQ(source.fills, 1);
-      if (!expected) {
-        ADD_FAILURE() << "the traced quick path finished a request the general path refuses";
-        break;
-      }
-      expect_same_result(*quick, expected->result);
-      expect_same_trace(trace, expected->trace);
-      break;
-    case Outcome::Replay:
-      EXPECT_EQ(source.fills, 1);
-      EXPECT_EQ(quick->replayed_key(), key);
-      EXPECT_FALSE(expected.has_value()) << "given back a request the general path finishes";
-      break;
-    case Outcome::NotTaken: EXPECT_EQ(source.fills, 0); break;
-  }
+  expect_outcome(outcome, source, *quick, key, expected.has_value(), [&] {
+    expect_same_result(*quick, expected->result);
+    expect_same_trace(trace, expected->trace);
+  });
 }
 
 // Runs the quick path on `text` plain and traced, each against the general path.
@@ -154,23 +156,8 @@ Outcome check(std::string_view text, const ResourcePolicy& policy, const KeyByte
   auto quick = std::make_unique<QuickRoll>();
   const Outcome outcome = quick->run(text, policy, source.source());
   const std::optional<DiceResult> expected = general(text, policy, key);
-  switch (outcome) {
-    case Outcome::Done: {
-      EXPECT_EQ(source.fills, 1);
-      if (!expected) {
-        ADD_FAILURE() << "the quick path finished a request the general path refuses";
-        break;
-      }
-      expect_same_result(*quick, *expected);
-      break;
-    }
-    case Outcome::Replay:
-      EXPECT_EQ(source.fills, 1);
-      EXPECT_EQ(quick->replayed_key(), key);
-      EXPECT_FALSE(expected.has_value()) << "given back a request the general path finishes";
-      break;
-    case Outcome::NotTaken: EXPECT_EQ(source.fills, 0); break;
-  }
+  expect_outcome(outcome, source, *quick, key, expected.has_value(),
+                 [&] { expect_same_result(*quick, *expected); });
   check_traced(text, policy, key, outcome);
   return outcome;
 }
