@@ -209,12 +209,16 @@ OddsResult<Dist> per_die_odds(const GroupTable& groups, std::uint64_t count, con
 
 OddsResult<Dist> pool_odds(const GroupTable& groups, std::uint64_t count,
                            std::span<const PoolStep> steps, double trim_budget, Meter& meter) {
-  const double all = groups.truncated > 0.0 ? power(die_mass(groups), count) : 1.0;
-  // 1 - one^count without cancellation: -expm1(count * log1p(-truncated)).
+  // The mass of the pools some die of which was cut short, 1 - (1 - t)^count without
+  // cancellation, and the mass `all` of the others. Where `all` is at least one half it
+  // is 1 - truncated: the die's probabilities add up to 1 - t only up to their rounding,
+  // which a power of `count` multiplies (2e-7 for 2^31 exploding dice whose t is
+  // 1e-25). Below one half the power of the die's mass keeps a small mass's digits.
   const double truncated =
       groups.truncated > 0.0
           ? -std::expm1(static_cast<double>(count) * std::log1p(-groups.truncated))
           : 0.0;
+  const double all = truncated <= 0.5 ? 1.0 - truncated : power(die_mass(groups), count);
   std::uint32_t longest = 1;
   for (std::size_t i = 0; i < groups.size(); ++i) {
     longest = std::max<std::uint32_t>(longest, static_cast<std::uint32_t>(groups.group(i).size()));

@@ -43,7 +43,11 @@ INSTANTIATE_TEST_SUITE_P(
                       TextCase{"3d2c2c1", {{0, .625}, {1, .375}}}, TextCase{"3d2kh0c0", {{0, 1.0}}},
                       TextCase{"3d2kh0c0c0", {{1, 1.0}}},
                       TextCase{"1+2*3 # left to right", {{9, 1.0}}},
-                      TextCase{"(1d2-1)*4", {{0, .5}, {4, .5}}}));
+                      TextCase{"(1d2-1)*4", {{0, .5}, {4, .5}}},
+                      // An empty pool of 2^31 - 1 exploding dice: certain, though each die's
+                      // probabilities add up to 1 only to their rounding.
+                      TextCase{"2147483647d6!ekl2dh1dl1", {{0, 1.0}}},
+                      TextCase{"6-2147483647d6!eK5r1ro2R1a1k5kh5kl2dh1dl1usc3", {{6, 1.0}}}));
 
 TEST(ComputeOdds, RefusesProgramsAndPassesParseErrors) {
   auto program = compute_odds("1d6;2d6;3", OddsLimits{});
